@@ -1,0 +1,23 @@
+# nivet_add_library(name SOURCES ... LINK ...)
+# One static library per src/ folder, with src/ as its include root.
+function(nivet_add_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LINK" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+    target_link_libraries(${name} PUBLIC nivet_settings ${ARG_LINK})
+endfunction()
+
+# nivet_add_test(name SOURCES ... LINK ... [GUI])
+# One test executable and one CTest entry, labelled by its folder.
+function(nivet_add_test name)
+    cmake_parse_arguments(ARG "GUI" "TIMEOUT" "SOURCES;LINK" ${ARGN})
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE nivet_test_support Qt6::Test ${ARG_LINK})
+    add_test(NAME ${name} COMMAND ${name})
+    get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+    set(env "QT_QPA_PLATFORM=offscreen")
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 300)
+    endif()
+    set_tests_properties(${name} PROPERTIES LABELS ${folder} ENVIRONMENT "${env}" TIMEOUT ${ARG_TIMEOUT})
+endfunction()

@@ -1,0 +1,98 @@
+#include "core/atomicfile.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString errnoText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+Error failure(const char *what, const QString &path, int err)
+{
+    return Error{QStringLiteral("Cannot %1 %2: %3").arg(QLatin1String(what), path, errnoText(err))};
+}
+
+QByteArray randomSuffix()
+{
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    return QByteArray::number(static_cast<qulonglong>(rng()), 36);
+}
+
+} // namespace
+
+namespace AtomicFile {
+
+Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode)
+{
+    const QByteArray target = QFile::encodeName(path);
+    mode_t finalMode;
+    if (mode) {
+        finalMode = static_cast<mode_t>(*mode);
+    } else {
+        struct stat st {};
+        if (::stat(target.constData(), &st) == 0) {
+            finalMode = st.st_mode & 07777;
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            finalMode = 0666 & ~mask;
+        }
+    }
+
+    QByteArray tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        tmp = target + ".tmp-" + randomSuffix();
+        // Created 0600 whatever the umask; widened below only when asked.
+        fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return failure("create a file beside", path, errno);
+    }
+    if (fd < 0)
+        return failure("create a file beside", path, EEXIST);
+
+    const auto abandon = [&](const char *what, int err) {
+        ::close(fd);
+        ::unlink(tmp.constData());
+        return failure(what, path, err);
+    };
+
+    if (::fchmod(fd, finalMode) != 0)
+        return abandon("set the mode of", errno);
+    const char *p = data.constData();
+    qsizetype left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return abandon("write", errno);
+        }
+        p += n;
+        left -= n;
+    }
+    if (::fsync(fd) != 0)
+        return abandon("write", errno);
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.constData());
+        return failure("write", path, err);
+    }
+    if (::rename(tmp.constData(), target.constData()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.constData());
+        return failure("replace", path, err);
+    }
+    return {};
+}
+
+} // namespace AtomicFile

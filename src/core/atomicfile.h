@@ -1,0 +1,22 @@
+#pragma once
+
+#include "core/expected.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+/// Replaces a file in one step: the bytes go to a new temporary file in the
+/// same folder, are flushed to disk, and the temporary file is renamed over
+/// the target. A reader sees the old file or the new one, never none and
+/// never a partial one.
+namespace AtomicFile {
+
+/// Writes data to path. With mode, the temporary file is created with exactly
+/// that mode (umask notwithstanding), so a secret is never on disk with wider
+/// permissions; without it, an existing target's mode is kept and a new file
+/// gets the usual 0666 less umask. Fails with a message naming the path.
+Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode = std::nullopt);
+
+} // namespace AtomicFile

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "core/expected.h"
+#include "core/resultmodel.h"
+
+#include <QCoro/QCoroTask>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QUrl>
+
+#include <chrono>
+
+class QNetworkReply;
+
+/// The client of the stamping service: MCP over HTTP, one session per
+/// operation. One client serves one batch run; it keeps no state between
+/// operations except its endpoint.
+class MCPClient : public QObject {
+    Q_OBJECT
+public:
+    /// Builds a client for urlString, or for defaultEndpoint() when the text
+    /// is not an absolute http or https URL with a host.
+    explicit MCPClient(const QString &urlString, QObject *parent = nullptr);
+    ~MCPClient() override;
+
+    static QString defaultEndpoint();
+
+    QUrl url() const { return m_url; }
+
+    /// The inactivity timeout of every request (60 s); tests shorten it.
+    void setTransferTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+
+    /// initialize + notifications/initialized; returns the session id.
+    QCoro::Task<Expected<QString>> openSession();
+
+    /// One tools/call in session; returns the tool's result object.
+    QCoro::Task<Expected<QJsonObject>> callToolRaw(QString session, QString name, QJsonObject arguments);
+
+    /// Reads a tool-call reply body (the rules after the status check):
+    /// JSON-RPC envelope, or an event stream carrying it, to the result object.
+    static Expected<QJsonObject> readToolReply(const QByteArray &body, const QByteArray &contentType);
+
+protected:
+    /// Request preparation, run on every request after its headers are set
+    /// and before the body is attached. Leaves the request unchanged here.
+    virtual QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request);
+
+private:
+    struct Reply {
+        int status = 0; // 0 when the reply was not an HTTP response
+        QByteArray body;
+        QByteArray contentType;
+        QByteArray sessionId;
+    };
+
+    QNetworkRequest baseRequest(const QString &session) const;
+    QCoro::Task<Expected<Reply>> post(QNetworkRequest request, QByteArray body);
+
+    QUrl m_url;
+    std::chrono::milliseconds m_timeout{60'000};
+    QNetworkAccessManager m_network;
+};

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+
+/// Where the client keeps its files. Each call computes the location afresh
+/// and makes sure the folder exists; neither ever fails.
+namespace NivetPaths {
+
+/// <per-user data folder>/Nivet (Linux: $XDG_DATA_HOME or ~/.local/share),
+/// or <temporary folder>/Nivet when the system names no data folder.
+QString applicationSupportNivet();
+
+/// applicationSupportNivet()/receipts, created with mode 0700 (an existing
+/// folder keeps its mode).
+QString receiptsDirectory();
+
+} // namespace NivetPaths

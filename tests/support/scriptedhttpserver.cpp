@@ -1,0 +1,208 @@
+#include "scriptedhttpserver.h"
+
+#include "core/jsonwriter.h"
+
+#include <QJsonDocument>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
+
+QByteArray HttpRequest::header(const QByteArray &name) const
+{
+    for (const auto &[key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return {};
+}
+
+bool HttpRequest::hasHeader(const QByteArray &name) const
+{
+    for (const auto &h : headers) {
+        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+QJsonObject HttpRequest::json() const
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+HttpResponse HttpResponse::json(const QJsonValue &value, int status)
+{
+    return text(JsonWriter::compact(value), status, "application/json");
+}
+
+HttpResponse HttpResponse::text(const QByteArray &body, int status, const QByteArray &contentType)
+{
+    HttpResponse r;
+    r.status = status;
+    r.body = body;
+    r.headers.append({"Content-Type", contentType});
+    return r;
+}
+
+HttpResponse &HttpResponse::withHeader(const QByteArray &name, const QByteArray &value)
+{
+    headers.append({name, value});
+    return *this;
+}
+
+ScriptedHttpServer::ScriptedHttpServer(QObject *parent) : QObject(parent)
+{
+    connect(&m_server, &QTcpServer::newConnection, this, &ScriptedHttpServer::onNewConnection);
+    m_server.listen(QHostAddress::LocalHost, 0);
+}
+
+QUrl ScriptedHttpServer::url(const QString &path) const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path));
+}
+
+void ScriptedHttpServer::onNewConnection()
+{
+    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+}
+
+void ScriptedHttpServer::serve(QTcpSocket *socket)
+{
+    // Requests may arrive in pieces or several at once on a kept-alive connection.
+    auto buffer = socket->property("buffer").toByteArray() + socket->readAll();
+    for (;;) {
+        const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            break;
+        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        HttpRequest request;
+        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+        request.method = first.value(0);
+        request.target = first.value(1);
+        qsizetype contentLength = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = line.left(colon).trimmed();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            request.headers.append({name, value});
+            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
+                contentLength = value.toLongLong();
+        }
+        if (buffer.size() < headerEnd + 4 + contentLength)
+            break;
+        request.body = buffer.mid(headerEnd + 4, contentLength);
+        buffer.remove(0, headerEnd + 4 + contentLength);
+
+        m_requests.append(request);
+        HttpResponse response;
+        if (!m_queue.empty()) {
+            response = std::move(m_queue.front());
+            m_queue.pop_front();
+        } else if (m_handler) {
+            response = m_handler(request);
+        } else {
+            response = HttpResponse::text("no script", 404);
+        }
+        Q_EMIT requestReceived();
+        respond(socket, std::move(response));
+    }
+    socket->setProperty("buffer", buffer);
+}
+
+static QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 202: return "Accepted";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 404: return "Not Found";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+    }
+}
+
+void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
+{
+    using Action = HttpResponse::Action;
+    if (response.action == Action::Hang)
+        return;
+    if (response.action == Action::Drop) {
+        socket->abort();
+        return;
+    }
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    for (const auto &[name, value] : response.headers)
+        head += name + ": " + value + "\r\n";
+    head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
+
+    if (response.action == Action::DropMidBody) {
+        socket->write(head + response.body.left(response.body.size() / 2));
+        socket->flush();
+        QTimer::singleShot(20, socket, [socket] { socket->abort(); });
+        return;
+    }
+    if (response.action == Action::Trickle) {
+        // Headers at once, then the body a byte at a time: an inactivity timeout
+        // watches the body's progress.
+        socket->write(head);
+        auto bytes = std::make_shared<QByteArray>(response.body);
+        auto timer = new QTimer(socket);
+        timer->setInterval(response.trickleMs);
+        QPointer<QTcpSocket> guard(socket);
+        connect(timer, &QTimer::timeout, socket, [timer, bytes, guard] {
+            if (!guard || bytes->isEmpty()) {
+                timer->deleteLater();
+                return;
+            }
+            guard->write(bytes->left(1));
+            bytes->remove(0, 1);
+        });
+        timer->start();
+        return;
+    }
+    socket->write(head + response.body);
+}
+
+ScriptedHttpServer::Handler ScriptedHttpServer::mcp(
+    std::function<HttpResponse(const QString &, const QJsonObject &, const HttpRequest &)> tool)
+{
+    auto counter = std::make_shared<int>(0);
+    return [counter, tool](const HttpRequest &request) {
+        const QJsonObject body = request.json();
+        const QString method = body.value(QStringLiteral("method")).toString();
+        if (method == QLatin1String("initialize")) {
+            const QByteArray sid = "session-" + QByteArray::number(++*counter);
+            QJsonObject result{{QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26")},
+                               {QStringLiteral("capabilities"), QJsonObject{}}};
+            return HttpResponse::json(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+                                                  {QStringLiteral("id"), 1},
+                                                  {QStringLiteral("result"), result}})
+                .withHeader("Mcp-Session-Id", sid);
+        }
+        if (!body.contains(QStringLiteral("id")))
+            return HttpResponse::text({}, 202);
+        const QJsonObject params = body.value(QStringLiteral("params")).toObject();
+        return tool(params.value(QStringLiteral("name")).toString(),
+                    params.value(QStringLiteral("arguments")).toObject(), request);
+    };
+}
+
+HttpResponse ScriptedHttpServer::toolResult(const QJsonObject &result)
+{
+    return HttpResponse::json(QJsonObject{
+        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+        {QStringLiteral("id"), 2},
+        {QStringLiteral("result"), QJsonObject{{QStringLiteral("structuredContent"), result}}},
+    });
+}

@@ -1,0 +1,44 @@
+#include "testenv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+
+IsolatedDataHome::IsolatedDataHome()
+{
+    m_hadPrevious = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    m_previous = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path()));
+}
+
+IsolatedDataHome::~IsolatedDataHome()
+{
+    if (m_hadPrevious)
+        qputenv("XDG_DATA_HOME", m_previous);
+    else
+        qunsetenv("XDG_DATA_HOME");
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+}
+
+int fileMode(const QString &path)
+{
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
