@@ -1,0 +1,89 @@
+#include "cli/cli.h"
+
+#include <QCoreApplication>
+
+#include <map>
+
+namespace Cli {
+
+namespace {
+
+struct Entry {
+    const char *name;
+    CliCommand command;
+};
+
+// Subcommands add themselves here.
+const std::vector<Entry> &commands()
+{
+    static const std::vector<Entry> list{};
+    return list;
+}
+
+QCoro::Task<int> printDefaultsAndUsage(CliIo io)
+{
+    io.out << usage();
+    io.out.flush();
+    co_return kExitOk;
+}
+
+} // namespace
+
+QString usage()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  nivet-timestamp                      show the defaults and this help\n"
+        "  nivet-timestamp register FILE...     stamp the files' digests and keep the receipts\n"
+        "  nivet-timestamp verify FILE...       check the files against their receipts\n"
+        "      --format json|csv|text           output format (default: the output default)\n"
+        "      --save PATH                      also write the output to PATH (.json, .csv, .txt, .pdf)\n"
+        "  nivet-timestamp set-defaults [--url URL] [--scope SCOPE] [--output FORMAT]\n"
+        "  nivet-timestamp set-auth [--username USER] [--password PASS | --password-stdin]\n"
+        "                           [--token TOKEN | --token-stdin] [--auth-url URL]\n"
+        "  nivet-timestamp login                log in with the stored user name and password\n"
+        "  nivet-timestamp check                validate the stored token\n"
+        "  nivet-timestamp --gui                start the desktop app\n"
+        "  nivet-timestamp --help | --version\n");
+}
+
+int fail(CliIo &io, const QString &message)
+{
+    io.err << QStringLiteral("Error: ") << message << Qt::endl;
+    return kExitFailure;
+}
+
+int usageError(CliIo &io, const QString &message)
+{
+    io.err << QStringLiteral("nivet-timestamp: ") << message << QLatin1Char('\n') << usage();
+    io.err.flush();
+    return kExitUsage;
+}
+
+QCoro::Task<int> run(QStringList args, CliIo io)
+{
+    if (args.isEmpty())
+        co_return co_await printDefaultsAndUsage(io);
+    const QString first = args.takeFirst();
+    if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+        io.out << usage();
+        io.out.flush();
+        co_return kExitOk;
+    }
+    if (first == QLatin1String("--version")) {
+        io.out << QStringLiteral("nivet-timestamp %1\n").arg(QStringLiteral(NIVET_VERSION));
+        io.out.flush();
+        co_return kExitOk;
+    }
+    for (const Entry &entry : commands()) {
+        if (first == QLatin1String(entry.name)) {
+            const int status = co_await entry.command(args, io);
+            io.out.flush();
+            io.err.flush();
+            co_return status;
+        }
+    }
+    co_return usageError(io, QStringLiteral("unknown command \"%1\"").arg(first));
+}
+
+} // namespace Cli

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QIODevice>
+#include <QStringList>
+#include <QTextStream>
+
+#include <functional>
+
+/// The streams a command talks to; tests pass buffers.
+struct CliIo {
+    QTextStream &out;
+    QTextStream &err;
+    QIODevice &in;          // for --password-stdin and the like
+    bool errIsTerminal = false; // progress goes to err only when true
+};
+
+/// One subcommand: takes the arguments after its name, returns the exit status
+/// (0 success, 1 failure, 2 usage error).
+using CliCommand = std::function<QCoro::Task<int>(QStringList args, CliIo io)>;
+
+/// The command-line tool. Subcommands live in their own files and are listed
+/// in cli.cpp.
+namespace Cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+/// Runs the tool with argv[1..] as args.
+QCoro::Task<int> run(QStringList args, CliIo io);
+
+/// The usage text, ending with a line feed.
+QString usage();
+
+/// Prints "Error: " + message to err and returns kExitFailure.
+int fail(CliIo &io, const QString &message);
+
+/// Prints message and the usage to err and returns kExitUsage.
+int usageError(CliIo &io, const QString &message);
+
+} // namespace Cli

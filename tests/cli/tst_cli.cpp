@@ -1,0 +1,65 @@
+#include "cli/cli.h"
+
+#include "testenv.h"
+
+#include <QBuffer>
+#include <QProcess>
+#include <QtTest>
+
+/// Runs the tool in-process with buffers for its streams.
+struct CliRun {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+static CliRun runCli(const QStringList &args, const QByteArray &stdinData = {})
+{
+    CliRun r;
+    QTextStream out(&r.out);
+    QTextStream err(&r.err);
+    QBuffer in;
+    in.setData(stdinData);
+    in.open(QIODevice::ReadOnly);
+    CliIo io{out, err, in, false};
+    auto task = Cli::run(args, io);
+    r.status = QCoro::waitFor(task);
+    out.flush();
+    err.flush();
+    return r;
+}
+
+class TestCli : public QObject {
+    Q_OBJECT
+    IsolatedDataHome m_home;
+
+private Q_SLOTS:
+    void helpAndVersion()
+    {
+        auto help = runCli({QStringLiteral("--help")});
+        QCOMPARE(help.status, 0);
+        QVERIFY(help.out.startsWith(QStringLiteral("Usage:\n")));
+        auto version = runCli({QStringLiteral("--version")});
+        QCOMPARE(version.out, QStringLiteral("nivet-timestamp 0.2.0\n"));
+    }
+
+    void unknownCommand()
+    {
+        auto r = runCli({QStringLiteral("frobnicate")});
+        QCOMPARE(r.status, 2);
+        QVERIFY(r.err.startsWith(QStringLiteral("nivet-timestamp: unknown command \"frobnicate\"\nUsage:")));
+        QVERIFY(r.out.isEmpty());
+    }
+
+    void realBinary()
+    {
+        QProcess p;
+        p.start(QStringLiteral(NIVET_CLI_BINARY), {QStringLiteral("--version")});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardOutput(), QByteArray("nivet-timestamp 0.2.0\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
