@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QCoro/QCoroTask>
+#include <QWidget>
+
+class AuthStore;
+class ConfigStore;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+/// The settings window: the client defaults ("MCP") and the credentials
+/// ("Auth"), bound both ways to their stores, with save, token and check
+/// actions and a status line.
+class DefaultsView : public QWidget {
+    Q_OBJECT
+public:
+    explicit DefaultsView(QWidget *parent = nullptr);
+
+    QString statusLine() const { return m_statusLine; }
+    bool statusIsError() const { return m_statusIsError; }
+    bool busy() const { return m_busy; }
+    ConfigStore *config() const { return m_config; }
+
+public Q_SLOTS:
+    void saveAll();
+    void generateToken();
+    void checkSession();
+
+Q_SIGNALS:
+    void statusLineChanged(const QString &text);
+    void busyChanged(bool busy);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    QCoro::Task<> runGenerateToken();
+    QCoro::Task<> runCheckSession();
+    void setStatus(const QString &text, bool isError);
+    void setBusy(bool busy);
+    void refreshFromConfig();
+    void refreshDerived();
+
+    ConfigStore *m_config;
+    AuthStore &m_auth;
+    QString m_statusLine;
+    bool m_statusIsError = false;
+    bool m_busy = false;
+
+    QLineEdit *m_url = nullptr;
+    QComboBox *m_scope = nullptr;
+    QComboBox *m_output = nullptr;
+    QPlainTextEdit *m_token = nullptr;
+    QLabel *m_hint = nullptr;
+    QLabel *m_expires = nullptr;
+    QLabel *m_summary = nullptr;
+    QLabel *m_status = nullptr;
+    QList<QPushButton *> m_buttons;
+};

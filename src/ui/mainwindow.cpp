@@ -1,0 +1,49 @@
+#include "ui/mainwindow.h"
+
+#include "ui/appnotifications.h"
+#include "ui/contentview.h"
+#include "ui/defaultsview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenuBar>
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_content(new ContentView(this))
+{
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Nivet Timestamping"));
+    setCentralWidget(m_content);
+    connect(m_content, &ContentView::openSettingsRequested, this, &MainWindow::openSettings);
+
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction *settings = file->addAction(QStringLiteral("Settings…"), this, &MainWindow::openSettings);
+    settings->setObjectName(QStringLiteral("settingsAction"));
+    settings->setMenuRole(QAction::PreferencesRole);
+    // The platform's preferences shortcut; many Linux desktops define none, so Ctrl+, there.
+    const QList<QKeySequence> preferences = QKeySequence::keyBindings(QKeySequence::Preferences);
+    settings->setShortcut(preferences.isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Comma) : preferences.first());
+    file->addSeparator();
+    QAction *quit = file->addAction(QStringLiteral("Quit"), qApp, &QApplication::quit);
+    quit->setObjectName(QStringLiteral("quitAction"));
+    quit->setMenuRole(QAction::QuitRole);
+    quit->setShortcut(QKeySequence::Quit);
+
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->setObjectName(QStringLiteral("helpMenu"));
+    QAction *docs = help->addAction(QStringLiteral("Nivet Timestamping Help"), &AppNotifications::instance(),
+                                    &AppNotifications::postShowDocs);
+    docs->setObjectName(QStringLiteral("helpAction"));
+}
+
+void MainWindow::openSettings()
+{
+    if (!m_settings) {
+        m_settings = new DefaultsView(nullptr);
+        m_settings->setAttribute(Qt::WA_DeleteOnClose, false);
+        m_settings->setWindowFlag(Qt::Window);
+        connect(this, &QObject::destroyed, m_settings.data(), &QObject::deleteLater);
+    }
+    m_settings->show();
+    m_settings->raise();
+    m_settings->activateWindow();
+}
