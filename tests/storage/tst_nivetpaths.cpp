@@ -7,19 +7,6 @@
 
 #include <sys/stat.h>
 
-namespace {
-
-class Umask {
-public:
-    explicit Umask(mode_t mask) : m_old(::umask(mask)) {}
-    ~Umask() { ::umask(m_old); }
-
-private:
-    mode_t m_old;
-};
-
-} // namespace
-
 class TestNivetPaths : public QObject {
     Q_OBJECT
 
@@ -46,7 +33,7 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(nested + QStringLiteral("/Nivet")));
             nivetMode = fileMode(nested + QStringLiteral("/Nivet"));
         }
-        const Umask umask(static_cast<mode_t>(mask));
+        const ScopedUmask umask(static_cast<mode_t>(mask));
 
         QCOMPARE(NivetPaths::applicationSupportNivet(), nested + QStringLiteral("/Nivet"));
         QCOMPARE(NivetPaths::receiptsDirectory(), nested + QStringLiteral("/Nivet/receipts"));
