@@ -29,11 +29,6 @@ class TestConfigStore : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void builtInValues()
-    {
-        QCOMPARE(NivetDefaults::builtIn(), defaults("https://mcp.nivet.example/mcp", "global", "text"));
-    }
-
     void noFileGivesBuiltInAndWritesNothing()
     {
         IsolatedDataHome home;
