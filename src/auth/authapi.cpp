@@ -128,7 +128,8 @@ bool AuthStore::isValidAuthURL(const QString &authURL)
     return endpointURL(authURL, kLoginPath).has_value();
 }
 
-QCoro::Task<Expected<AuthStore::HttpReply>> AuthStore::send(QNetworkRequest request, QByteArray method, QByteArray body)
+QCoro::Task<Expected<QByteArray>> AuthStore::exchange(QNetworkRequest request, QByteArray method, QByteArray body,
+                                                     QString action)
 {
     request.setTransferTimeout(static_cast<int>(m_timeout.count()));
     QPointer<AuthStore> self(this);
@@ -137,15 +138,13 @@ QCoro::Task<Expected<AuthStore::HttpReply>> AuthStore::send(QNetworkRequest requ
     if (!self)
         co_return Error{lit("Cancelled")}; // the reply went with the store's network access manager
     std::unique_ptr<QNetworkReply> reply(finished);
-    if (!reply)
-        co_return HttpReply{};
 
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const int code = static_cast<int>(reply->error());
+    const QVariant status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute) : QVariant();
+    const int code = reply ? static_cast<int>(reply->error()) : 0;
     // An HTTP status of any value is an answer; Qt flags 4xx and 5xx as
     // errors too. Network-layer errors (1-99) are failures even after a status
     // arrived: the body was cut off.
-    if (reply->error() != QNetworkReply::NoError && (!status.isValid() || (code > 0 && code < 100))) {
+    if (code != QNetworkReply::NoError && (!status.isValid() || code < 100)) {
         if (reply->error() == QNetworkReply::OperationCanceledError) {
             // Qt reports its own transfer timeout as a cancellation.
             co_return Error{QStringLiteral("The request timed out: no data from %1 for %2 seconds")
@@ -154,10 +153,18 @@ QCoro::Task<Expected<AuthStore::HttpReply>> AuthStore::send(QNetworkRequest requ
         }
         co_return Error{reply->errorString()};
     }
-    HttpReply out;
-    out.status = status.isValid() ? status.toInt() : 0;
-    out.body = reply->readAll();
-    co_return out;
+    if (!status.isValid())
+        co_return AuthStoreError::message(QStringLiteral("No HTTP response from %1").arg(action));
+    const int httpStatus = status.toInt();
+    const QByteArray answer = reply->readAll();
+    if (httpStatus < 200 || httpStatus > 299) {
+        const QString operation = action.left(1).toUpper() + action.mid(1);
+        co_return AuthStoreError::message(QStringLiteral("%1 failed HTTP %2: %3")
+                                              .arg(operation)
+                                              .arg(httpStatus)
+                                              .arg(sanitizeErrorBody(utf8OrEmpty(answer))));
+    }
+    co_return answer;
 }
 
 QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
@@ -176,24 +183,14 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
     const QJsonObject credentials{{QStringLiteral("username"), user}, {QStringLiteral("password"), pass}};
     const QByteArray body = JsonWriter::compact(credentials);
     const QByteArray method = "POST";
-
-    QPointer<AuthStore> self(this);
-    auto sending = send(request, method, body);
-    auto reply = co_await sending;
-    if (!self)
-        co_return Error{lit("Cancelled")};
+    const QString action = QStringLiteral("login");
+    auto sending = exchange(request, method, body, action);
+    const auto reply = co_await sending;
     if (!reply)
         co_return reply.error();
-    if (reply->status == 0)
-        co_return AuthStoreError::message(lit("No HTTP response from login"));
-    if (reply->status < 200 || reply->status > 299) {
-        co_return AuthStoreError::message(QStringLiteral("Login failed HTTP %1: %2")
-                                              .arg(reply->status)
-                                              .arg(sanitizeErrorBody(utf8OrEmpty(reply->body))));
-    }
 
     QJsonParseError parseError{};
-    const QJsonDocument doc = QJsonDocument::fromJson(reply->body, &parseError);
+    const QJsonDocument doc = QJsonDocument::fromJson(*reply, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
         co_return Error{QStringLiteral("Invalid JSON in login response: %1 at offset %2")
                             .arg(parseError.errorString())
@@ -226,11 +223,8 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
 
 QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
 {
-    QPointer<AuthStore> self(this);
     auto refreshing = ensureFreshToken(5);
     auto refreshed = co_await refreshing;
-    if (!self)
-        co_return Error{lit("Cancelled")};
     if (!refreshed)
         co_return refreshed.error();
 
@@ -246,24 +240,16 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
     request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     const QByteArray method = "GET";
     const QByteArray noBody;
-    auto sending = send(request, method, noBody);
-    auto reply = co_await sending;
-    if (!self)
-        co_return Error{lit("Cancelled")};
+    const QString action = QStringLiteral("validate");
+    auto sending = exchange(request, method, noBody, action);
+    const auto reply = co_await sending;
     if (!reply)
         co_return reply.error();
-    if (reply->status == 0)
-        co_return AuthStoreError::message(lit("No HTTP response from validate"));
-    if (reply->status < 200 || reply->status > 299) {
-        co_return AuthStoreError::message(QStringLiteral("Validate failed HTTP %1: %2")
-                                              .arg(reply->status)
-                                              .arg(sanitizeErrorBody(utf8OrEmpty(reply->body))));
-    }
 
     QString name = m_username;
     QString role;
     // A body that is not a JSON object is accepted and tells nothing.
-    const QJsonDocument doc = QJsonDocument::fromJson(reply->body);
+    const QJsonDocument doc = QJsonDocument::fromJson(*reply);
     if (doc.isObject()) {
         const QJsonObject top = doc.object();
         const QJsonObject source = top.value(QStringLiteral("user")).isObject()

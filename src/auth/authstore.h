@@ -129,11 +129,10 @@ Q_SIGNALS:
 private:
     void assign(QString &field, const QString &value, void (AuthStore::*changed)());
 
-    struct HttpReply {
-        int status = 0; // 0 when the reply was not an HTTP response
-        QByteArray body;
-    };
-    QCoro::Task<Expected<HttpReply>> send(QNetworkRequest request, QByteArray method, QByteArray body);
+    /// Sends one Auth API request; the body of a 2xx answer, else the failure
+    /// in the words of action ("login", "validate").
+    QCoro::Task<Expected<QByteArray>> exchange(QNetworkRequest request, QByteArray method, QByteArray body,
+                                               QString action);
 
     QString m_accessToken;
     QString m_username;

@@ -85,6 +85,22 @@ int printSummary(CliIo &io, const AuthStore &store)
     return Cli::kExitOk;
 }
 
+using Operation = QCoro::Task<Expected<AuthStore::Identity>> (AuthStore::*)();
+
+// login and check: run the operation on the freshly loaded store, print its summary.
+QCoro::Task<int> runOperation(QStringList args, CliIo io, QString name, Operation operation)
+{
+    if (!args.isEmpty())
+        co_return Cli::usageError(io, name + QStringLiteral(": takes no arguments"));
+    AuthStore &store = AuthStore::shared();
+    store.reloadFromDisk();
+    auto running = (store.*operation)();
+    const auto result = co_await running;
+    if (!result)
+        co_return Cli::fail(io, result.error().description);
+    co_return printSummary(io, store);
+}
+
 } // namespace
 
 QCoro::Task<int> setAuth(QStringList args, CliIo io)
@@ -119,28 +135,16 @@ QCoro::Task<int> setAuth(QStringList args, CliIo io)
 
 QCoro::Task<int> login(QStringList args, CliIo io)
 {
-    if (!args.isEmpty())
-        co_return Cli::usageError(io, QStringLiteral("login: takes no arguments"));
-    AuthStore &store = AuthStore::shared();
-    store.reloadFromDisk();
-    auto loggingIn = store.login();
-    const auto result = co_await loggingIn;
-    if (!result)
-        co_return Cli::fail(io, result.error().description);
-    co_return printSummary(io, store);
+    const QString name = QStringLiteral("login");
+    auto running = runOperation(std::move(args), io, name, &AuthStore::login);
+    co_return co_await running;
 }
 
 QCoro::Task<int> check(QStringList args, CliIo io)
 {
-    if (!args.isEmpty())
-        co_return Cli::usageError(io, QStringLiteral("check: takes no arguments"));
-    AuthStore &store = AuthStore::shared();
-    store.reloadFromDisk();
-    auto validating = store.validate();
-    const auto result = co_await validating;
-    if (!result)
-        co_return Cli::fail(io, result.error().description);
-    co_return printSummary(io, store);
+    const QString name = QStringLiteral("check");
+    auto running = runOperation(std::move(args), io, name, &AuthStore::validate);
+    co_return co_await running;
 }
 
 } // namespace AuthCommands

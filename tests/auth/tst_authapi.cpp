@@ -1,25 +1,17 @@
 #include "auth/authstore.h"
 
+#include "authtesting.h"
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QJsonArray>
-#include <QTcpServer>
 #include <QtTest>
 
 using namespace std::chrono_literals;
 using Identity = AuthStore::Identity;
 
 namespace {
-
-const QByteArray kHeader = "# Nivet auth credentials \xe2\x80\x94 mode 0600. Do not commit.\n";
-const QDateTime kNow(QDate(2025, 1, 31), QTime(12, 0), Qt::UTC);
-
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
 
 template <typename T>
 T await(QCoro::Task<T> task)
@@ -37,16 +29,6 @@ QByteArray why(const E &result)
 QString baseOf(const ScriptedHttpServer &server)
 {
     return server.url(QString()).toString();
-}
-
-// A port nothing listens on.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
 }
 
 HttpResponse loginReply(const QString &token = u("new-token-0123456789"),
@@ -275,7 +257,7 @@ private Q_SLOTS:
         QVERIFY(!dropped.ok());
         QVERIFY(!dropped.error().description.isEmpty());
 
-        store->setAuthURL(QStringLiteral("http://127.0.0.1:%1").arg(closedPort()));
+        store->setAuthURL(QStringLiteral("http://127.0.0.1:%1").arg(ScriptedHttpServer::unusedPort()));
         auto refused = await(store->login());
         QVERIFY(!refused.ok());
         QVERIFY(refused.error().description.contains(u("refused")));

@@ -1,21 +1,11 @@
 #include "auth/authstore.h"
 
+#include "authtesting.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QSignalSpy>
 #include <QtTest>
-
-namespace {
-
-const QByteArray kHeader = "# Nivet auth credentials \xe2\x80\x94 mode 0600. Do not commit.\n";
-
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-
-} // namespace
 
 class TestAuthStore : public QObject {
     Q_OBJECT

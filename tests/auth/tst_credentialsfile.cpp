@@ -1,5 +1,6 @@
 #include "auth/credentialsfile.h"
 
+#include "authtesting.h"
 #include "testenv.h"
 
 #include <QDir>
@@ -10,17 +11,6 @@
 #include <sys/stat.h>
 
 using Entries = QMap<QString, QString>;
-
-namespace {
-
-const QByteArray kHeader = "# Nivet auth credentials \xe2\x80\x94 mode 0600. Do not commit.\n";
-
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-
-} // namespace
 
 class TestCredentialsFile : public QObject {
     Q_OBJECT

@@ -1,30 +1,14 @@
 #include "mcp/mcpclient.h"
 
 #include "auth/authstore.h"
+#include "authtesting.h"
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 
 #include <QDir>
-#include <QTcpServer>
 #include <QtTest>
 
 namespace {
-
-const QDateTime kNow(QDate(2025, 1, 31), QTime(12, 0), Qt::UTC);
-
-QString u(const char *utf8)
-{
-    return QString::fromUtf8(utf8);
-}
-
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}
 
 // One Register-shaped exchange: initialize, notification, tool call.
 QCoro::Task<Expected<QJsonObject>> openAndCall(MCPClient &client)
@@ -122,7 +106,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, authorization);
         QFETCH(int, logins);
         file.replace("@server", m_server.url(QString()).toString().toUtf8());
-        file.replace("@closed", QByteArray("http://127.0.0.1:") + QByteArray::number(closedPort()));
+        file.replace("@closed", QByteArray("http://127.0.0.1:") + QByteArray::number(ScriptedHttpServer::unusedPort()));
         if (!file.isEmpty())
             QVERIFY(writeFile(path(), file));
         AuthStore::shared().reloadFromDisk();
