@@ -39,20 +39,35 @@ JsonRpc::Failure invalidParams(const QString &detail)
     return {JsonRpc::kInvalidParams, QStringLiteral("Invalid params: ") + detail};
 }
 
-// A string argument: required ones must be present; present ones must be strings.
-std::variant<std::optional<QString>, JsonRpc::Failure> stringArgument(const QJsonObject &arguments, const char *name,
-                                                                      bool required)
-{
-    const QJsonValue value = arguments.value(key(name));
-    if (value.isUndefined() || (value.isNull() && !required)) {
-        if (required)
-            return invalidParams(QStringLiteral("missing string argument %1").arg(key(name)));
-        return std::optional<QString>();
+// Reads string arguments; the first one of the wrong shape is remembered
+// and answered as invalid params.
+class Arguments {
+public:
+    explicit Arguments(const QJsonObject &arguments) : m_arguments(arguments) {}
+
+    QString required(const char *name) { return read(name, true); }
+    /// Empty when absent or null.
+    QString optional(const char *name) { return read(name, false); }
+
+    const std::optional<JsonRpc::Failure> &failure() const { return m_failure; }
+
+private:
+    QString read(const char *name, bool required)
+    {
+        const QJsonValue value = m_arguments.value(key(name));
+        if (value.isString())
+            return value.toString();
+        if (!m_failure && (required || !(value.isUndefined() || value.isNull()))) {
+            m_failure = invalidParams(value.isUndefined() && required
+                                          ? QStringLiteral("missing string argument %1").arg(key(name))
+                                          : QStringLiteral("argument %1 must be a string").arg(key(name)));
+        }
+        return {};
     }
-    if (!value.isString())
-        return invalidParams(QStringLiteral("argument %1 must be a string").arg(key(name)));
-    return std::optional<QString>(value.toString());
-}
+
+    const QJsonObject &m_arguments;
+    std::optional<JsonRpc::Failure> m_failure;
+};
 
 // 64 hexadecimal characters in either case, as lower case.
 Expected<QString> normalisedDigest(const QString &text)
@@ -182,17 +197,15 @@ RpcOutcome StampTools::call(const QString &name, const QJsonObject &arguments, c
 
 RpcOutcome StampTools::stamp(const QJsonObject &arguments, const QString &user, qint64 nowMs)
 {
-    const auto sha256 = stringArgument(arguments, "sha256", true);
-    if (const auto *failure = std::get_if<JsonRpc::Failure>(&sha256))
-        return *failure;
-    const auto scopeArgument = stringArgument(arguments, "scope", false);
-    if (const auto *failure = std::get_if<JsonRpc::Failure>(&scopeArgument))
-        return *failure;
+    Arguments in(arguments);
+    const QString sha256 = in.required("sha256");
+    QString scope = in.optional("scope");
+    if (in.failure())
+        return *in.failure();
 
-    const auto digest = normalisedDigest(*std::get<0>(sha256));
+    const auto digest = normalisedDigest(sha256);
     if (!digest)
         return toolFailure(digest.error().description);
-    QString scope = std::get<0>(scopeArgument).value_or(QString());
     if (scope.isEmpty())
         scope = defaultScope();
     if (const auto problem = scopeProblem(scope))
@@ -206,14 +219,13 @@ RpcOutcome StampTools::stamp(const QJsonObject &arguments, const QString &user, 
 
 RpcOutcome StampTools::verify(const QJsonObject &arguments)
 {
-    const auto receiptId = stringArgument(arguments, "receipt_id", true);
-    if (const auto *failure = std::get_if<JsonRpc::Failure>(&receiptId))
-        return *failure;
-    const auto wantScope = stringArgument(arguments, "want_scope", false);
-    if (const auto *failure = std::get_if<JsonRpc::Failure>(&wantScope))
-        return *failure;
+    Arguments in(arguments);
+    const QString receiptId = in.required("receipt_id");
+    const QString want = in.optional("want_scope");
+    if (in.failure())
+        return *in.failure();
 
-    auto found = m_database.receipt(*std::get<0>(receiptId));
+    auto found = m_database.receipt(receiptId);
     if (!found)
         return toolFailure(QStringLiteral("Verification failed: ") + found.error().description);
     if (!found->has_value()) {
@@ -222,7 +234,6 @@ RpcOutcome StampTools::verify(const QJsonObject &arguments)
                                       {QStringLiteral("receipt"), QJsonValue::Null}});
     }
     const StoredReceipt &receipt = **found;
-    const QString want = std::get<0>(wantScope).value_or(QString());
     if (!want.isEmpty() && want != receipt.scope) {
         return toolResult(QJsonObject{
             {QStringLiteral("valid"), false},
@@ -246,17 +257,16 @@ RpcOutcome StampTools::verify(const QJsonObject &arguments)
 
 RpcOutcome StampTools::hashReport(const QJsonObject &arguments)
 {
-    const auto sha256 = stringArgument(arguments, "sha256", true);
-    if (const auto *failure = std::get_if<JsonRpc::Failure>(&sha256))
-        return *failure;
-    const auto wantScope = stringArgument(arguments, "want_scope", false);
-    if (const auto *failure = std::get_if<JsonRpc::Failure>(&wantScope))
-        return *failure;
-    const auto digest = normalisedDigest(*std::get<0>(sha256));
+    Arguments in(arguments);
+    const QString sha256 = in.required("sha256");
+    const QString want = in.optional("want_scope");
+    if (in.failure())
+        return *in.failure();
+    const auto digest = normalisedDigest(sha256);
     if (!digest)
         return toolFailure(digest.error().description);
 
-    auto receipts = m_database.receiptsForHash(*digest, std::get<0>(wantScope).value_or(QString()));
+    auto receipts = m_database.receiptsForHash(*digest, want);
     if (!receipts)
         return toolFailure(QStringLiteral("Hash report failed: ") + receipts.error().description);
     QJsonArray list;
@@ -267,15 +277,16 @@ RpcOutcome StampTools::hashReport(const QJsonObject &arguments)
 
 RpcOutcome StampTools::proof(const QJsonObject &arguments)
 {
-    const auto receiptId = stringArgument(arguments, "receipt_id", true);
-    if (const auto *failure = std::get_if<JsonRpc::Failure>(&receiptId))
-        return *failure;
+    Arguments in(arguments);
+    const QString receiptId = in.required("receipt_id");
+    if (in.failure())
+        return *in.failure();
     const QJsonValue sizeValue = arguments.value(QStringLiteral("tree_size"));
     const bool sizeGiven = !sizeValue.isUndefined() && !sizeValue.isNull();
     if (sizeGiven && (!sizeValue.isDouble() || sizeValue.toDouble() != static_cast<double>(sizeValue.toInteger())))
         return invalidParams(QStringLiteral("argument tree_size must be an integer"));
 
-    auto found = m_database.receipt(*std::get<0>(receiptId));
+    auto found = m_database.receipt(receiptId);
     if (!found)
         return toolFailure(QStringLiteral("Proof failed: ") + found.error().description);
     if (!found->has_value())

@@ -1,6 +1,8 @@
 #include "servicetestkit.h"
 
 #include "core/jsonwriter.h"
+#include "service/passwordhash.h"
+#include "service/receiptdatabase.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -99,4 +101,9 @@ QString digestOf(const QByteArray &text)
 QJsonObject jsonBody(const ServiceResponse &response)
 {
     return QJsonDocument::fromJson(response.body).object();
+}
+
+bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password)
+{
+    return database.putUser(UserRecord{name, role, PasswordHash::create(password, 1000)}, 0).ok();
 }

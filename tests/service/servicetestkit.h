@@ -29,5 +29,10 @@ QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
 QString digestOf(const QByteArray &text);
 } // namespace McpRequests
 
+class ReceiptDatabase;
+
+/// Adds or replaces a user with a cheap password hash: tests only need it to match.
+bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password);
+
 /// The body of a response as a JSON object (empty when it is not one).
 QJsonObject jsonBody(const ServiceResponse &response);

@@ -1,7 +1,6 @@
 #include "service/stampserver.h"
 
 #include "mcp/mcpclient.h"
-#include "service/passwordhash.h"
 #include "service/receiptdatabase.h"
 #include "servicetestkit.h"
 #include "testenv.h"
@@ -85,6 +84,13 @@ RawReply send(QNetworkAccessManager &network, const QByteArray &verb, const QUrl
         finished.wait(20'000);
     return RawReply{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
                     reply->rawHeader("Content-Type"), reply->rawHeader("Mcp-Session-Id"), reply->readAll()};
+}
+
+QUrl endpoint(const StampServer &server, const char *path)
+{
+    QUrl url = server.baseUrl();
+    url.setPath(QString::fromLatin1(path));
+    return url;
 }
 
 const HeaderList kJsonHeaders{{"Content-Type", "application/json"}, {"Accept", "application/json, text/event-stream"}};
@@ -263,14 +269,8 @@ private Q_SLOTS:
     void loginAndValidate()
     {
         auto server = start({}, QStringLiteral("auth"));
-        QVERIFY(server->service()
-                    .database()
-                    .putUser(UserRecord{QStringLiteral("ann"), QStringLiteral("auditor"),
-                                        PasswordHash::create(QStringLiteral("pw"), 1000)},
-                             m_now)
-                    .ok());
-        QUrl login = server->baseUrl();
-        login.setPath(QStringLiteral("/auth/login"));
+        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("auditor"), QStringLiteral("pw")));
+        const QUrl login = endpoint(*server, "/auth/login");
         const HeaderList loginHeaders{{"Content-Type", "application/json"}, {"Accept", "application/json"}};
         const RawReply reply = send(m_network, "POST", login, R"({"username":"ann","password":"pw"})", loginHeaders);
         QCOMPARE(reply.status, 200);
@@ -282,8 +282,7 @@ private Q_SLOTS:
         QCOMPARE(body.value(QStringLiteral("user")).toObject(),
                  (QJsonObject{{QStringLiteral("username"), QStringLiteral("ann")}, {QStringLiteral("role"), QStringLiteral("auditor")}}));
 
-        QUrl validate = server->baseUrl();
-        validate.setPath(QStringLiteral("/auth/validate"));
+        const QUrl validate = endpoint(*server, "/auth/validate");
         const RawReply valid = send(m_network, "GET", validate, {},
                                     {{"Accept", "application/json"}, {"Authorization", "Bearer " + token.toLatin1()}});
         QCOMPARE(valid.status, 200);
@@ -301,11 +300,7 @@ private Q_SLOTS:
         ServiceOptions options;
         options.requireAuth = true;
         auto server = start(options, QStringLiteral("locked"));
-        QVERIFY(server->service()
-                    .database()
-                    .putUser(UserRecord{QStringLiteral("ann"), QStringLiteral("user"), PasswordHash::create(QStringLiteral("pw"), 1000)},
-                             m_now)
-                    .ok());
+        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("pw")));
         MCPClient anonymous(server->mcpUrl().toString());
         const auto refused = callTool(anonymous, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString()));
         QCOMPARE(refused.error().description, QStringLiteral("HTTP 401: Missing bearer token"));
@@ -313,8 +308,7 @@ private Q_SLOTS:
         QCOMPARE(callTool(forged, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString())).error().description,
                  QStringLiteral("HTTP 401: Invalid or expired token"));
 
-        QUrl login = server->baseUrl();
-        login.setPath(QStringLiteral("/auth/login"));
+        const QUrl login = endpoint(*server, "/auth/login");
         const RawReply reply = send(m_network, "POST", login, R"({"username":"ann","password":"pw"})",
                                     {{"Content-Type", "application/json"}});
         BearerClient client(server->mcpUrl().toString(),
@@ -330,15 +324,9 @@ private Q_SLOTS:
     void requestLogKeepsSecrets()
     {
         auto server = start({}, QStringLiteral("log"));
-        QVERIFY(server->service()
-                    .database()
-                    .putUser(UserRecord{QStringLiteral("ann"), QStringLiteral("user"),
-                                        PasswordHash::create(QStringLiteral("hunter2-secret"), 1000)},
-                             m_now)
-                    .ok());
+        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("hunter2-secret")));
         m_log.clear();
-        QUrl login = server->baseUrl();
-        login.setPath(QStringLiteral("/auth/login"));
+        QUrl login = endpoint(*server, "/auth/login");
         login.setQuery(QStringLiteral("password=hunter2-secret"));
         const RawReply reply = send(m_network, "POST", login, R"({"username":"ann","password":"hunter2-secret"})",
                                     {{"Content-Type", "application/json"}});

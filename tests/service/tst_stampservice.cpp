@@ -1,7 +1,6 @@
 #include "service/stampservice.h"
 
 #include "service/clock.h"
-#include "service/passwordhash.h"
 #include "service/receiptdatabase.h"
 #include "servicetestkit.h"
 #include "testenv.h"
@@ -473,11 +472,7 @@ private Q_SLOTS:
 
     void loginAndValidate()
     {
-        QVERIFY(m_service->database()
-                    .putUser(UserRecord{QStringLiteral("alice"), QStringLiteral("auditor"),
-                                        PasswordHash::create(QStringLiteral(" pass word "), 1000)},
-                             m_now)
-                    .value());
+        QVERIFY(addTestUser(m_service->database(), QStringLiteral("alice"), QStringLiteral("auditor"), QStringLiteral(" pass word ")));
         ServiceRequest login{"POST", "/auth/login", {{"Content-Type", "application/json"}},
                              R"({"username":"alice","password":" pass word "})"};
         const ServiceResponse reply = m_service->handle(login);
@@ -495,9 +490,7 @@ private Q_SLOTS:
                                          R"("user":{"username":"alice","role":"auditor"}})"));
 
         // A role change shows at once; the account's removal ends its tokens.
-        QVERIFY(m_service->database().putUser(UserRecord{QStringLiteral("alice"), QStringLiteral("admin"),
-                                                         PasswordHash::create(QStringLiteral("new"), 1000)},
-                                              m_now).ok());
+        QVERIFY(addTestUser(m_service->database(), QStringLiteral("alice"), QStringLiteral("admin"), QStringLiteral("new")));
         QCOMPARE(jsonBody(m_service->handle(validate))[QStringLiteral("user")][QStringLiteral("role")].toString(),
                  QStringLiteral("admin"));
         m_now += 60 * 60 * 1000;
@@ -553,10 +546,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QByteArray, text);
-        QVERIFY(m_service->database()
-                    .putUser(UserRecord{QStringLiteral("bob"), QStringLiteral("user"), PasswordHash::create(QStringLiteral("pw"), 1000)},
-                             m_now)
-                    .ok());
+        QVERIFY(addTestUser(m_service->database(), QStringLiteral("bob"), QStringLiteral("user"), QStringLiteral("pw")));
         ServiceRequest request{method, path, {{"Content-Type", "application/json"}}, body};
         if (!authorization.isEmpty())
             request.headers.append({"Authorization", authorization});
@@ -575,11 +565,7 @@ private Q_SLOTS:
         options.dataDir = m_dir.filePath(QStringLiteral("locked"));
         auto service = open(options);
         for (const char *name : {"carol", "dave"}) {
-            QVERIFY(service->database()
-                        .putUser(UserRecord{QString::fromLatin1(name), QStringLiteral("user"),
-                                            PasswordHash::create(QStringLiteral("pw"), 1000)},
-                                 m_now)
-                        .ok());
+            QVERIFY(addTestUser(service->database(), QString::fromLatin1(name), QStringLiteral("user"), QStringLiteral("pw")));
         }
         const ServiceResponse missing = service->handle(post(initialize()));
         QCOMPARE(missing.status, 401);
@@ -606,10 +592,7 @@ private Q_SLOTS:
 
     void stampsRecordTheUser()
     {
-        QVERIFY(m_service->database()
-                    .putUser(UserRecord{QStringLiteral("erin"), QStringLiteral("user"), PasswordHash::create(QStringLiteral("pw"), 1000)},
-                             m_now)
-                    .ok());
+        QVERIFY(addTestUser(m_service->database(), QStringLiteral("erin"), QStringLiteral("user"), QStringLiteral("pw")));
         const QByteArray token = loginToken(*m_service, QStringLiteral("erin"), QStringLiteral("pw"));
         const auto stampedBy = [&](const QJsonObject &receipt) {
             return m_service->database().receipt(receipt[QStringLiteral("receipt_id")].toString()).value()->stampedBy;
@@ -660,9 +643,7 @@ private Q_SLOTS:
         QCOMPARE(readFile(key).size(), 32);
         QCOMPARE(fileMode(m_dir.filePath(QStringLiteral("data"))), 0700);
         QCOMPARE(fileMode(m_dir.filePath(QStringLiteral("data/nivet-stampd.sqlite"))), 0600);
-        QVERIFY(m_service->database().putUser(UserRecord{QStringLiteral("f"), QStringLiteral("r"),
-                                                         PasswordHash::create(QStringLiteral("pw"), 1000)},
-                                              m_now).ok());
+        QVERIFY(addTestUser(m_service->database(), QStringLiteral("f"), QStringLiteral("r"), QStringLiteral("pw")));
         const QByteArray token = loginToken(*m_service, QStringLiteral("f"), QStringLiteral("pw"));
         const QByteArray before = readFile(key);
         m_service.reset();
