@@ -3,6 +3,7 @@
 #include "service/clock.h"
 #include "service/passwordhash.h"
 #include "service/receiptdatabase.h"
+#include "service/textcheck.h"
 
 #include <QDir>
 #include <QHash>
@@ -110,16 +111,6 @@ std::optional<std::pair<QHostAddress, quint16>> parseListen(const QString &text)
     if (address.isNull())
         return std::nullopt;
     return std::make_pair(address, static_cast<quint16>(port));
-}
-
-bool hasControlCharacters(const QString &text)
-{
-    for (const QChar c : text) {
-        const auto category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Separator_Line || category == QChar::Separator_Paragraph)
-            return true;
-    }
-    return false;
 }
 
 std::optional<QString> nameProblem(const QString &what, const QString &name)

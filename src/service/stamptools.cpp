@@ -2,6 +2,7 @@
 
 #include "core/jsonwriter.h"
 #include "service/receiptdatabase.h"
+#include "service/textcheck.h"
 
 #include <optional>
 
@@ -89,11 +90,8 @@ std::optional<QString> scopeProblem(const QString &scope)
 {
     if (scope.size() > kMaxScopeLength)
         return QStringLiteral("Invalid scope: at most %1 characters").arg(kMaxScopeLength);
-    for (const QChar c : scope) {
-        const auto category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Separator_Line || category == QChar::Separator_Paragraph)
-            return QStringLiteral("Invalid scope: control characters and line breaks are not allowed");
-    }
+    if (hasControlCharacters(scope))
+        return QStringLiteral("Invalid scope: control characters and line breaks are not allowed");
     return std::nullopt;
 }
 
