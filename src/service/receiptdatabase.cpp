@@ -180,7 +180,7 @@ Expected<std::unique_ptr<ReceiptDatabase>> ReceiptDatabase::open(const QString &
     }
     std::unique_ptr<ReceiptDatabase> database(new ReceiptDatabase(connection));
     if (auto schema = database->createSchema(); !schema)
-        return schema.error();
+        return Error{QStringLiteral("Cannot use %1: %2").arg(QDir(dataDir).filePath(fileName()), schema.error().description)};
     return database;
 }
 

@@ -222,14 +222,30 @@ private Q_SLOTS:
         QCOMPARE(options.tokenTtlMs, qint64(3'600'000));
     }
 
-    void serveRefusesAFileAsDataFolder()
+    // Nothing found in the way is overwritten.
+    void serveRefusesUnusableData_data()
     {
-        const QString file = m_dir.filePath(QStringLiteral("plain-file"));
-        QVERIFY(writeFile(file, "x"));
-        const Run r = runStampd({QStringLiteral("--listen=127.0.0.1:0"), QStringLiteral("--data"), file});
+        QTest::addColumn<QString>("file");    // relative to the data folder argument
+        QTest::addColumn<QString>("message"); // %1: the data folder
+        QTest::newRow("data folder is a file") << QString() << QStringLiteral("Cannot create the data folder %1");
+        QTest::newRow("database is not one")
+            << QStringLiteral("/nivet-stampd.sqlite")
+            << QStringLiteral("Cannot use %1/nivet-stampd.sqlite: Database error while preparing the database: "
+                              "file is not a database Unable to execute statement");
+    }
+
+    void serveRefusesUnusableData()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, message);
+        const QString folder = m_dir.filePath(QStringLiteral("unusable"));
+        const QByteArray content = QByteArray("not a database, but somebody's notes\n").repeated(20);
+        QVERIFY(writeFile(folder + file, content));
+        const Run r = runStampd({QStringLiteral("--listen=127.0.0.1:0"), QStringLiteral("--data"), folder});
         QCOMPARE(r.status, 1);
-        QCOMPARE(r.err, QStringLiteral("Error: Cannot create the data folder %1\n").arg(file));
-        QCOMPARE(readFile(file), QByteArray("x"));
+        QCOMPARE(r.err, QStringLiteral("Error: ") + message.arg(folder) + QLatin1Char('\n'));
+        QCOMPARE(readFile(folder + file), content);
+        QVERIFY(QFile::remove(folder + file));
     }
 };
 
