@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 
+#include "cli/authcommands.h"
+
 #include <QCoreApplication>
 
 #include <map>
@@ -16,7 +18,11 @@ struct Entry {
 // Subcommands add themselves here.
 const std::vector<Entry> &commands()
 {
-    static const std::vector<Entry> list{};
+    static const std::vector<Entry> list{
+        {"set-auth", AuthCommands::setAuth},
+        {"login", AuthCommands::login},
+        {"check", AuthCommands::check},
+    };
     return list;
 }
 

@@ -1,6 +1,9 @@
 #include "mcp/mcpclient.h"
 
 #include "core/jsonwriter.h"
+#include "core/text.h"
+#include "storage/configstore.h"
+#include "auth/authstore.h"
 #include "mcp/eventstream.h"
 
 #include <QCoro/QCoroNetworkReply>
@@ -16,14 +19,17 @@ namespace {
 
 const QByteArray kSessionHeader = "Mcp-Session-Id";
 
-// A network-level failure, as opposed to an HTTP status Qt also reports as an
-// error (4xx and 5xx map to the 2xx and 4xx ranges of NetworkError).
-bool isTransportFailure(QNetworkReply::NetworkError error)
+// A network-level failure (no connection, dropped, timed out), as opposed to
+// an HTTP status that Qt also reports as an error: any reply that carries a
+// status is an answer, whatever NetworkError Qt maps it to (400 and 418 land
+// among the protocol errors, 407 among the proxy errors).
+bool isTransportFailure(QNetworkReply::NetworkError error, bool hasStatus)
 {
     if (error == QNetworkReply::NoError)
         return false;
     const int code = static_cast<int>(error);
-    return !((code >= 201 && code <= 299) || (code >= 401 && code <= 499));
+    const bool networkLayer = code >= 1 && code <= 99; // includes a body cut off after the headers
+    return networkLayer || !hasStatus;
 }
 
 Expected<QJsonValue> parseDocument(const QByteArray &bytes, const QString &what)
@@ -122,7 +128,7 @@ MCPClient::~MCPClient() = default;
 
 QString MCPClient::defaultEndpoint()
 {
-    return QStringLiteral("https://mcp.nivet.example/mcp");
+    return NivetDefaults::defaultEndpoint();
 }
 
 QNetworkRequest MCPClient::baseRequest(const QString &session) const
@@ -138,6 +144,13 @@ QNetworkRequest MCPClient::baseRequest(const QString &session) const
 
 QCoro::Task<QNetworkRequest> MCPClient::applyAuth(QNetworkRequest request)
 {
+    // A token about to expire is renewed first; whatever that reports, the
+    // request goes out, with the token as it now stands on disk.
+    auto refresh = AuthStore::shared().ensureFreshToken(5);
+    co_await refresh;
+    const QString token = Text::trimmed(AuthStore::currentBearerToken());
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     co_return request;
 }
 
@@ -153,7 +166,7 @@ QCoro::Task<Expected<MCPClient::Reply>> MCPClient::post(QNetworkRequest request,
         co_return Error{QStringLiteral("No HTTP response")};
 
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (isTransportFailure(reply->error())) {
+    if (isTransportFailure(reply->error(), status.isValid())) {
         if (reply->error() == QNetworkReply::OperationCanceledError) {
             // Qt reports its own transfer timeout as a cancellation.
             co_return Error{QStringLiteral("The request timed out: no data from %1 for %2 seconds")
@@ -197,7 +210,11 @@ QCoro::Task<Expected<QString>> MCPClient::openSession()
                           {QStringLiteral("version"), QStringLiteral("0.2.0")}}},
          }},
     };
-    auto reply = co_await post(baseRequest(QString()), JsonWriter::compact(initialize));
+    // Requests and bodies go into locals first: g++ 12 mishandles non-trivial
+    // temporaries inside a co_await expression.
+    QNetworkRequest request = baseRequest(QString());
+    QByteArray body = JsonWriter::compact(initialize);
+    auto reply = co_await post(request, body);
     if (!reply)
         co_return reply.error();
     if (reply->status == 0)
@@ -214,7 +231,9 @@ QCoro::Task<Expected<QString>> MCPClient::openSession()
     };
     // Whatever the server answers to the notification is ignored; only a
     // transport failure counts.
-    auto ack = co_await post(baseRequest(session), JsonWriter::compact(initialized));
+    QNetworkRequest ackRequest = baseRequest(session);
+    QByteArray ackBody = JsonWriter::compact(initialized);
+    auto ack = co_await post(ackRequest, ackBody);
     if (!ack)
         co_return ack.error();
     co_return session;
@@ -228,7 +247,9 @@ QCoro::Task<Expected<QJsonObject>> MCPClient::callToolRaw(QString session, QStri
         {QStringLiteral("method"), QStringLiteral("tools/call")},
         {QStringLiteral("params"), QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("arguments"), arguments}}},
     };
-    auto reply = co_await post(baseRequest(session), JsonWriter::compact(call));
+    QNetworkRequest request = baseRequest(session);
+    QByteArray body = JsonWriter::compact(call);
+    auto reply = co_await post(request, body);
     if (!reply)
         co_return reply.error();
     if (reply->status == 0)

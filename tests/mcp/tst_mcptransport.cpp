@@ -1,6 +1,7 @@
 #include "mcp/mcpclient.h"
 
 #include "scriptedhttpserver.h"
+#include "testenv.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -48,6 +49,8 @@ Expected<QJsonObject> callWith(ScriptedHttpServer &server, HttpResponse toolRepl
 
 class TestMcpTransport : public QObject {
     Q_OBJECT
+    // Every request reads the credentials file; keep it away from the real one.
+    IsolatedDataHome m_home;
 
 private Q_SLOTS:
     void endpointFallback()
@@ -114,6 +117,13 @@ private Q_SLOTS:
         QTest::newRow("401 text") << HttpResponse::text("bad token", 401) << HttpResponse()
                                   << QStringLiteral("HTTP 401: bad token");
         QTest::newRow("500 empty") << HttpResponse::text({}, 500) << HttpResponse() << QStringLiteral("HTTP 500: ");
+        // Statuses Qt files under protocol or proxy errors are still answers.
+        QTest::newRow("400 text") << HttpResponse::text("bad request", 400) << HttpResponse()
+                                  << QStringLiteral("HTTP 400: bad request");
+        QTest::newRow("418 text") << HttpResponse::text("teapot", 418) << HttpResponse()
+                                  << QStringLiteral("HTTP 418: teapot");
+        QTest::newRow("407 text") << HttpResponse::text("proxy", 407) << HttpResponse()
+                                  << QStringLiteral("HTTP 407: proxy");
         QTest::newRow("non-UTF-8 body") << HttpResponse::text("\xff\xfe bad", 502) << HttpResponse()
                                         << QStringLiteral("HTTP 502: ");
         HttpResponse dropped;

@@ -1,0 +1,80 @@
+#include "service/authapi.h"
+
+#include "service/clock.h"
+#include "service/passwordhash.h"
+#include "service/receiptdatabase.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+ServiceResponse unauthorized(const QString &text, bool invalidToken)
+{
+    return ServiceResponse::text(401, text).withHeader(
+        "WWW-Authenticate", invalidToken ? QByteArray("Bearer realm=\"nivet-stampd\", error=\"invalid_token\"")
+                                         : QByteArray("Bearer realm=\"nivet-stampd\""));
+}
+
+std::optional<TokenClaims> AuthApi::authenticate(const QByteArray &token, qint64 nowMs)
+{
+    if (token.isEmpty())
+        return std::nullopt;
+    auto claims = m_signer.verify(token, nowMs);
+    if (!claims)
+        return std::nullopt;
+    // A removed user's tokens die with the account; a changed role shows at once.
+    auto user = m_database.user(claims->username);
+    if (!user || !user->has_value())
+        return std::nullopt;
+    TokenClaims current = *claims;
+    current.role = (*user)->role;
+    return current;
+}
+
+ServiceResponse AuthApi::login(const ServiceRequest &request, qint64 nowMs)
+{
+    const QJsonObject body = QJsonDocument::fromJson(request.body).object();
+    const QJsonValue username = body.value(QStringLiteral("username"));
+    const QJsonValue password = body.value(QStringLiteral("password"));
+    if (!username.isString() || !password.isString() || username.toString().isEmpty()
+        || password.toString().isEmpty()) {
+        return ServiceResponse::text(400, QStringLiteral("Send a JSON object with the strings username and password"));
+    }
+    auto user = m_database.user(username.toString());
+    if (!user)
+        return ServiceResponse::text(500, user.error().description);
+    if (!user->has_value()) {
+        PasswordHash::burn(password.toString());
+        return ServiceResponse::text(401, QStringLiteral("Invalid user name or password"));
+    }
+    const UserRecord &record = **user;
+    if (!PasswordHash::verify(password.toString(), record.passwordHash))
+        return ServiceResponse::text(401, QStringLiteral("Invalid user name or password"));
+
+    const IssuedToken issued = m_signer.issue(record.username, record.role, nowMs, m_tokenTtlMs);
+    return ServiceResponse::json(
+        200, QJsonObject{
+                 {QStringLiteral("token"), QString::fromLatin1(issued.token)},
+                 {QStringLiteral("tokenType"), QStringLiteral("Bearer")},
+                 {QStringLiteral("expiresAt"), isoTimestamp(issued.expiresAtMs)},
+                 {QStringLiteral("expiresIn"), (issued.expiresAtMs - nowMs) / 1000},
+                 {QStringLiteral("user"),
+                  QJsonObject{{QStringLiteral("username"), record.username}, {QStringLiteral("role"), record.role}}},
+             });
+}
+
+ServiceResponse AuthApi::validate(const ServiceRequest &request, qint64 nowMs)
+{
+    const QByteArray token = request.bearerToken();
+    if (token.isEmpty())
+        return unauthorized(QStringLiteral("Missing bearer token"), false);
+    const auto claims = authenticate(token, nowMs);
+    if (!claims)
+        return unauthorized(QStringLiteral("Invalid or expired token"), true);
+    return ServiceResponse::json(
+        200, QJsonObject{
+                 {QStringLiteral("valid"), true},
+                 {QStringLiteral("expiresAt"), isoTimestamp(claims->expiresAtMs)},
+                 {QStringLiteral("user"),
+                  QJsonObject{{QStringLiteral("username"), claims->username}, {QStringLiteral("role"), claims->role}}},
+             });
+}

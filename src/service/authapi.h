@@ -1,0 +1,35 @@
+#pragma once
+
+#include "service/httpmessage.h"
+#include "service/tokensigner.h"
+
+#include <optional>
+
+class ReceiptDatabase;
+
+/// The Auth API: POST /auth/login turns a user name and password into a
+/// bearer token; GET /auth/validate says whether a token is still good.
+class AuthApi {
+public:
+    AuthApi(ReceiptDatabase &database, TokenSigner signer, qint64 tokenTtlMs)
+        : m_database(database), m_signer(std::move(signer)), m_tokenTtlMs(tokenTtlMs)
+    {
+    }
+
+    ServiceResponse login(const ServiceRequest &request, qint64 nowMs);
+    ServiceResponse validate(const ServiceRequest &request, qint64 nowMs);
+
+    /// The claims of a token that is valid now and names a user who still
+    /// exists, with that user's current role; nothing otherwise.
+    std::optional<TokenClaims> authenticate(const QByteArray &token, qint64 nowMs);
+
+    const TokenSigner &signer() const { return m_signer; }
+
+private:
+    ReceiptDatabase &m_database;
+    TokenSigner m_signer;
+    qint64 m_tokenTtlMs;
+};
+
+/// A 401 reply with a short text and the Bearer challenge.
+ServiceResponse unauthorized(const QString &text, bool invalidToken);

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonValue>
+#include <QList>
+#include <QPair>
+#include <QString>
+
+using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+/// One HTTP request as the service sees it, independent of any socket.
+struct ServiceRequest {
+    QByteArray method; // upper case, e.g. "POST"
+    QByteArray path;   // without the query
+    HeaderList headers;
+    QByteArray body;
+
+    /// The first header of that name, matched without regard to case; null when absent.
+    QByteArray header(const QByteArray &name) const;
+    bool hasHeader(const QByteArray &name) const;
+    /// The token of an "Authorization: Bearer ..." header, trimmed; empty when there is none.
+    QByteArray bearerToken() const;
+};
+
+/// One HTTP response. Content-Length is added by whoever writes it out.
+struct ServiceResponse {
+    int status = 200;
+    HeaderList headers;
+    QByteArray body;
+
+    QByteArray header(const QByteArray &name) const;
+    ServiceResponse &withHeader(const QByteArray &name, const QByteArray &value);
+
+    /// Compact JSON with Content-Type application/json.
+    static ServiceResponse json(int status, const QJsonValue &value);
+    /// A short UTF-8 text with Content-Type text/plain.
+    static ServiceResponse text(int status, const QString &text);
+    /// No body at all.
+    static ServiceResponse empty(int status);
+};

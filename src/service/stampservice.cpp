@@ -1,0 +1,121 @@
+#include "service/stampservice.h"
+
+#include "service/authapi.h"
+#include "service/mcpendpoint.h"
+#include "service/receiptdatabase.h"
+#include "service/sessiontable.h"
+#include "service/stamptools.h"
+
+#include <QDir>
+#include <QUrl>
+
+namespace {
+
+ServiceResponse methodNotAllowed(const QByteArray &allow)
+{
+    return ServiceResponse::text(405, QStringLiteral("Method not allowed; use %1").arg(QString::fromLatin1(allow)))
+        .withHeader("Allow", allow);
+}
+
+// Browsers send Origin; a page on another site must not reach a service on
+// this machine through the user's browser (DNS rebinding, cross-site posts).
+bool originAllowed(const ServiceRequest &request)
+{
+    const QByteArray origin = request.header("Origin");
+    if (origin.isNull())
+        return true;
+    const QString host = QUrl(QString::fromLatin1(origin)).host();
+    return host == QLatin1String("localhost") || host == QLatin1String("127.0.0.1") || host == QLatin1String("::1");
+}
+
+bool isJson(const ServiceRequest &request)
+{
+    return request.header("Content-Type").split(';').first().trimmed().toLower() == "application/json";
+}
+
+} // namespace
+
+QString StampService::signingKeyFileName()
+{
+    return QStringLiteral("token-signing.key");
+}
+
+StampService::StampService(const ServiceOptions &options, Clock clock) : m_options(options), m_clock(std::move(clock))
+{
+}
+
+StampService::~StampService() = default;
+
+Expected<std::unique_ptr<StampService>> StampService::open(const ServiceOptions &options, Clock clock)
+{
+    std::unique_ptr<StampService> service(new StampService(options, std::move(clock)));
+    auto database = ReceiptDatabase::open(options.dataDir);
+    if (!database)
+        return database.error();
+    service->m_database = std::move(database).value();
+    auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
+    if (!signer)
+        return signer.error();
+    service->m_sessions = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions);
+    service->m_tools = std::make_unique<StampTools>(*service->m_database);
+    service->m_mcp = std::make_unique<McpEndpoint>(
+        *service->m_tools, *service->m_sessions,
+        McpEndpoint::Options{options.eventStream, options.requireAuth});
+    service->m_auth = std::make_unique<AuthApi>(*service->m_database, *signer, options.tokenTtlMs);
+    return service;
+}
+
+void StampService::expireSessions()
+{
+    m_sessions->expire(m_clock());
+}
+
+int StampService::sessionCount() const
+{
+    return m_sessions->size();
+}
+
+ServiceResponse StampService::handle(const ServiceRequest &request)
+{
+    const qint64 now = m_clock();
+    m_sessions->expire(now);
+    if (request.body.size() > kMaxBodyBytes)
+        return ServiceResponse::text(413, QStringLiteral("Request body too large"));
+    if (!originAllowed(request))
+        return ServiceResponse::text(403, QStringLiteral("Requests from web pages of other sites are not allowed"));
+
+    if (request.path == "/mcp")
+        return handleMcp(request, now);
+    if (request.path == "/auth/login") {
+        if (request.method != "POST")
+            return methodNotAllowed("POST");
+        return m_auth->login(request, now);
+    }
+    if (request.path == "/auth/validate") {
+        if (request.method != "GET")
+            return methodNotAllowed("GET");
+        return m_auth->validate(request, now);
+    }
+    return ServiceResponse::text(404, QStringLiteral("Not found"));
+}
+
+ServiceResponse StampService::handleMcp(const ServiceRequest &request, qint64 nowMs)
+{
+    if (request.method != "POST" && request.method != "DELETE") {
+        // No server-initiated messages, hence no stream to open with GET.
+        return methodNotAllowed("POST, DELETE");
+    }
+    const QByteArray token = request.bearerToken();
+    const auto claims = m_auth->authenticate(token, nowMs);
+    if (m_options.requireAuth && !claims) {
+        return unauthorized(token.isEmpty() ? QStringLiteral("Missing bearer token")
+                                            : QStringLiteral("Invalid or expired token"),
+                            !token.isEmpty());
+    }
+    const QString user = claims ? claims->username : QString();
+    if (request.method == "DELETE")
+        return m_mcp->remove(request, user, nowMs);
+    if (!isJson(request))
+        return ServiceResponse::text(415, QStringLiteral("Content-Type must be application/json"));
+    return m_mcp->post(request, user, nowMs);
+}

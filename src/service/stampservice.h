@@ -1,0 +1,64 @@
+#pragma once
+
+#include "core/expected.h"
+#include "service/clock.h"
+#include "service/httpmessage.h"
+
+#include <QString>
+
+#include <memory>
+
+class AuthApi;
+class McpEndpoint;
+class ReceiptDatabase;
+class SessionTable;
+class StampTools;
+
+/// How a service instance behaves.
+struct ServiceOptions {
+    QString dataDir;
+    bool eventStream = false;
+    bool requireAuth = false;
+    qint64 sessionTtlMs = 15 * 60 * 1000;
+    int maxSessions = 10'000;
+    qint64 tokenTtlMs = 60 * 60 * 1000;
+};
+
+/// The whole service as a function from request to response: the MCP
+/// endpoint at /mcp and the Auth API at /auth/login and /auth/validate. It
+/// owns the database and the sessions and knows nothing about sockets, so it
+/// can be driven directly (tests, fuzzing) or through an HTTP server.
+class StampService {
+public:
+    /// The file in the data folder that holds the token signing key.
+    static QString signingKeyFileName();
+    /// Bodies larger than this are refused (413) without being read as JSON.
+    static constexpr qsizetype kMaxBodyBytes = 1024 * 1024;
+
+    /// Opens the database and the signing key in options.dataDir, creating them on first use.
+    static Expected<std::unique_ptr<StampService>> open(const ServiceOptions &options, Clock clock = systemNowMs);
+
+    ~StampService();
+
+    ServiceResponse handle(const ServiceRequest &request);
+
+    /// Drops idle sessions now (the service also does so as requests arrive).
+    void expireSessions();
+    int sessionCount() const;
+
+    const ServiceOptions &options() const { return m_options; }
+    ReceiptDatabase &database() { return *m_database; }
+
+private:
+    StampService(const ServiceOptions &options, Clock clock);
+
+    ServiceResponse handleMcp(const ServiceRequest &request, qint64 nowMs);
+
+    ServiceOptions m_options;
+    Clock m_clock;
+    std::unique_ptr<ReceiptDatabase> m_database;
+    std::unique_ptr<SessionTable> m_sessions;
+    std::unique_ptr<StampTools> m_tools;
+    std::unique_ptr<McpEndpoint> m_mcp;
+    std::unique_ptr<AuthApi> m_auth;
+};

@@ -1,0 +1,109 @@
+#include "servicetestkit.h"
+
+#include "core/jsonwriter.h"
+#include "service/passwordhash.h"
+#include "service/receiptdatabase.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+
+namespace ReferenceMerkle {
+
+QByteArray sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+}
+
+QByteArray leafHash(const QByteArray &leaf)
+{
+    return sha256(QByteArray(1, '\x00') + leaf);
+}
+
+QByteArray root(const QList<QByteArray> &leaves)
+{
+    if (leaves.isEmpty())
+        return sha256({});
+    if (leaves.size() == 1)
+        return leafHash(leaves.first());
+    qsizetype k = 1;
+    while (k * 2 < leaves.size())
+        k *= 2;
+    return sha256(QByteArray(1, '\x01') + root(leaves.mid(0, k)) + root(leaves.mid(k)));
+}
+
+bool verifyInclusion(qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path,
+                     const QByteArray &root)
+{
+    if (index < 0 || index >= size)
+        return false;
+    qint64 fn = index;
+    qint64 sn = size - 1;
+    QByteArray r = leafHash;
+    for (const QByteArray &p : path) {
+        if (sn == 0)
+            return false;
+        if ((fn & 1) == 1 || fn == sn) {
+            r = sha256(QByteArray(1, '\x01') + p + r);
+            while ((fn & 1) == 0 && fn != 0) {
+                fn >>= 1;
+                sn >>= 1;
+            }
+        } else {
+            r = sha256(QByteArray(1, '\x01') + r + p);
+        }
+        fn >>= 1;
+        sn >>= 1;
+    }
+    return sn == 0 && r == root;
+}
+
+} // namespace ReferenceMerkle
+
+namespace McpRequests {
+
+ServiceRequest post(const QByteArray &body, const QByteArray &session, const QByteArray &token)
+{
+    ServiceRequest request;
+    request.method = "POST";
+    request.path = "/mcp";
+    request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json, text/event-stream"}};
+    if (!session.isEmpty())
+        request.headers.append({"Mcp-Session-Id", session});
+    if (!token.isEmpty())
+        request.headers.append({"Authorization", "Bearer " + token});
+    request.body = body;
+    return request;
+}
+
+QByteArray initialize()
+{
+    return R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26",)"
+           R"("capabilities":{},"clientInfo":{"name":"nivet-timestamping-mac","version":"0.2.0"}}})";
+}
+
+QByteArray call(int id, const QString &tool, const QJsonObject &arguments)
+{
+    return JsonWriter::compact(QJsonObject{
+        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
+        {QStringLiteral("id"), id},
+        {QStringLiteral("method"), QStringLiteral("tools/call")},
+        {QStringLiteral("params"), QJsonObject{{QStringLiteral("name"), tool}, {QStringLiteral("arguments"), arguments}}},
+    });
+}
+
+QString digestOf(const QByteArray &text)
+{
+    return QString::fromLatin1(ReferenceMerkle::sha256(text).toHex());
+}
+
+} // namespace McpRequests
+
+QJsonObject jsonBody(const ServiceResponse &response)
+{
+    return QJsonDocument::fromJson(response.body).object();
+}
+
+bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password)
+{
+    return database.putUser(UserRecord{name, role, PasswordHash::create(password, 1000)}, 0).ok();
+}
