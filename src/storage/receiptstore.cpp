@@ -1,0 +1,371 @@
+#include "storage/receiptstore.h"
+
+#include "core/atomicfile.h"
+#include "core/jsonwriter.h"
+#include "core/text.h"
+#include "storage/nivetpaths.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QUuid>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kSha256 = QStringLiteral("sha256");
+const QString kRetentionDays = QStringLiteral("retention_days");
+const QString kReceipts = QStringLiteral("receipts");
+const QString kSourcePaths = QStringLiteral("source_paths");
+const QString kUpdatedAt = QStringLiteral("updated_at");
+
+Error invalid(const QString &what)
+{
+    return Error{QStringLiteral("Invalid receipt record: %1").arg(what)};
+}
+
+QString quoted(const QString &key)
+{
+    return QLatin1Char('"') + key + QLatin1Char('"');
+}
+
+// A required member that is missing or null, or one of the wrong type.
+Error missing(const QString &key)
+{
+    return invalid(quoted(key) + QStringLiteral(" is missing"));
+}
+
+Error wrongType(const QString &key, const char *expected)
+{
+    return invalid(quoted(key) + QStringLiteral(" is not ") + QLatin1String(expected));
+}
+
+// How long a save waits for another process's save of the same folder. A save
+// holds the lock for a few milliseconds; only a stopped process holds it
+// longer, and then saving unlocked beats hanging the window.
+constexpr qint64 kLockPatienceMs = 10000;
+
+/// Exclusive advisory lock on receipts/.lock for the lifetime of the object.
+class FolderLock {
+public:
+    explicit FolderLock(const QString &dir)
+    {
+        const QByteArray path = QFile::encodeName(dir + QStringLiteral("/.lock"));
+        m_fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (m_fd < 0)
+            return; // folder not writable: the write fails later anyway
+        QElapsedTimer waited;
+        waited.start();
+        for (;;) {
+            if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
+                m_held = true;
+                return;
+            }
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK || waited.elapsed() > kLockPatienceMs)
+                return;
+            ::usleep(1000);
+        }
+    }
+    ~FolderLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd); // releases the lock
+    }
+    FolderLock(const FolderLock &) = delete;
+    FolderLock &operator=(const FolderLock &) = delete;
+
+    bool held() const { return m_held; }
+
+private:
+    int m_fd = -1;
+    bool m_held = false;
+};
+
+QString fileStem(const QString &digest)
+{
+    QString stem = digest;
+    stem.replace(QLatin1Char('/'), QStringLiteral("%2F"));
+    stem.replace(QChar(u'\0'), QStringLiteral("%00"));
+    return stem;
+}
+
+QString recordPath(const QString &dir, const QString &digest)
+{
+    return dir + QLatin1Char('/') + fileStem(digest) + QStringLiteral(".json");
+}
+
+enum class Stored { none, record, unusable };
+
+struct Loaded {
+    Stored state = Stored::none;
+    ReceiptRecord record;
+};
+
+Loaded load(const QString &path)
+{
+    QFile file(path);
+    if (!file.exists())
+        return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return {Stored::unusable, {}};
+    auto decoded = ReceiptRecord::fromJson(file.readAll());
+    if (file.error() != QFileDevice::NoError || !decoded)
+        return {Stored::unusable, {}};
+    return {Stored::record, std::move(decoded).value()};
+}
+
+// Keeps a record that cannot be decoded under a name of its own, so the
+// fresh record written next destroys nothing.
+bool moveAside(const QString &path, const QDateTime &now)
+{
+    const QString base = path + QStringLiteral(".corrupt-")
+        + now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString target = base;
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
+        target = base + QLatin1Char('-') + QString::number(n);
+    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) == 0;
+}
+
+// Scratch files of saves that were killed between creating and renaming them.
+// Only called with the folder lock held, so no live save owns one.
+void sweepScratch(const QString &path)
+{
+    const QFileInfo info(path);
+    QDir dir = info.dir();
+    const QStringList stale = dir.entryList({info.fileName() + QStringLiteral(".tmp-*")},
+                                            QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : stale)
+        dir.remove(name);
+}
+
+bool canonicallyEqual(const QString &a, const QString &b)
+{
+    return a == b || a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
+}
+
+// The five service fields only: members of other names are the store's, not
+// the service's, and never decide whether two receipts are the same.
+Receipt serviceFields(const Receipt &receipt)
+{
+    Receipt plain = receipt;
+    plain.extra = {};
+    return plain;
+}
+
+QString mergeKey(const Receipt &receipt)
+{
+    if (receipt.receiptId && !receipt.receiptId->isEmpty())
+        return QStringLiteral("id:") + *receipt.receiptId;
+    // Text that has no UTF-8 form (a lone surrogate) cannot be compared by
+    // its encoding; such a receipt is never merged with another.
+    for (const auto *field : {&receipt.hash, &receipt.scope, &receipt.createdAt, &receipt.merkle}) {
+        if (*field && !field->value().isValidUtf16())
+            return QStringLiteral("uuid:") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    }
+    return QStringLiteral("json:") + QString::fromUtf8(JsonWriter::compact(serviceFields(receipt).toJson()));
+}
+
+Receipt combine(const Receipt &earlier, const Receipt &later)
+{
+    Receipt merged = earlier;
+    if (later.receiptId)
+        merged.receiptId = later.receiptId;
+    for (auto field : {&Receipt::hash, &Receipt::scope, &Receipt::createdAt, &Receipt::merkle}) {
+        const std::optional<QString> &value = later.*field;
+        if (value && !value->isEmpty())
+            merged.*field = value;
+    }
+    // The earlier (stored) receipt's members of other names win.
+    merged.extra = later.extra;
+    for (auto it = earlier.extra.begin(); it != earlier.extra.end(); ++it)
+        merged.extra.insert(it.key(), it.value());
+    return merged;
+}
+
+} // namespace
+
+Expected<ReceiptRecord> ReceiptRecord::fromJson(const QByteArray &bytes)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        return invalid(QStringLiteral("%1 at offset %2").arg(parseError.errorString()).arg(parseError.offset));
+    }
+    if (!document.isObject())
+        return invalid(QStringLiteral("not a JSON object"));
+    const QJsonObject object = document.object();
+
+    ReceiptRecord record;
+    const QJsonValue sha256 = object.value(kSha256);
+    if (sha256.isUndefined() || sha256.isNull())
+        return missing(kSha256);
+    if (!sha256.isString())
+        return wrongType(kSha256, "a string");
+    record.sha256 = sha256.toString();
+
+    const QJsonValue retention = object.value(kRetentionDays);
+    if (!retention.isUndefined() && !retention.isNull()) {
+        // toInteger() gives its default unless the number is a whole number
+        // within range; two different defaults tell the cases apart.
+        const qint64 days = retention.toInteger(0);
+        if (!retention.isDouble() || retention.toInteger(1) != days)
+            return wrongType(kRetentionDays, "an integer");
+        record.retentionDays = days;
+    }
+
+    const QJsonValue receipts = object.value(kReceipts);
+    if (receipts.isUndefined() || receipts.isNull())
+        return missing(kReceipts);
+    if (!receipts.isArray())
+        return wrongType(kReceipts, "an array");
+    const QJsonArray receiptArray = receipts.toArray();
+    for (const QJsonValue &element : receiptArray) {
+        if (!element.isObject())
+            return invalid(QStringLiteral("a receipt is not an object"));
+        auto receipt = Receipt::fromJson(element.toObject());
+        if (!receipt)
+            return receipt.error();
+        record.receipts.append(std::move(receipt).value());
+    }
+
+    const QJsonValue paths = object.value(kSourcePaths);
+    if (paths.isUndefined() || paths.isNull())
+        return missing(kSourcePaths);
+    if (!paths.isArray())
+        return wrongType(kSourcePaths, "an array");
+    const QJsonArray pathArray = paths.toArray();
+    for (const QJsonValue &element : pathArray) {
+        if (!element.isString())
+            return invalid(QStringLiteral("a source path is not a string"));
+        record.sourcePaths.append(element.toString());
+    }
+
+    const QJsonValue updated = object.value(kUpdatedAt);
+    if (!updated.isUndefined() && !updated.isNull()) {
+        if (!updated.isString())
+            return wrongType(kUpdatedAt, "a string");
+        record.updatedAt = updated.toString();
+    }
+
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QString &key = it.key();
+        if (key != kSha256 && key != kRetentionDays && key != kReceipts && key != kSourcePaths && key != kUpdatedAt)
+            record.extra.insert(key, it.value());
+    }
+    return record;
+}
+
+QByteArray ReceiptRecord::toJson() const
+{
+    QJsonObject object = extra;
+    object.insert(kSha256, sha256);
+    if (retentionDays)
+        object.insert(kRetentionDays, *retentionDays);
+    else
+        object.remove(kRetentionDays);
+    QJsonArray receiptArray;
+    for (const Receipt &receipt : receipts)
+        receiptArray.append(receipt.toJson());
+    object.insert(kReceipts, receiptArray);
+    object.insert(kSourcePaths, QJsonArray::fromStringList(sourcePaths));
+    if (updatedAt)
+        object.insert(kUpdatedAt, *updatedAt);
+    else
+        object.remove(kUpdatedAt);
+    return JsonWriter::pretty(object);
+}
+
+namespace ReceiptStore {
+
+QString normalizeDigest(const QString &sha256)
+{
+    QString digest = Text::trimmed(sha256).toLower();
+    if (digest.startsWith(QLatin1String("sha256:")))
+        digest.remove(0, 7);
+    return digest;
+}
+
+QString receiptFileURL(const QString &sha256)
+{
+    return recordPath(NivetPaths::receiptsDirectory(), normalizeDigest(sha256));
+}
+
+std::optional<ReceiptRecord> read(const QString &sha256)
+{
+    Loaded loaded = load(receiptFileURL(sha256));
+    if (loaded.state != Stored::record)
+        return std::nullopt;
+    return std::move(loaded.record);
+}
+
+QList<Receipt> merge(const QList<Receipt> &existing, const QList<Receipt> &incoming)
+{
+    QList<Receipt> merged;
+    QHash<QString, qsizetype> index;
+    for (const QList<Receipt> *list : {&existing, &incoming}) {
+        for (const Receipt &receipt : *list) {
+            const QString key = mergeKey(receipt);
+            const auto found = index.constFind(key);
+            if (found == index.cend()) {
+                index.insert(key, merged.size());
+                merged.append(receipt);
+            } else {
+                merged[*found] = combine(merged.at(*found), receipt);
+            }
+        }
+    }
+    return merged;
+}
+
+ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
+                   const QDateTime &now)
+{
+    const QString digest = normalizeDigest(sha256);
+    const QString dir = NivetPaths::receiptsDirectory(); // also makes sure it exists, mode 0700
+    const QString path = recordPath(dir, digest);
+
+    // Read, merge and write as one step against other processes' saves.
+    const FolderLock lock(dir);
+
+    ReceiptRecord record;
+    bool writable = true;
+    Loaded loaded = load(path);
+    if (loaded.state == Stored::record)
+        record = std::move(loaded.record);
+    else if (loaded.state == Stored::unusable)
+        writable = moveAside(path, now); // never overwrite what could not be kept
+
+    QList<Receipt> fromService;
+    fromService.reserve(receipts.size());
+    for (const Receipt &receipt : receipts)
+        fromService.append(serviceFields(receipt));
+    record.receipts = merge(record.receipts, fromService);
+    record.sha256 = digest;
+    record.updatedAt = now.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+    if (sourcePath && !sourcePath->isEmpty()) {
+        const bool seen = std::any_of(record.sourcePaths.cbegin(), record.sourcePaths.cend(),
+                                      [&](const QString &p) { return canonicallyEqual(p, *sourcePath); });
+        if (!seen)
+            record.sourcePaths.append(*sourcePath);
+    }
+
+    if (lock.held())
+        sweepScratch(path);
+    if (writable)
+        (void)AtomicFile::write(path, record.toJson(), 0600); // best effort: the caller has the record
+    return record;
+}
+
+} // namespace ReceiptStore
