@@ -1,6 +1,7 @@
 #include "mcp/mcpclient.h"
 
 #include "core/jsonwriter.h"
+#include "storage/configstore.h"
 #include "mcp/eventstream.h"
 
 #include <QCoro/QCoroNetworkReply>
@@ -126,7 +127,7 @@ MCPClient::~MCPClient() = default;
 
 QString MCPClient::defaultEndpoint()
 {
-    return QStringLiteral("https://mcp.nivet.example/mcp");
+    return NivetDefaults::defaultEndpoint();
 }
 
 QNetworkRequest MCPClient::baseRequest(const QString &session) const

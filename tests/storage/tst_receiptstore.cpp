@@ -61,15 +61,6 @@ QByteArray recordBytes(const QByteArray &receipts, const QByteArray &paths)
     return "{\"sha256\":\"x\",\"receipts\":" + receipts + ",\"source_paths\":" + paths + "}";
 }
 
-class Umask {
-public:
-    explicit Umask(mode_t mask) : m_old(::umask(mask)) {}
-    ~Umask() { ::umask(m_old); }
-
-private:
-    mode_t m_old;
-};
-
 } // namespace
 
 class TestReceiptStore : public QObject {
@@ -352,7 +343,7 @@ private Q_SLOTS:
 
     void modesUnderOpenUmask()
     {
-        const Umask open(0);
+        const ScopedUmask open(0);
         IsolatedDataHome home;
         ReceiptStore::save(kDigest, {receipt("a")}, std::nullopt);
         QCOMPARE(fileMode(home.nivet() + QStringLiteral("/receipts")), 0700);

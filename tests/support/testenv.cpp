@@ -42,3 +42,10 @@ int fileMode(const QString &path)
         return -1;
     return static_cast<int>(st.st_mode & 07777);
 }
+
+ScopedUmask::ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
+
+ScopedUmask::~ScopedUmask()
+{
+    ::umask(m_previous);
+}

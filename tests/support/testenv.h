@@ -4,6 +4,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <sys/types.h>
+
 /// Points XDG_DATA_HOME at a fresh temporary folder for the lifetime of the
 /// object, so a test never touches the user's real files.
 class IsolatedDataHome {
@@ -29,3 +31,15 @@ QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &data);
 /// The permission bits of a path (st_mode & 07777), or -1.
 int fileMode(const QString &path);
+
+/// Sets the process umask for the lifetime of the object.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask);
+    ~ScopedUmask();
+    ScopedUmask(const ScopedUmask &) = delete;
+    ScopedUmask &operator=(const ScopedUmask &) = delete;
+
+private:
+    mode_t m_previous;
+};
