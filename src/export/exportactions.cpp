@@ -1,0 +1,51 @@
+#include "export/exportactions.h"
+
+#include "core/atomicfile.h"
+#include "core/text.h"
+#include "export/exportpdf.h"
+#include "export/exporttext.h"
+
+std::optional<QByteArray> exportFileBytes(const QList<FileResult> &rows, ExportFormat format)
+{
+    if (rows.isEmpty())
+        return std::nullopt;
+    if (format == ExportFormat::pdf)
+        return ExportPDF::makeDocument(rows, ExportPDF::registrationTitle());
+    const std::optional<QString> text = exportText(rows, format);
+    if (!text)
+        return std::nullopt;
+    return text->toUtf8();
+}
+
+std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat format, const QString &path)
+{
+    const std::optional<QByteArray> bytes = exportFileBytes(rows, format);
+    if (!bytes)
+        return std::nullopt;
+    const Expected<void> written = AtomicFile::write(path, *bytes);
+    if (!written)
+        return QStringLiteral("Export failed: ") + written.error().description;
+    return QStringLiteral("Exported ") + ExportFormats::rawValue(format).toUpper() + QStringLiteral(" → ")
+        + Text::lastPathComponent(path);
+}
+
+std::optional<QString> exportResults(const QList<FileResult> &rows, ExportFormat format, SaveDialog &dialog)
+{
+    if (rows.isEmpty())
+        return std::nullopt;
+    const std::optional<QString> path = dialog.askSavePath(
+        ExportFormats::dialogTitle(format), ExportFormats::suggestedFileName(format), ExportFormats::fileFilters(format));
+    if (!path || path->isEmpty())
+        return std::nullopt;
+    return saveExport(rows, format, *path);
+}
+
+std::optional<QString> copyResults(const QList<FileResult> &rows, const QString &output, ClipboardSink &clipboard)
+{
+    const ExportFormat format = ExportFormats::fromRawValue(output).value_or(ExportFormat::text);
+    const std::optional<QString> text = exportText(rows, format);
+    if (!text)
+        return std::nullopt;
+    clipboard.setText(*text);
+    return QStringLiteral("Copied ") + output + QStringLiteral(" to clipboard.");
+}
