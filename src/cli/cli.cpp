@@ -1,5 +1,9 @@
 #include "cli/cli.h"
 
+#include "cli/batchcommands.h"
+#include "cli/defaultscommands.h"
+#include "storage/configstore.h"
+
 #include <QCoreApplication>
 
 #include <map>
@@ -16,13 +20,19 @@ struct Entry {
 // Subcommands add themselves here.
 const std::vector<Entry> &commands()
 {
-    static const std::vector<Entry> list{};
+    static const std::vector<Entry> list{
+        {"register", BatchCommands::registerFiles},
+        {"verify", BatchCommands::verifyFiles},
+        {"set-defaults", DefaultsCommands::setDefaults},
+    };
     return list;
 }
 
 QCoro::Task<int> printDefaultsAndUsage(CliIo io)
 {
-    io.out << usage();
+    const ConfigStore config;
+    DefaultsCommands::printDefaults(io, config.defaults());
+    io.out << QLatin1Char('\n') << usage();
     io.out.flush();
     co_return kExitOk;
 }

@@ -6,7 +6,11 @@
 #include <QFileInfo>
 #include <QPointer>
 
-BatchRun::BatchRun(ServiceFactory factory, QObject *parent) : QObject(parent), m_factory(std::move(factory)) {}
+BatchRun::BatchRun(ServiceFactory factory, QObject *parent)
+    : QObject(parent)
+    , m_factory(std::move(factory))
+{
+}
 
 BatchRun::~BatchRun() = default;
 
@@ -45,7 +49,10 @@ QString BatchRun::summary(Action action, const QList<FileResult> &rows)
     // Not-found rows count as failed too.
     const qsizetype failed = rows.size() - passed;
     if (action == Action::registerFiles) {
-        return QStringLiteral("Done — %1 registered/ok, %2 failed (%3 total).").arg(passed).arg(failed).arg(rows.size());
+        return QStringLiteral("Done — %1 registered/ok, %2 failed (%3 total).")
+            .arg(passed)
+            .arg(failed)
+            .arg(rows.size());
     }
     return QStringLiteral("Done — %1 found/valid, %2 not found, %3 failed (%4 total).")
         .arg(passed)

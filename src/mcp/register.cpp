@@ -16,8 +16,8 @@ bool usable(const std::optional<QString> &value)
 
 // The first usable value of field among the stored receipts, preferring one
 // whose identifier equals id.
-std::optional<QString> storedFallback(const QList<Receipt> &stored, const std::optional<QString> &id,
-                                      std::optional<QString> Receipt::*field)
+std::optional<QString> storedFallback(
+    const QList<Receipt> &stored, const std::optional<QString> &id, std::optional<QString> Receipt::*field)
 {
     for (const Receipt &r : stored) {
         if (r.receiptId == id && usable(r.*field))
@@ -32,14 +32,14 @@ std::optional<QString> storedFallback(const QList<Receipt> &stored, const std::o
 
 // E: the first reply receipt with the gaps filled from the arguments and the
 // record that was on disk before the call.
-Receipt fallbackReceipt(const Receipt &first, const QString &sha256, const QString &scope,
-                        const std::optional<ReceiptRecord> &existing)
+Receipt fallbackReceipt(
+    const Receipt &first, const QString &sha256, const QString &scope, const std::optional<ReceiptRecord> &existing)
 {
     Receipt e;
     e.receiptId = first.receiptId;
     e.hash = usable(first.hash) ? first.hash : std::optional<QString>(sha256);
     e.scope = usable(first.scope) ? first.scope : std::optional<QString>(scope);
-    for (auto field : {&Receipt::createdAt, &Receipt::merkle}) {
+    for (auto field : { &Receipt::createdAt, &Receipt::merkle }) {
         e.*field = first.*field;
         if (usable(first.*field) || !existing)
             continue;
@@ -61,7 +61,7 @@ QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QS
 
     const QString sessionId = session.value();
     const QString tool = QStringLiteral("stamp");
-    const QJsonObject arguments{{QStringLiteral("sha256"), sha256}, {QStringLiteral("scope"), scope}};
+    const QJsonObject arguments { { QStringLiteral("sha256"), sha256 }, { QStringLiteral("scope"), scope } };
     auto result = co_await callToolRaw(sessionId, tool, arguments);
     if (!result)
         co_return ResultRows::error(path, sha256, scope, result.error().description);

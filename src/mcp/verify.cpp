@@ -26,42 +26,42 @@ std::optional<QString> firstText(const QJsonObject &object, std::initializer_lis
 }
 
 FileResult outcome(const QString &path, const QString &sha256, const QString &receiptId, const QString &createdAt,
-                   const QString &scope, const QString &status, const QString &merkle, ResultKind kind)
+    const QString &scope, const QString &status, const QString &merkle, ResultKind kind)
 {
-    return FileResult{path, sha256, receiptId, createdAt, scope, status, merkle, kind};
+    return FileResult { path, sha256, receiptId, createdAt, scope, status, merkle, kind };
 }
 
 // The row for the "verify" tool's result object raw, which answered about
 // receiptId; fallback is the local receipt that was verified.
 FileResult parseVerifyResponse(const QString &path, const QString &sha256, const QString &scope,
-                               const QString &receiptId, const QJsonObject &raw, const Receipt &fallback)
+    const QString &receiptId, const QJsonObject &raw, const Receipt &fallback)
 {
     const QJsonValue validValue = raw.value(QStringLiteral("valid"));
     // Only a JSON boolean is a verdict; the text "true" is none.
     enum class Verdict { none, valid, invalid };
     const Verdict verdict = !validValue.isBool() ? Verdict::none
-        : validValue.toBool()                     ? Verdict::valid
-                                                  : Verdict::invalid;
+        : validValue.toBool()                    ? Verdict::valid
+                                                 : Verdict::invalid;
     const QJsonValue receiptValue = raw.value(QStringLiteral("receipt"));
-    const std::optional<QJsonObject> d =
-        receiptValue.isObject() ? std::optional<QJsonObject>(receiptValue.toObject()) : std::nullopt;
+    const std::optional<QJsonObject> d
+        = receiptValue.isObject() ? std::optional<QJsonObject>(receiptValue.toObject()) : std::nullopt;
 
     // Each value: the verified receipt's, then the reply's own, then the
     // local receipt's.
     const auto pick = [&](const char *key, std::initializer_list<const char *> topKeys,
                           const std::optional<QString> &local) -> std::optional<QString> {
         if (d) {
-            if (auto v = firstText(*d, {key}))
+            if (auto v = firstText(*d, { key }))
                 return v;
         }
         if (auto v = firstText(raw, topKeys))
             return v;
         return local;
     };
-    const QString created = pick("created_at", {"created_at", "timestamp"}, fallback.createdAt).value_or(QString());
-    const QString merkle = pick("merkle", {"merkle", "blockHash"}, fallback.merkle).value_or(QString());
-    const QString sc = pick("scope", {"scope"}, fallback.scope).value_or(scope);
-    const QString rid = (d ? firstText(*d, {"receipt_id"}) : std::nullopt).value_or(receiptId);
+    const QString created = pick("created_at", { "created_at", "timestamp" }, fallback.createdAt).value_or(QString());
+    const QString merkle = pick("merkle", { "merkle", "blockHash" }, fallback.merkle).value_or(QString());
+    const QString sc = pick("scope", { "scope" }, fallback.scope).value_or(scope);
+    const QString rid = (d ? firstText(*d, { "receipt_id" }) : std::nullopt).value_or(receiptId);
 
     if (verdict == Verdict::valid || (verdict == Verdict::none && d)) {
         Receipt confirmed;
@@ -70,7 +70,7 @@ FileResult parseVerifyResponse(const QString &path, const QString &sha256, const
         confirmed.scope = sc;
         confirmed.createdAt = created;
         confirmed.merkle = merkle;
-        ReceiptStore::save(sha256, {confirmed}, path);
+        ReceiptStore::save(sha256, { confirmed }, path);
         return outcome(path, sha256, rid, created, sc, QStringLiteral("Valid"), merkle, ResultKind::valid);
     }
     if (verdict == Verdict::none) {
@@ -81,13 +81,13 @@ FileResult parseVerifyResponse(const QString &path, const QString &sha256, const
     // The verdict is false.
     if (!d && receiptValue.isNull() && raw.contains(QStringLiteral("receipt")))
         return ResultRows::notFound(path, sha256, scope);
-    const QString reason = firstText(raw, {"error"}).value_or(QStringLiteral("Invalid"));
+    const QString reason = firstText(raw, { "error" }).value_or(QStringLiteral("Invalid"));
     return outcome(path, sha256, rid, created, sc, QStringLiteral("Invalid: ") + reason, merkle, ResultKind::invalid);
 }
 
 // The row for a "hash_report" result; a found report is saved locally.
-FileResult evaluateHashReport(const QString &path, const QString &sha256, const QString &scope,
-                              const QJsonObject &report)
+FileResult evaluateHashReport(
+    const QString &path, const QString &sha256, const QString &scope, const QJsonObject &report)
 {
     const QJsonValue receiptsValue = report.value(QStringLiteral("receipts"));
     if (!receiptsValue.isArray())
@@ -102,15 +102,15 @@ FileResult evaluateHashReport(const QString &path, const QString &sha256, const 
 
     const QJsonObject e = receipts.first().toObject();
     Receipt found;
-    found.receiptId = firstText(e, {"receipt_id"});
-    found.hash = firstText(e, {"hash"}).value_or(sha256);
-    found.scope = firstText(e, {"scope"}).value_or(scope);
-    found.createdAt = firstText(e, {"created_at", "timestamp"}).value_or(QString());
-    found.merkle = firstText(e, {"merkle", "blockHash"}).value_or(QString());
-    ReceiptStore::save(sha256, {found}, path);
+    found.receiptId = firstText(e, { "receipt_id" });
+    found.hash = firstText(e, { "hash" }).value_or(sha256);
+    found.scope = firstText(e, { "scope" }).value_or(scope);
+    found.createdAt = firstText(e, { "created_at", "timestamp" }).value_or(QString());
+    found.merkle = firstText(e, { "merkle", "blockHash" }).value_or(QString());
+    ReceiptStore::save(sha256, { found }, path);
 
     return outcome(path, sha256, found.receiptId.value_or(QString()), *found.createdAt, *found.scope,
-                   QStringLiteral("Found"), *found.merkle, ResultKind::found);
+        QStringLiteral("Found"), *found.merkle, ResultKind::found);
 }
 
 } // namespace
@@ -130,7 +130,8 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         const Receipt r0 = record->receipts.first();
         const QString receiptId = *r0.receiptId;
         const QString tool = QStringLiteral("verify");
-        const QJsonObject arguments{{QStringLiteral("receipt_id"), receiptId}, {QStringLiteral("want_scope"), scope}};
+        const QJsonObject arguments { { QStringLiteral("receipt_id"), receiptId },
+            { QStringLiteral("want_scope"), scope } };
         auto result = co_await callToolRaw(sessionId, tool, arguments);
         if (!result)
             co_return ResultRows::error(path, sha256, scope, result.error().description);
@@ -138,7 +139,7 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
     }
 
     const QString tool = QStringLiteral("hash_report");
-    const QJsonObject arguments{{QStringLiteral("sha256"), sha256}, {QStringLiteral("want_scope"), scope}};
+    const QJsonObject arguments { { QStringLiteral("sha256"), sha256 }, { QStringLiteral("want_scope"), scope } };
     auto report = co_await callToolRaw(sessionId, tool, arguments);
     // Any failure of the report means nothing was found.
     if (!report)

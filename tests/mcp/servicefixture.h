@@ -8,6 +8,7 @@
 
 #include "scriptedhttpserver.h"
 #include "testenv.h"
+#include "toolcalls.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,11 +16,6 @@
 #include <QTest>
 
 #include <functional>
-
-struct ToolCall {
-    QString name;
-    QJsonObject arguments;
-};
 
 class ServiceFixture {
 public:
@@ -43,29 +39,8 @@ public:
     ScriptedHttpServer &server() { return m_server; }
     QString url() const { return m_server.url().toString(); }
 
-    /// The methods of all requests, in order ("initialize", ...).
-    QStringList methods() const
-    {
-        QStringList out;
-        for (const HttpRequest &r : m_server.requests())
-            out.append(r.json().value(QStringLiteral("method")).toString());
-        return out;
-    }
-
-    /// The tools/call requests, in order.
-    QList<ToolCall> toolCalls() const
-    {
-        QList<ToolCall> out;
-        for (const HttpRequest &r : m_server.requests()) {
-            const QJsonObject body = r.json();
-            if (body.value(QStringLiteral("method")).toString() != QLatin1String("tools/call"))
-                continue;
-            const QJsonObject params = body.value(QStringLiteral("params")).toObject();
-            out.append({params.value(QStringLiteral("name")).toString(),
-                        params.value(QStringLiteral("arguments")).toObject()});
-        }
-        return out;
-    }
+    QStringList methods() const { return rpcMethods(m_server.requests()); }
+    QList<ToolCall> toolCalls() const { return ::toolCalls(m_server.requests()); }
 
     FileResult registerFile(const QString &path, const QString &sha256, const QString &scope)
     {

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "scriptedhttpserver.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+/// One MCP tools/call as it arrived on the wire.
+struct ToolCall {
+    QString name;
+    QJsonObject arguments;
+};
+
+/// The tools/call requests among requests, in order.
+QList<ToolCall> toolCalls(const QList<HttpRequest> &requests);
+
+/// The JSON-RPC method of every request, in order ("initialize", ...).
+QStringList rpcMethods(const QList<HttpRequest> &requests);
