@@ -12,7 +12,6 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QMetaType>
 #include <QTest>
 
 #include <functional>
@@ -23,8 +22,8 @@ public:
 
     ServiceFixture()
     {
-        m_server.setHandler(ScriptedHttpServer::mcp(
-            [this](const QString &tool, const QJsonObject &arguments, const HttpRequest &) {
+        m_server.setHandler(
+            ScriptedHttpServer::mcp([this](const QString &tool, const QJsonObject &arguments, const HttpRequest &) {
                 return m_answer ? m_answer(tool, arguments) : HttpResponse::text("no answer set", 500);
             }));
     }
@@ -71,11 +70,11 @@ inline QJsonObject receiptJson(std::initializer_list<std::pair<const char *, QSt
 
 inline QJsonObject receiptsResult(const QJsonArray &receipts)
 {
-    return QJsonObject{{QStringLiteral("receipts"), receipts}};
+    return QJsonObject { { QStringLiteral("receipts"), receipts } };
 }
 
 inline Receipt makeReceipt(std::optional<QString> id, std::optional<QString> hash, std::optional<QString> scope,
-                           std::optional<QString> created, std::optional<QString> merkle)
+    std::optional<QString> created, std::optional<QString> merkle)
 {
     Receipt r;
     r.receiptId = std::move(id);
@@ -93,9 +92,9 @@ inline QJsonObject recordJson(const QString &sha256)
 }
 
 inline FileResult row(const QString &path, const QString &sha256, const QString &receiptId, const QString &createdAt,
-                      const QString &scope, const QString &status, const QString &merkle, ResultKind kind)
+    const QString &scope, const QString &status, const QString &merkle, ResultKind kind)
 {
-    return FileResult{path, sha256, receiptId, createdAt, scope, status, merkle, kind};
+    return FileResult { path, sha256, receiptId, createdAt, scope, status, merkle, kind };
 }
 
 // Readable rows in QCOMPARE failures (found by argument-dependent lookup).
@@ -104,7 +103,5 @@ inline char *toString(const FileResult &r)
     return qstrdup(qPrintable(QStringLiteral("{path=%1 sha256=%2 receiptId=%3 createdAt=%4 scope=%5 status=%6 "
                                              "merkle=%7 kind=%8}")
                                   .arg(r.path, r.sha256, r.receiptId, r.createdAt, r.scope, r.status, r.merkle,
-                                       ResultKinds::toText(r.kind))));
+                                      ResultKinds::toText(r.kind))));
 }
-
-Q_DECLARE_METATYPE(HttpResponse)

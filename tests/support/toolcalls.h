@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 
@@ -18,3 +19,6 @@ QList<ToolCall> toolCalls(const QList<HttpRequest> &requests);
 
 /// The JSON-RPC method of every request, in order ("initialize", ...).
 QStringList rpcMethods(const QList<HttpRequest> &requests);
+
+// Replies can stand in QtTest _data() tables.
+Q_DECLARE_METATYPE(HttpResponse)
