@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include "cli/authcommands.h"
 #include "cli/batchcommands.h"
 #include "cli/defaultscommands.h"
 #include "storage/configstore.h"
@@ -21,6 +22,9 @@ struct Entry {
 const std::vector<Entry> &commands()
 {
     static const std::vector<Entry> list{
+        {"set-auth", AuthCommands::setAuth},
+        {"login", AuthCommands::login},
+        {"check", AuthCommands::check},
         {"register", BatchCommands::registerFiles},
         {"verify", BatchCommands::verifyFiles},
         {"set-defaults", DefaultsCommands::setDefaults},

@@ -22,6 +22,9 @@ std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat fo
     const std::optional<QByteArray> bytes = exportFileBytes(rows, format);
     if (!bytes)
         return std::nullopt;
+    // An empty file under a success message would pass for a saved document.
+    if (bytes->isEmpty())
+        return QStringLiteral("Export failed: The PDF document could not be created.");
     const Expected<void> written = AtomicFile::write(path, *bytes);
     if (!written)
         return QStringLiteral("Export failed: ") + written.error().description;

@@ -33,11 +33,13 @@ public:
 
 /// The bytes an export file of this format holds: the PDF document titled
 /// ExportPDF::registrationTitle(), or the text rendering in UTF-8. Nothing when
-/// there are no rows or no text. The PDF needs a QGuiApplication.
+/// there are no rows or no text. The PDF needs a QGuiApplication (the
+/// offscreen platform will do); without one its bytes are empty.
 std::optional<QByteArray> exportFileBytes(const QList<FileResult> &rows, ExportFormat format);
 
 /// Writes the export to path atomically and returns the new status text:
-/// "Exported CSV → name.csv" or "Export failed: " + the reason. Nothing, and
+/// "Exported CSV → name.csv" or "Export failed: " + the reason (also when
+/// the PDF document comes out empty: nothing is written then). Nothing, and
 /// nothing written, when there is nothing to write.
 std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat format, const QString &path);
 

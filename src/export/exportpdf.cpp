@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QImage>
 #include <QPageLayout>
 #include <QPageSize>
@@ -16,6 +17,13 @@ namespace ExportPDF {
 namespace {
 
 constexpr int kDpi = 72; // one device unit is one PDF point
+
+// Fonts need a GUI application object (offscreen will do); without one, say
+// so with empty bytes rather than crash.
+bool canUseFonts()
+{
+    return qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
+}
 
 constexpr std::array kRoles{FontRole::title, FontRole::entryHeading, FontRole::body, FontRole::digest,
                             FontRole::small};
@@ -236,6 +244,8 @@ Layout layOut(const QList<FileResult> &rows, const QString &title, const QString
 
 QByteArray render(const Layout &layout, const QString &title)
 {
+    if (!canUseFonts())
+        return {};
     QByteArray bytes;
     QBuffer buffer(&bytes);
     if (!buffer.open(QIODevice::WriteOnly))
@@ -273,6 +283,8 @@ QByteArray render(const Layout &layout, const QString &title)
 QByteArray makeDocument(const QList<FileResult> &rows, const QString &title, const QDateTime &now,
                         const QLocale &locale)
 {
+    if (!canUseFonts())
+        return {};
     const FontMeasurer measurer;
     return render(layOut(rows, title, stampText(now, locale), measurer), title);
 }

@@ -112,12 +112,13 @@ Layout layOut(const QList<FileResult> &rows, const QString &title, const QString
               const TextMeasurer &measurer);
 
 /// Draws the blocks on US Letter pages (612 × 792 points, no margins) and
-/// returns the PDF bytes; empty bytes when no PDF surface can be opened.
-/// title becomes the document's metadata title. Needs a QGuiApplication.
+/// returns the PDF bytes; empty bytes when no PDF surface can be opened or
+/// there is no QGuiApplication. title becomes the document's metadata title.
 QByteArray render(const Layout &layout, const QString &title);
 
-/// layOut with the real fonts, then render: the complete document. Reads the
-/// clock once, for the stamp.
+/// layOut with the real fonts, then render: the complete document, or empty
+/// bytes when it cannot be made (see render). Reads the clock once, for the
+/// stamp.
 QByteArray makeDocument(const QList<FileResult> &rows, const QString &title,
                         const QDateTime &now = QDateTime::currentDateTime(), const QLocale &locale = QLocale());
 

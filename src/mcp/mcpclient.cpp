@@ -1,7 +1,9 @@
 #include "mcp/mcpclient.h"
 
 #include "core/jsonwriter.h"
+#include "core/text.h"
 #include "storage/configstore.h"
+#include "auth/authstore.h"
 #include "mcp/eventstream.h"
 
 #include <QCoro/QCoroNetworkReply>
@@ -143,6 +145,13 @@ QNetworkRequest MCPClient::baseRequest(const QString &session) const
 
 QCoro::Task<QNetworkRequest> MCPClient::applyAuth(QNetworkRequest request)
 {
+    // A token about to expire is renewed first; whatever that reports, the
+    // request goes out, with the token as it now stands on disk.
+    auto refresh = AuthStore::shared().ensureFreshToken(5);
+    co_await refresh;
+    const QString token = Text::trimmed(AuthStore::currentBearerToken());
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     co_return request;
 }
 

@@ -1,33 +1,10 @@
 #include "cli/cli.h"
 
+#include "clirun.h"
 #include "testenv.h"
 
-#include <QBuffer>
 #include <QProcess>
 #include <QtTest>
-
-/// Runs the tool in-process with buffers for its streams.
-struct CliRun {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-static CliRun runCli(const QStringList &args, const QByteArray &stdinData = {})
-{
-    CliRun r;
-    QTextStream out(&r.out);
-    QTextStream err(&r.err);
-    QBuffer in;
-    in.setData(stdinData);
-    in.open(QIODevice::ReadOnly);
-    CliIo io{out, err, in, false};
-    auto task = Cli::run(args, io);
-    r.status = QCoro::waitFor(task);
-    out.flush();
-    err.flush();
-    return r;
-}
 
 class TestCli : public QObject {
     Q_OBJECT

@@ -1,4 +1,5 @@
 #include "cli/cli.h"
+#include "clirun.h"
 #include "storage/configstore.h"
 #include "storage/receiptstore.h"
 
@@ -6,7 +7,6 @@
 #include "testenv.h"
 #include "toolcalls.h"
 
-#include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -16,27 +16,6 @@
 #include <QtTest>
 
 namespace {
-
-struct CliRun {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-CliRun runCli(const QStringList &args, bool errIsTerminal = false)
-{
-    CliRun r;
-    QTextStream out(&r.out);
-    QTextStream err(&r.err);
-    QBuffer in;
-    in.open(QIODevice::ReadOnly);
-    CliIo io { out, err, in, errIsTerminal };
-    auto task = Cli::run(args, io);
-    r.status = QCoro::waitFor(task);
-    out.flush();
-    err.flush();
-    return r;
-}
 
 const QString kAlphaSha = QStringLiteral("b6a98d9ce9a2d9149288fa3df42d377c3e42737afdcdaf714e33c0a100b51060");
 const QString kBetaSha = QStringLiteral("f2c82decdd7181cf98945929a62598db7e6b477e11f6e0eb0ae97020eff151ad");
@@ -468,10 +447,10 @@ private Q_SLOTS:
     void progressOnlyOnATerminal()
     {
         useServer();
-        const CliRun quiet = runCli({ QStringLiteral("register"), m_alpha, m_beta }, false);
+        const CliRun quiet = runCli({ QStringLiteral("register"), m_alpha, m_beta });
         QCOMPARE(quiet.err, QStringLiteral("Done — 2 registered/ok, 0 failed (2 total).\n"));
 
-        const CliRun shown = runCli({ QStringLiteral("register"), m_alpha, m_beta }, true);
+        const CliRun shown = runCli({ QStringLiteral("register"), m_alpha, m_beta }, {}, true);
         QCOMPARE(shown.status, 0);
         QVERIFY2(shown.err.contains(QStringLiteral("\r\x1b[K[1/2] alpha.txt  0/6 bytes")), qPrintable(shown.err));
         QVERIFY2(shown.err.contains(QStringLiteral("\r\x1b[K[1/2] alpha.txt  6/6 bytes")), qPrintable(shown.err));

@@ -167,18 +167,6 @@ private Q_SLOTS:
         QVERIFY(exportText(rows, ExportFormat::text)->endsWith(pass ? QStringLiteral("Status: st (PASS)")
                                                                     : QStringLiteral("Status: st (FAIL)")));
     }
-
-    void csvColumnsSpillOnlyOutsideQuotedFields()
-    {
-        // Quoted fields keep their commas; a raw scope with a comma adds a column.
-        FileResult row = rowOfKind(ResultKind::valid);
-        row.path = QStringLiteral("/a,b");
-        row.status = QStringLiteral("x, \"y\"");
-        row.scope = QStringLiteral("p,q");
-        const QStringList lines = exportText({row}, ExportFormat::csv)->split(QLatin1Char('\n'));
-        QCOMPARE(lines.size(), 2);
-        QCOMPARE(lines.at(1), QStringLiteral("\"/a,b\",ab,p,q,r,t,m,\"x, \"\"y\"\"\",valid"));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestExportText)

@@ -1,6 +1,7 @@
 #include "mcp/mcpclient.h"
 
 #include "scriptedhttpserver.h"
+#include "testenv.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -49,6 +50,8 @@ Expected<QJsonObject> callWith(ScriptedHttpServer &server, HttpResponse toolRepl
 
 class TestMcpTransport : public QObject {
     Q_OBJECT
+    // Every request reads the credentials file; keep it away from the real one.
+    IsolatedDataHome m_home;
 
 private Q_SLOTS:
     void endpointFallback()

@@ -206,3 +206,12 @@ HttpResponse ScriptedHttpServer::toolResult(const QJsonObject &result)
         {QStringLiteral("result"), QJsonObject{{QStringLiteral("structuredContent"), result}}},
     });
 }
+
+quint16 ScriptedHttpServer::unusedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return port;
+}

@@ -71,6 +71,8 @@ public:
                                                   const HttpRequest &request)> tool);
     /// A tools/call reply carrying result as structuredContent.
     static HttpResponse toolResult(const QJsonObject &result);
+    /// A loopback port nothing listens on (connections to it are refused).
+    static quint16 unusedPort();
 
 Q_SIGNALS:
     void requestReceived();

@@ -1,0 +1,221 @@
+#include "auth/credentialsfile.h"
+
+#include "core/atomicfile.h"
+#include "core/text.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+
+#include <algorithm>
+#include <array>
+
+namespace CredentialsFile {
+
+namespace {
+
+// The keys the credential store manages, in the order they are written.
+constexpr std::array<const char *, 8> kKeyOrder{
+    "access_token", "id_token", "auth_token", "issuer", "expires_at", "username", "password", "auth_url",
+};
+
+bool isLineBreak(QChar c)
+{
+    switch (c.unicode()) {
+    case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x85: case 0x2028: case 0x2029:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Every line-break character ends a line; CR LF yields an empty piece between
+// the two, which is dropped with the other empty ones.
+QStringList splitLines(const QString &text)
+{
+    QStringList lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || isLineBreak(text.at(i))) {
+            if (i > start)
+                lines.append(text.mid(start, i - start));
+            start = i + 1;
+        }
+    }
+    return lines;
+}
+
+// One left-to-right pass, so every value the writer produces reads back
+// unchanged (a written "\\n" stays a backslash and an "n").
+QString decodeValue(const QString &raw)
+{
+    QString out;
+    out.reserve(raw.size());
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const QChar c = raw.at(i);
+        if (c == QLatin1Char('\\') && i + 1 < raw.size()) {
+            const QChar next = raw.at(i + 1);
+            if (next == QLatin1Char('n')) {
+                out.append(QLatin1Char('\n'));
+                ++i;
+                continue;
+            }
+            if (next == QLatin1Char('=') || next == QLatin1Char('\\')) {
+                out.append(next);
+                ++i;
+                continue;
+            }
+        }
+        out.append(c);
+    }
+    return out;
+}
+
+QString encodeValue(QString value)
+{
+    value.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    value.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    return value;
+}
+
+// How a message names the field a key holds.
+QString fieldName(const QString &key)
+{
+    if (key == QLatin1String("access_token") || key == QLatin1String("id_token") || key == QLatin1String("auth_token"))
+        return QStringLiteral("The token");
+    if (key == QLatin1String("issuer"))
+        return QStringLiteral("The issuer");
+    if (key == QLatin1String("expires_at"))
+        return QStringLiteral("The expiry");
+    if (key == QLatin1String("username"))
+        return QStringLiteral("The user name");
+    if (key == QLatin1String("password"))
+        return QStringLiteral("The password");
+    if (key == QLatin1String("auth_url"))
+        return QStringLiteral("The Auth API URL");
+    return QStringLiteral("The value of \"%1\"").arg(key);
+}
+
+// A key that would read back as something else, or not at all.
+bool isWritableKey(const QString &key)
+{
+    if (key.isEmpty() || key.startsWith(QLatin1Char('#')) || key.startsWith(QLatin1Char('!'))
+        || key.contains(QLatin1Char('=')))
+        return false;
+    for (QChar c : key) {
+        if (isLineBreak(c))
+            return false;
+    }
+    return Text::trimmedSpaces(key) == key;
+}
+
+// Line feeds are escaped; the other line breaks have no escape and would
+// split the value on reading.
+bool holdsUnwritableBreak(const QString &value)
+{
+    for (QChar c : value) {
+        if (c != QLatin1Char('\n') && isLineBreak(c))
+            return true;
+    }
+    return false;
+}
+
+// Reading trims every line, so trailing blanks of a value would be lost.
+bool endsWithSpaceOrTab(const QString &value)
+{
+    const QString guarded = QLatin1Char('x') + value; // keeps the front from being trimmed
+    return Text::trimmedSpaces(guarded).size() != guarded.size();
+}
+
+} // namespace
+
+QString headerLine()
+{
+    return QStringLiteral("# Nivet auth credentials \u2014 mode 0600. Do not commit.");
+}
+
+QMap<QString, QString> readProperties(const QString &path)
+{
+    QMap<QString, QString> entries;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return entries;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return entries;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = decoder(bytes);
+    if (decoder.hasError())
+        return entries;
+
+    for (const QString &rawLine : splitLines(text)) {
+        const QString line = Text::trimmedSpaces(rawLine);
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char('!')))
+            continue;
+        const qsizetype eq = line.indexOf(QLatin1Char('='));
+        if (eq < 0)
+            continue;
+        const QString key = Text::trimmedSpaces(line.left(eq));
+        if (key.isEmpty())
+            continue;
+        entries.insert(key, decodeValue(line.mid(eq + 1)));
+    }
+    return entries;
+}
+
+Expected<QByteArray> encode(const QMap<QString, QString> &entries)
+{
+    QStringList lines{headerLine()};
+    QStringList written;
+    const auto append = [&](const QString &key, const QString &value) -> Expected<void> {
+        if (!isWritableKey(key))
+            return Error{QStringLiteral("The key \"%1\" cannot be stored in the credentials file").arg(key)};
+        if (holdsUnwritableBreak(value))
+            return Error{QStringLiteral("%1 contains a line break that cannot be stored").arg(fieldName(key))};
+        if (endsWithSpaceOrTab(value))
+            return Error{QStringLiteral("%1 ends with a space or tab that cannot be stored").arg(fieldName(key))};
+        lines.append(key + QLatin1Char('=') + encodeValue(value));
+        return {};
+    };
+
+    for (const char *name : kKeyOrder) {
+        const QString key = QLatin1String(name);
+        const QString value = entries.value(key);
+        if (value.isEmpty())
+            continue;
+        if (auto ok = append(key, value); !ok)
+            return ok.error();
+        written.append(key);
+    }
+    // QMap orders QString keys by UTF-16 code units; code point order differs
+    // only for characters above the surrogates, so sort explicitly.
+    QStringList others;
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (!written.contains(it.key()) && !it.value().isEmpty())
+            others.append(it.key());
+    }
+    std::sort(others.begin(), others.end(), [](const QString &a, const QString &b) {
+        return a.toUcs4() < b.toUcs4();
+    });
+    for (const QString &key : others) {
+        if (auto ok = append(key, entries.value(key)); !ok)
+            return ok.error();
+    }
+    return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
+}
+
+Expected<void> writeProperties(const QMap<QString, QString> &entries, const QString &path)
+{
+    auto bytes = encode(entries);
+    if (!bytes)
+        return bytes.error();
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QDir().mkpath(folder))
+        return Error{QStringLiteral("Cannot create the folder %1").arg(folder)};
+    // One rename over the old file: the credentials are never absent, and the
+    // scratch file is 0600 from its first byte.
+    return AtomicFile::write(path, *bytes, 0600);
+}
+
+} // namespace CredentialsFile
