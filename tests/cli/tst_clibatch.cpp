@@ -1,8 +1,8 @@
 #include "cli/cli.h"
-#include "clirun.h"
 #include "storage/configstore.h"
 #include "storage/receiptstore.h"
 
+#include "clirun.h"
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 #include "toolcalls.h"
@@ -15,30 +15,42 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kAlphaSha = QStringLiteral("b6a98d9ce9a2d9149288fa3df42d377c3e42737afdcdaf714e33c0a100b51060");
-const QString kBetaSha = QStringLiteral("f2c82decdd7181cf98945929a62598db7e6b477e11f6e0eb0ae97020eff151ad");
-const QString kGammaSha = QStringLiteral("ae9a6306a205417afddd14316cc1d0d5e04a98f1be10865dce643925ee070ce2");
+const QString kAlphaSha = u"b6a98d9ce9a2d9149288fa3df42d377c3e42737afdcdaf714e33c0a100b51060"_s;
+const QString kBetaSha = u"f2c82decdd7181cf98945929a62598db7e6b477e11f6e0eb0ae97020eff151ad"_s;
+const QString kGammaSha = u"ae9a6306a205417afddd14316cc1d0d5e04a98f1be10865dce643925ee070ce2"_s;
+const QString kCsvHeader = u"path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"_s;
 
-// The stamp reply of the scripted service: one receipt derived from the
-// digest, in the requested scope.
-QJsonObject stampedReceipt(const QString &sha, const QString &scope)
+// What the scripted service stamps: one receipt derived from the digest.
+QJsonObject stamped(const QString &sha, const QString &scope)
 {
-    return QJsonObject { { QStringLiteral("receipt_id"), QStringLiteral("r-") + sha.left(8) },
-        { QStringLiteral("hash"), sha }, { QStringLiteral("scope"), scope },
-        { QStringLiteral("created_at"), QStringLiteral("2026-12-05T06:50:30Z") },
-        { QStringLiteral("merkle"), QStringLiteral("m-") + sha.left(8) } };
+    return QJsonObject { { u"receipt_id"_s, u"r-"_s + sha.left(8) }, { u"hash"_s, sha }, { u"scope"_s, scope },
+        { u"created_at"_s, u"2026-12-05T06:50:30Z"_s }, { u"merkle"_s, u"m-"_s + sha.left(8) } };
 }
 
-QJsonObject receipts(const QJsonArray &list)
+HttpResponse receiptsReply(const QJsonArray &list)
 {
-    return QJsonObject { { QStringLiteral("receipts"), list } };
+    return ScriptedHttpServer::toolResult(QJsonObject { { u"receipts"_s, list } });
 }
 
 QString golden(const QString &name)
 {
     return QString::fromUtf8(readFile(QStringLiteral(NIVET_TEST_DATA "/cli/") + name));
+}
+
+// The save time is the one part of a record that differs from run to run.
+QString withoutUpdatedAt(QString record)
+{
+    static const QRegularExpression stamp(u"\"updated_at\" : \"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\""_s);
+    return record.replace(stamp, u"\"updated_at\" : \"@UPDATED_AT@\""_s);
+}
+
+QString recordText(const QString &sha)
+{
+    return withoutUpdatedAt(QString::fromUtf8(readFile(ReceiptStore::receiptFileURL(sha))));
 }
 
 } // namespace
@@ -52,38 +64,24 @@ class TestCliBatch : public QObject {
     std::function<HttpResponse(const QString &, const QJsonObject &)> m_tool;
     QString m_alpha, m_beta, m_gamma;
 
+    QString clientJson() const { return m_home->nivet() + u"/client.json"_s; }
+
     void setDefaults(const QString &url, const QString &scope, const QString &output)
     {
-        writeFile(m_home->nivet() + QStringLiteral("/client.json"),
-            QJsonDocument(QJsonObject { { QStringLiteral("url"), url }, { QStringLiteral("scope"), scope },
-                              { QStringLiteral("output"), output } })
-                .toJson(QJsonDocument::Compact));
+        const QJsonObject defaults { { u"url"_s, url }, { u"scope"_s, scope }, { u"output"_s, output } };
+        writeFile(clientJson(), QJsonDocument(defaults).toJson(QJsonDocument::Compact));
     }
 
-    void useServer(const QString &output = QStringLiteral("text"), const QString &scope = QStringLiteral("global"))
+    void useServer(const QString &output = u"text"_s, const QString &scope = u"global"_s)
     {
         setDefaults(m_server->url().toString(), scope, output);
     }
 
-    // Golden texts name the files' folder as @DIR@ (in JSON with escaped
-    // solidi) and the save time as @UPDATED_AT@.
+    // Golden texts name the files' folder @DIR@, or @JSONDIR@ with escaped solidi.
     QString expand(QString text) const
     {
-        text.replace(
-            QStringLiteral("@JSONDIR@"), QString(m_dir->path()).replace(QLatin1Char('/'), QStringLiteral("\\/")));
-        return text.replace(QStringLiteral("@DIR@"), m_dir->path());
-    }
-
-    static QString withoutUpdatedAt(QString record)
-    {
-        static const QRegularExpression stamp(
-            QStringLiteral("\"updated_at\" : \"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\""));
-        return record.replace(stamp, QStringLiteral("\"updated_at\" : \"@UPDATED_AT@\""));
-    }
-
-    QString recordText(const QString &sha) const
-    {
-        return QString::fromUtf8(readFile(ReceiptStore::receiptFileURL(sha)));
+        text.replace(u"@JSONDIR@"_s, QString(m_dir->path()).replace(u'/', u"\\/"_s));
+        return text.replace(u"@DIR@"_s, m_dir->path());
     }
 
 private Q_SLOTS:
@@ -93,18 +91,16 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         m_server = std::make_unique<ScriptedHttpServer>();
         m_tool = [](const QString &tool, const QJsonObject &args) {
-            if (tool == QLatin1String("stamp")) {
-                const QString sha = args.value(QStringLiteral("sha256")).toString();
-                return ScriptedHttpServer::toolResult(
-                    receipts({ stampedReceipt(sha, args.value(QStringLiteral("scope")).toString()) }));
-            }
-            return ScriptedHttpServer::toolResult(QJsonObject { { QStringLiteral("valid"), true } });
+            if (tool == u"stamp"_s)
+                return receiptsReply(
+                    { stamped(args.value(u"sha256"_s).toString(), args.value(u"scope"_s).toString()) });
+            return ScriptedHttpServer::toolResult(jsonObject(R"({"valid":true})"));
         };
         m_server->setHandler(ScriptedHttpServer::mcp(
             [this](const QString &tool, const QJsonObject &args, const HttpRequest &) { return m_tool(tool, args); }));
-        m_alpha = m_dir->filePath(QStringLiteral("alpha.txt"));
-        m_beta = m_dir->filePath(QStringLiteral("beta.txt"));
-        m_gamma = m_dir->filePath(QStringLiteral("gamma.txt"));
+        m_alpha = m_dir->filePath(u"alpha.txt"_s);
+        m_beta = m_dir->filePath(u"beta.txt"_s);
+        m_gamma = m_dir->filePath(u"gamma.txt"_s);
         writeFile(m_alpha, "alpha\n");
         writeFile(m_beta, "beta\n");
         writeFile(m_gamma, "gamma\n");
@@ -120,25 +116,21 @@ private Q_SLOTS:
     void registerThreeFiles()
     {
         useServer();
-        const CliRun r = runCli({ QStringLiteral("register"), m_alpha, m_beta, m_gamma });
+        const CliRun r = runCli({ u"register"_s, m_alpha, m_beta, m_gamma });
         QCOMPARE(r.status, 0);
-        QCOMPARE(r.err, QStringLiteral("Done — 3 registered/ok, 0 failed (3 total).\n"));
-        QCOMPARE(r.out, expand(golden(QStringLiteral("register-three.txt"))) + QLatin1Char('\n'));
+        QCOMPARE(r.err, u"Done — 3 registered/ok, 0 failed (3 total).\n"_s);
+        QCOMPARE(r.out, expand(golden(u"register-three.txt"_s)) + u'\n');
 
+        QCOMPARE(m_server->requests().size(), 9);
         const QList<ToolCall> calls = toolCalls(m_server->requests());
-        QCOMPARE(calls.size(), 3);
         const QStringList shas { kAlphaSha, kBetaSha, kGammaSha };
         for (int i = 0; i < 3; ++i) {
-            QCOMPARE(calls[i].name, QStringLiteral("stamp"));
-            QCOMPARE(calls[i].arguments,
-                (QJsonObject {
-                    { QStringLiteral("sha256"), shas[i] }, { QStringLiteral("scope"), QStringLiteral("global") } }));
+            QCOMPARE(calls[i].name, u"stamp"_s);
+            QCOMPARE(calls[i].arguments, (QJsonObject { { u"sha256"_s, shas[i] }, { u"scope"_s, u"global"_s } }));
         }
-        QCOMPARE(m_server->requests().size(), 9);
-
-        QCOMPARE(withoutUpdatedAt(recordText(kAlphaSha)), expand(golden(QStringLiteral("record-alpha.json"))));
-        QCOMPARE(withoutUpdatedAt(recordText(kBetaSha)), expand(golden(QStringLiteral("record-beta.json"))));
-        QCOMPARE(withoutUpdatedAt(recordText(kGammaSha)), expand(golden(QStringLiteral("record-gamma.json"))));
+        QCOMPARE(recordText(kAlphaSha), expand(golden(u"record-alpha.json"_s)));
+        QCOMPARE(recordText(kBetaSha), expand(golden(u"record-beta.json"_s)));
+        QCOMPARE(recordText(kGammaSha), expand(golden(u"record-gamma.json"_s)));
         QCOMPARE(fileMode(ReceiptStore::receiptFileURL(kAlphaSha)), 0600);
     }
 
@@ -147,20 +139,14 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QString>("outputDefault");
         QTest::addColumn<QString>("goldenName");
-        QTest::newRow("--format json") << QStringList { QStringLiteral("--format"), QStringLiteral("json") }
-                                       << QStringLiteral("text") << QStringLiteral("register-two.json");
-        QTest::newRow("--format=csv") << QStringList { QStringLiteral("--format=csv") } << QStringLiteral("json")
-                                      << QStringLiteral("register-two.csv");
-        QTest::newRow("--format text") << QStringList { QStringLiteral("--format"), QStringLiteral("text") }
-                                       << QStringLiteral("csv") << QStringLiteral("register-two.txt");
-        QTest::newRow("output default json")
-            << QStringList {} << QStringLiteral("json") << QStringLiteral("register-two.json");
-        QTest::newRow("output default csv")
-            << QStringList {} << QStringLiteral("csv") << QStringLiteral("register-two.csv");
-        QTest::newRow("output default pdf shows text")
-            << QStringList {} << QStringLiteral("pdf") << QStringLiteral("register-two.txt");
-        QTest::newRow("unknown output default shows text")
-            << QStringList {} << QStringLiteral("JSON") << QStringLiteral("register-two.txt");
+        QTest::newRow("--format json") << QStringList { u"--format"_s, u"json"_s } << u"text"_s
+                                       << u"register-two.json"_s;
+        QTest::newRow("--format=csv") << QStringList { u"--format=csv"_s } << u"json"_s << u"register-two.csv"_s;
+        QTest::newRow("--format text") << QStringList { u"--format"_s, u"text"_s } << u"csv"_s << u"register-two.txt"_s;
+        QTest::newRow("output json") << QStringList {} << u"json"_s << u"register-two.json"_s;
+        QTest::newRow("output csv") << QStringList {} << u"csv"_s << u"register-two.csv"_s;
+        QTest::newRow("output pdf shows text") << QStringList {} << u"pdf"_s << u"register-two.txt"_s;
+        QTest::newRow("unknown output shows text") << QStringList {} << u"JSON"_s << u"register-two.txt"_s;
     }
 
     void renderings()
@@ -169,194 +155,162 @@ private Q_SLOTS:
         QFETCH(QString, outputDefault);
         QFETCH(QString, goldenName);
         useServer(outputDefault);
-        // A second file fails: the renderings show both kinds.
-        const QString missing = m_dir->filePath(QStringLiteral("missing \"x\".txt"));
-        const CliRun r
-            = runCli(QStringList { QStringLiteral("register") } + options + QStringList { m_alpha, missing });
+        // A file that cannot be read gives the second, failing row.
+        const QString missing = m_dir->filePath(u"missing \"x\".txt"_s);
+        const CliRun r = runCli(QStringList { u"register"_s } + options + QStringList { m_alpha, missing });
         QCOMPARE(r.status, 1);
-        QCOMPARE(r.out, expand(golden(goldenName)) + QLatin1Char('\n'));
-        QCOMPARE(r.err, QStringLiteral("Done — 1 registered/ok, 1 failed (2 total).\n"));
+        QCOMPARE(r.out, expand(golden(goldenName)) + u'\n');
+        QCOMPARE(r.err, u"Done — 1 registered/ok, 1 failed (2 total).\n"_s);
     }
 
     void registerWithTwoReceipts()
     {
-        useServer(QStringLiteral("csv"), QStringLiteral("shared"));
+        useServer(u"csv"_s, u"shared"_s);
         m_tool = [](const QString &, const QJsonObject &args) {
-            const QString sha = args.value(QStringLiteral("sha256")).toString();
-            QJsonObject second = stampedReceipt(sha, QStringLiteral("shared"));
-            second.insert(QStringLiteral("receipt_id"), QStringLiteral("r-second"));
-            second.insert(QStringLiteral("merkle"), QStringLiteral("m-second"));
-            return ScriptedHttpServer::toolResult(receipts({ stampedReceipt(sha, QStringLiteral("shared")), second }));
+            const QString sha = args.value(u"sha256"_s).toString();
+            QJsonObject second = stamped(sha, u"shared"_s);
+            second.insert(u"receipt_id"_s, u"r-second"_s);
+            second.insert(u"merkle"_s, u"m-second"_s);
+            return receiptsReply({ stamped(sha, u"shared"_s), second });
         };
-        const CliRun r = runCli({ QStringLiteral("register"), m_alpha });
+        const CliRun r = runCli({ u"register"_s, m_alpha });
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out,
-            expand(QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"
-                                  "\"@DIR@/alpha.txt\",%1,shared,r-b6a98d9c,2026-12-05T06:50:30Z,m-b6a98d9c,"
-                                  "\"Registered\",registered\n")
-                       .arg(kAlphaSha)));
-        QCOMPARE(withoutUpdatedAt(recordText(kAlphaSha)), expand(golden(QStringLiteral("record-two-receipts.json"))));
+            kCsvHeader
+                + expand(u"\"@DIR@/alpha.txt\",%1,shared,r-b6a98d9c,2026-12-05T06:50:30Z,"
+                         "m-b6a98d9c,\"Registered\",registered\n"_s)
+                      .arg(kAlphaSha));
+        QCOMPARE(recordText(kAlphaSha), expand(golden(u"record-two-receipts.json"_s)));
     }
 
     void verifyByReceiptId()
     {
         useServer();
-        QCOMPARE(runCli({ QStringLiteral("register"), m_alpha }).status, 0);
+        QCOMPARE(runCli({ u"register"_s, m_alpha }).status, 0);
         m_server->clearRequests();
         m_tool = [](const QString &, const QJsonObject &) {
-            return ScriptedHttpServer::toolResult(QJsonObject {
-                { QStringLiteral("valid"), true }, { QStringLiteral("blockHash"), QStringLiteral("0xfeed") } });
+            return ScriptedHttpServer::toolResult(jsonObject(R"({"valid":true,"blockHash":"0xfeed"})"));
         };
-        const CliRun r
-            = runCli({ QStringLiteral("verify"), QStringLiteral("--format"), QStringLiteral("text"), m_alpha });
+        const CliRun r = runCli({ u"verify"_s, u"--format"_s, u"text"_s, m_alpha });
         QCOMPARE(r.status, 0);
-        QCOMPARE(r.err, QStringLiteral("Done — 1 found/valid, 0 not found, 0 failed (1 total).\n"));
+        QCOMPARE(r.err, u"Done — 1 found/valid, 0 not found, 0 failed (1 total).\n"_s);
         QCOMPARE(r.out,
-            expand(QStringLiteral("File: @DIR@/alpha.txt\n"
-                                  "SHA-256: %1\n"
-                                  "Scope: global\n"
-                                  "Receipt: r-b6a98d9c\n"
-                                  "Original timestamp: 2026-12-05T06:50:30Z\n"
-                                  "Merkle: 0xfeed\n"
-                                  "Status: Valid (PASS)\n")
-                       .arg(kAlphaSha)));
+            expand(u"File: @DIR@/alpha.txt\nSHA-256: %1\nScope: global\nReceipt: r-b6a98d9c\n"
+                   "Original timestamp: 2026-12-05T06:50:30Z\nMerkle: 0xfeed\nStatus: Valid (PASS)\n"_s)
+                .arg(kAlphaSha));
         const QList<ToolCall> calls = toolCalls(m_server->requests());
         QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls[0].name, QStringLiteral("verify"));
-        QCOMPARE(calls[0].arguments,
-            (QJsonObject { { QStringLiteral("receipt_id"), QStringLiteral("r-b6a98d9c") },
-                { QStringLiteral("want_scope"), QStringLiteral("global") } }));
+        QCOMPARE(calls[0].name, u"verify"_s);
+        QCOMPARE(calls[0].arguments, jsonObject(R"({"receipt_id":"r-b6a98d9c","want_scope":"global"})"));
     }
 
     void verifyByHashReport()
     {
-        useServer(QStringLiteral("json"), QStringLiteral("local"));
+        useServer(u"json"_s, u"local"_s);
         m_tool = [](const QString &, const QJsonObject &args) {
-            const QJsonObject e { { QStringLiteral("receipt_id"), QStringLiteral("hr-1") },
-                { QStringLiteral("hash"), args.value(QStringLiteral("sha256")) },
-                { QStringLiteral("timestamp"), QStringLiteral("2026-11-30T12:00:00Z") },
-                { QStringLiteral("blockHash"), QStringLiteral("0xb10c") } };
-            return ScriptedHttpServer::toolResult(receipts({ e }));
+            QJsonObject e
+                = jsonObject(R"({"receipt_id":"hr-1","timestamp":"2026-11-30T12:00:00Z","blockHash":"0xb10c"})");
+            e.insert(u"hash"_s, args.value(u"sha256"_s));
+            return receiptsReply({ e });
         };
-        const CliRun r = runCli({ QStringLiteral("verify"), m_beta });
+        const CliRun r = runCli({ u"verify"_s, m_beta });
         QCOMPARE(r.status, 0);
-        QCOMPARE(r.out, expand(golden(QStringLiteral("verify-hash-report.json"))) + QLatin1Char('\n'));
+        QCOMPARE(r.out, expand(golden(u"verify-hash-report.json"_s)) + u'\n');
         const QList<ToolCall> calls = toolCalls(m_server->requests());
-        QCOMPARE(calls[0].name, QStringLiteral("hash_report"));
-        QCOMPARE(calls[0].arguments,
-            (QJsonObject {
-                { QStringLiteral("sha256"), kBetaSha }, { QStringLiteral("want_scope"), QStringLiteral("local") } }));
-        QCOMPARE(withoutUpdatedAt(recordText(kBetaSha)), expand(golden(QStringLiteral("record-hash-report.json"))));
+        QCOMPARE(calls[0].name, u"hash_report"_s);
+        QCOMPARE(calls[0].arguments, (QJsonObject { { u"sha256"_s, kBetaSha }, { u"want_scope"_s, u"local"_s } }));
+        QCOMPARE(recordText(kBetaSha), expand(golden(u"record-hash-report.json"_s)));
     }
 
     void errorRows_data()
     {
         QTest::addColumn<QString>("command");
-        QTest::addColumn<HttpResponse>("toolReply");
+        QTest::addColumn<HttpResponse>("reply");
+        QTest::addColumn<bool>("refuseSession");
         QTest::addColumn<QString>("status");
-        const auto result = [](const QJsonObject &o) { return ScriptedHttpServer::toolResult(o); };
-        QTest::newRow("register: no receipt") << QStringLiteral("register") << result(receipts({}))
-                                              << QStringLiteral("Error: no receipt in MCP response");
-        QTest::newRow("register: HTTP 500") << QStringLiteral("register") << HttpResponse::text("broken", 500)
-                                            << QStringLiteral("Error: HTTP 500: broken");
-        QTest::newRow("register: missing result")
-            << QStringLiteral("register") << HttpResponse::json(QJsonObject { { QStringLiteral("id"), 2 } })
-            << QStringLiteral("Error: Missing result");
-        QTest::newRow("verify: not found")
-            << QStringLiteral("verify") << result(receipts({})) << QStringLiteral("Not found");
-        QTest::newRow("verify: hash report failing is not found")
-            << QStringLiteral("verify") << HttpResponse::text("down", 500) << QStringLiteral("Not found");
+        const HttpResponse none = HttpResponse::text("", 500);
+        const QString reg = u"register"_s;
+        QTest::newRow("no receipt") << reg << receiptsReply({}) << false << u"Error: no receipt in MCP response"_s;
+        QTest::newRow("HTTP 500") << reg << HttpResponse::text("broken", 500) << false << u"Error: HTTP 500: broken"_s;
+        QTest::newRow("missing result") << reg << HttpResponse::json(jsonObject(R"({"id":2})")) << false
+                                        << u"Error: Missing result"_s;
+        QTest::newRow("session refused") << reg << none << true << u"Error: HTTP 401: token expired"_s;
+        QTest::newRow("verify: session refused") << u"verify"_s << none << true << u"Error: HTTP 401: token expired"_s;
+        QTest::newRow("verify: not found") << u"verify"_s << receiptsReply({}) << false << u"Not found"_s;
+        QTest::newRow("verify: failing report")
+            << u"verify"_s << HttpResponse::text("down", 500) << false << u"Not found"_s;
     }
 
     void errorRows()
     {
         QFETCH(QString, command);
-        QFETCH(HttpResponse, toolReply);
+        QFETCH(HttpResponse, reply);
+        QFETCH(bool, refuseSession);
         QFETCH(QString, status);
-        useServer(QStringLiteral("csv"));
-        m_tool = [toolReply](const QString &, const QJsonObject &) { return toolReply; };
+        useServer(u"csv"_s);
+        m_tool = [reply](const QString &, const QJsonObject &) { return reply; };
+        if (refuseSession)
+            m_server->setHandler([](const HttpRequest &) { return HttpResponse::text("token expired", 401); });
         const CliRun r = runCli({ command, m_alpha });
         QCOMPARE(r.status, 1);
-        const QString kind
-            = status.startsWith(QLatin1String("Error")) ? QStringLiteral("error") : QStringLiteral("not_found");
-        QCOMPARE(r.out,
-            expand(QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"
-                                  "\"@DIR@/alpha.txt\",%1,global,,,,\"%2\",%3\n")
-                       .arg(kAlphaSha, status, kind)));
-    }
-
-    void verifyOutcomes()
-    {
-        // Valid, invalid, not found and an unreadable file in one run.
-        useServer(QStringLiteral("text"));
-        QCOMPARE(runCli({ QStringLiteral("register"), m_alpha, m_beta }).status, 0);
-        m_tool = [](const QString &tool, const QJsonObject &args) {
-            if (tool == QLatin1String("hash_report"))
-                return ScriptedHttpServer::toolResult(receipts({}));
-            const bool alpha = args.value(QStringLiteral("receipt_id")).toString().startsWith(QLatin1String("r-b6"));
-            return ScriptedHttpServer::toolResult(alpha ? QJsonObject { { QStringLiteral("valid"), true } }
-                                                        : QJsonObject { { QStringLiteral("valid"), false },
-                                                            { QStringLiteral("error"), QStringLiteral("revoked") } });
-        };
-        const QString missing = m_dir->filePath(QStringLiteral("nope.txt"));
-        const CliRun r = runCli({ QStringLiteral("verify"), QStringLiteral("--format"), QStringLiteral("csv"), m_alpha,
-            m_beta, m_gamma, missing });
-        QCOMPARE(r.status, 1);
-        QCOMPARE(r.err, QStringLiteral("Done — 1 found/valid, 1 not found, 3 failed (4 total).\n"));
-        const QStringList lines = r.out.split(QLatin1Char('\n'));
-        QCOMPARE(lines.size(), 6);
-        QVERIFY2(lines[1].endsWith(QStringLiteral("\"Valid\",valid")), qPrintable(lines[1]));
-        QVERIFY2(lines[2].endsWith(QStringLiteral("\"Invalid: revoked\",invalid")), qPrintable(lines[2]));
-        QVERIFY2(lines[3].endsWith(QStringLiteral(",,,,\"Not found\",not_found")), qPrintable(lines[3]));
-        QVERIFY2(lines[4].startsWith(expand(QStringLiteral("\"@DIR@/nope.txt\",,global,,,,\"Error: Cannot open "))),
-            qPrintable(lines[4]));
-        QCOMPARE(lines[5], QString());
-    }
-
-    void sessionRefusedIsAnErrorRow()
-    {
-        useServer(QStringLiteral("csv"));
-        m_server->setHandler([](const HttpRequest &) { return HttpResponse::text("token expired", 401); });
-        const CliRun r = runCli({ QStringLiteral("register"), m_alpha });
-        QCOMPARE(r.status, 1);
-        QVERIFY2(
-            r.out.contains(QStringLiteral(",global,,,,\"Error: HTTP 401: token expired\",error\n")), qPrintable(r.out));
+        const QString kind = status.startsWith(u"Error"_s) ? u"error"_s : u"not_found"_s;
+        QCOMPARE(
+            r.out, kCsvHeader + expand(u"\"@DIR@/alpha.txt\",%1,global,,,,\"%2\",%3\n"_s).arg(kAlphaSha, status, kind));
         QVERIFY(!QFileInfo::exists(ReceiptStore::receiptFileURL(kAlphaSha)));
+    }
+
+    void verifyCountsEveryOutcome()
+    {
+        useServer();
+        QCOMPARE(runCli({ u"register"_s, m_alpha, m_beta }).status, 0);
+        m_tool = [](const QString &tool, const QJsonObject &args) {
+            if (tool == u"hash_report"_s)
+                return receiptsReply({});
+            const bool alpha = args.value(u"receipt_id"_s).toString() == u"r-b6a98d9c"_s;
+            return ScriptedHttpServer::toolResult(
+                jsonObject(alpha ? R"({"valid":true})" : R"({"valid":false,"error":"revoked"})"));
+        };
+        const QString missing = m_dir->filePath(u"nope.txt"_s);
+        const CliRun r = runCli({ u"verify"_s, u"--format"_s, u"csv"_s, m_alpha, m_beta, m_gamma, missing });
+        QCOMPARE(r.status, 1);
+        QCOMPARE(r.err, u"Done — 1 found/valid, 1 not found, 3 failed (4 total).\n"_s);
+        const QStringList lines = r.out.split(u'\n');
+        QCOMPARE(lines.size(), 6);
+        QVERIFY(lines[1].endsWith(u"\"Valid\",valid"_s));
+        QVERIFY(lines[2].endsWith(u"\"Invalid: revoked\",invalid"_s));
+        QVERIFY(lines[3].endsWith(u",,,,\"Not found\",not_found"_s));
+        QVERIFY(lines[4].startsWith(expand(u"\"@DIR@/nope.txt\",,global,,,,\"Error: Cannot open "_s)));
     }
 
     void usageErrors_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
-        const QString reg = QStringLiteral("register");
-        QTest::newRow("no files") << QStringList { reg } << QStringLiteral("register: no files given");
-        QTest::newRow("only options") << QStringList { QStringLiteral("verify"), QStringLiteral("--format"),
-            QStringLiteral("json") } << QStringLiteral("verify: no files given");
-        QTest::newRow("unknown option") << QStringList { reg, QStringLiteral("--fast"), QStringLiteral("a") }
-                                        << QStringLiteral("register: unknown option \"--fast\"");
-        QTest::newRow("short option") << QStringList { reg, QStringLiteral("-f"), QStringLiteral("a") }
-                                      << QStringLiteral("register: unknown option \"-f\"");
-        QTest::newRow("missing value") << QStringList { reg, QStringLiteral("a"), QStringLiteral("--format") }
-                                       << QStringLiteral("register: option --format needs a value");
-        QTest::newRow("unknown format") << QStringList { reg, QStringLiteral("--format"), QStringLiteral("pdf"),
-            QStringLiteral("a") } << QStringLiteral("register: unknown format \"pdf\" (json, csv or text)");
-        QTest::newRow("format twice") << QStringList { reg, QStringLiteral("--format=csv"),
-            QStringLiteral("--format=json"), QStringLiteral("a") }
-                                      << QStringLiteral("register: option --format given twice");
-        QTest::newRow("save without a known extension")
-            << QStringList { reg, QStringLiteral("--save"), QStringLiteral("out.xml"), QStringLiteral("a") }
-            << QStringLiteral(
-                   "register: cannot tell the format of \"out.xml\": name it .json, .csv or .txt, or give --format");
-        QTest::newRow("empty save path") << QStringList { reg, QStringLiteral("--save="), QStringLiteral("a") }
-                                         << QStringLiteral("register: --save needs a file name");
-        QTest::newRow("set-defaults operand") << QStringList { QStringLiteral("set-defaults"), QStringLiteral("x") }
-                                              << QStringLiteral("set-defaults: unexpected argument \"x\"");
-        QTest::newRow("set-defaults unknown output")
-            << QStringList { QStringLiteral("set-defaults"), QStringLiteral("--output"), QStringLiteral("xml") }
-            << QStringLiteral("set-defaults: unknown output \"xml\" (text, json, csv or pdf)");
-        QTest::newRow("set-defaults unknown option")
-            << QStringList { QStringLiteral("set-defaults"), QStringLiteral("--colour"), QStringLiteral("red") }
-            << QStringLiteral("set-defaults: unknown option \"--colour\"");
+        const QString reg = u"register"_s;
+        const QString set = u"set-defaults"_s;
+        QTest::newRow("no files") << QStringList { reg } << u"register: no files given"_s;
+        QTest::newRow("only options") << QStringList { u"verify"_s, u"--format"_s, u"json"_s }
+                                      << u"verify: no files given"_s;
+        QTest::newRow("unknown option") << QStringList { reg, u"--fast"_s, u"a"_s }
+                                        << u"register: unknown option \"--fast\""_s;
+        QTest::newRow("short option") << QStringList { reg, u"-f"_s, u"a"_s } << u"register: unknown option \"-f\""_s;
+        QTest::newRow("missing value") << QStringList { reg, u"a"_s, u"--format"_s }
+                                       << u"register: option --format needs a value"_s;
+        QTest::newRow("unknown format") << QStringList { reg, u"--format"_s, u"pdf"_s, u"a"_s }
+                                        << u"register: unknown format \"pdf\" (json, csv or text)"_s;
+        QTest::newRow("format twice") << QStringList { reg, u"--format=csv"_s, u"--format=json"_s, u"a"_s }
+                                      << u"register: option --format given twice"_s;
+        QTest::newRow("save, unknown extension")
+            << QStringList { reg, u"--save"_s, u"out.xml"_s, u"a"_s }
+            << u"register: cannot tell the format of \"out.xml\": name it .json, .csv or .txt, or give --format"_s;
+        QTest::newRow("empty save path") << QStringList { reg, u"--save="_s, u"a"_s }
+                                         << u"register: --save needs a file name"_s;
+        QTest::newRow("set-defaults operand")
+            << QStringList { set, u"x"_s } << u"set-defaults: unexpected argument \"x\""_s;
+        QTest::newRow("set-defaults output") << QStringList { set, u"--output"_s, u"xml"_s }
+                                             << u"set-defaults: unknown output \"xml\" (text, json, csv or pdf)"_s;
+        QTest::newRow("set-defaults option")
+            << QStringList { set, u"--colour"_s, u"red"_s } << u"set-defaults: unknown option \"--colour\""_s;
     }
 
     void usageErrors()
@@ -364,26 +318,24 @@ private Q_SLOTS:
         QFETCH(QStringList, args);
         QFETCH(QString, message);
         useServer();
-        const QByteArray config = readFile(m_home->nivet() + QStringLiteral("/client.json"));
+        const QByteArray config = readFile(clientJson());
         const CliRun r = runCli(args);
         QCOMPARE(r.status, 2);
         QVERIFY(r.out.isEmpty());
-        QCOMPARE(r.err, QStringLiteral("nivet-timestamp: ") + message + QLatin1Char('\n') + Cli::usage());
-        // Nothing was sent or changed.
+        QCOMPARE(r.err, u"nivet-timestamp: "_s + message + u'\n' + Cli::usage());
         QVERIFY(m_server->requests().isEmpty());
-        QCOMPARE(readFile(m_home->nivet() + QStringLiteral("/client.json")), config);
+        QCOMPARE(readFile(clientJson()), config);
     }
 
-    void doubleDashEndsOptions()
+    void relativeNamesAndDoubleDash()
     {
-        useServer(QStringLiteral("csv"));
-        const QString odd = m_dir->filePath(QStringLiteral("--odd"));
+        useServer(u"csv"_s);
+        const QString odd = m_dir->filePath(u"--odd"_s);
         writeFile(odd, "alpha\n");
         QDir::setCurrent(m_dir->path());
-        const CliRun r = runCli({ QStringLiteral("register"), QStringLiteral("--"), QStringLiteral("--odd") });
+        const CliRun r = runCli({ u"register"_s, u"--"_s, u"--odd"_s });
         QCOMPARE(r.status, 0);
-        // Relative names are recorded as full paths.
-        QVERIFY2(r.out.contains(expand(QStringLiteral("\"@DIR@/--odd\",%1,")).arg(kAlphaSha)), qPrintable(r.out));
+        QVERIFY(r.out.contains(expand(u"\"@DIR@/--odd\",%1,"_s).arg(kAlphaSha)));
         QCOMPARE(ReceiptStore::read(kAlphaSha)->sourcePaths, QStringList { odd });
     }
 
@@ -393,21 +345,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("goldenName");
         QTest::addColumn<QString>("message");
-        QTest::newRow("json by extension")
-            << QStringList {} << QStringLiteral("out.json") << QStringLiteral("register-two.json")
-            << QStringLiteral("Exported JSON → out.json");
-        QTest::newRow("csv by extension")
-            << QStringList {} << QStringLiteral("out.CSV") << QStringLiteral("register-two.csv")
-            << QStringLiteral("Exported CSV → out.CSV");
-        QTest::newRow("text by extension")
-            << QStringList {} << QStringLiteral("notes.txt") << QStringLiteral("register-two.txt")
-            << QStringLiteral("Exported TEXT → notes.txt");
-        QTest::newRow("--format wins over the extension")
-            << QStringList { QStringLiteral("--format"), QStringLiteral("csv") } << QStringLiteral("out.txt")
-            << QStringLiteral("register-two.csv") << QStringLiteral("Exported CSV → out.txt");
-        QTest::newRow("--format names a file without extension")
-            << QStringList { QStringLiteral("--format=json") } << QStringLiteral("report")
-            << QStringLiteral("register-two.json") << QStringLiteral("Exported JSON → report");
+        QTest::newRow("json") << QStringList {} << u"out.json"_s << u"register-two.json"_s
+                              << u"Exported JSON → out.json"_s;
+        QTest::newRow("csv, upper-case extension")
+            << QStringList {} << u"out.CSV"_s << u"register-two.csv"_s << u"Exported CSV → out.CSV"_s;
+        QTest::newRow("text") << QStringList {} << u"notes.txt"_s << u"register-two.txt"_s
+                              << u"Exported TEXT → notes.txt"_s;
+        QTest::newRow("--format wins") << QStringList { u"--format"_s, u"csv"_s } << u"out.txt"_s
+                                       << u"register-two.csv"_s << u"Exported CSV → out.txt"_s;
+        QTest::newRow("--format, no extension") << QStringList { u"--format=json"_s } << u"report"_s
+                                                << u"register-two.json"_s << u"Exported JSON → report"_s;
     }
 
     void save()
@@ -416,30 +363,27 @@ private Q_SLOTS:
         QFETCH(QString, fileName);
         QFETCH(QString, goldenName);
         QFETCH(QString, message);
-        useServer(QStringLiteral("text"));
-        const QString target = m_dir->filePath(QStringLiteral("exports/") + fileName);
-        QDir().mkpath(m_dir->filePath(QStringLiteral("exports")));
-        const QString missing = m_dir->filePath(QStringLiteral("missing \"x\".txt"));
-        const CliRun r = runCli(QStringList { QStringLiteral("register"), QStringLiteral("--save"), target } + options
-            + QStringList { m_alpha, missing });
+        useServer(u"text"_s);
+        QDir().mkpath(m_dir->filePath(u"exports"_s));
+        const QString target = m_dir->filePath(u"exports/"_s + fileName);
+        const QString missing = m_dir->filePath(u"missing \"x\".txt"_s);
+        const CliRun r
+            = runCli(QStringList { u"register"_s, u"--save"_s, target } + options + QStringList { m_alpha, missing });
         QCOMPARE(r.status, 1);
-        QCOMPARE(r.err, QStringLiteral("Done — 1 registered/ok, 1 failed (2 total).\n") + message + QLatin1Char('\n'));
+        QCOMPARE(r.err, u"Done — 1 registered/ok, 1 failed (2 total).\n"_s + message + u'\n');
         QCOMPARE(QString::fromUtf8(readFile(target)), expand(golden(goldenName)));
-        // What stdout shows does not depend on --save, only on --format.
-        if (options.isEmpty())
-            QCOMPARE(r.out, expand(golden(QStringLiteral("register-two.txt"))) + QLatin1Char('\n'));
-        else
-            QCOMPARE(r.out, expand(golden(goldenName)) + QLatin1Char('\n'));
+        // stdout follows --format (else the output default), not the saved file.
+        const QString shown = options.isEmpty() ? u"register-two.txt"_s : goldenName;
+        QCOMPARE(r.out, expand(golden(shown)) + u'\n');
     }
 
     void saveFailureIsReported()
     {
         useServer();
-        const QString target = m_dir->filePath(QStringLiteral("no-such-folder/out.json"));
-        const CliRun r = runCli({ QStringLiteral("register"), QStringLiteral("--save"), target, m_alpha });
+        const QString target = m_dir->filePath(u"no-such-folder/out.json"_s);
+        const CliRun r = runCli({ u"register"_s, u"--save"_s, target, m_alpha });
         QCOMPARE(r.status, 1);
-        QVERIFY2(r.err.startsWith(QStringLiteral("Done — 1 registered/ok, 0 failed (1 total).\nExport failed: ")),
-            qPrintable(r.err));
+        QVERIFY(r.err.startsWith(u"Done — 1 registered/ok, 0 failed (1 total).\nExport failed: "_s));
         QVERIFY(!r.out.isEmpty());
         QVERIFY(!QFileInfo::exists(target));
     }
@@ -447,100 +391,74 @@ private Q_SLOTS:
     void progressOnlyOnATerminal()
     {
         useServer();
-        const CliRun quiet = runCli({ QStringLiteral("register"), m_alpha, m_beta });
-        QCOMPARE(quiet.err, QStringLiteral("Done — 2 registered/ok, 0 failed (2 total).\n"));
-
-        const CliRun shown = runCli({ QStringLiteral("register"), m_alpha, m_beta }, {}, true);
-        QCOMPARE(shown.status, 0);
-        QVERIFY2(shown.err.contains(QStringLiteral("\r\x1b[K[1/2] alpha.txt  0/6 bytes")), qPrintable(shown.err));
-        QVERIFY2(shown.err.contains(QStringLiteral("\r\x1b[K[1/2] alpha.txt  6/6 bytes")), qPrintable(shown.err));
-        QVERIFY2(shown.err.contains(QStringLiteral("\r\x1b[K[2/2] beta.txt  5/5 bytes")), qPrintable(shown.err));
-        QVERIFY2(shown.err.endsWith(QStringLiteral("\r\x1b[KDone — 2 registered/ok, 0 failed (2 total).\n")),
-            qPrintable(shown.err));
+        const CliRun quiet = runCli({ u"register"_s, m_alpha, m_beta });
+        QCOMPARE(quiet.err, u"Done — 2 registered/ok, 0 failed (2 total).\n"_s);
+        const CliRun shown = runCli({ u"register"_s, m_alpha, m_beta }, {}, true);
+        QCOMPARE(shown.err,
+            u"\r\x1b[K[1/2] alpha.txt  0/6 bytes\r\x1b[K[1/2] alpha.txt  6/6 bytes"
+            "\r\x1b[K[2/2] beta.txt  0/5 bytes\r\x1b[K[2/2] beta.txt  5/5 bytes"
+            "\r\x1b[KDone — 2 registered/ok, 0 failed (2 total).\n"_s);
         QCOMPARE(shown.out, quiet.out);
     }
 
-    void setDefaultsChangesOnlyWhatIsGiven()
+    void setDefaults()
     {
-        setDefaults(QStringLiteral("http://127.0.0.1:9/mcp"), QStringLiteral("global"), QStringLiteral("text"));
-        CliRun r = runCli({ QStringLiteral("set-defaults"), QStringLiteral("--scope"), QStringLiteral("shared"),
-            QStringLiteral("--output=csv") });
+        // Without a file, the built-ins are the starting point.
+        CliRun r = runCli({ u"set-defaults"_s, u"--output"_s, u"pdf"_s });
         QCOMPARE(r.status, 0);
-        QCOMPARE(r.out, QStringLiteral("url: http://127.0.0.1:9/mcp\nscope: shared\noutput: csv\n"));
-        QCOMPARE(readFile(m_home->nivet() + QStringLiteral("/client.json")),
-            QByteArray(R"({"output":"csv","scope":"shared","url":"http:\/\/127.0.0.1:9\/mcp"})"));
+        QCOMPARE(r.out, u"url: https://mcp.nivet.example/mcp\nscope: global\noutput: pdf\n"_s);
 
-        r = runCli(
-            { QStringLiteral("set-defaults"), QStringLiteral("--url"), QStringLiteral("https://stamp.example/mcp") });
-        QCOMPARE(r.out, QStringLiteral("url: https://stamp.example/mcp\nscope: shared\noutput: csv\n"));
+        r = runCli({ u"set-defaults"_s, u"--url"_s, u"http://127.0.0.1:9/mcp"_s, u"--scope=shared"_s });
+        QCOMPARE(r.out, u"url: http://127.0.0.1:9/mcp\nscope: shared\noutput: pdf\n"_s);
+        QCOMPARE(readFile(clientJson()),
+            QByteArray(R"({"output":"pdf","scope":"shared","url":"http:\/\/127.0.0.1:9\/mcp"})"));
 
-        // An empty scope is a value like any other.
-        r = runCli({ QStringLiteral("set-defaults"), QStringLiteral("--scope=") });
+        r = runCli({ u"set-defaults"_s, u"--scope="_s });
         QCOMPARE(r.status, 0);
         QCOMPARE(ConfigStore().defaults().scope, QString());
-    }
 
-    void setDefaultsWithoutAFileStartsFromTheBuiltIns()
-    {
-        const CliRun r = runCli({ QStringLiteral("set-defaults"), QStringLiteral("--output"), QStringLiteral("pdf") });
+        r = runCli({});
         QCOMPARE(r.status, 0);
-        QCOMPARE(r.out, QStringLiteral("url: https://mcp.nivet.example/mcp\nscope: global\noutput: pdf\n"));
-        QCOMPARE(ConfigStore().defaults().output, QStringLiteral("pdf"));
+        QCOMPARE(r.out, u"url: http://127.0.0.1:9/mcp\nscope: \noutput: pdf\n\n"_s + Cli::usage());
     }
 
-    void setDefaultsRefusesABadUrl()
+    void setDefaultsRefusals()
     {
-        setDefaults(QStringLiteral("http://127.0.0.1:9/mcp"), QStringLiteral("global"), QStringLiteral("text"));
-        const QByteArray before = readFile(m_home->nivet() + QStringLiteral("/client.json"));
-        const CliRun r = runCli({ QStringLiteral("set-defaults"), QStringLiteral("--url"),
-            QStringLiteral("localhost:8080"), QStringLiteral("--scope"), QStringLiteral("x") });
+        setDefaults(u"http://127.0.0.1:9/mcp"_s, u"global"_s, u"text"_s);
+        const QByteArray before = readFile(clientJson());
+        CliRun r = runCli({ u"set-defaults"_s, u"--url"_s, u"localhost:8080"_s, u"--scope"_s, u"x"_s });
         QCOMPARE(r.status, 1);
-        QCOMPARE(r.err, QStringLiteral("Error: Invalid MCP URL: \"localhost:8080\" is not an http or https URL\n"));
-        QCOMPARE(readFile(m_home->nivet() + QStringLiteral("/client.json")), before);
-    }
+        QCOMPARE(r.err, u"Error: Invalid MCP URL: \"localhost:8080\" is not an http or https URL\n"_s);
+        QCOMPARE(readFile(clientJson()), before);
 
-    void setDefaultsReportsAFailedSave()
-    {
         // A folder where client.json should be: the save cannot replace it.
-        QDir().mkpath(m_home->nivet() + QStringLiteral("/client.json"));
-        const CliRun r = runCli({ QStringLiteral("set-defaults"), QStringLiteral("--scope"), QStringLiteral("x") });
+        QFile::remove(clientJson());
+        QDir().mkpath(clientJson());
+        r = runCli({ u"set-defaults"_s, u"--scope"_s, u"x"_s });
         QCOMPARE(r.status, 1);
-        QCOMPARE(r.err,
-            QStringLiteral("Error: could not save the defaults to ") + m_home->nivet()
-                + QStringLiteral("/client.json\n"));
+        QCOMPARE(r.err, u"Error: could not save the defaults to "_s + clientJson() + u'\n');
         QVERIFY(r.out.isEmpty());
-    }
-
-    void aloneShowsDefaultsThenUsage()
-    {
-        setDefaults(QStringLiteral("http://127.0.0.1:9/mcp"), QStringLiteral("local"), QStringLiteral("json"));
-        const CliRun r = runCli({});
-        QCOMPARE(r.status, 0);
-        QCOMPARE(r.out, QStringLiteral("url: http://127.0.0.1:9/mcp\nscope: local\noutput: json\n\n") + Cli::usage());
-        QVERIFY(r.err.isEmpty());
     }
 
     void realBinaryRegisters()
     {
-        useServer(QStringLiteral("json"));
+        useServer(u"json"_s);
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("XDG_DATA_HOME"), m_home->path());
+        env.insert(u"XDG_DATA_HOME"_s, m_home->path());
         p.setProcessEnvironment(env);
         QSignalSpy finished(&p, &QProcess::finished);
-        p.start(QStringLiteral(NIVET_CLI_BINARY),
-            { QStringLiteral("register"), QStringLiteral("--format"), QStringLiteral("csv"), m_alpha });
-        // The scripted server answers from this event loop, so wait on it.
+        p.start(QStringLiteral(NIVET_CLI_BINARY), { u"register"_s, u"--format"_s, u"csv"_s, m_alpha });
+        // The scripted server answers from this event loop, so wait in it.
         QVERIFY(finished.wait(20000));
         QCOMPARE(p.exitCode(), 0);
-        QCOMPARE(QString::fromUtf8(p.readAllStandardError()),
-            QStringLiteral("Done — 1 registered/ok, 0 failed (1 total).\n"));
+        QCOMPARE(QString::fromUtf8(p.readAllStandardError()), u"Done — 1 registered/ok, 0 failed (1 total).\n"_s);
         QCOMPARE(QString::fromUtf8(p.readAllStandardOutput()),
-            expand(QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"
-                                  "\"@DIR@/alpha.txt\",%1,global,r-b6a98d9c,2026-12-05T06:50:30Z,m-b6a98d9c,"
-                                  "\"Registered\",registered\n")
-                       .arg(kAlphaSha)));
-        QCOMPARE(withoutUpdatedAt(recordText(kAlphaSha)), expand(golden(QStringLiteral("record-alpha.json"))));
+            kCsvHeader
+                + expand(u"\"@DIR@/alpha.txt\",%1,global,r-b6a98d9c,2026-12-05T06:50:30Z,m-b6a98d9c,"
+                         "\"Registered\",registered\n"_s)
+                      .arg(kAlphaSha));
+        QCOMPARE(recordText(kAlphaSha), expand(golden(u"record-alpha.json"_s)));
     }
 };
 

@@ -10,20 +10,20 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct Call {
-    QString tool;
-    QString path;
-    QString sha256;
-    QString scope;
+    QString tool, path, sha256, scope;
 };
 
-// What the fake service saw, shared with the test after the run has ended.
+// What the fake service saw; answer decides the kind of each row.
 struct ServiceLog {
     QStringList urls;
     QList<Call> calls;
-    std::function<FileResult(const Call &)> answer;
+    std::function<ResultKind(const Call &)> answer = [](const Call &) { return ResultKind::registered; };
+    std::function<void()> onCall;
 };
 
 class FakeService : public StampingService {
@@ -35,18 +35,15 @@ public:
 
     QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
     {
-        const Call call { QStringLiteral("register"), path, sha256, scope };
-        co_return co_await answer(call);
+        return answer({ u"register"_s, path, sha256, scope });
     }
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
     {
-        const Call call { QStringLiteral("verify"), path, sha256, scope };
-        co_return co_await answer(call);
+        return answer({ u"verify"_s, path, sha256, scope });
     }
 
 private:
-    // Really suspends, like a network round trip, so the run's state can be
-    // observed in between.
+    // Really suspends, like a network round trip.
     QCoro::Task<FileResult> answer(Call call)
     {
         QTimer timer;
@@ -54,16 +51,13 @@ private:
         timer.start(0);
         co_await timer;
         m_log->calls.append(call);
-        co_return m_log->answer(call);
+        if (m_log->onCall)
+            m_log->onCall();
+        co_return FileResult { call.path, call.sha256, u"r"_s, {}, call.scope, u"s"_s, {}, m_log->answer(call) };
     }
 
     std::shared_ptr<ServiceLog> m_log;
 };
-
-FileResult row(const Call &call, ResultKind kind, const QString &status)
-{
-    return FileResult { call.path, call.sha256, QStringLiteral("r"), {}, call.scope, status, {}, kind };
-}
 
 QString sha256Of(const QByteArray &data)
 {
@@ -76,179 +70,128 @@ class TestBatchRun : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
     std::shared_ptr<ServiceLog> m_log;
+    std::unique_ptr<BatchRun> m_run;
 
     QString file(const QString &name, const QByteArray &data)
     {
-        const QString path = m_dir.filePath(name);
-        writeFile(path, data);
-        return path;
+        writeFile(m_dir.filePath(name), data);
+        return m_dir.filePath(name);
     }
 
-    BatchRun::ServiceFactory factory()
+    void run(
+        BatchRun::Action action, const QStringList &files, BatchRun::ScopeSource scope = [] { return u"global"_s; })
     {
-        auto log = m_log;
-        return [log](const QString &url) {
-            log->urls.append(url);
-            return std::make_unique<FakeService>(log);
-        };
-    }
-
-    void runAndWait(
-        BatchRun &run, BatchRun::Action action, const QStringList &files,
-        BatchRun::ScopeSource scope = [] { return QStringLiteral("global"); })
-    {
-        auto task = run.run(action, files, QStringLiteral("http://127.0.0.1:1/mcp"), scope);
+        auto task = m_run->run(action, files, u"http://127.0.0.1:1/mcp"_s, scope);
         QCoro::waitFor(task);
     }
 
 private Q_SLOTS:
     void init()
     {
-        m_log = std::make_shared<ServiceLog>();
-        m_log->answer = [](const Call &c) { return row(c, ResultKind::registered, QStringLiteral("Registered")); };
+        auto log = m_log = std::make_shared<ServiceLog>();
+        m_run = std::make_unique<BatchRun>([log](const QString &url) {
+            log->urls.append(url);
+            return std::make_unique<FakeService>(log);
+        });
     }
 
     void emptyListMakesOneServiceAndSendsNothing()
     {
-        BatchRun run(factory());
-        runAndWait(run, BatchRun::Action::registerFiles, {});
-        QCOMPARE(m_log->urls, QStringList { QStringLiteral("http://127.0.0.1:1/mcp") });
+        run(BatchRun::Action::registerFiles, {});
+        QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_s });
         QVERIFY(m_log->calls.isEmpty());
-        QVERIFY(run.results().isEmpty());
-        QCOMPARE(run.status(), QStringLiteral("Done — 0 registered/ok, 0 failed (0 total)."));
-        QVERIFY(!run.busy());
+        QVERIFY(m_run->results().isEmpty());
+        QCOMPARE(m_run->status(), u"Done — 0 registered/ok, 0 failed (0 total)."_s);
+        QVERIFY(!m_run->busy());
     }
 
     void filesGoInOrderWithTheirDigests()
     {
-        const QString a = file(QStringLiteral("a.txt"), "alpha");
-        const QString b = file(QStringLiteral("b.txt"), "");
-        const QString c = file(QStringLiteral("c.txt"), "gamma");
-        BatchRun run(factory());
-        runAndWait(run, BatchRun::Action::registerFiles, { a, b, c, a });
-
-        QCOMPARE(m_log->calls.size(), 4);
-        const QStringList paths { a, b, c, a };
-        const QList<QByteArray> data { "alpha", "", "gamma", "alpha" };
-        for (int i = 0; i < 4; ++i) {
-            QCOMPARE(m_log->calls[i].tool, QStringLiteral("register"));
+        const QString a = file(u"a.txt"_s, "alpha");
+        const QString b = file(u"b.txt"_s, "");
+        run(BatchRun::Action::verifyFiles, { a, b, a });
+        QCOMPARE(m_log->calls.size(), 3);
+        const QStringList paths { a, b, a };
+        const QStringList digests { sha256Of("alpha"), sha256Of(""), sha256Of("alpha") };
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(m_log->calls[i].tool, u"verify"_s);
             QCOMPARE(m_log->calls[i].path, paths[i]);
-            QCOMPARE(m_log->calls[i].sha256, sha256Of(data[i]));
-            QCOMPARE(run.results()[i].path, paths[i]);
+            QCOMPARE(m_log->calls[i].sha256, digests[i]);
+            QCOMPARE(m_run->results()[i].path, paths[i]);
         }
-        QCOMPARE(
-            m_log->calls[1].sha256, QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
-        QCOMPARE(run.status(), QStringLiteral("Done — 4 registered/ok, 0 failed (4 total)."));
     }
 
-    void unreadableFileBecomesAnErrorRowAndTheRunGoesOn()
+    void unreadableFileBecomesAnErrorRow()
     {
-        const QString missing = m_dir.filePath(QStringLiteral("missing.txt"));
-        const QString good = file(QStringLiteral("good.txt"), "ok");
-        BatchRun run(factory());
-        runAndWait(run, BatchRun::Action::registerFiles, { missing, good }, [] { return QStringLiteral("shared"); });
-
+        const QString missing = m_dir.filePath(u"missing.txt"_s);
+        const QString good = file(u"good.txt"_s, "ok");
+        run(BatchRun::Action::registerFiles, { missing, good }, [] { return u"shared"_s; });
         QCOMPARE(m_log->calls.size(), 1);
         QCOMPARE(m_log->calls[0].path, good);
-        const FileResult err = run.results().at(0);
-        QCOMPARE(err.path, missing);
-        QCOMPARE(err.sha256, QString());
-        QCOMPARE(err.receiptId, QString());
-        QCOMPARE(err.createdAt, QString());
-        QCOMPARE(err.merkle, QString());
-        QCOMPARE(err.scope, QStringLiteral("shared"));
-        QCOMPARE(err.kind, ResultKind::error);
-        QVERIFY2(err.status.startsWith(QStringLiteral("Error: Cannot open ") + missing), qPrintable(err.status));
-        QCOMPARE(run.status(), QStringLiteral("Done — 1 registered/ok, 1 failed (2 total)."));
+        const FileResult err = m_run->results().at(0);
+        QCOMPARE(err, (FileResult { missing, {}, {}, {}, u"shared"_s, err.status, {}, ResultKind::error }));
+        QVERIFY2(err.status.startsWith(u"Error: Cannot open "_s + missing), qPrintable(err.status));
+        QCOMPARE(m_run->status(), u"Done — 1 registered/ok, 1 failed (2 total)."_s);
     }
 
     void summaryCounts_data()
     {
-        QTest::addColumn<int>("action");
-        QTest::addColumn<QList<int>>("kinds");
+        QTest::addColumn<bool>("verify");
+        QTest::addColumn<QList<ResultKind>>("kinds");
         QTest::addColumn<QString>("summary");
-        const auto k = [](ResultKind kind) { return static_cast<int>(kind); };
-        QTest::newRow("verify: valid, not found, error")
-            << 1 << QList<int> { k(ResultKind::valid), k(ResultKind::notFound), k(ResultKind::error) }
-            << QStringLiteral("Done — 1 found/valid, 1 not found, 2 failed (3 total).");
-        QTest::newRow("verify: found, invalid")
-            << 1 << QList<int> { k(ResultKind::found), k(ResultKind::invalid) }
-            << QStringLiteral("Done — 1 found/valid, 0 not found, 1 failed (2 total).");
-        QTest::newRow("register: all registered")
-            << 0 << QList<int> { k(ResultKind::registered), k(ResultKind::registered), k(ResultKind::registered) }
-            << QStringLiteral("Done — 3 registered/ok, 0 failed (3 total).");
-        QTest::newRow("register: an error row fails")
-            << 0 << QList<int> { k(ResultKind::registered), k(ResultKind::error) }
-            << QStringLiteral("Done — 1 registered/ok, 1 failed (2 total).");
+        using K = ResultKind;
+        QTest::newRow("valid, not found, error") << true << QList<K> { K::valid, K::notFound, K::error }
+                                                 << u"Done — 1 found/valid, 1 not found, 2 failed (3 total)."_s;
+        QTest::newRow("found, invalid") << true << QList<K> { K::found, K::invalid }
+                                        << u"Done — 1 found/valid, 0 not found, 1 failed (2 total)."_s;
+        QTest::newRow("all registered") << false << QList<K> { K::registered, K::registered, K::registered }
+                                        << u"Done — 3 registered/ok, 0 failed (3 total)."_s;
+        QTest::newRow("an error row fails")
+            << false << QList<K> { K::registered, K::error } << u"Done — 1 registered/ok, 1 failed (2 total)."_s;
     }
 
     void summaryCounts()
     {
-        QFETCH(int, action);
-        QFETCH(QList<int>, kinds);
+        QFETCH(bool, verify);
+        QFETCH(QList<ResultKind>, kinds);
         QFETCH(QString, summary);
         QStringList files;
         for (int i = 0; i < kinds.size(); ++i)
-            files.append(file(QStringLiteral("f%1").arg(i), QByteArray::number(i)));
-        auto next = std::make_shared<int>(0);
-        m_log->answer = [kinds, next](const Call &c) {
-            return row(c, static_cast<ResultKind>(kinds.at((*next)++)), QStringLiteral("s"));
-        };
-        BatchRun run(factory());
-        const auto a = action == 0 ? BatchRun::Action::registerFiles : BatchRun::Action::verifyFiles;
-        runAndWait(run, a, files);
-        QCOMPARE(m_log->calls.first().tool, action == 0 ? QStringLiteral("register") : QStringLiteral("verify"));
-        QCOMPARE(run.status(), summary);
-        QCOMPARE(BatchRun::summary(a, run.results()), summary);
+            files.append(file(QString::number(i), QByteArray::number(i)));
+        m_log->answer = [kinds, this](const Call &) { return kinds.at(m_log->calls.size() - 1); };
+        run(verify ? BatchRun::Action::verifyFiles : BatchRun::Action::registerFiles, files);
+        QCOMPARE(m_run->status(), summary);
     }
 
     void stateChangesInOrderAndRowsAppearAtTheEnd()
     {
-        const QString a = file(QStringLiteral("a"), "1");
-        const QString b = file(QStringLiteral("b"), "2");
-        BatchRun run(factory());
-        // A previous run's rows are cleared when the next one starts.
-        runAndWait(run, BatchRun::Action::registerFiles, { a });
-        QCOMPARE(run.results().size(), 1);
+        const QString a = file(u"a"_s, "1");
+        run(BatchRun::Action::registerFiles, { a });
+        QCOMPARE(m_run->results().size(), 1);
 
+        // The next run clears the previous rows first.
         QStringList events;
-        connect(&run, &BatchRun::busyChanged, this, [&](bool busy) { events << QStringLiteral("busy=%1").arg(busy); });
-        connect(&run, &BatchRun::resultsChanged, this,
-            [&] { events << QStringLiteral("results=%1").arg(run.results().size()); });
-        connect(&run, &BatchRun::statusChanged, this, [&](const QString &s) { events << s; });
-        connect(&run, &BatchRun::finished, this, [&] { events << QStringLiteral("finished"); });
-        m_log->answer = [&](const Call &c) {
-            // While the service works, the table stays empty and the run busy.
-            events << QStringLiteral("call busy=%1 rows=%2").arg(run.busy()).arg(run.results().size());
-            return row(c, ResultKind::valid, QStringLiteral("Valid"));
-        };
-        runAndWait(run, BatchRun::Action::verifyFiles, { a, b });
+        connect(m_run.get(), &BatchRun::busyChanged, this, [&](bool busy) { events << u"busy=%1"_s.arg(busy); });
+        connect(
+            m_run.get(), &BatchRun::resultsChanged, this, [&] { events << u"rows=%1"_s.arg(m_run->results().size()); });
+        connect(m_run.get(), &BatchRun::statusChanged, this, [&](const QString &s) { events << s; });
+        connect(m_run.get(), &BatchRun::finished, this, [&] { events << u"finished"_s; });
+        m_log->onCall = [&] { events << u"call busy=%1 rows=%2"_s.arg(m_run->busy()).arg(m_run->results().size()); };
+        m_log->answer = [](const Call &) { return ResultKind::valid; };
+        run(BatchRun::Action::verifyFiles, { a, a });
         QCOMPARE(events,
-            (QStringList {
-                QStringLiteral("busy=1"),
-                QStringLiteral("results=0"),
-                QStringLiteral("Verifying…"),
-                QStringLiteral("call busy=1 rows=0"),
-                QStringLiteral("call busy=1 rows=0"),
-                QStringLiteral("results=2"),
-                QStringLiteral("Done — 2 found/valid, 0 not found, 0 failed (2 total)."),
-                QStringLiteral("busy=0"),
-                QStringLiteral("finished"),
-            }));
+            (QStringList { u"busy=1"_s, u"rows=0"_s, u"Verifying…"_s, u"call busy=1 rows=0"_s, u"call busy=1 rows=0"_s,
+                u"rows=2"_s, u"Done — 2 found/valid, 0 not found, 0 failed (2 total)."_s, u"busy=0"_s,
+                u"finished"_s }));
     }
 
     void progressReportsFileNumbersAndBytes()
     {
         const QByteArray big(2 * 1024 * 1024 + 5, 'x');
-        const QString a = file(QStringLiteral("big.bin"), big);
-        const QString missing = m_dir.filePath(QStringLiteral("nope"));
-        BatchRun run(factory());
-        QSignalSpy spy(&run, &BatchRun::progress);
-        runAndWait(run, BatchRun::Action::registerFiles, { a, missing });
-
-        QList<QList<QVariant>> got;
-        for (const auto &args : spy)
-            got.append(args);
+        const QString a = file(u"big.bin"_s, big);
+        const QString missing = m_dir.filePath(u"nope"_s);
+        QSignalSpy spy(m_run.get(), &BatchRun::progress);
+        run(BatchRun::Action::registerFiles, { a, missing });
         const qint64 mib = 1024 * 1024;
         const qint64 size = big.size();
         const QList<QList<QVariant>> expected {
@@ -258,48 +201,41 @@ private Q_SLOTS:
             { 1, 2, a, size, size },
             { 2, 2, missing, qint64(0), qint64(0) },
         };
-        QCOMPARE(got, expected);
+        QCOMPARE(static_cast<QList<QList<QVariant>>>(spy), expected);
     }
 
     void scopeIsReadForEveryFile()
     {
-        const QString a = file(QStringLiteral("a"), "1");
-        const QString missing = m_dir.filePath(QStringLiteral("gone"));
-        const QString b = file(QStringLiteral("b"), "2");
+        const QString a = file(u"a"_s, "1");
+        const QString missing = m_dir.filePath(u"gone"_s);
         auto reads = std::make_shared<int>(0);
-        BatchRun run(factory());
-        runAndWait(run, BatchRun::Action::verifyFiles, { a, missing, b },
-            [reads] { return QStringLiteral("scope-%1").arg(++*reads); });
+        run(BatchRun::Action::verifyFiles, { a, missing, a }, [reads] { return u"scope-%1"_s.arg(++*reads); });
         QCOMPARE(*reads, 3);
-        QCOMPARE(m_log->calls[0].scope, QStringLiteral("scope-1"));
-        QCOMPARE(run.results()[1].scope, QStringLiteral("scope-2"));
-        QCOMPARE(m_log->calls[1].scope, QStringLiteral("scope-3"));
+        QCOMPARE(m_log->calls[0].scope, u"scope-1"_s);
+        QCOMPARE(m_run->results()[1].scope, u"scope-2"_s);
+        QCOMPARE(m_log->calls[1].scope, u"scope-3"_s);
     }
 
     void secondStartWhileBusyIsIgnored()
     {
-        const QString a = file(QStringLiteral("a"), "1");
-        BatchRun run(factory());
-        auto first = run.run(BatchRun::Action::registerFiles, { a }, QStringLiteral("u1"), {});
-        QVERIFY(run.busy());
-        auto second = run.run(BatchRun::Action::verifyFiles, { a, a }, QStringLiteral("u2"), {});
+        const QString a = file(u"a"_s, "1");
+        auto first = m_run->run(BatchRun::Action::registerFiles, { a }, u"u1"_s, {});
+        QVERIFY(m_run->busy());
+        auto second = m_run->run(BatchRun::Action::verifyFiles, { a, a }, u"u2"_s, {});
         QCoro::waitFor(second);
         QCoro::waitFor(first);
-        QCOMPARE(m_log->urls, QStringList { QStringLiteral("u1") });
-        QCOMPARE(run.results().size(), 1);
-        QCOMPARE(run.status(), QStringLiteral("Done — 1 registered/ok, 0 failed (1 total)."));
-        QCOMPARE(run.results()[0].scope, QString());
+        QCOMPARE(m_log->urls, QStringList { u"u1"_s });
+        QCOMPARE(m_run->status(), u"Done — 1 registered/ok, 0 failed (1 total)."_s);
     }
 
     void noServiceGivesErrorRows()
     {
-        const QString a = file(QStringLiteral("a"), "1");
+        const QString a = file(u"a"_s, "1");
         BatchRun run([](const QString &) { return std::unique_ptr<StampingService>(); });
-        runAndWait(run, BatchRun::Action::registerFiles, { a });
-        QCOMPARE(run.results().size(), 1);
-        QCOMPARE(run.results()[0].status, QStringLiteral("Error: No stamping service"));
-        QCOMPARE(run.results()[0].sha256, sha256Of("1"));
-        QVERIFY(!run.busy());
+        auto task = run.run(BatchRun::Action::registerFiles, { a }, {}, {});
+        QCoro::waitFor(task);
+        QCOMPARE(run.results().value(0).status, u"Error: No stamping service"_s);
+        QCOMPARE(run.results().value(0).sha256, sha256Of("1"));
     }
 };
 

@@ -2,10 +2,23 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kSha = QStringLiteral("3a7bd3e2360a3d29eea436fcfb7e44c735d117c42d1c1835420b6b9942dd4f1b");
+const QString kSha = QStringLiteral("5eed");
 const QString kPath = QStringLiteral("/data/report.pdf");
+
+FileResult registered(
+    const QString &sha, const QString &id, const QString &created, const QString &scope, const QString &merkle)
+{
+    return FileResult { kPath, sha, id, created, scope, QStringLiteral("Registered"), merkle, ResultKind::registered };
+}
+
+FileResult errorRow(const QString &status)
+{
+    return FileResult { kPath, kSha, {}, {}, QStringLiteral("shared"), status, {}, ResultKind::error };
+}
 
 } // namespace
 
@@ -13,193 +26,128 @@ class TestRegister : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void sendsStampWithDigestAndScope_data()
+    void stampsAndShowsTheFirstReceipt_data()
     {
+        QTest::addColumn<QByteArray>("receipt");
         QTest::addColumn<QString>("scope");
-        QTest::newRow("global") << QStringLiteral("global");
-        QTest::newRow("empty scope is sent as an empty string") << QString();
-    }
-
-    void sendsStampWithDigestAndScope()
-    {
-        QFETCH(QString, scope);
-        IsolatedDataHome home;
-        ServiceFixture service;
-        service.answerWith(receiptsResult({ receiptJson({ { "receipt_id", QStringLiteral("r-1") } }) }));
-        service.registerFile(kPath, kSha, scope);
-
-        QCOMPARE(service.methods(),
-            (QStringList { QStringLiteral("initialize"), QStringLiteral("notifications/initialized"),
-                QStringLiteral("tools/call") }));
-        const QList<ToolCall> calls = service.toolCalls();
-        QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls[0].name, QStringLiteral("stamp"));
-        const QJsonObject expected { { QStringLiteral("sha256"), kSha }, { QStringLiteral("scope"), scope } };
-        QCOMPARE(calls[0].arguments, expected);
-        QVERIFY(calls[0].arguments.value(QStringLiteral("scope")).isString());
-    }
-
-    void rowFromTheFirstReceipt_data()
-    {
-        QTest::addColumn<QJsonObject>("receipt");
         QTest::addColumn<FileResult>("expected");
-        QTest::newRow("all fields") << receiptJson(
-            { { "receipt_id", QStringLiteral("r-1") }, { "hash", kSha }, { "scope", QStringLiteral("team") },
-                { "created_at", QStringLiteral("2026-12-05T06:50:30Z") }, { "merkle", QStringLiteral("m-1") } })
-                                    << row(kPath, kSha, QStringLiteral("r-1"), QStringLiteral("2026-12-05T06:50:30Z"),
-                                           QStringLiteral("team"), QStringLiteral("Registered"), QStringLiteral("m-1"),
-                                           ResultKind::registered);
-        QTest::newRow("no hash shows the file's digest")
-            << receiptJson({ { "receipt_id", QStringLiteral("r-1") } })
-            << row(kPath, kSha, QStringLiteral("r-1"), {}, QStringLiteral("global"), QStringLiteral("Registered"), {},
-                   ResultKind::registered);
-        QTest::newRow("an empty hash shows the file's digest")
-            << receiptJson({ { "receipt_id", QStringLiteral("r-1") }, { "hash", QString() } })
-            << row(kPath, kSha, QStringLiteral("r-1"), {}, QStringLiteral("global"), QStringLiteral("Registered"), {},
-                   ResultKind::registered);
-        QTest::newRow("another hash is shown as the service sent it")
-            << receiptJson({ { "receipt_id", QStringLiteral("r-1") }, { "hash", QStringLiteral("ABCDEF") } })
-            << row(kPath, QStringLiteral("ABCDEF"), QStringLiteral("r-1"), {}, QStringLiteral("global"),
-                   QStringLiteral("Registered"), {}, ResultKind::registered);
-        QTest::newRow("a present but empty scope stays empty")
-            << receiptJson({ { "receipt_id", QStringLiteral("r-1") }, { "scope", QString() } })
-            << row(kPath, kSha, QStringLiteral("r-1"), {}, QString(), QStringLiteral("Registered"), {},
-                   ResultKind::registered);
-        QTest::newRow("no identifier") << receiptJson({ { "created_at", QStringLiteral("c") } })
-                                       << row(kPath, kSha, QString(), QStringLiteral("c"), QStringLiteral("global"),
-                                              QStringLiteral("Registered"), {}, ResultKind::registered);
+        const QString g = QStringLiteral("global");
+        QTest::newRow("all fields") << QByteArray(R"({"receipt_id":"r-1","hash":"5eed","scope":"team",)"
+                                                  R"("created_at":"2026-12-05T06:50:30Z","merkle":"m-1"})")
+                                    << g << registered(kSha, u"r-1"_s, u"2026-12-05T06:50:30Z"_s, u"team"_s, u"m-1"_s);
+        QTest::newRow("no hash: the file's digest")
+            << QByteArray(R"({"receipt_id":"r-1"})") << g << registered(kSha, u"r-1"_s, {}, g, {});
+        QTest::newRow("empty hash: the file's digest")
+            << QByteArray(R"({"receipt_id":"r-1","hash":""})") << g << registered(kSha, u"r-1"_s, {}, g, {});
+        QTest::newRow("the service's own hash")
+            << QByteArray(R"({"receipt_id":"r-1","hash":"ABCD"})") << g << registered(u"ABCD"_s, u"r-1"_s, {}, g, {});
+        QTest::newRow("present but empty scope")
+            << QByteArray(R"({"receipt_id":"r-1","scope":""})") << g << registered(kSha, u"r-1"_s, {}, {}, {});
+        QTest::newRow("no identifier, empty scope sent")
+            << QByteArray(R"({"created_at":"c"})") << QString() << registered(kSha, {}, u"c"_s, {}, {});
     }
 
-    void rowFromTheFirstReceipt()
+    void stampsAndShowsTheFirstReceipt()
     {
-        QFETCH(QJsonObject, receipt);
+        QFETCH(QByteArray, receipt);
+        QFETCH(QString, scope);
         QFETCH(FileResult, expected);
         IsolatedDataHome home;
         ServiceFixture service;
-        service.answerWith(receiptsResult({ receipt }));
-        QCOMPARE(service.registerFile(kPath, kSha, QStringLiteral("global")), expected);
+        service.answerWith(jsonObject(R"({"receipts":[)" + receipt + "]}"));
+        QCOMPARE(service.registerFile(kPath, kSha, scope), expected);
 
-        // The receipt is stored as the service sent it, under the file's digest.
+        QCOMPARE(rpcMethods(service.server().requests()),
+            (QStringList { u"initialize"_s, u"notifications/initialized"_s, u"tools/call"_s }));
+        const QList<ToolCall> calls = service.toolCalls();
+        QCOMPARE(calls[0].name, QStringLiteral("stamp"));
+        QCOMPARE(calls[0].arguments, (QJsonObject { { u"sha256"_s, kSha }, { u"scope"_s, scope } }));
+        // Stored as the service sent it, under the file's digest.
         const QJsonObject record = recordJson(kSha);
-        QCOMPARE(record.value(QStringLiteral("sha256")).toString(), kSha);
-        QCOMPARE(record.value(QStringLiteral("receipts")).toArray(), QJsonArray { receipt });
-        QCOMPARE(record.value(QStringLiteral("source_paths")).toArray(), QJsonArray { kPath });
+        QCOMPARE(record.value(u"receipts"_s).toArray(), QJsonArray { jsonObject(receipt) });
+        QCOMPARE(record.value(u"source_paths"_s).toArray(), QJsonArray { kPath });
     }
 
     void allReceiptsSavedAndTheRowShowsTheFirstOnesMatch()
     {
         IsolatedDataHome home;
         // r-2 is on disk already, so the merged record lists it first.
-        ReceiptStore::save(kSha,
-            { makeReceipt(
-                QStringLiteral("r-2"), kSha, QStringLiteral("global"), QStringLiteral("c-2"), QStringLiteral("m-2")) },
-            QStringLiteral("/old/path"));
+        ReceiptStore::save(
+            kSha, { makeReceipt(u"r-2"_s, kSha, u"global"_s, u"c-2"_s, u"m-2"_s) }, QStringLiteral("/old/path"));
         ServiceFixture service;
-        service.answerWith(receiptsResult({
-            receiptJson({ { "receipt_id", QStringLiteral("r-1") }, { "created_at", QStringLiteral("c-1") } }),
-            receiptJson({ { "receipt_id", QStringLiteral("r-2") }, { "merkle", QStringLiteral("m-2b") } }),
-        }));
-        const FileResult result = service.registerFile(kPath, kSha, QStringLiteral("global"));
-        QCOMPARE(result,
-            row(kPath, kSha, QStringLiteral("r-1"), QStringLiteral("c-1"), QStringLiteral("global"),
-                QStringLiteral("Registered"), {}, ResultKind::registered));
-
+        service.answerWith(jsonObject(R"({"receipts":[{"receipt_id":"r-1","created_at":"c-1"},)"
+                                      R"({"receipt_id":"r-2","merkle":"m-2b"}]})"));
+        QCOMPARE(service.registerFile(kPath, kSha, QStringLiteral("global")),
+            registered(kSha, u"r-1"_s, u"c-1"_s, u"global"_s, {}));
         const QJsonObject record = recordJson(kSha);
-        const QJsonArray receipts = record.value(QStringLiteral("receipts")).toArray();
-        QCOMPARE(receipts.size(), 2);
-        QCOMPARE(receipts[0].toObject().value(QStringLiteral("receipt_id")).toString(), QStringLiteral("r-2"));
-        QCOMPARE(receipts[0].toObject().value(QStringLiteral("merkle")).toString(), QStringLiteral("m-2b"));
-        QCOMPARE(receipts[1].toObject().value(QStringLiteral("receipt_id")).toString(), QStringLiteral("r-1"));
-        QCOMPARE(record.value(QStringLiteral("source_paths")).toArray(),
-            (QJsonArray { QStringLiteral("/old/path"), kPath }));
+        QCOMPARE(record.value(u"receipts"_s).toArray(),
+            (QJsonArray { jsonObject(R"({"receipt_id":"r-2","hash":"5eed","scope":"global","created_at":"c-2",)"
+                                     R"("merkle":"m-2b"})"),
+                jsonObject(R"({"receipt_id":"r-1","created_at":"c-1"})") }));
+        QCOMPARE(record.value(u"source_paths"_s).toArray(), (QJsonArray { u"/old/path"_s, kPath }));
     }
 
     void storedValuesFillWhatTheServiceOmits()
     {
         IsolatedDataHome home;
-        ReceiptStore::save(kSha,
-            { makeReceipt(QStringLiteral("r-1"), kSha, QStringLiteral("global"), QStringLiteral("2026-01-02T03:04:05Z"),
-                QStringLiteral("m-old")) },
-            kPath);
+        ReceiptStore::save(
+            kSha, { makeReceipt(u"r-1"_s, kSha, u"global"_s, u"2026-01-02T03:04:05Z"_s, u"m-old"_s) }, kPath);
         ServiceFixture service;
-        service.answerWith(receiptsResult({ receiptJson({ { "receipt_id", QStringLiteral("r-1") },
-            { "created_at", QString() }, { "scope", QStringLiteral("global") } }) }));
+        service.answerWith(jsonObject(R"({"receipts":[{"receipt_id":"r-1","created_at":"","scope":"global"}]})"));
         QCOMPARE(service.registerFile(kPath, kSha, QStringLiteral("global")),
-            row(kPath, kSha, QStringLiteral("r-1"), QStringLiteral("2026-01-02T03:04:05Z"), QStringLiteral("global"),
-                QStringLiteral("Registered"), QStringLiteral("m-old"), ResultKind::registered));
+            registered(kSha, u"r-1"_s, u"2026-01-02T03:04:05Z"_s, u"global"_s, u"m-old"_s));
     }
 
-    void failuresBecomeErrorRowsAndSaveNothing_data()
+    void failuresBecomeErrorRowsAndTouchNoFile_data()
     {
+        QTest::addColumn<HttpResponse>("initReply"); // status 0: the scripted session
         QTest::addColumn<HttpResponse>("toolReply");
         QTest::addColumn<QString>("status");
-        const auto result = [](const QJsonObject &r) { return ScriptedHttpServer::toolResult(r); };
-        QTest::newRow("empty receipts") << result(receiptsResult({}))
+        HttpResponse session;
+        session.status = 0;
+        const auto result = [](const QByteArray &json) { return ScriptedHttpServer::toolResult(jsonObject(json)); };
+        const QString notDecodable
+            = StampPayload::fromJson(jsonObject(R"({"receipts":[{"receipt_id":7}]})")).error().description;
+        QTest::newRow("empty receipts") << session << result(R"({"receipts":[]})")
                                         << QStringLiteral("Error: no receipt in MCP response");
-        QTest::newRow("no receipts member") << result(QJsonObject { { QStringLiteral("ok"), true } })
-                                            << QStringLiteral("Error: no receipt in MCP response");
-        QTest::newRow("receipts null") << result(QJsonObject { { QStringLiteral("receipts"), QJsonValue() } })
+        QTest::newRow("no receipts") << session << result(R"({"ok":true})")
+                                     << QStringLiteral("Error: no receipt in MCP response");
+        QTest::newRow("receipts null") << session << result(R"({"receipts":null})")
                                        << QStringLiteral("Error: no receipt in MCP response");
-        QTest::newRow("receipts not an array")
-            << result(QJsonObject { { QStringLiteral("receipts"), QStringLiteral("r-1") } })
-            << QStringLiteral("Error: ")
-                + StampPayload::fromJson({ { QStringLiteral("receipts"), QStringLiteral("r-1") } }).error().description;
-        QTest::newRow("a receipt id that is a number")
-            << result(receiptsResult({ QJsonObject { { QStringLiteral("receipt_id"), 7 } } }))
-            << QStringLiteral("Error: ")
-                + StampPayload::fromJson(receiptsResult({ QJsonObject { { QStringLiteral("receipt_id"), 7 } } }))
-                      .error()
-                      .description;
+        QTest::newRow("undecodable receipt")
+            << session << result(R"({"receipts":[{"receipt_id":7}]})") << QStringLiteral("Error: ") + notDecodable;
         QTest::newRow("HTTP 500 on the call")
-            << HttpResponse::text("boom", 500) << QStringLiteral("Error: HTTP 500: boom");
-        QTest::newRow("JSON-RPC error") << HttpResponse::json(
-            QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), 2 },
-                { QStringLiteral("error"), QJsonObject { { QStringLiteral("code"), -32000 } } } })
+            << session << HttpResponse::text("boom", 500) << QStringLiteral("Error: HTTP 500: boom");
+        QTest::newRow("JSON-RPC error") << session
+                                        << HttpResponse::json(jsonObject(R"({"id":2,"error":{"code":-32000}})"))
                                         << QStringLiteral("Error: [\"code\": -32000]");
-        QTest::newRow("no result") << HttpResponse::json(QJsonObject { { QStringLiteral("id"), 2 } })
+        QTest::newRow("no result") << session << HttpResponse::json(jsonObject(R"({"id":2})"))
                                    << QStringLiteral("Error: Missing result");
+        QTest::newRow("401 on initialize") << HttpResponse::text("Unauthorized: token expired", 401) << HttpResponse()
+                                           << QStringLiteral("Error: HTTP 401: Unauthorized: token expired");
+        QTest::newRow("no session header") << HttpResponse::json(jsonObject(R"({"jsonrpc":"2.0"})")) << HttpResponse()
+                                           << QStringLiteral("Error: MCP server did not return Mcp-Session-Id");
     }
 
-    void failuresBecomeErrorRowsAndSaveNothing()
+    void failuresBecomeErrorRowsAndTouchNoFile()
     {
+        QFETCH(HttpResponse, initReply);
         QFETCH(HttpResponse, toolReply);
         QFETCH(QString, status);
         IsolatedDataHome home;
+        const QString other = QStringLiteral("0ther");
+        ReceiptStore::save(other, { makeReceipt(u"r-1"_s, other, {}, {}, {}) }, kPath);
+        const QByteArray before = readFile(ReceiptStore::receiptFileURL(other));
         ServiceFixture service;
-        service.answer([toolReply](const QString &, const QJsonObject &) { return toolReply; });
-        QCOMPARE(service.registerFile(kPath, kSha, QStringLiteral("shared")),
-            row(kPath, kSha, {}, {}, QStringLiteral("shared"), status, {}, ResultKind::error));
+        service.answer(toolReply);
+        if (initReply.status != 0)
+            service.server().enqueue(initReply);
+
+        QCOMPARE(service.registerFile(kPath, kSha, QStringLiteral("shared")), errorRow(status));
         QVERIFY(!QFileInfo::exists(ReceiptStore::receiptFileURL(kSha)));
-    }
-
-    void sessionFailures_data()
-    {
-        QTest::addColumn<HttpResponse>("initReply");
-        QTest::addColumn<QString>("status");
-        QTest::newRow("401 with a text body") << HttpResponse::text("Unauthorized: token expired", 401)
-                                              << QStringLiteral("Error: HTTP 401: Unauthorized: token expired");
-        QTest::newRow("no session header")
-            << HttpResponse::json(QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") } })
-            << QStringLiteral("Error: MCP server did not return Mcp-Session-Id");
-    }
-
-    void sessionFailures()
-    {
-        QFETCH(HttpResponse, initReply);
-        QFETCH(QString, status);
-        IsolatedDataHome home;
-        // A record exists; a failed register must leave it exactly as it was.
-        ReceiptStore::save(kSha, { makeReceipt(QStringLiteral("r-1"), kSha, {}, {}, {}) }, kPath);
-        const QByteArray before = readFile(ReceiptStore::receiptFileURL(kSha));
-
-        ScriptedHttpServer server;
-        server.enqueue(initReply);
-        MCPClient client(server.url().toString());
-        auto task = client.registerFile(kPath, kSha, QStringLiteral("global"));
-        QCOMPARE(
-            QCoro::waitFor(task), row(kPath, kSha, {}, {}, QStringLiteral("global"), status, {}, ResultKind::error));
-        QCOMPARE(server.requests().size(), 1);
-        QCOMPARE(readFile(ReceiptStore::receiptFileURL(kSha)), before);
+        QCOMPARE(readFile(ReceiptStore::receiptFileURL(other)), before);
+        if (initReply.status != 0)
+            QCOMPARE(service.server().requests().size(), 1);
     }
 };
 

@@ -2,20 +2,20 @@
 
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString kSha = QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
-const QString kPath = QStringLiteral("/data/contract.pdf");
-const QDateTime kEarlier = QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC);
+const QString kSha = u"5eed"_s;
+const QString kPath = u"/data/contract.pdf"_s;
 
-// A local record whose first receipt is r-1 with every field.
-void storeLocalReceipt()
+FileResult row(const QString &id, const QString &created, const QString &scope, const QString &status,
+    const QString &merkle, ResultKind kind)
 {
-    ReceiptStore::save(kSha,
-        { makeReceipt(QStringLiteral("r-1"), kSha, QStringLiteral("local-scope"), QStringLiteral("local-created"),
-            QStringLiteral("local-merkle")) },
-        QStringLiteral("/first/path"), kEarlier);
+    return FileResult { kPath, kSha, id, created, scope, status, merkle, kind };
 }
+
+const FileResult kNotFound = row({}, {}, u"global"_s, u"Not found"_s, {}, ResultKind::notFound);
 
 QByteArray recordBytes()
 {
@@ -30,162 +30,107 @@ class TestVerify : public QObject {
 private Q_SLOTS:
     void byReceiptIdentifier_data()
     {
-        QTest::addColumn<QJsonObject>("reply");
+        QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<FileResult>("expected");
-        QTest::addColumn<bool>("saved");
-
         const auto valid = [](const QString &id, const QString &created, const QString &scope, const QString &merkle) {
-            return row(kPath, kSha, id, created, scope, QStringLiteral("Valid"), merkle, ResultKind::valid);
+            return row(id, created, scope, u"Valid"_s, merkle, ResultKind::valid);
         };
+        // The values of the local receipt r-1.
         const auto local = [](const QString &status, ResultKind kind) {
-            return row(kPath, kSha, QStringLiteral("r-1"), QStringLiteral("local-created"),
-                QStringLiteral("local-scope"), status, QStringLiteral("local-merkle"), kind);
+            return row(u"r-1"_s, u"l-created"_s, u"l-scope"_s, status, u"l-merkle"_s, kind);
         };
-        const QString g = QStringLiteral("global");
-        const QJsonObject full { { QStringLiteral("receipt_id"), QStringLiteral("r-9") },
-            { QStringLiteral("created_at"), QStringLiteral("d-created") },
-            { QStringLiteral("merkle"), QStringLiteral("d-merkle") },
-            { QStringLiteral("scope"), QStringLiteral("d-scope") } };
+        const QByteArray d = R"({"receipt_id":"r-9","created_at":"d-created","merkle":"d-merkle","scope":"d-scope"})";
 
-        QTest::newRow("valid alone: values from the local receipt")
-            << QJsonObject { { QStringLiteral("valid"), true } }
-            << valid(QStringLiteral("r-1"), QStringLiteral("local-created"), QStringLiteral("local-scope"),
-                   QStringLiteral("local-merkle"))
-            << true;
-        QTest::newRow("valid with a receipt: its values first")
-            << QJsonObject { { QStringLiteral("valid"), true }, { QStringLiteral("receipt"), full },
-                   { QStringLiteral("created_at"), QStringLiteral("t-created") },
-                   { QStringLiteral("scope"), QStringLiteral("t-scope") } }
-            << valid(QStringLiteral("r-9"), QStringLiteral("d-created"), QStringLiteral("d-scope"),
-                   QStringLiteral("d-merkle"))
-            << true;
-        QTest::newRow("valid with timestamp and blockHash") << QJsonObject { { QStringLiteral("valid"), true },
-            { QStringLiteral("timestamp"), QStringLiteral("t-stamp") },
-            { QStringLiteral("blockHash"), QStringLiteral("t-block") },
-            { QStringLiteral("scope"), QStringLiteral("t-scope") } }
-                                                            << valid(QStringLiteral("r-1"), QStringLiteral("t-stamp"),
-                                                                   QStringLiteral("t-scope"), QStringLiteral("t-block"))
-                                                            << true;
-        QTest::newRow("created_at wins over timestamp, merkle over blockHash")
-            << QJsonObject { { QStringLiteral("valid"), true },
-                   { QStringLiteral("created_at"), QStringLiteral("t-created") },
-                   { QStringLiteral("timestamp"), QStringLiteral("t-stamp") },
-                   { QStringLiteral("merkle"), QStringLiteral("t-merkle") },
-                   { QStringLiteral("blockHash"), QStringLiteral("t-block") } }
-            << valid(QStringLiteral("r-1"), QStringLiteral("t-created"), QStringLiteral("local-scope"),
-                   QStringLiteral("t-merkle"))
-            << true;
-        QTest::newRow("an empty receipt object and no verdict is valid")
-            << QJsonObject { { QStringLiteral("receipt"), QJsonObject {} } }
-            << valid(QStringLiteral("r-1"), QStringLiteral("local-created"), QStringLiteral("local-scope"),
-                   QStringLiteral("local-merkle"))
-            << true;
-        QTest::newRow("members of other types count as absent")
-            << QJsonObject { { QStringLiteral("valid"), true },
-                   { QStringLiteral("receipt"), QJsonObject { { QStringLiteral("created_at"), 5 } } },
-                   { QStringLiteral("merkle"), QJsonArray {} }, { QStringLiteral("scope"), QJsonValue() } }
-            << valid(QStringLiteral("r-1"), QStringLiteral("local-created"), QStringLiteral("local-scope"),
-                   QStringLiteral("local-merkle"))
-            << true;
+        QTest::newRow("valid alone") << QByteArray(R"({"valid":true})")
+                                     << valid(u"r-1"_s, u"l-created"_s, u"l-scope"_s, u"l-merkle"_s);
+        QTest::newRow("valid, the receipt's values first")
+            << QByteArray(R"({"valid":true,"created_at":"t-created","scope":"t-scope","receipt":)" + d + "}")
+            << valid(u"r-9"_s, u"d-created"_s, u"d-scope"_s, u"d-merkle"_s);
+        QTest::newRow("valid, timestamp and blockHash")
+            << QByteArray(R"({"valid":true,"timestamp":"t-stamp","blockHash":"t-block","scope":"t-scope"})")
+            << valid(u"r-1"_s, u"t-stamp"_s, u"t-scope"_s, u"t-block"_s);
+        QTest::newRow("created_at before timestamp, merkle before blockHash")
+            << QByteArray(R"({"valid":true,"created_at":"c","timestamp":"t","merkle":"m","blockHash":"b"})")
+            << valid(u"r-1"_s, u"c"_s, u"l-scope"_s, u"m"_s);
+        QTest::newRow("empty receipt, no verdict: valid")
+            << QByteArray(R"({"receipt":{}})") << valid(u"r-1"_s, u"l-created"_s, u"l-scope"_s, u"l-merkle"_s);
+        QTest::newRow("members of other types are absent")
+            << QByteArray(R"({"valid":true,"receipt":{"created_at":5},"merkle":[],"scope":null})")
+            << valid(u"r-1"_s, u"l-created"_s, u"l-scope"_s, u"l-merkle"_s);
         QTest::newRow("no verdict, no receipt: found")
-            << QJsonObject { { QStringLiteral("note"), QStringLiteral("x") } }
-            << local(QStringLiteral("Found"), ResultKind::found) << false;
-        QTest::newRow("empty result: found")
-            << QJsonObject {} << local(QStringLiteral("Found"), ResultKind::found) << false;
-        QTest::newRow("valid as text is no verdict")
-            << QJsonObject { { QStringLiteral("valid"), QStringLiteral("true") } }
-            << local(QStringLiteral("Found"), ResultKind::found) << false;
-        QTest::newRow("valid as a number is no verdict") << QJsonObject { { QStringLiteral("valid"), 1 } }
-                                                         << local(QStringLiteral("Found"), ResultKind::found) << false;
-        QTest::newRow("false with receipt null: not found")
-            << QJsonObject { { QStringLiteral("valid"), false }, { QStringLiteral("receipt"), QJsonValue() } }
-            << row(kPath, kSha, {}, {}, g, QStringLiteral("Not found"), {}, ResultKind::notFound) << false;
-        QTest::newRow("false with an error text")
-            << QJsonObject { { QStringLiteral("valid"), false },
-                   { QStringLiteral("error"), QStringLiteral("revoked") } }
-            << local(QStringLiteral("Invalid: revoked"), ResultKind::invalid) << false;
-        QTest::newRow("false alone") << QJsonObject { { QStringLiteral("valid"), false } }
-                                     << local(QStringLiteral("Invalid: Invalid"), ResultKind::invalid) << false;
-        QTest::newRow("false with a receipt object is invalid")
-            << QJsonObject { { QStringLiteral("valid"), false }, { QStringLiteral("receipt"), full } }
-            << row(kPath, kSha, QStringLiteral("r-9"), QStringLiteral("d-created"), QStringLiteral("d-scope"),
-                   QStringLiteral("Invalid: Invalid"), QStringLiteral("d-merkle"), ResultKind::invalid)
-            << false;
-        QTest::newRow("false with receipt as text is invalid")
-            << QJsonObject { { QStringLiteral("valid"), false }, { QStringLiteral("receipt"), QStringLiteral("none") } }
-            << local(QStringLiteral("Invalid: Invalid"), ResultKind::invalid) << false;
+            << QByteArray(R"({"note":"x"})") << local(u"Found"_s, ResultKind::found);
+        QTest::newRow("empty result: found") << QByteArray("{}") << local(u"Found"_s, ResultKind::found);
+        QTest::newRow("valid as text: no verdict")
+            << QByteArray(R"({"valid":"true"})") << local(u"Found"_s, ResultKind::found);
+        QTest::newRow("valid as a number: no verdict")
+            << QByteArray(R"({"valid":1})") << local(u"Found"_s, ResultKind::found);
+        QTest::newRow("false, receipt null: not found") << QByteArray(R"({"valid":false,"receipt":null})") << kNotFound;
+        QTest::newRow("false with an error")
+            << QByteArray(R"({"valid":false,"error":"revoked"})") << local(u"Invalid: revoked"_s, ResultKind::invalid);
+        QTest::newRow("false alone") << QByteArray(R"({"valid":false})")
+                                     << local(u"Invalid: Invalid"_s, ResultKind::invalid);
+        QTest::newRow("false with a receipt")
+            << QByteArray(R"({"valid":false,"receipt":)" + d + "}")
+            << row(u"r-9"_s, u"d-created"_s, u"d-scope"_s, u"Invalid: Invalid"_s, u"d-merkle"_s, ResultKind::invalid);
+        QTest::newRow("false, receipt as text")
+            << QByteArray(R"({"valid":false,"receipt":"none"})") << local(u"Invalid: Invalid"_s, ResultKind::invalid);
     }
 
     void byReceiptIdentifier()
     {
-        QFETCH(QJsonObject, reply);
+        QFETCH(QByteArray, reply);
         QFETCH(FileResult, expected);
-        QFETCH(bool, saved);
         IsolatedDataHome home;
-        storeLocalReceipt();
+        const QDateTime earlier(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC);
+        ReceiptStore::save(kSha, { makeReceipt(u"r-1"_s, kSha, u"l-scope"_s, u"l-created"_s, u"l-merkle"_s) },
+            u"/first/path"_s, earlier);
         const QByteArray before = recordBytes();
         ServiceFixture service;
-        service.answerWith(reply);
+        service.answerWith(jsonObject(reply));
 
-        QCOMPARE(service.verify(kPath, kSha, QStringLiteral("global")), expected);
+        QCOMPARE(service.verify(kPath, kSha, u"global"_s), expected);
 
-        QCOMPARE(service.methods(),
-            (QStringList { QStringLiteral("initialize"), QStringLiteral("notifications/initialized"),
-                QStringLiteral("tools/call") }));
+        QCOMPARE(rpcMethods(service.server().requests()),
+            (QStringList { u"initialize"_s, u"notifications/initialized"_s, u"tools/call"_s }));
         const QList<ToolCall> calls = service.toolCalls();
-        QCOMPARE(calls[0].name, QStringLiteral("verify"));
-        QCOMPARE(calls[0].arguments,
-            (QJsonObject { { QStringLiteral("receipt_id"), QStringLiteral("r-1") },
-                { QStringLiteral("want_scope"), QStringLiteral("global") } }));
-
-        if (!saved) {
+        QCOMPARE(calls[0].name, u"verify"_s);
+        QCOMPARE(calls[0].arguments, jsonObject(R"({"receipt_id":"r-1","want_scope":"global"})"));
+        if (expected.kind != ResultKind::valid) {
             QCOMPARE(recordBytes(), before);
             return;
         }
-        // A valid answer is written back: fresh updated_at, the path added,
-        // the confirmed receipt merged into the local one.
+        // Written back: fresh updated_at, the path added, the confirmed receipt merged.
         const QJsonObject record = recordJson(kSha);
-        QVERIFY(record.value(QStringLiteral("updated_at")).toString() != QLatin1String("2026-01-02T03:04:05Z"));
-        QCOMPARE(record.value(QStringLiteral("source_paths")).toArray(),
-            (QJsonArray { QStringLiteral("/first/path"), kPath }));
-        QJsonObject confirmed;
-        for (const QJsonValue &r : record.value(QStringLiteral("receipts")).toArray()) {
-            if (r.toObject().value(QStringLiteral("receipt_id")).toString() == expected.receiptId)
-                confirmed = r.toObject();
-        }
-        QCOMPARE(confirmed,
-            (QJsonObject { { QStringLiteral("receipt_id"), expected.receiptId }, { QStringLiteral("hash"), kSha },
-                { QStringLiteral("scope"), expected.scope }, { QStringLiteral("created_at"), expected.createdAt },
-                { QStringLiteral("merkle"), expected.merkle } }));
+        QVERIFY(record.value(u"updated_at"_s).toString() != u"2026-01-02T03:04:05Z"_s);
+        QCOMPARE(record.value(u"source_paths"_s).toArray(), (QJsonArray { u"/first/path"_s, kPath }));
+        const QJsonObject confirmed { { u"receipt_id"_s, expected.receiptId }, { u"hash"_s, kSha },
+            { u"scope"_s, expected.scope }, { u"created_at"_s, expected.createdAt }, { u"merkle"_s, expected.merkle } };
+        QVERIFY(record.value(u"receipts"_s).toArray().contains(confirmed));
     }
 
-    void failedVerifyCallIsAnError()
+    void failuresTouchNoFile_data()
     {
-        IsolatedDataHome home;
-        storeLocalReceipt();
-        const QByteArray before = recordBytes();
-        ServiceFixture service;
-        service.answer([](const QString &, const QJsonObject &) { return HttpResponse::text("overloaded", 503); });
-        QCOMPARE(service.verify(kPath, kSha, QStringLiteral("global")),
-            row(kPath, kSha, {}, {}, QStringLiteral("global"), QStringLiteral("Error: HTTP 503: overloaded"), {},
-                ResultKind::error));
-        QCOMPARE(recordBytes(), before);
+        QTest::addColumn<bool>("refuseSession");
+        QTest::addColumn<QString>("status");
+        QTest::newRow("verify call fails") << false << u"Error: HTTP 503: overloaded"_s;
+        QTest::newRow("session refused") << true << u"Error: HTTP 401: who are you"_s;
     }
 
-    void sessionFailureTouchesNothing()
+    void failuresTouchNoFile()
     {
+        QFETCH(bool, refuseSession);
+        QFETCH(QString, status);
         IsolatedDataHome home;
-        storeLocalReceipt();
+        ReceiptStore::save(kSha, { makeReceipt(u"r-1"_s, kSha, {}, {}, {}) }, kPath);
         const QByteArray before = recordBytes();
         const QDateTime modified = QFileInfo(ReceiptStore::receiptFileURL(kSha)).lastModified();
-        ScriptedHttpServer server;
-        server.enqueue(HttpResponse::text("who are you", 401));
-        MCPClient client(server.url().toString());
-        auto task = client.verify(kPath, kSha, QStringLiteral("global"));
-        QCOMPARE(QCoro::waitFor(task),
-            row(kPath, kSha, {}, {}, QStringLiteral("global"), QStringLiteral("Error: HTTP 401: who are you"), {},
-                ResultKind::error));
-        QCOMPARE(server.requests().size(), 1);
+        ServiceFixture service;
+        service.answer(HttpResponse::text("overloaded", 503));
+        if (refuseSession)
+            service.server().enqueue(HttpResponse::text("who are you", 401));
+
+        QCOMPARE(service.verify(kPath, kSha, u"global"_s), row({}, {}, u"global"_s, status, {}, ResultKind::error));
+        QCOMPARE(service.server().requests().size(), refuseSession ? 1 : 3);
         QCOMPARE(recordBytes(), before);
         QCOMPARE(QFileInfo(ReceiptStore::receiptFileURL(kSha)).lastModified(), modified);
     }
@@ -194,115 +139,83 @@ private Q_SLOTS:
     {
         QTest::addColumn<HttpResponse>("reply");
         QTest::addColumn<FileResult>("expected");
-        QTest::addColumn<QJsonObject>("savedReceipt"); // empty: nothing saved
+        QTest::addColumn<QByteArray>("saved"); // the stored receipt, empty when nothing is saved
+        const auto result = [](const QByteArray &json) { return ScriptedHttpServer::toolResult(jsonObject(json)); };
 
-        const auto result = [](const QJsonObject &r) { return ScriptedHttpServer::toolResult(r); };
-        const FileResult notFound
-            = row(kPath, kSha, {}, {}, QStringLiteral("global"), QStringLiteral("Not found"), {}, ResultKind::notFound);
-
-        QTest::newRow("empty receipts") << result(receiptsResult({})) << notFound << QJsonObject {};
-        QTest::newRow("no receipts member") << result(QJsonObject {}) << notFound << QJsonObject {};
-        QTest::newRow("receipts not an array")
-            << result(QJsonObject { { QStringLiteral("receipts"), QJsonObject {} } }) << notFound << QJsonObject {};
-        QTest::newRow("an element that is not an object")
-            << result(receiptsResult({ QJsonObject { { QStringLiteral("receipt_id"), QStringLiteral("r") } }, 3 }))
-            << notFound << QJsonObject {};
-        QTest::newRow("HTTP 500 counts as not found") << HttpResponse::text("down", 500) << notFound << QJsonObject {};
-        QTest::newRow("JSON-RPC error counts as not found") << HttpResponse::json(QJsonObject {
-            { QStringLiteral("id"), 2 }, { QStringLiteral("error"), QJsonObject { { QStringLiteral("code"), 1 } } } })
-                                                            << notFound << QJsonObject {};
+        QTest::newRow("empty receipts") << result(R"({"receipts":[]})") << kNotFound << QByteArray();
+        QTest::newRow("no receipts") << result("{}") << kNotFound << QByteArray();
+        QTest::newRow("receipts not an array") << result(R"({"receipts":{}})") << kNotFound << QByteArray();
+        QTest::newRow("an element not an object")
+            << result(R"({"receipts":[{"receipt_id":"r"},3]})") << kNotFound << QByteArray();
+        QTest::newRow("HTTP 500: not found") << HttpResponse::text("down", 500) << kNotFound << QByteArray();
+        QTest::newRow("JSON-RPC error: not found")
+            << HttpResponse::json(jsonObject(R"({"id":2,"error":{"code":1}})")) << kNotFound << QByteArray();
         QTest::newRow("timestamp and blockHash")
-            << result(receiptsResult(
-                   { receiptJson({ { "receipt_id", QStringLiteral("r-5") }, { "scope", QStringLiteral("shared") },
-                         { "timestamp", QStringLiteral("2026-03-04T05:06:07Z") },
-                         { "blockHash", QStringLiteral("0xabc") } }),
-                       receiptJson({ { "receipt_id", QStringLiteral("r-6") } }) }))
-            << row(kPath, kSha, QStringLiteral("r-5"), QStringLiteral("2026-03-04T05:06:07Z"), QStringLiteral("shared"),
-                   QStringLiteral("Found"), QStringLiteral("0xabc"), ResultKind::found)
-            << receiptJson({ { "receipt_id", QStringLiteral("r-5") }, { "hash", kSha },
-                   { "scope", QStringLiteral("shared") }, { "created_at", QStringLiteral("2026-03-04T05:06:07Z") },
-                   { "merkle", QStringLiteral("0xabc") } });
-        QTest::newRow("created_at and merkle win")
-            << result(receiptsResult(
-                   { receiptJson({ { "receipt_id", QStringLiteral("r-5") }, { "hash", QStringLiteral("service-hash") },
-                       { "created_at", QStringLiteral("c") }, { "timestamp", QStringLiteral("t") },
-                       { "merkle", QStringLiteral("m") }, { "blockHash", QStringLiteral("b") } }) }))
-            << row(kPath, kSha, QStringLiteral("r-5"), QStringLiteral("c"), QStringLiteral("global"),
-                   QStringLiteral("Found"), QStringLiteral("m"), ResultKind::found)
-            << receiptJson({ { "receipt_id", QStringLiteral("r-5") }, { "hash", QStringLiteral("service-hash") },
-                   { "scope", QStringLiteral("global") }, { "created_at", QStringLiteral("c") },
-                   { "merkle", QStringLiteral("m") } });
-        QTest::newRow("no receipt id") << result(
-            receiptsResult({ QJsonObject { { QStringLiteral("receipt_id"), 12 } } }))
-                                       << row(kPath, kSha, {}, {}, QStringLiteral("global"), QStringLiteral("Found"),
-                                              {}, ResultKind::found)
-                                       << receiptJson({ { "hash", kSha }, { "scope", QStringLiteral("global") },
-                                              { "created_at", QString() }, { "merkle", QString() } });
+            << result(R"({"receipts":[{"receipt_id":"r-5","scope":"shared","timestamp":"2026-03-04T05:06:07Z",)"
+                      R"("blockHash":"0xabc"},{"receipt_id":"r-6"}]})")
+            << row(u"r-5"_s, u"2026-03-04T05:06:07Z"_s, u"shared"_s, u"Found"_s, u"0xabc"_s, ResultKind::found)
+            << QByteArray(R"({"receipt_id":"r-5","hash":"5eed","scope":"shared","created_at":"2026-03-04T05:06:07Z",)"
+                          R"("merkle":"0xabc"})");
+        QTest::newRow("created_at and merkle win; the service's hash is stored")
+            << result(R"({"receipts":[{"receipt_id":"r-5","hash":"other","created_at":"c","timestamp":"t",)"
+                      R"("merkle":"m","blockHash":"b"}]})")
+            << row(u"r-5"_s, u"c"_s, u"global"_s, u"Found"_s, u"m"_s, ResultKind::found)
+            << QByteArray(R"({"receipt_id":"r-5","hash":"other","scope":"global","created_at":"c","merkle":"m"})");
+        QTest::newRow("no receipt id") << result(R"({"receipts":[{"receipt_id":12}]})")
+                                       << row({}, {}, u"global"_s, u"Found"_s, {}, ResultKind::found)
+                                       << QByteArray(R"({"hash":"5eed","scope":"global","created_at":"","merkle":""})");
     }
 
     void hashReport()
     {
         QFETCH(HttpResponse, reply);
         QFETCH(FileResult, expected);
-        QFETCH(QJsonObject, savedReceipt);
+        QFETCH(QByteArray, saved);
         IsolatedDataHome home;
         ServiceFixture service;
-        service.answer([reply](const QString &, const QJsonObject &) { return reply; });
+        service.answer(reply);
 
-        QCOMPARE(service.verify(kPath, kSha, QStringLiteral("global")), expected);
-
+        QCOMPARE(service.verify(kPath, kSha, u"global"_s), expected);
         const QList<ToolCall> calls = service.toolCalls();
         QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls[0].name, QStringLiteral("hash_report"));
-        QCOMPARE(calls[0].arguments,
-            (QJsonObject {
-                { QStringLiteral("sha256"), kSha }, { QStringLiteral("want_scope"), QStringLiteral("global") } }));
-        if (savedReceipt.isEmpty()) {
+        QCOMPARE(calls[0].name, u"hash_report"_s);
+        QCOMPARE(calls[0].arguments, jsonObject(R"({"sha256":"5eed","want_scope":"global"})"));
+        if (saved.isEmpty()) {
             QVERIFY(!QFileInfo::exists(ReceiptStore::receiptFileURL(kSha)));
             return;
         }
         const QJsonObject record = recordJson(kSha);
-        QCOMPARE(record.value(QStringLiteral("receipts")).toArray(), QJsonArray { savedReceipt });
-        QCOMPARE(record.value(QStringLiteral("source_paths")).toArray(), QJsonArray { kPath });
+        QCOMPARE(record.value(u"receipts"_s).toArray(), QJsonArray { jsonObject(saved) });
+        QCOMPARE(record.value(u"source_paths"_s).toArray(), QJsonArray { kPath });
     }
 
-    void hashReportWhenTheFirstLocalReceiptHasNoIdentifier()
+    void hashReportWhenNoUsableLocalReceipt_data()
     {
+        QTest::addColumn<QByteArray>("record");
+        QTest::addColumn<QString>("digest");
+        // The first receipt decides, even when a later one has an identifier.
+        QTest::newRow("first receipt without identifier")
+            << QByteArray(R"({"sha256":"5eed","receipts":[{"receipt_id":""},{"receipt_id":"r-2"}],"source_paths":[]})")
+            << kSha;
+        QTest::newRow("record does not decode") << QByteArray("{ not json") << kSha;
+        QTest::newRow("no receipts") << QByteArray(R"({"sha256":"5eed","receipts":[],"source_paths":[]})") << kSha;
+        // The digest goes out as given; the record is looked up normalised.
+        QTest::newRow("prefixed upper-case digest") << QByteArray() << u"SHA256:5EED"_s;
+    }
+
+    void hashReportWhenNoUsableLocalReceipt()
+    {
+        QFETCH(QByteArray, record);
+        QFETCH(QString, digest);
         IsolatedDataHome home;
-        ReceiptStore::save(kSha,
-            { makeReceipt(QString(), kSha, {}, QStringLiteral("c0"), {}),
-                makeReceipt(QStringLiteral("r-2"), kSha, {}, {}, {}) },
-            kPath);
+        if (!record.isEmpty())
+            writeFile(ReceiptStore::receiptFileURL(kSha), record);
         ServiceFixture service;
-        service.answerWith(receiptsResult({}));
-        QCOMPARE(service.verify(kPath, kSha, QStringLiteral("")).status, QStringLiteral("Not found"));
+        service.answerWith(jsonObject(R"({"receipts":[]})"));
+        QCOMPARE(service.verify(kPath, digest, QString()).status, u"Not found"_s);
         const QList<ToolCall> calls = service.toolCalls();
-        QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls[0].name, QStringLiteral("hash_report"));
-        QCOMPARE(calls[0].arguments.value(QStringLiteral("want_scope")), QJsonValue(QString()));
-    }
-
-    void hashReportSendsTheDigestUnchanged()
-    {
-        IsolatedDataHome home;
-        const QString given = QStringLiteral("SHA256:") + kSha.toUpper();
-        ServiceFixture service;
-        service.answerWith(receiptsResult({ receiptJson({ { "receipt_id", QStringLiteral("r-1") } }) }));
-        const FileResult result = service.verify(kPath, given, QStringLiteral("global"));
-        QCOMPARE(result.sha256, given);
-        QCOMPARE(service.toolCalls()[0].arguments.value(QStringLiteral("sha256")).toString(), given);
-        // The record itself goes under the normalised digest.
-        QCOMPARE(recordJson(kSha).value(QStringLiteral("sha256")).toString(), kSha);
-    }
-
-    void undecodableLocalRecordTakesTheHashReportPath()
-    {
-        IsolatedDataHome home;
-        writeFile(ReceiptStore::receiptFileURL(kSha), "{ not json");
-        ServiceFixture service;
-        service.answerWith(receiptsResult({}));
-        QCOMPARE(service.verify(kPath, kSha, QStringLiteral("global")).kind, ResultKind::notFound);
-        QCOMPARE(service.toolCalls()[0].name, QStringLiteral("hash_report"));
+        QCOMPARE(calls[0].name, u"hash_report"_s);
+        QCOMPARE(calls[0].arguments, (QJsonObject { { u"sha256"_s, digest }, { u"want_scope"_s, QString() } }));
     }
 };
 

@@ -1,5 +1,7 @@
 #include "toolcalls.h"
 
+#include <QJsonDocument>
+
 QList<ToolCall> toolCalls(const QList<HttpRequest> &requests)
 {
     QList<ToolCall> out;
@@ -20,4 +22,13 @@ QStringList rpcMethods(const QList<HttpRequest> &requests)
     for (const HttpRequest &r : requests)
         out.append(r.json().value(QStringLiteral("method")).toString());
     return out;
+}
+
+QJsonObject jsonObject(const QByteArray &json)
+{
+    QJsonParseError error {};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        qFatal("test JSON does not parse: %s", json.constData());
+    return doc.object();
 }

@@ -22,3 +22,6 @@ QStringList rpcMethods(const QList<HttpRequest> &requests);
 
 // Replies can stand in QtTest _data() tables.
 Q_DECLARE_METATYPE(HttpResponse)
+
+/// The object written as JSON text, so tests can state replies compactly.
+QJsonObject jsonObject(const QByteArray &json);
