@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/resultmodel.h"
+#include "ui/docsview.h"
 
 #include <QPointer>
 #include <QStringList>
@@ -9,7 +10,6 @@
 class BatchRun;
 class ConfigStore;
 class ClipboardSink;
-class DocsView;
 class FileDropList;
 class OpenFilesDialog;
 class QLabel;

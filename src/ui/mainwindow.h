@@ -1,10 +1,11 @@
 #pragma once
 
+#include "ui/defaultsview.h"
+
 #include <QMainWindow>
 #include <QPointer>
 
 class ContentView;
-class DefaultsView;
 
 /// The application frame: the main window with its menus, and the settings
 /// window it opens.
