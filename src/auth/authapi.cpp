@@ -70,11 +70,6 @@ QString roleSuffix(const QString &role)
     return role.isEmpty() ? QString() : QStringLiteral(" (") + role + QLatin1Char(')');
 }
 
-QString expirySuffix(const QString &expiresAt)
-{
-    return expiresAt.isEmpty() ? QString() : QStringLiteral(" \u00b7 expires ") + expiresAt;
-}
-
 // An internet date-time with zone, with or without a fraction of 1 to 3 digits.
 std::optional<QDateTime> parseInternetDateTime(const QString &text, bool withFraction)
 {
@@ -111,7 +106,10 @@ std::optional<QDateTime> parseEpochCount(const QString &text)
         QStringLiteral("^[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)([eE][+-]?[0-9]+)?$"));
     if (!decimal.match(text).hasMatch())
         return std::nullopt;
-    double seconds = text.toDouble();
+    bool ok = false;
+    double seconds = text.toDouble(&ok);
+    if (!ok)
+        return std::nullopt;
     if (seconds > 1e12)
         seconds /= 1000.0;
     const double millis = seconds * 1000.0;
@@ -275,14 +273,8 @@ QCoro::Task<Expected<void>> AuthStore::ensureFreshToken(int skewMinutes)
 {
     // The file is the truth: the app, the CLI and earlier refreshes all save there.
     const auto entries = CredentialsFile::readProperties(m_fileURL);
-    for (const char *key : {"access_token", "auth_token", "id_token"}) {
-        const auto it = entries.constFind(QLatin1String(key));
-        if (it == entries.constEnd())
-            continue;
-        if (!it.value().isEmpty())
-            setAccessToken(it.value());
-        break;
-    }
+    if (const QString token = storedToken(entries); !token.isEmpty())
+        setAccessToken(token); // an empty first entry changes nothing, even if a later name holds one
     if (entries.contains(QStringLiteral("username")))
         setUsername(entries.value(QStringLiteral("username")));
     if (!entries.value(QStringLiteral("password")).isEmpty())

@@ -11,23 +11,6 @@ QString credentialsPath()
     return NivetPaths::applicationSupportNivet() + QStringLiteral("/auth.properties");
 }
 
-// The token under the first of its three names that is present, even when
-// that one is empty.
-QString storedToken(const QMap<QString, QString> &entries)
-{
-    for (const char *key : {"access_token", "auth_token", "id_token"}) {
-        const auto it = entries.constFind(QLatin1String(key));
-        if (it != entries.constEnd())
-            return it.value();
-    }
-    return {};
-}
-
-QString expirySuffix(const QString &expiresAt)
-{
-    return expiresAt.isEmpty() ? QString() : QStringLiteral(" \u00b7 expires ") + expiresAt;
-}
-
 void setOrRemove(QMap<QString, QString> &entries, const QString &key, const QString &value)
 {
     if (value.isEmpty())
@@ -125,6 +108,21 @@ Expected<void> AuthStore::save()
     summary += token.isEmpty() ? QStringLiteral(" (no token)") : QStringLiteral(" \u00b7 ") + tokenHint(token);
     setSessionSummary(summary);
     return {};
+}
+
+QString AuthStore::storedToken(const QMap<QString, QString> &entries)
+{
+    for (const char *key : {"access_token", "auth_token", "id_token"}) {
+        const auto it = entries.constFind(QLatin1String(key));
+        if (it != entries.constEnd())
+            return it.value();
+    }
+    return {};
+}
+
+QString AuthStore::expirySuffix(const QString &expiresAt)
+{
+    return expiresAt.isEmpty() ? QString() : QStringLiteral(" \u00b7 expires ") + expiresAt;
 }
 
 QString AuthStore::tokenHint(const QString &token)

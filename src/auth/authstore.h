@@ -4,6 +4,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
@@ -128,6 +129,11 @@ Q_SIGNALS:
 
 private:
     void assign(QString &field, const QString &value, void (AuthStore::*changed)());
+    /// The token under the first of its three names that is present in
+    /// entries, even when that one is empty.
+    static QString storedToken(const QMap<QString, QString> &entries);
+    /// " · expires <text>" for the summaries, or nothing when there is no expiry.
+    static QString expirySuffix(const QString &expiresAt);
 
     /// Sends one Auth API request; the body of a 2xx answer, else the failure
     /// in the words of action ("login", "validate").
