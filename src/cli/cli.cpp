@@ -1,6 +1,9 @@
 #include "cli/cli.h"
 
 #include "cli/authcommands.h"
+#include "cli/batchcommands.h"
+#include "cli/defaultscommands.h"
+#include "storage/configstore.h"
 
 #include <QCoreApplication>
 
@@ -22,13 +25,18 @@ const std::vector<Entry> &commands()
         {"set-auth", AuthCommands::setAuth},
         {"login", AuthCommands::login},
         {"check", AuthCommands::check},
+        {"register", BatchCommands::registerFiles},
+        {"verify", BatchCommands::verifyFiles},
+        {"set-defaults", DefaultsCommands::setDefaults},
     };
     return list;
 }
 
 QCoro::Task<int> printDefaultsAndUsage(CliIo io)
 {
-    io.out << usage();
+    const ConfigStore config;
+    DefaultsCommands::printDefaults(io, config.defaults());
+    io.out << QLatin1Char('\n') << usage();
     io.out.flush();
     co_return kExitOk;
 }

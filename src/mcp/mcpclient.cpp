@@ -118,10 +118,14 @@ Expected<QJsonObject> readEnvelope(const QJsonValue &document)
 
 MCPClient::MCPClient(const QString &urlString, QObject *parent) : QObject(parent)
 {
+    m_url = isUsableEndpoint(urlString) ? QUrl(urlString.trimmed(), QUrl::StrictMode) : QUrl(defaultEndpoint());
+}
+
+bool MCPClient::isUsableEndpoint(const QString &urlString)
+{
     const QUrl url(urlString.trimmed(), QUrl::StrictMode);
-    const bool usable = url.isValid() && !url.isRelative() && !url.host().isEmpty()
+    return url.isValid() && !url.isRelative() && !url.host().isEmpty()
         && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
-    m_url = usable ? url : QUrl(defaultEndpoint());
 }
 
 MCPClient::~MCPClient() = default;

@@ -2,6 +2,7 @@
 
 #include "core/expected.h"
 #include "core/resultmodel.h"
+#include "core/stampingservice.h"
 
 #include <QCoro/QCoroTask>
 #include <QJsonObject>
@@ -17,7 +18,7 @@ class QNetworkReply;
 /// The client of the stamping service: MCP over HTTP, one session per
 /// operation. One client serves one batch run; it keeps no state between
 /// operations except its endpoint.
-class MCPClient : public QObject {
+class MCPClient : public QObject, public StampingService {
     Q_OBJECT
 public:
     /// Builds a client for urlString, or for defaultEndpoint() when the text
@@ -27,10 +28,24 @@ public:
 
     static QString defaultEndpoint();
 
+    /// True when urlString is an absolute http or https URL with a host,
+    /// the endpoints a client is built for without falling back.
+    static bool isUsableEndpoint(const QString &urlString);
+
     QUrl url() const { return m_url; }
 
     /// The inactivity timeout of every request (60 s); tests shorten it.
     void setTransferTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+
+    /// Stamps sha256 in scope in a new session, saves every returned receipt
+    /// to the local record of sha256 and returns the row for the receipt
+    /// matching the first. Never fails: failures become error rows.
+    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override;
+
+    /// Verifies the first local receipt of sha256 by its identifier, or asks
+    /// for a report on sha256 when there is none; a valid or found answer is
+    /// saved to the local record. Never fails: failures become rows.
+    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override;
 
     /// initialize + notifications/initialized; returns the session id.
     QCoro::Task<Expected<QString>> openSession();

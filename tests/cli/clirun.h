@@ -12,8 +12,9 @@ struct CliRun {
     QString err;
 };
 
-/// Runs the tool in-process with buffers for its streams.
-inline CliRun runCli(const QStringList &args, const QByteArray &stdinData = {})
+/// Runs the tool in-process with buffers for its streams; errIsTerminal
+/// stands for a stderr that is a terminal.
+inline CliRun runCli(const QStringList &args, const QByteArray &stdinData = {}, bool errIsTerminal = false)
 {
     CliRun r;
     QTextStream out(&r.out);
@@ -21,7 +22,7 @@ inline CliRun runCli(const QStringList &args, const QByteArray &stdinData = {})
     QBuffer in;
     in.setData(stdinData);
     in.open(QIODevice::ReadOnly);
-    CliIo io{out, err, in, false};
+    CliIo io{out, err, in, errIsTerminal};
     auto task = Cli::run(args, io);
     r.status = QCoro::waitFor(task);
     out.flush();

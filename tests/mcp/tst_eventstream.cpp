@@ -34,25 +34,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // "ok:<member>" or the error text
         const QByteArray response = R"({"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"v":1}}})";
         QTest::newRow("one event") << QByteArray("event: message\ndata: " + response + "\n\n") << "ok";
-        QTest::newRow("priming event first") << QByteArray("id: 0\ndata:\n\nevent: message\ndata: " + response + "\n\n")
-                                             << "ok";
-        QTest::newRow("notification first")
-            << QByteArray(R"(data: {"jsonrpc":"2.0","method":"notifications/progress","params":{}})"
-                          "\n\ndata: " + response + "\n\n")
-            << "ok";
+        QTest::newRow("priming event first")
+            << QByteArray("id: 0\ndata:\n\nevent: message\ndata: " + response + "\n\n") << "ok";
+        QTest::newRow("notification first") << QByteArray(
+            R"(data: {"jsonrpc":"2.0","method":"notifications/progress","params":{}})"
+            "\n\ndata: "
+            + response + "\n\n") << "ok";
         QTest::newRow("other id first") << QByteArray(R"(data: {"jsonrpc":"2.0","id":9,"result":{}})"
-                                                      "\n\ndata: " + response + "\n\n")
-                                        << "ok";
-        QTest::newRow("split over data lines")
-            << QByteArray(R"(data: {"jsonrpc":"2.0","id":2,)" "\n" R"(data: "result":{"structuredContent":{"v":1}}})"
-                          "\n\n")
-            << "ok";
-        QTest::newRow("no response") << QByteArray(R"(data: {"jsonrpc":"2.0","method":"x"})" "\n\n")
+                                                      "\n\ndata: "
+            + response + "\n\n") << "ok";
+        QTest::newRow("split over data lines") << QByteArray(R"(data: {"jsonrpc":"2.0","id":2,)"
+                                                             "\n"
+                                                             R"(data: "result":{"structuredContent":{"v":1}}})"
+                                                             "\n\n")
+                                               << "ok";
+        QTest::newRow("no response") << QByteArray(R"(data: {"jsonrpc":"2.0","method":"x"})"
+                                                   "\n\n")
                                      << "MCP event stream ended without a response";
         QTest::newRow("empty stream") << QByteArray() << "MCP event stream ended without a response";
-        QTest::newRow("error in stream")
-            << QByteArray(R"(data: {"jsonrpc":"2.0","id":2,"error":{"code":-32602}})" "\n\n")
-            << R"(["code": -32602])";
+        QTest::newRow("error in stream") << QByteArray(R"(data: {"jsonrpc":"2.0","id":2,"error":{"code":-32602}})"
+                                                       "\n\n")
+                                         << R"(["code": -32602])";
     }
 
     void toolReplies()

@@ -19,7 +19,8 @@ QJsonObject parse(const QByteArray &json)
 
 HttpResponse initReply(const QByteArray &header = "Mcp-Session-Id", const QByteArray &sid = "abc-123")
 {
-    return HttpResponse::json(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")}, {QStringLiteral("id"), 1}})
+    return HttpResponse::json(
+        QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), 1 } })
         .withHeader(header, sid);
 }
 
@@ -31,7 +32,7 @@ QCoro::Task<Expected<QJsonObject>> openAndCall(MCPClient &client)
     // Arguments go into locals first: g++ 12 mishandles temporaries inside a
     // co_await expression.
     const QString tool = QStringLiteral("stamp");
-    const QJsonObject args{{QStringLiteral("sha256"), QStringLiteral("ab")}};
+    const QJsonObject args { { QStringLiteral("sha256"), QStringLiteral("ab") } };
     co_return co_await client.callToolRaw(session.value(), tool, args);
 }
 
@@ -55,7 +56,8 @@ class TestMcpTransport : public QObject {
 private Q_SLOTS:
     void endpointFallback()
     {
-        QCOMPARE(MCPClient(QStringLiteral("http://127.0.0.1:9/mcp")).url().toString(), QStringLiteral("http://127.0.0.1:9/mcp"));
+        QCOMPARE(MCPClient(QStringLiteral("http://127.0.0.1:9/mcp")).url().toString(),
+            QStringLiteral("http://127.0.0.1:9/mcp"));
         QCOMPARE(MCPClient(QStringLiteral("not a url")).url().toString(), MCPClient::defaultEndpoint());
         QCOMPARE(MCPClient(QString()).url().toString(), QStringLiteral("https://mcp.nivet.example/mcp"));
         QCOMPARE(MCPClient(QStringLiteral("ftp://host/x")).url().toString(), MCPClient::defaultEndpoint());
@@ -65,7 +67,8 @@ private Q_SLOTS:
     void requestsOnTheWire()
     {
         ScriptedHttpServer server;
-        const QJsonObject args{{QStringLiteral("sha256"), QStringLiteral("ab")}, {QStringLiteral("scope"), QString()}};
+        const QJsonObject args { { QStringLiteral("sha256"), QStringLiteral("ab") },
+            { QStringLiteral("scope"), QString() } };
         server.enqueue(initReply());
         server.enqueue(HttpResponse::text({}, 202));
         server.enqueue(ScriptedHttpServer::toolResult({}));
@@ -89,12 +92,14 @@ private Q_SLOTS:
         QCOMPARE(reqs[1].header("Mcp-Session-Id"), QByteArray("abc-123"));
         QCOMPARE(reqs[2].header("Mcp-Session-Id"), QByteArray("abc-123"));
 
-        QCOMPARE(reqs[0].json(), parse(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{)"
-                                      R"("protocolVersion":"2025-03-26","capabilities":{},)"
-                                      R"("clientInfo":{"name":"nivet-timestamping-mac","version":"0.2.0"}}})"));
+        QCOMPARE(reqs[0].json(),
+            parse(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{)"
+                  R"("protocolVersion":"2025-03-26","capabilities":{},)"
+                  R"("clientInfo":{"name":"nivet-timestamping-mac","version":"0.2.0"}}})"));
         QCOMPARE(reqs[1].json(), parse(R"({"jsonrpc":"2.0","method":"notifications/initialized"})"));
-        QCOMPARE(reqs[2].json(), parse(R"({"jsonrpc":"2.0","id":2,"method":"tools/call",)"
-                                      R"("params":{"name":"stamp","arguments":{"sha256":"ab","scope":""}}})"));
+        QCOMPARE(reqs[2].json(),
+            parse(R"({"jsonrpc":"2.0","id":2,"method":"tools/call",)"
+                  R"("params":{"name":"stamp","arguments":{"sha256":"ab","scope":""}}})"));
         // Bodies are compact JSON.
         QVERIFY(!reqs[0].body.contains(' ') && !reqs[0].body.contains('\n'));
     }
@@ -104,15 +109,15 @@ private Q_SLOTS:
         QTest::addColumn<HttpResponse>("init");
         QTest::addColumn<HttpResponse>("ack");
         QTest::addColumn<QString>("expected"); // session id or error text
-        QTest::newRow("lower-case header") << initReply("mcp-session-id", "s1") << HttpResponse::text({}, 202)
-                                           << QStringLiteral("s1");
+        QTest::newRow("lower-case header")
+            << initReply("mcp-session-id", "s1") << HttpResponse::text({}, 202) << QStringLiteral("s1");
         QTest::newRow("204 with header") << initReply().withHeader("X", "y") << HttpResponse::text({}, 404)
                                          << QStringLiteral("abc-123");
         HttpResponse s204 = initReply();
         s204.status = 204;
         s204.body.clear();
         QTest::newRow("status 204") << s204 << HttpResponse::text("nope", 500) << QStringLiteral("abc-123");
-        QTest::newRow("no header") << HttpResponse::json(QJsonObject{}) << HttpResponse()
+        QTest::newRow("no header") << HttpResponse::json(QJsonObject {}) << HttpResponse()
                                    << QStringLiteral("MCP server did not return Mcp-Session-Id");
         QTest::newRow("401 text") << HttpResponse::text("bad token", 401) << HttpResponse()
                                   << QStringLiteral("HTTP 401: bad token");
@@ -160,43 +165,51 @@ private Q_SLOTS:
         QTest::addColumn<HttpResponse>("reply");
         QTest::addColumn<QByteArray>("expected"); // compact JSON of the result, or "!" + error text
         const auto rpc = [](const char *json) { return HttpResponse::text(json, 200, "application/json"); };
-        QTest::newRow("structuredContent wins")
-            << rpc("{\"result\":{\"structuredContent\":{\"a\":1},\"content\":[{\"type\":\"text\",\"text\":\"{\\\"b\\\":2}\"}]}}")
-            << QByteArray(R"({"a":1})");
-        QTest::newRow("content text object") << rpc("{\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"{\\\"b\\\":2}\"}]}}")
-                                             << QByteArray(R"({"b":2})");
+        QTest::newRow("structuredContent wins") << rpc("{\"result\":{\"structuredContent\":{\"a\":1},\"content\":[{"
+                                                       "\"type\":\"text\",\"text\":\"{\\\"b\\\":2}\"}]}}")
+                                                << QByteArray(R"({"a":1})");
+        QTest::newRow("content text object")
+            << rpc("{\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"{\\\"b\\\":2}\"}]}}")
+            << QByteArray(R"({"b":2})");
         QTest::newRow("content text array") << rpc(R"({"result":{"content":[{"text":"[1]"}],"x":1}})")
                                             << QByteArray(R"({"content":[{"text":"[1]"}],"x":1})");
-        QTest::newRow("content text words") << rpc(R"({"result":{"content":[{"text":"hello"}]}})")
-                                            << QByteArray("!Invalid JSON in MCP tool result text: illegal value at offset 1");
-        QTest::newRow("content text number") << rpc(R"({"result":{"content":[{"text":"5"}]}})")
-                                             << QByteArray("!Invalid JSON in MCP tool result text: illegal value at offset 1");
+        QTest::newRow("content text words")
+            << rpc(R"({"result":{"content":[{"text":"hello"}]}})")
+            << QByteArray("!Invalid JSON in MCP tool result text: illegal value at offset 1");
+        QTest::newRow("content text number")
+            << rpc(R"({"result":{"content":[{"text":"5"}]}})")
+            << QByteArray("!Invalid JSON in MCP tool result text: illegal value at offset 1");
         QTest::newRow("content empty") << rpc(R"({"result":{"content":[]}})") << QByteArray(R"({"content":[]})");
-        QTest::newRow("content non-object") << rpc(R"({"result":{"content":[{"text":"{}"},1]}})")
-                                            << QByteArray(R"({"content":[{"text":"{}"},1]})");
-        QTest::newRow("first without text") << rpc(R"({"result":{"content":[{"type":"image"}]}})")
-                                            << QByteArray(R"({"content":[{"type":"image"}]})");
+        QTest::newRow("content non-object")
+            << rpc(R"({"result":{"content":[{"text":"{}"},1]}})") << QByteArray(R"({"content":[{"text":"{}"},1]})");
+        QTest::newRow("first without text")
+            << rpc(R"({"result":{"content":[{"type":"image"}]}})") << QByteArray(R"({"content":[{"type":"image"}]})");
         QTest::newRow("content not array") << rpc(R"({"result":{"content":"x"}})") << QByteArray(R"({"content":"x"})");
         QTest::newRow("empty result") << rpc(R"({"result":{}})") << QByteArray("{}");
         QTest::newRow("top-level array") << rpc(R"([{"result":{}}])") << QByteArray("!Missing result");
         QTest::newRow("empty object") << rpc("{}") << QByteArray("!Missing result");
         QTest::newRow("result not object") << rpc(R"({"result":[1]})") << QByteArray("!Missing result");
-        QTest::newRow("error text ignored") << rpc(R"({"error":"x","result":{"structuredContent":{"ok":true}}})")
-                                            << QByteArray(R"({"ok":true})");
+        QTest::newRow("error text ignored")
+            << rpc(R"({"error":"x","result":{"structuredContent":{"ok":true}}})") << QByteArray(R"({"ok":true})");
         QTest::newRow("error null ignored") << rpc(R"({"error":null,"result":{"y":1}})") << QByteArray(R"({"y":1})");
-        QTest::newRow("error object wins") << rpc(R"({"error":{"code":-32601},"result":{}})")
-                                           << QByteArray(R"(!["code": -32601])");
-        QTest::newRow("error object text") << rpc(R"({"error":{"message":"nope"}})")
-                                           << QByteArray(R"(!["message": "nope"])");
-        QTest::newRow("isError with text") << rpc(R"({"result":{"isError":true,"content":[{"type":"text","text":"bad digest"}]}})")
-                                           << QByteArray("!bad digest");
-        QTest::newRow("isError without text") << rpc(R"({"result":{"isError":true}})") << QByteArray("!Tool call failed");
-        QTest::newRow("empty body") << rpc("") << QByteArray("!Invalid JSON in MCP response: illegal value at offset 0");
-        QTest::newRow("not JSON") << rpc("<html>") << QByteArray("!Invalid JSON in MCP response: illegal value at offset 1");
-        QTest::newRow("bare string") << rpc(R"("x")") << QByteArray("!Invalid JSON in MCP response: illegal value at offset 1");
+        QTest::newRow("error object wins")
+            << rpc(R"({"error":{"code":-32601},"result":{}})") << QByteArray(R"(!["code": -32601])");
+        QTest::newRow("error object text")
+            << rpc(R"({"error":{"message":"nope"}})") << QByteArray(R"(!["message": "nope"])");
+        QTest::newRow("isError with text")
+            << rpc(R"({"result":{"isError":true,"content":[{"type":"text","text":"bad digest"}]}})")
+            << QByteArray("!bad digest");
+        QTest::newRow("isError without text")
+            << rpc(R"({"result":{"isError":true}})") << QByteArray("!Tool call failed");
+        QTest::newRow("empty body") << rpc("")
+                                    << QByteArray("!Invalid JSON in MCP response: illegal value at offset 0");
+        QTest::newRow("not JSON") << rpc("<html>")
+                                  << QByteArray("!Invalid JSON in MCP response: illegal value at offset 1");
+        QTest::newRow("bare string") << rpc(R"("x")")
+                                     << QByteArray("!Invalid JSON in MCP response: illegal value at offset 1");
         QTest::newRow("event stream") << HttpResponse::text(
-            "event: message\ndata: {\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{\"structuredContent\":{\"s\":1}}}\n\n", 200,
-            "text/event-stream") << QByteArray(R"({"s":1})");
+            "event: message\ndata: {\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{\"structuredContent\":{\"s\":1}}}\n\n",
+            200, "text/event-stream") << QByteArray(R"({"s":1})");
         QTest::newRow("status 500") << HttpResponse::text("boom", 500) << QByteArray("!HTTP 500: boom");
     }
 
@@ -232,7 +245,8 @@ private Q_SLOTS:
 
         // Dropped mid-reply.
         ScriptedHttpServer server;
-        HttpResponse half = ScriptedHttpServer::toolResult(QJsonObject{{QStringLiteral("k"), QStringLiteral("long value")}});
+        HttpResponse half
+            = ScriptedHttpServer::toolResult(QJsonObject { { QStringLiteral("k"), QStringLiteral("long value") } });
         half.action = HttpResponse::Action::DropMidBody;
         auto r2 = callWith(server, half);
         QVERIFY(!r2.ok());
@@ -262,7 +276,7 @@ private Q_SLOTS:
         auto result = QCoro::waitFor(task);
         QVERIFY(!result.ok());
         QCOMPARE(result.error().description,
-                 QStringLiteral("The request timed out: no data from 127.0.0.1 for 0.3 seconds"));
+            QStringLiteral("The request timed out: no data from 127.0.0.1 for 0.3 seconds"));
 
         // A reply that trickles in, each byte inside the timeout, succeeds.
         ScriptedHttpServer slow;

@@ -1,0 +1,15 @@
+#include "core/resultrows.h"
+
+namespace ResultRows {
+
+FileResult error(const QString &path, const QString &sha256, const QString &scope, const QString &description)
+{
+    return FileResult { path, sha256, {}, {}, scope, QStringLiteral("Error: ") + description, {}, ResultKind::error };
+}
+
+FileResult notFound(const QString &path, const QString &sha256, const QString &scope)
+{
+    return FileResult { path, sha256, {}, {}, scope, QStringLiteral("Not found"), {}, ResultKind::notFound };
+}
+
+} // namespace ResultRows
