@@ -38,6 +38,8 @@ std::optional<ExportFormat> formatForFileName(const QString &path)
         return ExportFormat::csv;
     if (suffix == QLatin1String("txt"))
         return ExportFormat::text;
+    if (suffix == QLatin1String("pdf"))
+        return ExportFormat::pdf;
     return std::nullopt;
 }
 
@@ -70,13 +72,16 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
 
     std::optional<ExportFormat> requested;
     if (parsed->has(QStringLiteral("format"))) {
-        requested = textFormatNamed(parsed->value(QStringLiteral("format")));
+        requested = ExportFormats::fromRawValue(parsed->value(QStringLiteral("format")));
         if (!requested) {
             co_return Cli::usageError(io,
                 command
-                    + QStringLiteral("unknown format \"%1\" (json, csv or text)")
+                    + QStringLiteral("unknown format \"%1\" (json, csv, text or pdf)")
                           .arg(parsed->value(QStringLiteral("format"))));
         }
+        // A PDF is a file, never terminal output.
+        if (requested == ExportFormat::pdf && !parsed->has(QStringLiteral("save")))
+            co_return Cli::usageError(io, command + QStringLiteral("--format pdf needs --save PATH"));
     }
     // A bad --save is refused before anything is stamped.
     std::optional<SaveTarget> save;
@@ -88,7 +93,8 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
         if (!format) {
             co_return Cli::usageError(io,
                 command
-                    + QStringLiteral("cannot tell the format of \"%1\": name it .json, .csv or .txt, or give --format")
+                    + QStringLiteral(
+                        "cannot tell the format of \"%1\": name it .json, .csv, .txt or .pdf, or give --format")
                           .arg(path));
         }
         save = SaveTarget { path, *format };
@@ -97,7 +103,9 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
     ConfigStore config;
     const NivetDefaults defaults = config.defaults();
     // Any output default other than the three text formats shows as text.
-    const ExportFormat shown = requested.value_or(textFormatNamed(defaults.output).value_or(ExportFormat::text));
+    const std::optional<ExportFormat> requestedText = requested ? textFormatNamed(ExportFormats::rawValue(*requested))
+                                                                : std::nullopt;
+    const ExportFormat shown = requestedText.value_or(textFormatNamed(defaults.output).value_or(ExportFormat::text));
 
     // Rows and receipt files name the files by their full path.
     QStringList files;

@@ -6,6 +6,9 @@
 #include "storage/configstore.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include <map>
 
@@ -82,6 +85,17 @@ QCoro::Task<int> run(QStringList args, CliIo io)
     if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
         io.out << usage();
         io.out.flush();
+        co_return kExitOk;
+    }
+    if (first == QLatin1String("--gui")) {
+        // The app is a separate program beside this one (or on the PATH).
+        QString app = QCoreApplication::applicationDirPath() + QStringLiteral("/nivet-timestamping");
+        if (!QFileInfo(app).isExecutable())
+            app = QStandardPaths::findExecutable(QStringLiteral("nivet-timestamping"));
+        if (app.isEmpty())
+            co_return fail(io, QStringLiteral("cannot find the app nivet-timestamping beside this tool or on the PATH"));
+        if (!QProcess::startDetached(app, args))
+            co_return fail(io, QStringLiteral("cannot start %1").arg(app));
         co_return kExitOk;
     }
     if (first == QLatin1String("--version")) {

@@ -204,6 +204,8 @@ void DefaultsView::refreshFromConfig()
 
 void DefaultsView::refreshDerived()
 {
+    if (!m_hint)
+        return; // still being built
     const QString token = m_auth.property("accessToken").toString();
     m_hint->setText(token.isEmpty() ? QStringLiteral("(none)") : AuthStore::tokenHint(token));
     const QString expires = m_auth.property("expiresAt").toString();

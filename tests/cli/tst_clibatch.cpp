@@ -296,13 +296,15 @@ private Q_SLOTS:
         QTest::newRow("short option") << QStringList { reg, u"-f"_s, u"a"_s } << u"register: unknown option \"-f\""_s;
         QTest::newRow("missing value") << QStringList { reg, u"a"_s, u"--format"_s }
                                        << u"register: option --format needs a value"_s;
-        QTest::newRow("unknown format") << QStringList { reg, u"--format"_s, u"pdf"_s, u"a"_s }
-                                        << u"register: unknown format \"pdf\" (json, csv or text)"_s;
+        QTest::newRow("unknown format") << QStringList { reg, u"--format"_s, u"xml"_s, u"a"_s }
+                                        << u"register: unknown format \"xml\" (json, csv, text or pdf)"_s;
+        QTest::newRow("pdf without save") << QStringList { reg, u"--format"_s, u"pdf"_s, u"a"_s }
+                                          << u"register: --format pdf needs --save PATH"_s;
         QTest::newRow("format twice") << QStringList { reg, u"--format=csv"_s, u"--format=json"_s, u"a"_s }
                                       << u"register: option --format given twice"_s;
         QTest::newRow("save, unknown extension")
             << QStringList { reg, u"--save"_s, u"out.xml"_s, u"a"_s }
-            << u"register: cannot tell the format of \"out.xml\": name it .json, .csv or .txt, or give --format"_s;
+            << u"register: cannot tell the format of \"out.xml\": name it .json, .csv, .txt or .pdf, or give --format"_s;
         QTest::newRow("empty save path") << QStringList { reg, u"--save="_s, u"a"_s }
                                          << u"register: --save needs a file name"_s;
         QTest::newRow("set-defaults operand")
@@ -459,6 +461,29 @@ private Q_SLOTS:
                          "\"Registered\",registered\n"_s)
                       .arg(kAlphaSha));
         QCOMPARE(recordText(kAlphaSha), expand(golden(u"record-alpha.json"_s)));
+    }
+
+    void realBinarySavesPdf()
+    {
+        useServer(u"json"_s);
+        const QString pdf = m_home->path() + u"/out.pdf"_s;
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"XDG_DATA_HOME"_s, m_home->path());
+        env.remove(u"QT_QPA_PLATFORM"_s); // the tool needs no display for a PDF
+        env.remove(u"DISPLAY"_s);
+        p.setProcessEnvironment(env);
+        QSignalSpy finished(&p, &QProcess::finished);
+        p.start(QStringLiteral(NIVET_CLI_BINARY), { u"register"_s, u"--save"_s, pdf, m_alpha });
+        QVERIFY(finished.wait(20000));
+        QCOMPARE(p.exitCode(), 0);
+        // Qt's own note about a missing runtime folder on machines without a session is not ours.
+        QString err = QString::fromUtf8(p.readAllStandardError());
+        err.remove(QRegularExpression(u"^QStandardPaths: [^\n]*\n"_s));
+        QCOMPARE(err, u"Done — 1 registered/ok, 0 failed (1 total).\nExported PDF → out.pdf\n"_s);
+        const QByteArray bytes = readFile(pdf);
+        QVERIFY(bytes.startsWith("%PDF-"));
+        QVERIFY(bytes.size() > 1000);
     }
 };
 

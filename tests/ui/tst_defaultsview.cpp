@@ -45,7 +45,7 @@ private Q_SLOTS:
     void layoutAndBinding()
     {
         writeFile(m_home.nivet() + QStringLiteral("/client.json"),
-                  R"({"url":"http://127.0.0.1:1/mcp","scope":"team-x","output":"csv"})");
+                  "{\"url\":\"http://127.0.0.1:1/mcp\",\"scope\":\"team-x\",\"output\":\"csv\"}");
         DefaultsView view;
         view.show();
         QCOMPARE(view.width(), 560);
