@@ -6,6 +6,8 @@
 #include "storage/nivetpaths.h"
 
 #include <QDir>
+#include <QMutex>
+#include <QSet>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -139,13 +141,23 @@ bool moveAside(const QString &path, const QDateTime &now)
 }
 
 // Scratch files of saves that were killed between creating and renaming them.
-// Only called with the folder lock held, so no live save owns one.
+// Only called with the folder lock held, so no live save owns one. Listing the
+// folder costs time in proportion to the number of records, so each process
+// sweeps a folder once, on its first save there.
 void sweepScratch(const QString &path)
 {
+    static QMutex mutex;
+    static QSet<QString> swept;
     const QFileInfo info(path);
+    {
+        QMutexLocker locker(&mutex);
+        if (swept.contains(info.path()))
+            return;
+        swept.insert(info.path());
+    }
     QDir dir = info.dir();
-    const QStringList stale = dir.entryList({info.fileName() + QStringLiteral(".tmp-*")},
-                                            QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList stale
+        = dir.entryList({QStringLiteral("*.json.tmp-*")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : stale)
         dir.remove(name);
 }

@@ -361,10 +361,19 @@ private Q_SLOTS:
         IsolatedDataHome home;
         const QString file = ReceiptStore::receiptFileURL(kDigest);
         QVERIFY(writeFile(file + QStringLiteral(".tmp-abc123"), "half a rec"));
-        QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc"), "not ours"));
+        QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc"), "another digest"));
+        QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts/other.json.tmp"), "another writer's"));
         ReceiptStore::save(kDigest, {}, std::nullopt);
+        // The folder lock is held, so no live save owns any of ours: all go.
         QVERIFY(!QFileInfo::exists(file + QStringLiteral(".tmp-abc123")));
-        QVERIFY(QFileInfo::exists(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc")));
+        QVERIFY(!QFileInfo::exists(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc")));
+        // A name our writes never use is left alone.
+        QVERIFY(QFileInfo::exists(home.nivet() + QStringLiteral("/receipts/other.json.tmp")));
+        // Once per process and folder: later leftovers wait for the next process.
+        QVERIFY(writeFile(file + QStringLiteral(".tmp-later"), "x"));
+        ReceiptStore::save(kDigest, {}, std::nullopt);
+        QVERIFY(QFileInfo::exists(file + QStringLiteral(".tmp-later")));
+        QVERIFY(ReceiptStore::read(kDigest).has_value());
     }
 
     void unwritableFolderStillReturnsTheRecord()
