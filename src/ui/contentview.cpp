@@ -290,6 +290,8 @@ void ContentView::build()
     header2->setSectionResizeMode(QHeaderView::Interactive);
     for (int c = 0; c < ColumnCount; ++c)
         m_table->setColumnWidth(c, kColumns[c].ideal);
+    // The file name takes the room the other columns leave.
+    header2->setSectionResizeMode(FileColumn, QHeaderView::Stretch);
     connect(header2, &QHeaderView::sectionResized, this, &ContentView::clampColumn);
     resColumn->addWidget(m_table, 1);
 
