@@ -165,6 +165,50 @@ QCoro::Task<Expected<QByteArray>> AuthStore::exchange(QNetworkRequest request, Q
     co_return answer;
 }
 
+Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body, const QString &typedName)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        return Error{QStringLiteral("Invalid JSON in login response: %1 at offset %2")
+                         .arg(parseError.errorString())
+                         .arg(parseError.offset)};
+    }
+    if (!doc.isObject())
+        return AuthStoreError::message(lit("Login response was not JSON"));
+    const QJsonObject top = doc.object();
+
+    LoginReply out;
+    out.token = Text::trimmed(stringMember(top, QStringLiteral("token")));
+    if (out.token.isEmpty())
+        return AuthStoreError::message(lit("Login response missing token"));
+    out.expires = isStringMember(top, QStringLiteral("expiresAt")) ? stringMember(top, QStringLiteral("expiresAt"))
+                                                                    : stringMember(top, QStringLiteral("expires_at"));
+    const QJsonObject userObject = top.value(QStringLiteral("user")).toObject();
+    out.role = stringMember(userObject, QStringLiteral("role"));
+    out.name = isStringMember(userObject, QStringLiteral("username")) ? stringMember(userObject, QStringLiteral("username"))
+                                                                       : typedName;
+    return out;
+}
+
+AuthStore::ValidateReply AuthStore::readValidateReply(const QByteArray &body, const QString &storedName)
+{
+    ValidateReply out{storedName, QString(), QString()};
+    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    if (!doc.isObject())
+        return out;
+    const QJsonObject top = doc.object();
+    const QJsonObject source
+        = top.value(QStringLiteral("user")).isObject() ? top.value(QStringLiteral("user")).toObject() : top;
+    if (!stringMember(source, QStringLiteral("username")).isEmpty())
+        out.name = stringMember(source, QStringLiteral("username"));
+    out.role = isStringMember(source, QStringLiteral("role")) ? stringMember(source, QStringLiteral("role"))
+                                                               : stringMember(top, QStringLiteral("role"));
+    out.expires = isStringMember(top, QStringLiteral("expiresAt")) ? stringMember(top, QStringLiteral("expiresAt"))
+                                                                    : stringMember(top, QStringLiteral("expires_at"));
+    return out;
+}
+
 QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
 {
     const QString user = Text::trimmed(m_username);
@@ -187,28 +231,13 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
     if (!reply)
         co_return reply.error();
 
-    QJsonParseError parseError{};
-    const QJsonDocument doc = QJsonDocument::fromJson(*reply, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        co_return Error{QStringLiteral("Invalid JSON in login response: %1 at offset %2")
-                            .arg(parseError.errorString())
-                            .arg(parseError.offset)};
-    }
-    if (!doc.isObject())
-        co_return AuthStoreError::message(lit("Login response was not JSON"));
-    const QJsonObject top = doc.object();
-
-    const QString token = Text::trimmed(stringMember(top, QStringLiteral("token")));
-    if (token.isEmpty())
-        co_return AuthStoreError::message(lit("Login response missing token"));
-    const QString expires = isStringMember(top, QStringLiteral("expiresAt"))
-        ? stringMember(top, QStringLiteral("expiresAt"))
-        : stringMember(top, QStringLiteral("expires_at"));
-    const QJsonObject userObject = top.value(QStringLiteral("user")).toObject();
-    const QString role = stringMember(userObject, QStringLiteral("role"));
-    const QString name = isStringMember(userObject, QStringLiteral("username"))
-        ? stringMember(userObject, QStringLiteral("username"))
-        : user;
+    auto read = readLoginReply(*reply, user);
+    if (!read)
+        co_return read.error();
+    const QString token = read->token;
+    const QString expires = read->expires;
+    const QString name = read->name;
+    const QString role = read->role;
 
     setAccessToken(token);
     setExpiresAt(expires);
@@ -244,25 +273,11 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
     if (!reply)
         co_return reply.error();
 
-    QString name = m_username;
-    QString role;
-    // A body that is not a JSON object is accepted and tells nothing.
-    const QJsonDocument doc = QJsonDocument::fromJson(*reply);
-    if (doc.isObject()) {
-        const QJsonObject top = doc.object();
-        const QJsonObject source = top.value(QStringLiteral("user")).isObject()
-            ? top.value(QStringLiteral("user")).toObject()
-            : top;
-        if (!stringMember(source, QStringLiteral("username")).isEmpty())
-            name = stringMember(source, QStringLiteral("username"));
-        role = isStringMember(source, QStringLiteral("role")) ? stringMember(source, QStringLiteral("role"))
-                                                               : stringMember(top, QStringLiteral("role"));
-        const QString expires = isStringMember(top, QStringLiteral("expiresAt"))
-            ? stringMember(top, QStringLiteral("expiresAt"))
-            : stringMember(top, QStringLiteral("expires_at"));
-        if (!expires.isEmpty())
-            setExpiresAt(expires); // memory only
-    }
+    const ValidateReply read = readValidateReply(*reply, m_username);
+    const QString name = read.name;
+    const QString role = read.role;
+    if (!read.expires.isEmpty())
+        setExpiresAt(read.expires); // memory only
 
     setSessionSummary(QStringLiteral("Session OK \u00b7 ") + name + roleSuffix(role) + QStringLiteral(" \u00b7 ")
                       + tokenHint(token) + expirySuffix(m_expiresAt));

@@ -112,6 +112,25 @@ public:
     /// http or https URL.
     static bool isValidAuthURL(const QString &authURL);
 
+    /// What a successful login reply says.
+    struct LoginReply {
+        QString token;   // trimmed, never empty
+        QString expires; // "expiresAt", else "expires_at", else empty
+        QString name;    // "user.username", else typedName
+        QString role;    // "user.role", else empty
+    };
+    /// Reads the body of a 2xx login reply; fails with the texts the user reads.
+    static Expected<LoginReply> readLoginReply(const QByteArray &body, const QString &typedName);
+
+    /// What a successful validate reply says; a body that is not a JSON
+    /// object tells nothing.
+    struct ValidateReply {
+        QString name;    // the non-empty "username" (of "user" when it is an object), else storedName
+        QString role;
+        QString expires; // empty when the reply names none
+    };
+    static ValidateReply readValidateReply(const QByteArray &body, const QString &storedName);
+
     /// "Now" for expiry decisions; tests fix it.
     void setClock(Clock clock) { m_clock = std::move(clock); }
 

@@ -135,15 +135,9 @@ QString headerLine()
     return QStringLiteral("# Nivet auth credentials \u2014 mode 0600. Do not commit.");
 }
 
-QMap<QString, QString> readProperties(const QString &path)
+QMap<QString, QString> parseProperties(const QByteArray &bytes)
 {
     QMap<QString, QString> entries;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return entries;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return entries;
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder(bytes);
     if (decoder.hasError())
@@ -162,6 +156,17 @@ QMap<QString, QString> readProperties(const QString &path)
         entries.insert(key, decodeValue(line.mid(eq + 1)));
     }
     return entries;
+}
+
+QMap<QString, QString> readProperties(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return {};
+    return parseProperties(bytes);
 }
 
 Expected<QByteArray> encode(const QMap<QString, QString> &entries)

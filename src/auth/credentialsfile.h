@@ -17,6 +17,10 @@ QString headerLine();
 /// that is not valid UTF-8, reads as an empty map; malformed lines are skipped.
 QMap<QString, QString> readProperties(const QString &path);
 
+/// The reading rules applied to a file's bytes; text that is not UTF-8 reads
+/// as no entries.
+QMap<QString, QString> parseProperties(const QByteArray &bytes);
+
 /// The file's bytes for entries: the header, the known keys in their fixed
 /// order, then the others by code point; empty values are left out. Fails,
 /// naming the field, when a value would not read back unchanged (a line
