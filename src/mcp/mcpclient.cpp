@@ -199,6 +199,18 @@ static Error badStatusError(int status, const QByteArray &body)
     return MCPClientError::badStatus(status, text).toError();
 }
 
+// A reply that counts as an answer: an HTTP response with a 2xx status.
+Expected<MCPClient::Reply> MCPClient::answered(Expected<Reply> reply)
+{
+    if (!reply)
+        return reply.error();
+    if (reply->status == 0)
+        return MCPClientError::message(QStringLiteral("No HTTP response")).toError();
+    if (reply->status < 200 || reply->status > 299)
+        return badStatusError(reply->status, reply->body);
+    return reply;
+}
+
 QCoro::Task<Expected<QString>> MCPClient::openSession()
 {
     const QJsonObject initialize{
@@ -218,13 +230,10 @@ QCoro::Task<Expected<QString>> MCPClient::openSession()
     // temporaries inside a co_await expression.
     QNetworkRequest request = baseRequest(QString());
     QByteArray body = JsonWriter::compact(initialize);
-    auto reply = co_await post(request, body);
+    auto sent = co_await post(request, body);
+    auto reply = answered(std::move(sent));
     if (!reply)
         co_return reply.error();
-    if (reply->status == 0)
-        co_return MCPClientError::message(QStringLiteral("No HTTP response")).toError();
-    if (reply->status < 200 || reply->status > 299)
-        co_return badStatusError(reply->status, reply->body);
     if (reply->sessionId.isNull())
         co_return MCPClientError::noSession().toError();
     const QString session = QString::fromUtf8(reply->sessionId);
@@ -253,13 +262,10 @@ QCoro::Task<Expected<QJsonObject>> MCPClient::callToolRaw(QString session, QStri
     };
     QNetworkRequest request = baseRequest(session);
     QByteArray body = JsonWriter::compact(call);
-    auto reply = co_await post(request, body);
+    auto sent = co_await post(request, body);
+    auto reply = answered(std::move(sent));
     if (!reply)
         co_return reply.error();
-    if (reply->status == 0)
-        co_return MCPClientError::message(QStringLiteral("No HTTP response")).toError();
-    if (reply->status < 200 || reply->status > 299)
-        co_return badStatusError(reply->status, reply->body);
     co_return readToolReply(reply->body, reply->contentType);
 }
 

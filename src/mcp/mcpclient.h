@@ -72,6 +72,7 @@ private:
 
     QNetworkRequest baseRequest(const QString &session) const;
     QCoro::Task<Expected<Reply>> post(QNetworkRequest request, QByteArray body);
+    static Expected<Reply> answered(Expected<Reply> reply);
 
     QUrl m_url;
     std::chrono::milliseconds m_timeout{60'000};
