@@ -52,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (const QByteArray &line : head.split('\n')) {
         const qsizetype colon = line.indexOf(':');
         if (colon > 0)
-            request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+            request.headers.append(qMakePair(line.left(colon).trimmed(), line.mid(colon + 1).trimmed()));
     }
     if (!(data[0] & 0x10))
-        request.headers.append({"Content-Type", "application/json"});
+        request.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
     const ServiceResponse response = service().handle(request);
     if (response.status < 100 || response.status > 599)
         __builtin_trap();

@@ -10,8 +10,8 @@ NIVET_FUZZ_DEPS=1 "$top/scripts/install-deps.sh"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNIVET_FUZZ=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 status=0
-for target in "$build"/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
+for target in "$build"/bin/fuzz_*; do
+    [ -f "$target" ] && [ -x "$target" ] || continue
     name=$(basename "$target")
     seeds=$top/fuzz/corpus/${name#fuzz_}
     work=$build/corpus/${name#fuzz_}
