@@ -77,22 +77,15 @@ private:
             }
             return answer(body);
         case Fault::hang:
+        case Fault::dropMidBody: {
+            // The work is done; only the reply never comes or breaks off.
+            HttpResponse reply = answer(body);
             if (m_requests % m_every == 0) {
                 ++m_faults;
-                // The work is done; only the reply never comes.
-                HttpResponse lost = answer(body);
-                lost.action = HttpResponse::Action::Hang;
-                return lost;
+                reply.action = m_fault == Fault::hang ? HttpResponse::Action::Hang : HttpResponse::Action::DropMidBody;
             }
-            return answer(body);
-        case Fault::dropMidBody:
-            if (m_requests % m_every == 0) {
-                ++m_faults;
-                HttpResponse cut = answer(body);
-                cut.action = HttpResponse::Action::DropMidBody;
-                return cut;
-            }
-            return answer(body);
+            return reply;
+        }
         case Fault::trickle: {
             // One session opening and one tool reply per run, each lasting
             // many times the timeout in total.
