@@ -7,6 +7,8 @@
 #include "export/exportpdf.h"
 #include "export/exporttext.h"
 
+#include "benchresult.h"
+
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFile>
@@ -78,6 +80,10 @@ int main(int argc, char **argv)
                 layoutMs, textMs, static_cast<long long>(textSize));
     std::printf("pdf: ratio document/layout-only %.2f  document/text-rendering %.0f\n", documentMs / layoutMs,
                 documentMs / textMs);
+
+    printResult(QStringLiteral("PDF build, %1 entries (%2 pages)").arg(count).arg(pages),
+                QStringLiteral("%1 ms").arg(documentMs, 0, 'f', 1),
+                QStringLiteral("layout only %1 ms; text export %2 ms").arg(layoutMs, 0, 'f', 1).arg(textMs, 0, 'f', 2));
 
     if (argc > 2) {
         QFile out(QString::fromLocal8Bit(argv[2]));

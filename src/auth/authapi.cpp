@@ -4,6 +4,7 @@
 
 #include "auth/credentialsfile.h"
 #include "core/jsonwriter.h"
+#include "core/laterdeleted.h"
 #include "core/text.h"
 
 #include <QCoro/QCoroNetworkReply>
@@ -135,7 +136,7 @@ QCoro::Task<Expected<QByteArray>> AuthStore::exchange(QNetworkRequest request, Q
     QNetworkReply *finished = co_await pending;
     if (!self)
         co_return Error{lit("Cancelled")}; // the reply went with the store's network access manager
-    std::unique_ptr<QNetworkReply> reply(finished);
+    LaterDeleted<QNetworkReply> reply(finished);
 
     const QVariant status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute) : QVariant();
     const int code = reply ? static_cast<int>(reply->error()) : 0;

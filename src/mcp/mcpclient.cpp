@@ -1,6 +1,7 @@
 #include "mcp/mcpclient.h"
 
 #include "core/jsonwriter.h"
+#include "core/laterdeleted.h"
 #include "core/text.h"
 #include "storage/configstore.h"
 #include "auth/authstore.h"
@@ -165,7 +166,7 @@ QCoro::Task<Expected<MCPClient::Reply>> MCPClient::post(QNetworkRequest request,
     if (!self)
         co_return Error{QStringLiteral("Cancelled")};
 
-    std::unique_ptr<QNetworkReply> reply(co_await m_network.post(request, body));
+    LaterDeleted<QNetworkReply> reply(co_await m_network.post(request, body));
     if (!reply)
         co_return Error{QStringLiteral("No HTTP response")};
 

@@ -25,6 +25,12 @@ std::optional<QString> firstText(const QJsonObject &object, std::initializer_lis
     return std::nullopt;
 }
 
+// A row, and the receipt to record locally for it, if any.
+struct Outcome {
+    FileResult row;
+    std::optional<Receipt> toSave;
+};
+
 FileResult outcome(const QString &path, const QString &sha256, const QString &receiptId, const QString &createdAt,
     const QString &scope, const QString &status, const QString &merkle, ResultKind kind)
 {
@@ -32,8 +38,9 @@ FileResult outcome(const QString &path, const QString &sha256, const QString &re
 }
 
 // The row for the "verify" tool's result object raw, which answered about
-// receiptId; fallback is the local receipt that was verified.
-FileResult parseVerifyResponse(const QString &path, const QString &sha256, const QString &scope,
+// receiptId; fallback is the local receipt that was verified. A confirmed
+// receipt is to be saved.
+Outcome parseVerifyResponse(const QString &path, const QString &sha256, const QString &scope,
     const QString &receiptId, const QJsonObject &raw, const Receipt &fallback)
 {
     const QJsonValue validValue = raw.value(QStringLiteral("valid"));
@@ -70,34 +77,36 @@ FileResult parseVerifyResponse(const QString &path, const QString &sha256, const
         confirmed.scope = sc;
         confirmed.createdAt = created;
         confirmed.merkle = merkle;
-        ReceiptStore::save(sha256, { confirmed }, path);
-        return outcome(path, sha256, rid, created, sc, QStringLiteral("Valid"), merkle, ResultKind::valid);
+        return { outcome(path, sha256, rid, created, sc, QStringLiteral("Valid"), merkle, ResultKind::valid),
+            confirmed };
     }
     if (verdict == Verdict::none) {
         if (rid.isEmpty())
-            return ResultRows::notFound(path, sha256, scope);
-        return outcome(path, sha256, rid, created, sc, QStringLiteral("Found"), merkle, ResultKind::found);
+            return { ResultRows::notFound(path, sha256, scope), std::nullopt };
+        return { outcome(path, sha256, rid, created, sc, QStringLiteral("Found"), merkle, ResultKind::found),
+            std::nullopt };
     }
     // The verdict is false.
     if (!d && receiptValue.isNull() && raw.contains(QStringLiteral("receipt")))
-        return ResultRows::notFound(path, sha256, scope);
+        return { ResultRows::notFound(path, sha256, scope), std::nullopt };
     const QString reason = firstText(raw, { "error" }).value_or(QStringLiteral("Invalid"));
-    return outcome(path, sha256, rid, created, sc, QStringLiteral("Invalid: ") + reason, merkle, ResultKind::invalid);
+    return { outcome(path, sha256, rid, created, sc, QStringLiteral("Invalid: ") + reason, merkle, ResultKind::invalid),
+        std::nullopt };
 }
 
-// The row for a "hash_report" result; a found report is saved locally.
-FileResult evaluateHashReport(
+// The row for a "hash_report" result; a found report is to be saved.
+Outcome evaluateHashReport(
     const QString &path, const QString &sha256, const QString &scope, const QJsonObject &report)
 {
     const QJsonValue receiptsValue = report.value(QStringLiteral("receipts"));
     if (!receiptsValue.isArray())
-        return ResultRows::notFound(path, sha256, scope);
+        return { ResultRows::notFound(path, sha256, scope), std::nullopt };
     const QJsonArray receipts = receiptsValue.toArray();
     if (receipts.isEmpty())
-        return ResultRows::notFound(path, sha256, scope);
+        return { ResultRows::notFound(path, sha256, scope), std::nullopt };
     for (const QJsonValue &element : receipts) {
         if (!element.isObject())
-            return ResultRows::notFound(path, sha256, scope);
+            return { ResultRows::notFound(path, sha256, scope), std::nullopt };
     }
 
     const QJsonObject e = receipts.first().toObject();
@@ -107,10 +116,9 @@ FileResult evaluateHashReport(
     found.scope = firstText(e, { "scope" }).value_or(scope);
     found.createdAt = firstText(e, { "created_at", "timestamp" }).value_or(QString());
     found.merkle = firstText(e, { "merkle", "blockHash" }).value_or(QString());
-    ReceiptStore::save(sha256, { found }, path);
-
-    return outcome(path, sha256, found.receiptId.value_or(QString()), *found.createdAt, *found.scope,
-        QStringLiteral("Found"), *found.merkle, ResultKind::found);
+    return { outcome(path, sha256, found.receiptId.value_or(QString()), *found.createdAt, *found.scope,
+                 QStringLiteral("Found"), *found.merkle, ResultKind::found),
+        found };
 }
 
 } // namespace
@@ -122,6 +130,7 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         co_return ResultRows::error(path, sha256, scope, session.error().description);
     const QString sessionId = session.value();
 
+    Outcome answer;
     const std::optional<ReceiptRecord> record = ReceiptStore::read(sha256);
     // Only the first receipt is considered; without an identifier the digest
     // itself is looked up.
@@ -135,14 +144,24 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         auto result = co_await callToolRaw(sessionId, tool, arguments);
         if (!result)
             co_return ResultRows::error(path, sha256, scope, result.error().description);
-        co_return parseVerifyResponse(path, sha256, scope, receiptId, result.value(), r0);
+        answer = parseVerifyResponse(path, sha256, scope, receiptId, result.value(), r0);
+    } else {
+        const QString tool = QStringLiteral("hash_report");
+        const QJsonObject arguments { { QStringLiteral("sha256"), sha256 },
+            { QStringLiteral("want_scope"), scope } };
+        auto report = co_await callToolRaw(sessionId, tool, arguments);
+        // Any failure of the report means nothing was found.
+        if (!report)
+            co_return ResultRows::notFound(path, sha256, scope);
+        answer = evaluateHashReport(path, sha256, scope, report.value());
     }
 
-    const QString tool = QStringLiteral("hash_report");
-    const QJsonObject arguments { { QStringLiteral("sha256"), sha256 }, { QStringLiteral("want_scope"), scope } };
-    auto report = co_await callToolRaw(sessionId, tool, arguments);
-    // Any failure of the report means nothing was found.
-    if (!report)
-        co_return ResultRows::notFound(path, sha256, scope);
-    co_return evaluateHashReport(path, sha256, scope, report.value());
+    if (answer.toSave) {
+        // On a worker thread, like Register's save.
+        const QList<Receipt> receipts { *answer.toSave };
+        const std::optional<QString> source = path;
+        auto saving = ReceiptStore::saveAsync(sha256, receipts, source);
+        co_await saving;
+    }
+    co_return answer.row;
 }

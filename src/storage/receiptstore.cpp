@@ -5,6 +5,7 @@
 #include "core/text.h"
 #include "storage/nivetpaths.h"
 
+#include <QCoro/QCoroFuture>
 #include <QDir>
 #include <QMutex>
 #include <QSet>
@@ -16,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QUuid>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <cerrno>
@@ -378,6 +380,15 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
     if (writable)
         (void)AtomicFile::write(path, record.toJson(), 0600); // best effort: the caller has the record
     return record;
+}
+
+QCoro::Task<ReceiptRecord> saveAsync(QString sha256, QList<Receipt> receipts, std::optional<QString> sourcePath)
+{
+    // The future goes into a local first: g++ 12 mishandles non-trivial
+    // temporaries inside a co_await expression.
+    QFuture<ReceiptRecord> future = QtConcurrent::run(
+        [sha256, receipts, sourcePath] { return save(sha256, receipts, sourcePath); });
+    co_return co_await future;
 }
 
 } // namespace ReceiptStore

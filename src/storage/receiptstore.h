@@ -3,6 +3,7 @@
 #include "core/expected.h"
 #include "core/resultmodel.h"
 
+#include <QCoro/QCoroTask>
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
@@ -57,6 +58,11 @@ std::optional<ReceiptRecord> read(const QString &sha256);
 /// (or as it would have been written when writing failed).
 ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
                    const QDateTime &now = QDateTime::currentDateTimeUtc());
+
+/// save() on a worker thread, awaited from the event loop: the write's fsync
+/// and the wait for another process's lock never hold up the caller's thread.
+/// The save completes even when nobody awaits it any more.
+QCoro::Task<ReceiptRecord> saveAsync(QString sha256, QList<Receipt> receipts, std::optional<QString> sourcePath);
 
 /// Combines two receipt lists: one receipt per receipt_id (or, without one,
 /// per identical content); a later receipt fills in and overwrites fields but

@@ -1,3 +1,4 @@
+#include "storage/nivetpaths.h"
 #include "storage/receiptstore.h"
 
 #include "testenv.h"
@@ -8,6 +9,8 @@
 #include <QSet>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +48,36 @@ class TestReceiptConcurrency : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void asyncSaveWaitsForTheLockWithoutHoldingUpTheCaller()
+    {
+        IsolatedDataHome home;
+        Receipt old;
+        old.receiptId = QStringLiteral("old");
+        ReceiptStore::save(kDigest, {old}, QStringLiteral("/a"));
+
+        // Another process is saving: the folder lock is taken.
+        const QByteArray lockPath = QFile::encodeName(NivetPaths::receiptsDirectory() + QStringLiteral("/.lock"));
+        const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::flock(fd, LOCK_EX), 0);
+
+        Receipt fresh;
+        fresh.receiptId = QStringLiteral("new");
+        auto task = ReceiptStore::saveAsync(kDigest, {fresh}, QStringLiteral("/b"));
+        // The caller's event loop runs on while the save waits its turn.
+        QTest::qWait(100);
+        const bool doneWhileLocked = task.isReady();
+        const QSet<QString> idsWhileLocked = storedIds();
+        ::close(fd);
+        QVERIFY(!doneWhileLocked);
+        QCOMPARE(idsWhileLocked, QSet<QString>{QStringLiteral("old")});
+
+        const ReceiptRecord saved = QCoro::waitFor(task);
+        QCOMPARE(saved.receipts.size(), 2);
+        QCOMPARE(storedIds(), (QSet<QString>{QStringLiteral("old"), QStringLiteral("new")}));
+        QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, (QStringList{QStringLiteral("/a"), QStringLiteral("/b")}));
+    }
+
     void twoProcessesKeepEveryReceipt()
     {
         IsolatedDataHome home;
