@@ -255,47 +255,30 @@ void DefaultsView::saveAll()
 
 void DefaultsView::generateToken()
 {
-    runGenerateToken();
+    setBusy(true);
+    m_config->save();
+    runAuthAction(m_auth.login(), QStringLiteral("Token refreshed for "), QStringLiteral("Generate/refresh failed: "));
 }
 
 void DefaultsView::checkSession()
 {
-    runCheckSession();
+    setBusy(true);
+    runAuthAction(m_auth.validate(), QStringLiteral("Session OK · "), QStringLiteral("Check session failed: "));
 }
 
-static QString withRole(const QString &name, const QString &role)
-{
-    return role.isEmpty() ? name : name + QStringLiteral(" (") + role + QLatin1Char(')');
-}
-
-QCoro::Task<> DefaultsView::runGenerateToken()
+QCoro::Task<> DefaultsView::runAuthAction(QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix,
+                                          QString failedPrefix)
 {
     QPointer<DefaultsView> self(this);
-    setBusy(true);
-    m_config->save();
-    auto login = m_auth.login();
-    const auto result = co_await login;
+    const auto result = co_await action;
     if (!self)
         co_return;
-    if (result.ok())
-        setStatus(QStringLiteral("Token refreshed for ") + withRole(result->first, result->second), false);
-    else
-        setStatus(QStringLiteral("Generate/refresh failed: ") + result.error().description, true);
-    setBusy(false);
-}
-
-QCoro::Task<> DefaultsView::runCheckSession()
-{
-    QPointer<DefaultsView> self(this);
-    setBusy(true);
-    auto validate = m_auth.validate();
-    const auto result = co_await validate;
-    if (!self)
-        co_return;
-    if (result.ok())
-        setStatus(QStringLiteral("Session OK · ") + withRole(result->first, result->second), false);
-    else
-        setStatus(QStringLiteral("Check session failed: ") + result.error().description, true);
+    if (result.ok()) {
+        const auto &[name, role] = result.value();
+        setStatus(okPrefix + (role.isEmpty() ? name : name + QStringLiteral(" (") + role + QLatin1Char(')')), false);
+    } else {
+        setStatus(failedPrefix + result.error().description, true);
+    }
     setBusy(false);
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "auth/authstore.h"
+
 #include <QCoro/QCoroTask>
 #include <QWidget>
 
-class AuthStore;
 class ConfigStore;
 class QComboBox;
 class QLabel;
@@ -37,8 +38,9 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    QCoro::Task<> runGenerateToken();
-    QCoro::Task<> runCheckSession();
+    /// Waits for a login or validation and shows its outcome after the prefixes.
+    QCoro::Task<> runAuthAction(QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix,
+                                QString failedPrefix);
     void setStatus(const QString &text, bool isError);
     void setBusy(bool busy);
     void refreshFromConfig();
