@@ -43,7 +43,7 @@ ServiceResponse AuthApi::login(const ServiceRequest &request, qint64 nowMs)
     if (!user)
         return ServiceResponse::text(500, user.error().description);
     if (!user->has_value()) {
-        PasswordHash::burn(password.toString());
+        PasswordHash::burn(password.toString(), m_unknownUserIterations);
         return ServiceResponse::text(401, QStringLiteral("Invalid user name or password"));
     }
     const UserRecord &record = **user;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/httpmessage.h"
+#include "service/passwordhash.h"
 #include "service/tokensigner.h"
 
 #include <optional>
@@ -11,8 +12,12 @@ class ReceiptDatabase;
 /// bearer token; GET /auth/validate says whether a token is still good.
 class AuthApi {
 public:
-    AuthApi(ReceiptDatabase &database, TokenSigner signer, qint64 tokenTtlMs)
-        : m_database(database), m_signer(std::move(signer)), m_tokenTtlMs(tokenTtlMs)
+    /// unknownUserIterations: the PBKDF2 work spent on a login for a user who
+    /// does not exist, so that timing does not tell which users do.
+    AuthApi(ReceiptDatabase &database, TokenSigner signer, qint64 tokenTtlMs,
+            int unknownUserIterations = PasswordHash::kDefaultIterations)
+        : m_database(database), m_signer(std::move(signer)), m_tokenTtlMs(tokenTtlMs),
+          m_unknownUserIterations(unknownUserIterations)
     {
     }
 
@@ -29,6 +34,7 @@ private:
     ReceiptDatabase &m_database;
     TokenSigner m_signer;
     qint64 m_tokenTtlMs;
+    int m_unknownUserIterations;
 };
 
 /// A 401 reply with a short text and the Bearer challenge.

@@ -57,9 +57,9 @@ bool verify(const QString &password, const QString &encoded)
     return actual.size() == kKeyLength && CRYPTO_memcmp(actual.constData(), expected.decoded.constData(), kKeyLength) == 0;
 }
 
-void burn(const QString &password)
+void burn(const QString &password, int iterations)
 {
-    derive(password, QByteArray(kSaltLength, 'x'), kDefaultIterations);
+    derive(password, QByteArray(kSaltLength, 'x'), iterations);
 }
 
 } // namespace PasswordHash

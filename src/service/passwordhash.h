@@ -20,6 +20,6 @@ bool verify(const QString &password, const QString &encoded);
 
 /// Spends about as long as verify() on a stored hash, so that an unknown user
 /// name is not told apart from a wrong password by the reply time.
-void burn(const QString &password);
+void burn(const QString &password, int iterations = kDefaultIterations);
 
 } // namespace PasswordHash

@@ -61,7 +61,8 @@ Expected<std::unique_ptr<StampService>> StampService::open(const ServiceOptions 
     service->m_mcp = std::make_unique<McpEndpoint>(
         *service->m_tools, *service->m_sessions,
         McpEndpoint::Options{options.eventStream, options.requireAuth});
-    service->m_auth = std::make_unique<AuthApi>(*service->m_database, *signer, options.tokenTtlMs);
+    service->m_auth = std::make_unique<AuthApi>(*service->m_database, *signer, options.tokenTtlMs,
+                                               options.unknownUserIterations);
     return service;
 }
 

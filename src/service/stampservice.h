@@ -3,6 +3,7 @@
 #include "core/expected.h"
 #include "service/clock.h"
 #include "service/httpmessage.h"
+#include "service/passwordhash.h"
 
 #include <QString>
 
@@ -22,6 +23,8 @@ struct ServiceOptions {
     qint64 sessionTtlMs = 15 * 60 * 1000;
     int maxSessions = 10'000;
     qint64 tokenTtlMs = 60 * 60 * 1000;
+    /// PBKDF2 work for a login by an unknown user; only a fuzzer lowers it.
+    int unknownUserIterations = PasswordHash::kDefaultIterations;
 };
 
 /// The whole service as a function from request to response: the MCP

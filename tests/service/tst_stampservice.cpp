@@ -470,6 +470,21 @@ private Q_SLOTS:
                      .toHex());
     }
 
+    void unknownUserLoginWithLowerWork()
+    {
+        // The fuzzer lowers the work an unknown user's login burns; the answer
+        // stays the one a wrong password gets.
+        ServiceOptions options;
+        options.dataDir = m_dir.filePath(QStringLiteral("cheap"));
+        options.unknownUserIterations = 1;
+        auto service = open(options);
+        ServiceRequest login{"POST", "/auth/login", {{"Content-Type", "application/json"}},
+                             R"({"username":"nobody","password":"x"})"};
+        const ServiceResponse reply = service->handle(login);
+        QCOMPARE(reply.status, 401);
+        QCOMPARE(reply.body, QByteArray("Invalid user name or password"));
+    }
+
     void loginAndValidate()
     {
         QVERIFY(addTestUser(m_service->database(), QStringLiteral("alice"), QStringLiteral("auditor"), QStringLiteral(" pass word ")));
