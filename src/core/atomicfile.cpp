@@ -27,26 +27,37 @@ QByteArray randomSuffix()
     return QByteArray::number(static_cast<qulonglong>(rng()), 36);
 }
 
+// Makes a rename durable. Not every file system can sync a folder; the file's
+// contents are on disk either way.
+void syncFolder(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+mode_t modeFor(const QByteArray &target, std::optional<int> mode)
+{
+    if (mode)
+        return static_cast<mode_t>(*mode);
+    struct stat st {};
+    if (::stat(target.constData(), &st) == 0)
+        return st.st_mode & 07777;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
 } // namespace
 
 namespace AtomicFile {
 
-Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode)
+Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode, Durability durability)
 {
     const QByteArray target = QFile::encodeName(path);
-    mode_t finalMode;
-    if (mode) {
-        finalMode = static_cast<mode_t>(*mode);
-    } else {
-        struct stat st {};
-        if (::stat(target.constData(), &st) == 0) {
-            finalMode = st.st_mode & 07777;
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            finalMode = 0666 & ~mask;
-        }
-    }
+    const mode_t finalMode = modeFor(target, mode);
 
     QByteArray tmp;
     int fd = -1;
@@ -61,7 +72,8 @@ Expected<void> write(const QString &path, const QByteArray &data, std::optional<
         return failure("create a file beside", path, EEXIST);
 
     const auto abandon = [&](const char *what, int err) {
-        ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         ::unlink(tmp.constData());
         return failure(what, path, err);
     };
@@ -80,19 +92,26 @@ Expected<void> write(const QString &path, const QByteArray &data, std::optional<
         p += n;
         left -= n;
     }
-    if (::fsync(fd) != 0)
+    if (durability == Durability::now && ::fsync(fd) != 0)
         return abandon("write", errno);
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(tmp.constData());
-        return failure("write", path, err);
-    }
-    if (::rename(tmp.constData(), target.constData()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.constData());
-        return failure("replace", path, err);
-    }
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0)
+        return abandon("write", errno);
+    if (::rename(tmp.constData(), target.constData()) != 0)
+        return abandon("replace", errno);
+    if (durability == Durability::now)
+        syncFolder(QFileInfo(path).path());
     return {};
+}
+
+void syncFileSystem(const QString &folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::syncfs(fd);
+    ::close(fd);
 }
 
 } // namespace AtomicFile
