@@ -77,11 +77,8 @@ QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QS
     const Receipt fallback = fallbackReceipt(first, sha256, scope, existing);
 
     // All receipts are kept; the row shows the stored one matching the first.
-    // On a worker thread: a save waits for fsync, and a busy disk must not
-    // freeze the window.
-    const std::optional<QString> source = path;
-    auto saving = ReceiptStore::saveAsync(sha256, receipts, source);
-    const ReceiptRecord stored = co_await saving;
+    // The disk's wait overlaps the next file's requests (settle() awaits it).
+    const ReceiptRecord stored = ReceiptStore::saveLater(sha256, receipts, path, existing);
     Receipt shown = fallback;
     if (!stored.receipts.isEmpty()) {
         shown = stored.receipts.first();

@@ -17,18 +17,20 @@ namespace {
 
 const QString kDigest = QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
 
-std::unique_ptr<QProcess> startSaver(const QString &prefix, int count, const QString &path)
+std::unique_ptr<QProcess> startSaver(const QString &prefix, int count, const QString &path,
+                                     const QStringList &extra = {})
 {
     auto process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start(QStringLiteral(NIVET_RECEIPT_SAVER), {kDigest, prefix, QString::number(count), path});
+    process->start(QStringLiteral(NIVET_RECEIPT_SAVER), QStringList{kDigest, prefix, QString::number(count), path} + extra);
     return process;
 }
 
+// The receipts in the file itself, not as this process foresees them.
 QSet<QString> storedIds()
 {
     QSet<QString> ids;
-    const auto record = ReceiptStore::read(kDigest);
+    const auto record = ReceiptRecord::fromJson(readFile(ReceiptStore::receiptFileURL(kDigest)));
     if (record) {
         for (const Receipt &r : record->receipts)
             ids.insert(r.receiptId.value_or(QString()));
@@ -48,7 +50,7 @@ class TestReceiptConcurrency : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void asyncSaveWaitsForTheLockWithoutHoldingUpTheCaller()
+    void laterSaveWaitsForTheLockWithoutHoldingUpTheCaller()
     {
         IsolatedDataHome home;
         Receipt old;
@@ -63,18 +65,24 @@ private Q_SLOTS:
 
         Receipt fresh;
         fresh.receiptId = QStringLiteral("new");
-        auto task = ReceiptStore::saveAsync(kDigest, {fresh}, QStringLiteral("/b"));
-        // The caller's event loop runs on while the save waits its turn.
+        const ReceiptRecord merged = ReceiptStore::saveLater(kDigest, {fresh}, QStringLiteral("/b"));
+        auto settling = ReceiptStore::settled();
+        // The caller has the merged record at once and reads it back as it
+        // will be written; the file itself waits its turn.
         QTest::qWait(100);
-        const bool doneWhileLocked = task.isReady();
+        const bool settledWhileLocked = settling.isReady();
         const QSet<QString> idsWhileLocked = storedIds();
+        const auto readWhileLocked = ReceiptStore::read(kDigest);
         ::close(fd);
-        QVERIFY(!doneWhileLocked);
+        QCOMPARE(merged.receipts.size(), 2);
+        QVERIFY(!settledWhileLocked);
         QCOMPARE(idsWhileLocked, QSet<QString>{QStringLiteral("old")});
+        QVERIFY(readWhileLocked);
+        QCOMPARE(readWhileLocked->toJson(), merged.toJson());
 
-        const ReceiptRecord saved = QCoro::waitFor(task);
-        QCOMPARE(saved.receipts.size(), 2);
+        QCoro::waitFor(settling);
         QCOMPARE(storedIds(), (QSet<QString>{QStringLiteral("old"), QStringLiteral("new")}));
+        QCOMPARE(readFile(ReceiptStore::receiptFileURL(kDigest)), merged.toJson());
         QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, (QStringList{QStringLiteral("/a"), QStringLiteral("/b")}));
     }
 
@@ -101,6 +109,19 @@ private Q_SLOTS:
         QCOMPARE(storedIds(), expected);
         QCOMPARE(QSet<QString>(record->sourcePaths.begin(), record->sourcePaths.end()),
                  (QSet<QString>{u"/from/app"_qs, u"/from/cli"_qs}));
+        QCOMPARE(scratchFiles(home), QStringList());
+    }
+
+    void processEndingRightAfterItsSavesStillWritesThemAll()
+    {
+        IsolatedDataHome home;
+        constexpr int count = 300;
+        auto saver = startSaver(QStringLiteral("late"), count, QStringLiteral("/late"), {QStringLiteral("later")});
+        QVERIFY(saver->waitForFinished(60000));
+        QCOMPARE(saver->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(saver->exitCode(), 0);
+        QCOMPARE(storedIds().size(), count);
+        QVERIFY(storedIds().contains(QStringLiteral("late-%1").arg(count - 1)));
         QCOMPARE(scratchFiles(home), QStringList());
     }
 
