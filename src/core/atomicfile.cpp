@@ -27,14 +27,15 @@ QByteArray randomSuffix()
     return QByteArray::number(static_cast<qulonglong>(rng()), 36);
 }
 
-// Makes a rename durable. Not every file system can sync a folder; the file's
-// contents are on disk either way.
-void syncFolder(const QString &folder)
+// Runs sync (fsync for the folder's own entries, syncfs for its whole file
+// system) on folder. Not every file system can sync a folder; a failure
+// leaves the files as the system's write-back will store them.
+void syncFolder(const QString &folder, int (*sync)(int) = ::fsync)
 {
     const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
-    ::fsync(fd);
+    sync(fd);
     ::close(fd);
 }
 
@@ -107,11 +108,7 @@ Expected<void> write(const QString &path, const QByteArray &data, std::optional<
 
 void syncFileSystem(const QString &folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::syncfs(fd);
-    ::close(fd);
+    syncFolder(folder, ::syncfs);
 }
 
 } // namespace AtomicFile
