@@ -601,11 +601,6 @@ ReceiptRecord saveLater(const QString &sha256, const QList<Receipt> &receipts,
         .first;
 }
 
-void waitUntilSaved()
-{
-    ReceiptWriter::instance().settle();
-}
-
 QCoro::Task<void> settled()
 {
     // The future goes into a local first: g++ 12 mishandles non-trivial

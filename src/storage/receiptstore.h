@@ -62,9 +62,9 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
 
 /// save() without waiting for the disk: returns the merged record at once and
 /// writes it on the store's own thread, after every save asked for before it.
-/// Until then read() returns the record as it will be written. settled() or
-/// waitUntilSaved() wait for the file; a process that ends first still
-/// writes it on the way out.
+/// Until then read() returns the record as it will be written. settled()
+/// waits for the file; a process that ends first still writes it on the way
+/// out.
 ReceiptRecord saveLater(const QString &sha256, const QList<Receipt> &receipts,
                         const std::optional<QString> &sourcePath);
 
@@ -78,9 +78,6 @@ ReceiptRecord saveLater(const QString &sha256, const QList<Receipt> &receipts,
 /// Completes when every save asked for so far is on disk; the caller's event
 /// loop runs on meanwhile.
 QCoro::Task<void> settled();
-
-/// settled(), blocking the calling thread.
-void waitUntilSaved();
 
 /// Combines two receipt lists: one receipt per receipt_id (or, without one,
 /// per identical content); a later receipt fills in and overwrites fields but
