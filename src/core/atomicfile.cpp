@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -104,6 +105,64 @@ Expected<void> write(const QString &path, const QByteArray &data, std::optional<
     if (durability == Durability::now)
         syncFolder(QFileInfo(path).path());
     return {};
+}
+
+Expected<QString> writeTrading(const QString &path, const QByteArray &data, int mode, const QString &spare)
+{
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray scratch = QFile::encodeName(spare);
+    int fd = spare.isEmpty() ? -1 : ::open(scratch.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        scratch = target + ".tmp-" + randomSuffix();
+        fd = ::open(scratch.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return failure("create a file beside", path, errno);
+    }
+    if (fd < 0)
+        return failure("create a file beside", path, EEXIST);
+
+    const auto abandon = [&](const char *what, int err) {
+        if (fd >= 0)
+            ::close(fd);
+        ::unlink(scratch.constData());
+        return failure(what, path, err);
+    };
+    // Written over in place: its blocks are reused, and only the tail of a
+    // longer earlier content is cut off.
+    if (::fchmod(fd, static_cast<mode_t>(mode)) != 0)
+        return abandon("set the mode of", errno);
+    const char *p = data.constData();
+    qsizetype done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::pwrite(fd, p + done, static_cast<size_t>(data.size() - done), done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return abandon("write", errno);
+        }
+        done += n;
+    }
+    if (::ftruncate(fd, data.size()) != 0)
+        return abandon("write", errno);
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0)
+        return abandon("write", errno);
+
+    if (::renameat2(AT_FDCWD, scratch.constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE) == 0)
+        return QFile::decodeName(scratch);
+    // Nothing to trade with (a new file), or a file system that cannot.
+    if (::rename(scratch.constData(), target.constData()) != 0)
+        return abandon("replace", errno);
+    return QString();
+}
+
+bool isStillAt(int fd, const QString &path)
+{
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::stat(QFile::encodeName(path).constData(), &named) == 0
+        && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 void syncFileSystem(const QString &folder)

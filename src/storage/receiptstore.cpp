@@ -122,15 +122,25 @@ struct Loaded {
 
 Loaded load(const QString &path)
 {
-    QFile file(path);
-    if (!file.exists())
-        return {};
-    if (!file.open(QIODevice::ReadOnly))
-        return {Stored::unusable, {}};
-    auto decoded = ReceiptRecord::fromJson(file.readAll());
-    if (file.error() != QFileDevice::NoError || !decoded)
-        return {Stored::unusable, {}};
-    return {Stored::record, std::move(decoded).value()};
+    // A record is replaced by trading places with a scratch file that is later
+    // written over; bytes read from a file that is no longer at path may be
+    // such a later write, so they are read again.
+    for (int attempt = 0;; ++attempt) {
+        QFile file(path);
+        if (!file.exists())
+            return {};
+        if (!file.open(QIODevice::ReadOnly))
+            return {Stored::unusable, {}};
+        const QByteArray bytes = file.readAll();
+        if (file.error() != QFileDevice::NoError)
+            return {Stored::unusable, {}};
+        if (attempt < 8 && !AtomicFile::isStillAt(file.handle(), path))
+            continue;
+        auto decoded = ReceiptRecord::fromJson(bytes);
+        if (!decoded)
+            return {Stored::unusable, {}};
+        return {Stored::record, std::move(decoded).value()};
+    }
 }
 
 // Keeps a record that cannot be decoded under a name of its own, so the
@@ -257,6 +267,7 @@ public:
         if (m_thread.joinable())
             m_thread.join();
         syncWritten();
+        dropSpares();
     }
 
     /// The record as it will be written, and the ticket of its save. The merge
@@ -317,11 +328,13 @@ public:
             AtomicFile::syncFileSystem(dir);
     }
 
-    /// waitFor() the last save asked for, then syncWritten().
-    void settle()
+    /// Waits for the save of ticket (by default the last one asked for) and
+    /// every one before it, puts them on disk for good, and clears up.
+    void settle(std::optional<quint64> ticket = std::nullopt)
     {
-        waitFor(lastTicket());
+        waitFor(ticket.value_or(lastTicket()));
         syncWritten();
+        dropSpares();
     }
 
 private:
@@ -378,6 +391,7 @@ private:
         struct Target {
             ReceiptRecord record;
             bool writable = true;
+            bool existed = false;
         };
         QHash<QString, Target> targets;
         QStringList order;
@@ -387,7 +401,8 @@ private:
             if (it == targets.end()) {
                 Target target;
                 Loaded loaded = load(save.path);
-                if (loaded.state == Stored::record)
+                target.existed = loaded.state == Stored::record;
+                if (target.existed)
                     target.record = std::move(loaded.record);
                 else if (loaded.state == Stored::unusable)
                     target.writable = moveAside(save.path, save.now); // never overwrite what could not be kept
@@ -398,14 +413,45 @@ private:
         }
 
         // Flushed later, by syncWritten(), all files at once: a flush per file
-        // would make the disk wait once per receipt.
+        // would make the disk wait once per receipt. A record that is there
+        // already trades places with the spare scratch file: making a file and
+        // deleting one per save costs far more on some file systems.
+        QString spare = takeSpare(dir);
         for (const QString &path : std::as_const(order)) {
             const Target &target = targets.value(path);
-            if (target.writable)
-                (void)AtomicFile::write(path, target.record.toJson(), 0600, AtomicFile::Durability::later);
+            if (!target.writable)
+                continue;
+            const QByteArray bytes = target.record.toJson();
+            if (!target.existed) {
+                (void)AtomicFile::write(path, bytes, 0600, AtomicFile::Durability::later);
+                continue;
+            }
+            const Expected<QString> next = AtomicFile::writeTrading(path, bytes, 0600, spare);
+            // best effort, as every save here: the callers have the records
+            spare = next ? next.value() : QString();
         }
         std::lock_guard guard(m_mutex);
+        if (!spare.isEmpty())
+            m_spares.insert(dir, spare);
         m_unsynced.insert(dir);
+    }
+
+    QString takeSpare(const QString &dir)
+    {
+        std::lock_guard lock(m_mutex);
+        return m_spares.take(dir);
+    }
+
+    // The spare scratch files hold old records; they go when a run is done.
+    void dropSpares()
+    {
+        QHash<QString, QString> spares;
+        {
+            std::lock_guard lock(m_mutex);
+            spares.swap(m_spares);
+        }
+        for (const QString &spare : std::as_const(spares))
+            QFile::remove(spare);
     }
 
     // Scratch files of saves that were killed between creating and renaming
@@ -433,7 +479,8 @@ private:
     quint64 m_written = 0;
     bool m_stopping = false;
     std::thread m_thread;
-    QSet<QString> m_unsynced; // folders written to since the last sync
+    QSet<QString> m_unsynced;        // folders written to since the last sync
+    QHash<QString, QString> m_spares; // folder -> its spare scratch file
     QSet<QString> m_swept;    // the writer thread's own
 };
 
@@ -580,8 +627,7 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
 {
     ReceiptWriter &writer = ReceiptWriter::instance();
     auto [record, ticket] = writer.enqueue(request(sha256, receipts, sourcePath, now));
-    writer.waitFor(ticket);
-    writer.syncWritten();
+    writer.settle(ticket);
     return record;
 }
 
