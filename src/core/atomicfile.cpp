@@ -52,66 +52,16 @@ mode_t modeFor(const QByteArray &target, std::optional<int> mode)
     return 0666 & ~mask;
 }
 
-} // namespace
-
-namespace AtomicFile {
-
-Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode, Durability durability)
+// Fills a scratch file beside path with data and mode, and closes it: reused
+// is written over in place when it still opens (its blocks are reused, only a
+// longer earlier content's tail is cut off), else a new file is made, 0600
+// from its first byte whatever the umask. Returns the scratch file's name.
+Expected<QByteArray> fillScratch(const QString &path, const QByteArray &data, mode_t mode, bool flush,
+                                 const QByteArray &reused = {})
 {
     const QByteArray target = QFile::encodeName(path);
-    const mode_t finalMode = modeFor(target, mode);
-
-    QByteArray tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        tmp = target + ".tmp-" + randomSuffix();
-        // Created 0600 whatever the umask; widened below only when asked.
-        fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            return failure("create a file beside", path, errno);
-    }
-    if (fd < 0)
-        return failure("create a file beside", path, EEXIST);
-
-    const auto abandon = [&](const char *what, int err) {
-        if (fd >= 0)
-            ::close(fd);
-        ::unlink(tmp.constData());
-        return failure(what, path, err);
-    };
-
-    if (::fchmod(fd, finalMode) != 0)
-        return abandon("set the mode of", errno);
-    const char *p = data.constData();
-    qsizetype left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, static_cast<size_t>(left));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return abandon("write", errno);
-        }
-        p += n;
-        left -= n;
-    }
-    if (durability == Durability::now && ::fsync(fd) != 0)
-        return abandon("write", errno);
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0)
-        return abandon("write", errno);
-    if (::rename(tmp.constData(), target.constData()) != 0)
-        return abandon("replace", errno);
-    if (durability == Durability::now)
-        syncFolder(QFileInfo(path).path());
-    return {};
-}
-
-Expected<QString> writeTrading(const QString &path, const QByteArray &data, int mode, const QString &spare)
-{
-    const QByteArray target = QFile::encodeName(path);
-    QByteArray scratch = QFile::encodeName(spare);
-    int fd = spare.isEmpty() ? -1 : ::open(scratch.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    QByteArray scratch = reused;
+    int fd = reused.isEmpty() ? -1 : ::open(reused.constData(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         scratch = target + ".tmp-" + randomSuffix();
         fd = ::open(scratch.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -127,9 +77,7 @@ Expected<QString> writeTrading(const QString &path, const QByteArray &data, int 
         ::unlink(scratch.constData());
         return failure(what, path, err);
     };
-    // Written over in place: its blocks are reused, and only the tail of a
-    // longer earlier content is cut off.
-    if (::fchmod(fd, static_cast<mode_t>(mode)) != 0)
+    if (::fchmod(fd, mode) != 0)
         return abandon("set the mode of", errno);
     const char *p = data.constData();
     qsizetype done = 0;
@@ -144,16 +92,54 @@ Expected<QString> writeTrading(const QString &path, const QByteArray &data, int 
     }
     if (::ftruncate(fd, data.size()) != 0)
         return abandon("write", errno);
+    if (flush && ::fsync(fd) != 0)
+        return abandon("write", errno);
     const int closed = ::close(fd);
     fd = -1;
     if (closed != 0)
         return abandon("write", errno);
+    return scratch;
+}
 
-    if (::renameat2(AT_FDCWD, scratch.constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE) == 0)
-        return QFile::decodeName(scratch);
+// Moves scratch onto path; on failure the scratch file goes.
+Expected<void> moveOnto(const QByteArray &scratch, const QString &path)
+{
+    if (::rename(scratch.constData(), QFile::encodeName(path).constData()) == 0)
+        return {};
+    const int err = errno;
+    ::unlink(scratch.constData());
+    return failure("replace", path, err);
+}
+
+} // namespace
+
+namespace AtomicFile {
+
+Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode, Durability durability)
+{
+    const bool flush = durability == Durability::now;
+    const Expected<QByteArray> scratch = fillScratch(path, data, modeFor(QFile::encodeName(path), mode), flush);
+    if (!scratch)
+        return scratch.error();
+    if (auto moved = moveOnto(scratch.value(), path); !moved)
+        return moved;
+    if (flush)
+        syncFolder(QFileInfo(path).path());
+    return {};
+}
+
+Expected<QString> writeTrading(const QString &path, const QByteArray &data, int mode, const QString &spare)
+{
+    const Expected<QByteArray> scratch
+        = fillScratch(path, data, static_cast<mode_t>(mode), false, QFile::encodeName(spare));
+    if (!scratch)
+        return scratch.error();
+    const QByteArray target = QFile::encodeName(path);
+    if (::renameat2(AT_FDCWD, scratch->constData(), AT_FDCWD, target.constData(), RENAME_EXCHANGE) == 0)
+        return QFile::decodeName(scratch.value());
     // Nothing to trade with (a new file), or a file system that cannot.
-    if (::rename(scratch.constData(), target.constData()) != 0)
-        return abandon("replace", errno);
+    if (auto moved = moveOnto(scratch.value(), path); !moved)
+        return moved.error();
     return QString();
 }
 
