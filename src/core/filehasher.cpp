@@ -31,9 +31,12 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
 
     const qint64 total = file.size();
     qint64 done = 0;
-    QByteArray chunk(kChunkSize, Qt::Uninitialized);
+    // A small file needs no megabyte of buffer (it is hashed on the window's
+    // thread); one byte more than its size sees the end in the first read.
+    const qint64 bufferSize = qBound(qint64(4096), total + 1, kChunkSize);
+    QByteArray chunk(bufferSize, Qt::Uninitialized);
     for (;;) {
-        const qint64 n = file.read(chunk.data(), kChunkSize);
+        const qint64 n = file.read(chunk.data(), bufferSize);
         if (n < 0)
             return Error{QStringLiteral("Cannot read %1: %2").arg(path, file.errorString())};
         if (n == 0)

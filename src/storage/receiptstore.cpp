@@ -481,7 +481,7 @@ private:
     std::thread m_thread;
     QSet<QString> m_unsynced;        // folders written to since the last sync
     QHash<QString, QString> m_spares; // folder -> its spare scratch file
-    QSet<QString> m_swept;    // the writer thread's own
+    QSet<QString> m_swept;            // the writer thread's own
 };
 
 } // namespace
@@ -634,16 +634,18 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
 ReceiptRecord saveLater(const QString &sha256, const QList<Receipt> &receipts,
                         const std::optional<QString> &sourcePath)
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    return ReceiptWriter::instance().enqueue(request(sha256, receipts, sourcePath, now)).first;
+    return ReceiptWriter::instance()
+        .enqueue(request(sha256, receipts, sourcePath, QDateTime::currentDateTimeUtc()))
+        .first;
 }
 
 ReceiptRecord saveLater(const QString &sha256, const QList<Receipt> &receipts,
                         const std::optional<QString> &sourcePath, const std::optional<ReceiptRecord> &lastRead)
 {
-    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // No record read means an empty one, not "read the file".
     return ReceiptWriter::instance()
-        .enqueue(request(sha256, receipts, sourcePath, now), lastRead.value_or(ReceiptRecord()))
+        .enqueue(request(sha256, receipts, sourcePath, QDateTime::currentDateTimeUtc()),
+                 lastRead.value_or(ReceiptRecord()))
         .first;
 }
 
