@@ -36,6 +36,7 @@ import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -187,22 +188,50 @@ def relocate(m):
     return dict(m, line=min(hits, key=lambda n: abs(n - m['line'])))
 
 
-def run(cmd, timeout=None):
-    """Runs cmd in its own process group, so a hang (or Ctrl+C) ends all of it."""
+# CTest's line for a failed test: "Test #24: tst_x ......***Failed", "...Subprocess aborted***Exception", "***Timeout"
+FAILED = re.compile(r'Test\s+#\d+: (\S+) \.*[^*\n]*\*\*\*(\w+)')
+
+
+def run(cmd, timeout=None, stop=None):
+    """Runs cmd in its own process group, so a hang, a stop or Ctrl+C ends all of it. Returns
+    (exit code, output, seconds, timed out); ends early at the first output line matching stop."""
     start = time.monotonic()
     proc = subprocess.Popen(cmd, cwd=TOP, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
                             start_new_session=True)
+    hung = threading.Event()
+
+    def kill():
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+    timer = threading.Timer(timeout, lambda: (hung.set(), kill())) if timeout else None
+    out = []
     try:
-        out, _ = proc.communicate(timeout=timeout)
-        return proc.returncode, out, time.monotonic() - start
+        if timer:
+            timer.start()
+        for line in proc.stdout:
+            out.append(line)
+            if stop and stop.search(line):
+                kill()  # CTest would wait for the tests still running, the slowest one included
+                break
+        proc.wait()
     except BaseException:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.communicate()
+        kill()
+        proc.wait()
         raise
+    finally:
+        if timer:
+            timer.cancel()
+        proc.stdout.close()
+    return proc.returncode, ''.join(out), time.monotonic() - start, hung.is_set()
 
 
-def ctest_cmd(args):
+def ctest_cmd(args, timeout=None):
     cmd = ['ctest', '--test-dir', args.build, '--stop-on-failure', '-j', str(args.jobs), '--no-tests=error']
+    if timeout:
+        cmd += ['--timeout', str(timeout)]  # one hanging test is a timeout, not a stalled run
     if args.label:
         cmd += ['-L', args.label]
     if args.regex:
@@ -210,9 +239,8 @@ def ctest_cmd(args):
     return cmd
 
 
-def first_failure(out):
-    m = re.search(r'Test\s+#\d+: (\S+) \.*\s*\*\*\*(\w+)', out)
-    return (m.group(1), m.group(2)) if m else ('?', 'Failed')
+def build(args):
+    return run(['cmake', '--build', args.build, '-j', str(args.jobs)])
 
 
 def try_mutant(m, args, budget):
@@ -224,23 +252,19 @@ def try_mutant(m, args, budget):
     m.update(test='', build_s=0.0, test_s=0.0)
     try:
         path.write_bytes('\n'.join(lines).encode('utf-8'))
-        code, _, m['build_s'] = run(['cmake', '--build', args.build, '-j', str(args.jobs)])
+        code, _, m['build_s'], _ = build(args)
         if code != 0:
             m['outcome'] = 'no-compile'
             return
-        start = time.monotonic()
-        try:
-            code, out, _ = run(ctest_cmd(args), timeout=budget)
-        except subprocess.TimeoutExpired:
+        # CTest ends a test over budget itself; the outer limit is only a backstop for CTest.
+        code, out, m['test_s'], hung = run(ctest_cmd(args, budget), timeout=budget + 60, stop=FAILED)
+        failed = FAILED.search(out)
+        if hung:
             m.update(outcome='timeout', test='(tests over %d s)' % budget)
-            return
-        finally:
-            m['test_s'] = time.monotonic() - start
-        if code == 0:
-            m['outcome'] = 'survived'
-            return
-        m['test'], how = first_failure(out)
-        m['outcome'] = 'timeout' if how == 'Timeout' else 'killed'
+        elif failed:
+            m.update(outcome='timeout' if failed.group(2) == 'Timeout' else 'killed', test=failed.group(1))
+        else:
+            m['outcome'] = 'survived' if code == 0 else 'killed'
     finally:
         # A second Ctrl+C must not cut the restore short.
         blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
@@ -311,11 +335,11 @@ def main():
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     results, interrupted = [], False
     try:
-        code, out, _ = run(['cmake', '--build', args.build, '-j', str(args.jobs)])
+        code, out, _, _ = build(args)
         if code != 0:
             print(out + '\nthe unmutated tree does not build')
             return 2
-        code, out, took = run(ctest_cmd(args))
+        code, out, took, _ = run(ctest_cmd(args))
         if code != 0:
             print(out + '\nthe unmutated suite fails: a mutant could not be told apart')
             return 2
@@ -335,7 +359,7 @@ def main():
         if subprocess.run(['git', 'diff', '--quiet', '--', 'src'], cwd=TOP).returncode != 0:
             print('WARNING: src/ differs from git after restoring; see git diff')
         print('rebuilding the unmutated tree ...', flush=True)
-        run(['cmake', '--build', args.build, '-j', str(args.jobs)])
+        build(args)
 
     counts = {k: sum(1 for m in results if m['outcome'] == k)
               for k in ('killed', 'timeout', 'survived', 'no-compile')}
