@@ -10,7 +10,8 @@ packages=(
     fonts-dejavu-core xvfb xauth poppler-utils
 )
 if [ "${NIVET_FUZZ_DEPS:-0}" = 1 ]; then
-    packages+=(clang libclang-rt-14-dev)
+    # llvm brings llvm-symbolizer, which turns a finding's stack into file:line.
+    packages+=(clang libclang-rt-14-dev llvm)
 fi
 
 missing=()
