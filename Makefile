@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test test-asan fuzz run bench format clean
+.PHONY: all deps configure build test test-asan fuzz fuzz-smoke run bench format clean
 
 all: build
 
@@ -33,6 +33,11 @@ test-asan: deps
 # Every libFuzzer target for FUZZ_SECONDS (default 60) seconds.
 fuzz:
 	@scripts/fuzz.sh
+
+# What CI runs: every target built and run for 10 s, so a harness that stops
+# compiling, or an easy finding, is seen at once.
+fuzz-smoke:
+	@FUZZ_SECONDS=10 scripts/fuzz.sh
 
 # Starts the app against a local stamping service with all state under .run/.
 run: build
