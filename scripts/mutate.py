@@ -125,7 +125,9 @@ def candidates(path):
             for s, e in spans:
                 if base <= s and e <= base + len(line):
                     body = line[s - base + 1:e - base - 1]
-                    edits.append(('str', s - base + 1, e - base - 1, body + '~' if body else 'x'))
+                    # Prepended, not appended: a literal read with an explicit length ("\x01", 1)
+                    # would not see an appended character.
+                    edits.append(('str', s - base + 1, e - base - 1, '~' + body if body else 'x'))
             if (path.suffix == '.cpp' and CALL.match(stripped) and not NOT_A_CALL.match(stripped)
                     and prev.endswith(STATEMENT_END) and stripped.count('(') == stripped.count(')')):
                 indent = line[:len(line) - len(line.lstrip())]
@@ -320,6 +322,7 @@ def main():
     for m in stale:
         print('stale   %s %s:%d  %s' % (m['id'], m['file'], m['line'], m['original'].strip()))
     if args.list:
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `--list | head` ends quietly; nothing is mutated yet
         for m in sample:
             print('%s %s:%d %s\n  - %s\n  + %s' % (m['id'], m['file'], m['line'], m['kind'],
                                                  m['original'].strip(), m['mutated'].strip()))
