@@ -195,7 +195,7 @@ FAILED = re.compile(r'Test\s+#\d+: (\S+) \.*[^*\n]*\*\*\*(\w+)')
 
 
 def run(cmd, timeout=None, stop=None):
-    """Runs cmd in its own process group, so a hang, a stop or Ctrl+C ends all of it. Returns
+    """Runs cmd in its own session, so a hang, a stop or Ctrl+C ends all of it. Returns
     (exit code, output, seconds, timed out); ends early at the first output line matching stop."""
     start = time.monotonic()
     proc = subprocess.Popen(cmd, cwd=TOP, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
@@ -203,10 +203,18 @@ def run(cmd, timeout=None, stop=None):
     hung = threading.Event()
 
     def kill():
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+        # SIGTERM first: ninja runs each compiler in a process group of its own and only stops
+        # (and waits for) them when asked nicely; a SIGKILLed ninja leaves them writing objects
+        # of the mutant after the file is restored. SIGKILL then takes whatever is left.
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            try:
+                os.killpg(proc.pid, sig)
+            except ProcessLookupError:
+                return
+            try:
+                proc.wait(30)
+            except subprocess.TimeoutExpired:
+                pass
 
     timer = threading.Timer(timeout, lambda: (hung.set(), kill())) if timeout else None
     out = []
