@@ -11,9 +11,16 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSocketNotifier>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <memory>
 #include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace BatchCommands {
 
@@ -48,7 +55,8 @@ struct SaveTarget {
     ExportFormat format;
 };
 
-// "[2/3] name  1048576/4194304 bytes" on one line that each update replaces.
+// "[2/3] name  1048576/4194304 bytes" (bytes of the whole run) on one line
+// that each update replaces.
 void showProgress(CliIo &io, int number, int count, const QString &path, qint64 done, qint64 total)
 {
     io.err << QStringLiteral("\r\x1b[K[%1/%2] %3  %4/%5 bytes")
@@ -59,6 +67,69 @@ void showProgress(CliIo &io, int number, int count, const QString &path, qint64 
                   .arg(total);
     io.err.flush();
 }
+
+// Ctrl+C asks the run to stop after the file in hand. The handler only
+// writes a byte to a pipe (all a signal handler may safely do); the event
+// loop reads it. A second Ctrl+C ends the program at once, as usual.
+class InterruptWatch {
+public:
+    InterruptWatch(BatchRun &run, CliIo &io)
+    {
+        if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        s_writeEnd = m_pipe[1];
+        m_notifier = std::make_unique<QSocketNotifier>(m_pipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this, &run, &io] {
+            char byte;
+            while (::read(m_pipe[0], &byte, 1) > 0) { }
+            if (m_interrupted || !run.busy())
+                return;
+            m_interrupted = true;
+            io.err << (io.errIsTerminal ? QStringLiteral("\r\x1b[K") : QString())
+                   << QStringLiteral("Stopping after the current file…\n");
+            io.err.flush();
+            run.stop();
+        });
+        struct sigaction action = {};
+        action.sa_handler = &InterruptWatch::onSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND | SA_RESTART;
+        m_installed = ::sigaction(SIGINT, &action, &m_previous) == 0;
+    }
+
+    ~InterruptWatch()
+    {
+        if (m_installed)
+            ::sigaction(SIGINT, &m_previous, nullptr);
+        m_notifier.reset();
+        if (s_writeEnd == m_pipe[1])
+            s_writeEnd = -1;
+        for (const int fd : m_pipe) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+
+    InterruptWatch(const InterruptWatch &) = delete;
+    InterruptWatch &operator=(const InterruptWatch &) = delete;
+
+private:
+    static void onSignal(int)
+    {
+        const int saved = errno;
+        if (s_writeEnd >= 0) {
+            [[maybe_unused]] const ssize_t written = ::write(s_writeEnd, "x", 1);
+        }
+        errno = saved;
+    }
+
+    static inline volatile sig_atomic_t s_writeEnd = -1;
+    int m_pipe[2] = {-1, -1};
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    struct sigaction m_previous = {};
+    bool m_installed = false;
+    bool m_interrupted = false;
+};
 
 QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
 {
@@ -121,8 +192,11 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
     }
     const QString url = defaults.url;
     const BatchRun::ScopeSource scope = [&config] { return config.defaults().scope; };
+    std::optional<InterruptWatch> interrupts;
+    interrupts.emplace(run, io);
     auto running = run.run(action, files, url, scope);
     co_await running;
+    interrupts.reset();
     if (io.errIsTerminal)
         io.err << QStringLiteral("\r\x1b[K");
 
@@ -144,6 +218,8 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
         if (outcome.startsWith(QLatin1String("Export failed: ")))
             status = Cli::kExitFailure;
     }
+    if (run.stopped())
+        status = kExitInterrupted;
     io.err.flush();
     co_return status;
 }

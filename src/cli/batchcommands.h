@@ -3,8 +3,12 @@
 #include "cli/cli.h"
 
 /// "register FILE…" and "verify FILE…": a batch run over the files in the
-/// order given, the rows on stdout, the summary on stderr.
+/// order given, the rows on stdout, the summary on stderr. Ctrl+C stops the
+/// run after the file in hand; the rows so far are still printed (and saved).
 namespace BatchCommands {
+
+/// The exit status of a run that Ctrl+C stopped, as a shell reports SIGINT.
+inline constexpr int kExitInterrupted = 130;
 
 QCoro::Task<int> registerFiles(QStringList args, CliIo io);
 QCoro::Task<int> verifyFiles(QStringList args, CliIo io);

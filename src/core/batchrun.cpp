@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <algorithm>
+
 BatchRun::BatchRun(ServiceFactory factory, QObject *parent)
     : QObject(parent)
     , m_factory(std::move(factory))
@@ -36,7 +38,13 @@ void BatchRun::setResults(const QList<FileResult> &results)
     Q_EMIT resultsChanged();
 }
 
-QString BatchRun::summary(Action action, const QList<FileResult> &rows)
+void BatchRun::stop()
+{
+    if (m_busy)
+        m_stopRequested = true;
+}
+
+QString BatchRun::summary(Action action, const QList<FileResult> &rows, bool stopped)
 {
     qsizetype passed = 0;
     qsizetype notFound = 0;
@@ -48,13 +56,13 @@ QString BatchRun::summary(Action action, const QList<FileResult> &rows)
     }
     // Not-found rows count as failed too.
     const qsizetype failed = rows.size() - passed;
+    const QString head = stopped ? QStringLiteral("Stopped — ") : QStringLiteral("Done — ");
     if (action == Action::registerFiles) {
-        return QStringLiteral("Done — %1 registered/ok, %2 failed (%3 total).")
-            .arg(passed)
-            .arg(failed)
-            .arg(rows.size());
+        return head
+            + QStringLiteral("%1 registered/ok, %2 failed (%3 total).").arg(passed).arg(failed).arg(rows.size());
     }
-    return QStringLiteral("Done — %1 found/valid, %2 not found, %3 failed (%4 total).")
+    return head
+        + QStringLiteral("%1 found/valid, %2 not found, %3 failed (%4 total).")
         .arg(passed)
         .arg(notFound)
         .arg(failed)
@@ -67,6 +75,8 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
         co_return;
     QPointer<BatchRun> self(this);
 
+    m_stopRequested = false;
+    m_stopped = false;
     setBusy(true);
     setResults({});
     setStatus(action == Action::registerFiles ? QStringLiteral("Registering…") : QStringLiteral("Verifying…"));
@@ -76,19 +86,35 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
     std::unique_ptr<StampingService> service = m_factory ? m_factory(url) : nullptr;
     const auto currentScope = [&scope] { return scope ? scope() : QString(); };
 
+    // Progress counts bytes, so one large file weighs what it costs.
+    QList<qint64> sizes;
+    sizes.reserve(files.size());
+    qint64 totalBytes = 0;
+    for (const QString &path : files) {
+        sizes.append(std::max<qint64>(QFileInfo(path).size(), 0));
+        totalBytes += sizes.constLast();
+    }
+
     QList<FileResult> rows;
     rows.reserve(files.size());
     const int count = static_cast<int>(files.size());
+    qint64 bytesBefore = 0;
     for (int i = 0; i < count; ++i) {
+        if (m_stopRequested) {
+            m_stopped = true;
+            break;
+        }
         const QString path = files.at(i);
         const int number = i + 1;
-        Q_EMIT progress(number, count, path, 0, QFileInfo(path).size());
+        Q_EMIT progress(number, count, path, bytesBefore, totalBytes);
         if (!self)
             co_return;
 
-        const FileHasher::Progress onChunk = [this, number, count, path](qint64 done, qint64 total) {
-            Q_EMIT progress(number, count, path, done, total);
+        const FileHasher::Progress onChunk = [this, number, count, path, bytesBefore, totalBytes](qint64 done,
+                                                                                                qint64) {
+            Q_EMIT progress(number, count, path, bytesBefore + done, totalBytes);
         };
+        bytesBefore += sizes.at(i);
         auto hashing = FileHasher::sha256HexAsync(path, this, onChunk);
         const Expected<QString> digest = co_await hashing;
         if (!self)
@@ -120,7 +146,7 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
     }
 
     setResults(rows);
-    setStatus(summary(action, rows));
+    setStatus(summary(action, rows, m_stopped));
     setBusy(false);
     Q_EMIT finished();
 }

@@ -14,8 +14,9 @@
 
 /// One press of Register or Verify: hashes every file of a list, one at a
 /// time and in list order, asks the stamping service about each, and
-/// publishes all rows and a summary at the end. Free of widgets, so the
-/// window and the command-line tool drive the same code.
+/// publishes all rows and a summary at the end (or, when stopped, the rows so
+/// far). Free of widgets, so the window and the command-line tool drive the
+/// same code.
 class BatchRun : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
@@ -43,15 +44,25 @@ public:
     /// on. Ignored while a run is busy, so two runs never mix their rows.
     QCoro::Task<void> run(Action action, QStringList files, QString url, ScopeSource scope);
 
-    /// "Done — …" for the rows of a finished run.
-    static QString summary(Action action, const QList<FileResult> &rows);
+    /// Asks a busy run to end after the file in hand: that file's requests
+    /// and save complete, then the rows so far are published under
+    /// "Stopped — …". Ignored when idle.
+    void stop();
+    /// Whether the last run ended early, leaving files out.
+    bool stopped() const { return m_stopped; }
+
+    /// "Done — …" for the rows of a finished run; "Stopped — …" with the
+    /// same counts for one that was stopped.
+    static QString summary(Action action, const QList<FileResult> &rows, bool stopped = false);
 
 Q_SIGNALS:
     void busyChanged(bool busy);
     void statusChanged(const QString &status);
     void resultsChanged();
-    /// fileNumber counts from 1 to fileCount. Sent once when a file is
-    /// started (bytesHashed 0) and again after every chunk hashed.
+    /// fileNumber counts from 1 to fileCount; the bytes count across the whole
+    /// run (bytesTotal is the sum of the sizes when the run started). Sent
+    /// when a file is started and again after every chunk hashed; the file's
+    /// requests follow the last one.
     void progress(int fileNumber, int fileCount, const QString &path, qint64 bytesHashed, qint64 bytesTotal);
     /// After the summary is set and busy is cleared.
     void finished();
@@ -63,6 +74,8 @@ private:
 
     ServiceFactory m_factory;
     bool m_busy = false;
+    bool m_stopRequested = false;
+    bool m_stopped = false;
     QString m_status;
     QList<FileResult> m_results;
 };

@@ -5,6 +5,29 @@
 #include "export/exportpdf.h"
 #include "export/exporttext.h"
 
+#include <QFileInfo>
+
+namespace {
+
+// Where an export lands. A symbolic link is followed to the file it names, so
+// the link stays a link and its target gets the new contents. Anything but a
+// regular file (a folder, a device, a pipe) is refused rather than replaced.
+Expected<QString> exportDestination(const QString &path)
+{
+    constexpr int kMaxLinks = 40; // as the system itself allows
+    QFileInfo info(path);
+    for (int links = 0; info.isSymLink(); ++links) {
+        if (links == kMaxLinks)
+            return Error{path + QStringLiteral(" is a loop of symbolic links")};
+        info = QFileInfo(info.symLinkTarget());
+    }
+    if (info.exists() && !info.isFile())
+        return Error{path + QStringLiteral(" is not a regular file")};
+    return info.absoluteFilePath();
+}
+
+} // namespace
+
 std::optional<QByteArray> exportFileBytes(const QList<FileResult> &rows, ExportFormat format)
 {
     if (rows.isEmpty())
@@ -25,7 +48,10 @@ std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat fo
     // An empty file under a success message would pass for a saved document.
     if (bytes->isEmpty())
         return QStringLiteral("Export failed: The PDF document could not be created.");
-    const Expected<void> written = AtomicFile::write(path, *bytes);
+    const Expected<QString> destination = exportDestination(path);
+    if (!destination)
+        return QStringLiteral("Export failed: ") + destination.error().description;
+    const Expected<void> written = AtomicFile::write(*destination, *bytes);
     if (!written)
         return QStringLiteral("Export failed: ") + written.error().description;
     return QStringLiteral("Exported ") + ExportFormats::rawValue(format).toUpper() + QStringLiteral(" → ")

@@ -39,7 +39,9 @@ std::optional<QByteArray> exportFileBytes(const QList<FileResult> &rows, ExportF
 
 /// Writes the export to path atomically and returns the new status text:
 /// "Exported CSV → name.csv" or "Export failed: " + the reason (also when
-/// the PDF document comes out empty: nothing is written then). Nothing, and
+/// the PDF document comes out empty: nothing is written then). A symbolic
+/// link is written through to its target; a path that names anything but a
+/// regular file fails with "<path> is not a regular file". Nothing, and
 /// nothing written, when there is nothing to write.
 std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat format, const QString &path);
 

@@ -155,6 +155,9 @@ QFont font(FontRole role)
     f.setBold(role == FontRole::title || role == FontRole::entryHeading);
     // Unhinted outlines measure the same on the measuring image and in the PDF.
     f.setHintingPreference(QFont::PreferNoHinting);
+    // No ligatures: a reader must find "report.final.pdf" as written, not with
+    // an "fi" glyph that extracts as one character.
+    f.setStyleStrategy(QFont::PreferNoShaping);
     return f;
 }
 

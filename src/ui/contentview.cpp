@@ -1,6 +1,5 @@
 #include "ui/contentview.h"
 
-#include "core/batchrun.h"
 #include "core/text.h"
 #include "export/exportactions.h"
 #include "export/exportformat.h"
@@ -9,16 +8,17 @@
 #include "ui/appnotifications.h"
 #include "ui/dialogs.h"
 #include "ui/docsview.h"
+#include "ui/elidedlabel.h"
+#include "ui/filelistmodel.h"
 #include "ui/helptext.h"
-#include "ui/statuscell.h"
+#include "ui/resultsdelegate.h"
+#include "ui/resultstablemodel.h"
 
 #include <QDragEnterEvent>
-#include <QFontDatabase>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QMimeData>
 #include <QPainter>
@@ -26,31 +26,52 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
-#include <QTableWidget>
-#include <QToolButton>
+#include <QStyledItemDelegate>
+#include <QTableView>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 
-/// The file list: full paths on one line, elided in the middle, no
-/// selection, the window's only drop target.
-class FileDropList : public QListWidget {
+namespace {
+
+// Asks for no width, so every row is as wide as the list and a long path is
+// elided in the middle instead of running off under a scroll bar.
+class NarrowRowDelegate : public QStyledItemDelegate {
 public:
-    explicit FileDropList(ContentView *owner) : QListWidget(owner), m_owner(owner)
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
+        return {1, QStyledItemDelegate::sizeHint(option, index).height()};
+    }
+};
+
+} // namespace
+
+/// The file list: full paths on one line, elided in the middle, no
+/// selection, the window's only drop target. A drop copies: the files stay
+/// where they are.
+class FileDropList : public QListView {
+public:
+    FileDropList(ContentView *owner, FileListModel *model) : QListView(owner), m_owner(owner)
+    {
+        setModel(model);
+        setItemDelegate(new NarrowRowDelegate(this));
+        setUniformItemSizes(true);
         setAcceptDrops(true);
         setDropIndicatorShown(false);
+        setDragDropMode(QAbstractItemView::DropOnly);
         setSelectionMode(QAbstractItemView::NoSelection);
-        setFocusPolicy(Qt::NoFocus);
+        setEditTriggers(QAbstractItemView::NoEditTriggers);
         setTextElideMode(Qt::ElideMiddle);
         setWordWrap(false);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         setMinimumHeight(120);
-        setDragDropMode(QAbstractItemView::DropOnly);
     }
 
 protected:
-    void dragEnterEvent(QDragEnterEvent *event) override { event->acceptProposedAction(); }
-    void dragMoveEvent(QDragMoveEvent *event) override { event->acceptProposedAction(); }
+    void dragEnterEvent(QDragEnterEvent *event) override { acceptAsCopy(event); }
+    void dragMoveEvent(QDragMoveEvent *event) override { acceptAsCopy(event); }
     void dropEvent(QDropEvent *event) override
     {
         QStringList paths;
@@ -58,17 +79,22 @@ protected:
             if (url.isLocalFile() && !url.toLocalFile().isEmpty())
                 paths.append(url.toLocalFile());
         }
+        acceptAsCopy(event);
         m_owner->handleDrop(paths);
-        event->acceptProposedAction();
     }
 
 private:
+    static void acceptAsCopy(QDropEvent *event)
+    {
+        if (event->possibleActions() & Qt::CopyAction)
+            event->setDropAction(Qt::CopyAction);
+        event->accept();
+    }
+
     ContentView *m_owner;
 };
 
 namespace {
-
-enum Column { StatusColumn, FileColumn, DigestColumn, TimestampColumn, ReceiptColumn, ScopeColumn, ColumnCount };
 
 struct ColumnWidths {
     int minimum;
@@ -76,23 +102,9 @@ struct ColumnWidths {
     int maximum; // 0: no limit
 };
 
-constexpr ColumnWidths kColumns[ColumnCount] = {
+constexpr ColumnWidths kColumns[ResultsTableModel::ColumnCount] = {
     {110, 130, 180}, {100, 160, 0}, {120, 160, 0}, {120, 160, 0}, {100, 140, 0}, {60, 80, 100},
 };
-
-QFont captionFont(const QWidget *w)
-{
-    QFont f = w->font();
-    f.setPointSizeF(f.pointSizeF() * 0.9);
-    return f;
-}
-
-QFont monoCaptionFont(const QWidget *w)
-{
-    QFont f = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    f.setPointSizeF(captionFont(w).pointSizeF());
-    return f;
-}
 
 QIcon gearIcon(const QColor &colour)
 {
@@ -114,18 +126,27 @@ QIcon gearIcon(const QColor &colour)
     return QIcon(pixmap);
 }
 
+QString fileCountStatus(qsizetype count)
+{
+    return QStringLiteral("%1 file(s) ready.").arg(count);
+}
+
 } // namespace
 
-ContentView::ContentView(QWidget *parent)
+ContentView::ContentView(QWidget *parent, BatchRun::ServiceFactory service)
     : QWidget(parent)
     , m_config(new ConfigStore(this))
-    , m_run(new BatchRun(
-          [](const QString &url) -> std::unique_ptr<StampingService> { return std::make_unique<MCPClient>(url); },
-          this))
+    , m_run(new BatchRun(service ? std::move(service)
+                                 : [](const QString &url) -> std::unique_ptr<StampingService> {
+                                       return std::make_unique<MCPClient>(url);
+                                   },
+                         this))
     , m_platform(new QtDialogs(this))
     , m_open(m_platform)
     , m_save(m_platform)
     , m_clipboard(m_platform)
+    , m_fileModel(new FileListModel(this))
+    , m_resultsModel(new ResultsTableModel(this))
     , m_status(initialStatus())
 {
     setObjectName(QStringLiteral("contentView"));
@@ -153,22 +174,14 @@ QString ContentView::initialStatus()
     return QStringLiteral("Drop files or click Add. Register or Verify uses saved defaults.");
 }
 
-QString ContentView::abridgedDigest(const QString &sha256)
+const QStringList &ContentView::files() const
 {
-    if (sha256.isEmpty())
-        return QStringLiteral("—");
-    if (Text::graphemeCount(sha256) >= 22)
-        return Text::leftGraphemes(sha256, 12) + QStringLiteral("…") + Text::rightGraphemes(sha256, 8);
-    return sha256;
+    return m_fileModel->files();
 }
 
-QString ContentView::abridgedReceipt(const QString &receiptId)
+const QList<FileResult> &ContentView::results() const
 {
-    if (receiptId.isEmpty())
-        return QStringLiteral("—");
-    if (Text::graphemeCount(receiptId) > 17)
-        return Text::leftGraphemes(receiptId, 10) + QStringLiteral("…") + Text::rightGraphemes(receiptId, 6);
-    return receiptId;
+    return m_resultsModel->rows();
 }
 
 void ContentView::setSeams(OpenFilesDialog *open, SaveDialog *save, ClipboardSink *clipboard)
@@ -252,8 +265,9 @@ void ContentView::build()
     buttons->addWidget(m_verify);
     buttons->addWidget(m_register);
     docColumn->addLayout(buttons);
-    m_fileList = new FileDropList(this);
+    m_fileList = new FileDropList(this, m_fileModel);
     m_fileList->setObjectName(QStringLiteral("fileList"));
+    m_fileList->setAccessibleName(QStringLiteral("Files"));
     docColumn->addWidget(m_fileList);
     column->addWidget(documents);
 
@@ -262,53 +276,73 @@ void ContentView::build()
     auto *resColumn = new QVBoxLayout(resultsBox);
     resColumn->setContentsMargins(4, 4, 4, 4);
     resColumn->setSpacing(8);
-    m_statusLabel = new QLabel(resultsBox);
+    m_statusLabel = new ElidedLabel(Qt::ElideRight, 1, resultsBox);
     m_statusLabel->setObjectName(QStringLiteral("statusLine"));
     m_statusLabel->setForegroundRole(QPalette::PlaceholderText);
-    m_statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    resColumn->addWidget(m_statusLabel);
+
+    // While a run is busy, beside the status: bytes hashed so far, the file
+    // in hand, and Stop. On the status line's own row, so nothing below moves.
     m_progress = new QProgressBar(resultsBox);
     m_progress->setObjectName(QStringLiteral("progress"));
-    m_progress->setVisible(false);
+    m_progress->setAccessibleName(QStringLiteral("Progress"));
     m_progress->setRange(0, 1000);
-    resColumn->addWidget(m_progress);
+    m_progress->setTextVisible(false);
+    m_progress->setFixedWidth(240);
+    m_progressLabel = new ElidedLabel(Qt::ElideMiddle, 1, resultsBox);
+    m_progressLabel->setObjectName(QStringLiteral("progressLabel"));
+    m_stop = new QPushButton(QStringLiteral("Stop"), resultsBox);
+    m_stop->setObjectName(QStringLiteral("stopButton"));
+    m_stop->setAutoDefault(false);
+    m_stop->setToolTip(QStringLiteral("Stop after the file in hand (Esc)"));
+    connect(m_stop, &QPushButton::clicked, this, &ContentView::stop);
+    m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    m_escape->setContext(Qt::WindowShortcut);
+    connect(m_escape, &QShortcut::activated, this, &ContentView::stop);
+    auto *statusRow = new QHBoxLayout;
+    statusRow->addWidget(m_statusLabel, 1);
+    statusRow->addWidget(m_progress);
+    statusRow->addWidget(m_progressLabel, 2);
+    statusRow->addWidget(m_stop);
+    for (QWidget *w : std::initializer_list<QWidget *>{m_progress, m_progressLabel, m_stop})
+        w->setVisible(false);
+    // The row is as high while idle as while busy.
+    m_statusLabel->setMinimumHeight(m_stop->sizeHint().height());
+    resColumn->addLayout(statusRow);
 
-    m_table = new QTableWidget(0, ColumnCount, resultsBox);
+    m_table = new QTableView(resultsBox);
     m_table->setObjectName(QStringLiteral("resultsTable"));
-    m_table->setHorizontalHeaderLabels({QStringLiteral("Status"), QStringLiteral("File"), QStringLiteral("SHA-256"),
-                                        QStringLiteral("Timestamp"), QStringLiteral("Receipt"),
-                                        QStringLiteral("Scope")});
+    m_table->setAccessibleName(QStringLiteral("Results"));
+    m_table->setModel(m_resultsModel);
+    m_table->setItemDelegate(new ResultsDelegate(m_table));
     m_table->setSelectionMode(QAbstractItemView::NoSelection);
-    m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Double-click (or F2) opens a digest or receipt for selecting and copying.
+    m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     m_table->setSortingEnabled(false);
-    m_table->setFocusPolicy(Qt::NoFocus);
+    m_table->setWordWrap(false);
+    m_table->setTextElideMode(Qt::ElideRight);
     m_table->verticalHeader()->setVisible(false);
+    m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_table->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 10);
     m_table->setMinimumHeight(160);
     QHeaderView *header2 = m_table->horizontalHeader();
-    header2->setMinimumSectionSize(kColumns[ScopeColumn].minimum);
+    header2->setMinimumSectionSize(kColumns[ResultsTableModel::ScopeColumn].minimum);
     header2->setStretchLastSection(false);
     header2->setSectionResizeMode(QHeaderView::Interactive);
-    for (int c = 0; c < ColumnCount; ++c)
+    for (int c = 0; c < ResultsTableModel::ColumnCount; ++c)
         m_table->setColumnWidth(c, kColumns[c].ideal);
     // The file name takes the room the other columns leave.
-    header2->setSectionResizeMode(FileColumn, QHeaderView::Stretch);
+    header2->setSectionResizeMode(ResultsTableModel::FileColumn, QHeaderView::Stretch);
     connect(header2, &QHeaderView::sectionResized, this, &ContentView::clampColumn);
     resColumn->addWidget(m_table, 1);
 
-    m_export = new QToolButton(resultsBox);
+    // A push button lays its menu arrow out beside the text, clear of "…".
+    m_export = new QPushButton(QStringLiteral("Export…"), resultsBox);
     m_export->setObjectName(QStringLiteral("exportButton"));
-    m_export->setText(QStringLiteral("Export…"));
-    m_export->setPopupMode(QToolButton::InstantPopup);
-    m_export->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    m_export->setAutoDefault(false);
     auto *menu = new QMenu(m_export);
     menu->setObjectName(QStringLiteral("exportMenu"));
-    const std::pair<const char *, ExportFormat> entries[] = {
-        {"JSON…", ExportFormat::json}, {"CSV…", ExportFormat::csv},
-        {"Text…", ExportFormat::text}, {"PDF…", ExportFormat::pdf}};
-    for (const auto &[label, format] : entries) {
-        const ExportFormat f = format;
-        menu->addAction(QString::fromUtf8(label), this, [this, f] { exportResults(f); });
-    }
+    for (const ExportFormat format : ExportFormats::all())
+        menu->addAction(ExportFormats::menuLabel(format), this, [this, format] { exportResults(format); });
     m_export->setMenu(menu);
     m_copy = new QPushButton(resultsBox);
     m_copy->setObjectName(QStringLiteral("copyButton"));
@@ -342,30 +376,43 @@ void ContentView::setStatus(const QString &status)
 void ContentView::setBusy(bool busy)
 {
     m_busy = busy;
-    m_progress->setVisible(busy);
-    if (busy) {
-        m_progress->setValue(0);
-        m_progress->setFormat(QString());
-    }
+    m_progress->setValue(0);
+    m_progressLabel->setText(QString());
+    m_stop->setEnabled(busy);
+    m_stop->setText(QStringLiteral("Stop"));
+    for (QWidget *w : std::initializer_list<QWidget *>{m_progress, m_progressLabel, m_stop})
+        w->setVisible(busy);
+    m_escape->setEnabled(busy); // Esc is free for others while idle
     refreshEnabled();
     Q_EMIT busyChanged(busy);
+}
+
+void ContentView::stop()
+{
+    if (!m_busy)
+        return;
+    m_run->stop();
+    m_stop->setEnabled(false);
+    m_stop->setText(QStringLiteral("Stopping…"));
 }
 
 void ContentView::onProgress(int fileNumber, int count, const QString &path, qint64 done, qint64 total)
 {
     if (count <= 0)
         return;
-    const double fileFraction = total > 0 ? double(done) / double(total) : 0.0;
-    m_progress->setValue(int(std::lround(1000.0 * (fileNumber - 1 + fileFraction) / count)));
-    m_progress->setFormat(QStringLiteral("File %1 of %2 · %3").arg(fileNumber).arg(count).arg(Text::lastPathComponent(path)));
+    // Bytes when there are any; files for a run of empty ones.
+    const double fraction = total > 0 ? double(done) / double(total) : double(fileNumber - 1) / count;
+    m_progress->setValue(int(std::lround(1000.0 * std::clamp(fraction, 0.0, 1.0))));
+    m_progressLabel->setText(
+        QStringLiteral("%1 of %2 · %3").arg(fileNumber).arg(count).arg(Text::lastPathComponent(path)));
 }
 
 void ContentView::refreshEnabled()
 {
-    const bool canRun = !m_busy && !m_files.isEmpty();
+    const bool canRun = !m_busy && !files().isEmpty();
     m_verify->setEnabled(canRun);
     m_register->setEnabled(canRun);
-    const bool hasRows = !m_results.isEmpty();
+    const bool hasRows = !results().isEmpty();
     m_export->setEnabled(hasRows);
     m_copy->setEnabled(hasRows);
 }
@@ -375,119 +422,66 @@ void ContentView::refreshCopyLabel()
     m_copy->setText(QStringLiteral("Copy ") + m_config->defaults().output.toUpper());
 }
 
-void ContentView::refreshFileList()
-{
-    m_fileList->clear();
-    for (const QString &path : m_files) {
-        auto *item = new QListWidgetItem(path, m_fileList);
-        item->setToolTip(path);
-        item->setFlags(Qt::ItemIsEnabled);
-    }
-}
-
 void ContentView::addFiles()
 {
     const QStringList chosen = m_open->askOpenFiles();
     if (chosen.isEmpty())
         return;
-    for (const QString &path : chosen) {
-        if (!m_files.contains(path))
-            m_files.append(path);
-    }
-    refreshFileList();
+    m_fileModel->appendNew(chosen);
     refreshEnabled();
-    setStatus(QStringLiteral("%1 file(s) ready.").arg(m_files.size()));
+    // Rewritten even when every chosen file was listed already.
+    setStatus(fileCountStatus(files().size()));
 }
 
 bool ContentView::handleDrop(const QStringList &paths)
 {
-    for (const QString &path : paths) {
-        if (path.isEmpty() || m_files.contains(path))
-            continue;
-        m_files.append(path);
-        refreshFileList();
+    // A drop of listed files only changes nothing, not even the status.
+    if (m_fileModel->appendNew(paths) > 0) {
         refreshEnabled();
-        setStatus(QStringLiteral("%1 file(s) ready.").arg(m_files.size()));
+        setStatus(fileCountStatus(files().size()));
     }
     return true;
 }
 
 void ContentView::clear()
 {
-    m_files.clear();
-    refreshFileList();
+    m_fileModel->clear();
     setResults({});
     setStatus(QStringLiteral("Cleared."));
 }
 
 void ContentView::startRegister()
 {
-    if (m_busy || m_files.isEmpty())
+    if (m_busy || files().isEmpty())
         return;
-    m_run->run(BatchRun::Action::registerFiles, m_files, m_config->defaults().url,
-                 [config = m_config] { return config->defaults().scope; });
+    m_run->run(BatchRun::Action::registerFiles, files(), m_config->defaults().url,
+               [config = m_config] { return config->defaults().scope; });
 }
 
 void ContentView::startVerify()
 {
-    if (m_busy || m_files.isEmpty())
+    if (m_busy || files().isEmpty())
         return;
-    m_run->run(BatchRun::Action::verifyFiles, m_files, m_config->defaults().url,
-                 [config = m_config] { return config->defaults().scope; });
+    m_run->run(BatchRun::Action::verifyFiles, files(), m_config->defaults().url,
+               [config = m_config] { return config->defaults().scope; });
 }
 
 void ContentView::setResults(const QList<FileResult> &rows)
 {
-    m_results = rows;
-    m_table->setRowCount(0);
-    m_table->setRowCount(rows.size());
-    const QFont caption = captionFont(this);
-    const QFont mono = monoCaptionFont(this);
-    const QColor secondary = palette().color(QPalette::PlaceholderText);
-    for (int r = 0; r < rows.size(); ++r) {
-        const FileResult &row = rows[r];
-        m_table->setCellWidget(r, StatusColumn, new StatusCell(row));
-
-        auto *file = new QTableWidgetItem(Text::lastPathComponent(row.path));
-        file->setToolTip(row.path);
-        m_table->setItem(r, FileColumn, file);
-
-        const auto selectable = [&](const QString &text, const QString &tip) {
-            auto *label = new QLabel(text);
-            label->setFont(mono);
-            label->setTextInteractionFlags(Qt::TextSelectableByMouse);
-            label->setToolTip(tip);
-            label->setContentsMargins(4, 0, 4, 0);
-            return label;
-        };
-        m_table->setCellWidget(r, DigestColumn,
-                               selectable(abridgedDigest(row.sha256),
-                                          row.sha256.isEmpty() ? QStringLiteral("No hash") : row.sha256));
-        auto *time = new QTableWidgetItem(row.createdAt.isEmpty() ? QStringLiteral("—") : row.createdAt);
-        time->setFont(caption);
-        if (row.createdAt.isEmpty())
-            time->setForeground(secondary);
-        m_table->setItem(r, TimestampColumn, time);
-        m_table->setCellWidget(r, ReceiptColumn,
-                               selectable(abridgedReceipt(row.receiptId),
-                                          row.receiptId.isEmpty() ? QStringLiteral("No receipt") : row.receiptId));
-        auto *scope = new QTableWidgetItem(row.scope);
-        scope->setFont(caption);
-        m_table->setItem(r, ScopeColumn, scope);
-    }
+    m_resultsModel->setRows(rows);
     refreshEnabled();
     Q_EMIT resultsChanged();
 }
 
 void ContentView::exportResults(ExportFormat format)
 {
-    if (const auto status = ::exportResults(m_results, format, *m_save))
+    if (const auto status = ::exportResults(results(), format, *m_save))
         setStatus(*status);
 }
 
 void ContentView::copyResults()
 {
-    if (const auto status = ::copyResults(m_results, m_config->defaults().output, *m_clipboard))
+    if (const auto status = ::copyResults(results(), m_config->defaults().output, *m_clipboard))
         setStatus(*status);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/batchrun.h"
 #include "core/resultmodel.h"
 #include "ui/docsview.h"
 
@@ -7,43 +8,43 @@
 #include <QStringList>
 #include <QWidget>
 
-class BatchRun;
 class ConfigStore;
 class ClipboardSink;
+class ElidedLabel;
 class FileDropList;
+class FileListModel;
 class OpenFilesDialog;
-class QLabel;
 class QProgressBar;
 class QPushButton;
-class QTableWidget;
-class QToolButton;
+class QShortcut;
+class QTableView;
 class QtDialogs;
+class ResultsTableModel;
 class SaveDialog;
 enum class ExportFormat;
 
-/// The main window's content: the file list, the Register and Verify runs,
-/// the results table, the status line, export and copy.
+/// The main window's content: the file list, the Register and Verify runs
+/// (with progress and Stop), the results table, the status line, export and
+/// copy.
 class ContentView : public QWidget {
     Q_OBJECT
 public:
-    explicit ContentView(QWidget *parent = nullptr);
+    /// service makes the stamping service of each run; by default the MCP
+    /// client of the configured endpoint.
+    explicit ContentView(QWidget *parent = nullptr, BatchRun::ServiceFactory service = {});
     ~ContentView() override;
 
     /// Replaces the platform dialogs and clipboard (tests).
     void setSeams(OpenFilesDialog *open, SaveDialog *save, ClipboardSink *clipboard);
 
-    const QStringList &files() const { return m_files; }
-    const QList<FileResult> &results() const { return m_results; }
+    const QStringList &files() const;
+    const QList<FileResult> &results() const;
     QString status() const { return m_status; }
     bool busy() const { return m_busy; }
     ConfigStore *config() const { return m_config; }
     DocsView *docsView() const { return m_docs; }
 
     static QString initialStatus();
-    /// "—", the first 12 + "…" + the last 8 from 22 characters on, or the whole digest.
-    static QString abridgedDigest(const QString &sha256);
-    /// "—", the first 10 + "…" + the last 6 above 17 characters, or the whole id.
-    static QString abridgedReceipt(const QString &receiptId);
 
 public Q_SLOTS:
     void addFiles();
@@ -52,6 +53,8 @@ public Q_SLOTS:
     void clear();
     void startRegister();
     void startVerify();
+    /// Ends a busy run after the file in hand (the Stop button and Esc).
+    void stop();
     void exportResults(ExportFormat format);
     void copyResults();
     void showDocs();
@@ -67,7 +70,6 @@ private:
     void setStatus(const QString &status);
     void setBusy(bool busy);
     void setResults(const QList<FileResult> &rows);
-    void refreshFileList();
     void refreshEnabled();
     void refreshCopyLabel();
     void onProgress(int fileNumber, int count, const QString &path, qint64 done, qint64 total);
@@ -79,9 +81,9 @@ private:
     OpenFilesDialog *m_open;
     SaveDialog *m_save;
     ClipboardSink *m_clipboard;
+    FileListModel *m_fileModel;
+    ResultsTableModel *m_resultsModel;
 
-    QStringList m_files;
-    QList<FileResult> m_results;
     QString m_status;
     bool m_busy = false;
     QPointer<DocsView> m_docs;
@@ -89,9 +91,12 @@ private:
     FileDropList *m_fileList = nullptr;
     QPushButton *m_verify = nullptr;
     QPushButton *m_register = nullptr;
-    QLabel *m_statusLabel = nullptr;
+    ElidedLabel *m_statusLabel = nullptr;
     QProgressBar *m_progress = nullptr;
-    QTableWidget *m_table = nullptr;
-    QToolButton *m_export = nullptr;
+    ElidedLabel *m_progressLabel = nullptr;
+    QPushButton *m_stop = nullptr;
+    QShortcut *m_escape = nullptr;
+    QTableView *m_table = nullptr;
+    QPushButton *m_export = nullptr;
     QPushButton *m_copy = nullptr;
 };

@@ -2,7 +2,10 @@
 
 #include "auth/authstore.h"
 #include "storage/configstore.h"
+#include "storage/nivetpaths.h"
+#include "ui/elidedlabel.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFormLayout>
@@ -54,15 +57,28 @@ void bind(QLineEdit *edit, QObject *store, const char *property, QObject *owner)
                      [store, property](const QString &text) { store->setProperty(property, text); });
 }
 
-QLabel *caption(const QString &text, QWidget *parent)
+template <typename Label = QLabel>
+Label *caption(Label *label)
 {
-    auto *label = new QLabel(text, parent);
     QFont f = label->font();
     f.setPointSizeF(f.pointSizeF() * 0.9);
     label->setFont(f);
     label->setForegroundRole(QPalette::PlaceholderText);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+QLabel *caption(const QString &text, QWidget *parent)
+{
+    auto *label = caption(new QLabel(text, parent));
     label->setWordWrap(true);
     return label;
+}
+
+// Two lines, always there: text arriving or going never moves what is below.
+ElidedLabel *reservedCaption(QWidget *parent)
+{
+    return caption(new ElidedLabel(Qt::ElideRight, 2, parent));
 }
 
 /// Shows value in the picker, or no selection for a value outside its options.
@@ -128,9 +144,14 @@ DefaultsView::DefaultsView(QWidget *parent)
 
     auto *tokenColumn = new QVBoxLayout;
     tokenColumn->setSpacing(4);
-    tokenColumn->addWidget(caption(QStringLiteral("Access token (paste existing JWT)"), auth));
+    QLabel *tokenCaption = caption(QStringLiteral("Access token (paste existing JWT)"), auth);
+    tokenColumn->addWidget(tokenCaption);
     m_token = new QPlainTextEdit(auth);
     m_token->setObjectName(QStringLiteral("accessToken"));
+    m_token->setAccessibleName(QStringLiteral("Access token"));
+    tokenCaption->setBuddy(m_token);
+    // A token never holds a tab: Tab and Shift+Tab move on, as in any form.
+    m_token->setTabChangesFocus(true);
     m_token->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_token->setMinimumHeight(72);
     m_token->setMaximumHeight(120);
@@ -153,14 +174,16 @@ DefaultsView::DefaultsView(QWidget *parent)
 
     m_hint = new QLabel(auth);
     m_hint->setObjectName(QStringLiteral("tokenHint"));
+    m_hint->setTextFormat(Qt::PlainText);
     m_hint->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     m_hint->setForegroundRole(QPalette::PlaceholderText);
     authForm->addRow(QStringLiteral("Token hint"), m_hint);
-    m_expires = caption(QString(), auth);
+    m_expires = caption(new QLabel(auth));
     m_expires->setObjectName(QStringLiteral("expires"));
     m_expires->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_expires->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // a long value is cut, not widening
     authForm->addRow(QStringLiteral("Expires"), m_expires);
-    m_summary = caption(QString(), auth);
+    m_summary = reservedCaption(auth);
     m_summary->setObjectName(QStringLiteral("sessionSummary"));
     authForm->addRow(m_summary);
     new PropertyWatch(&m_auth, "expiresAt", [this] { refreshDerived(); }, this);
@@ -183,14 +206,33 @@ DefaultsView::DefaultsView(QWidget *parent)
     connect(m_buttons[2], &QPushButton::clicked, this, &DefaultsView::checkSession);
     column->addWidget(auth);
 
-    m_status = caption(QString(), this);
+    // Both sections share one label column.
+    QList<QWidget *> formLabels;
+    for (QFormLayout *form : {mcpForm, authForm}) {
+        for (int row = 0; row < form->rowCount(); ++row) {
+            if (QLayoutItem *item = form->itemAt(row, QFormLayout::LabelRole); item && item->widget())
+                formLabels.append(item->widget());
+        }
+    }
+    int labelWidth = 0;
+    for (QWidget *label : formLabels)
+        labelWidth = std::max(labelWidth, label->sizeHint().width());
+    for (QWidget *label : formLabels)
+        label->setMinimumWidth(labelWidth);
+
+    m_status = reservedCaption(this);
     m_status->setObjectName(QStringLiteral("statusLine"));
-    m_status->setVisible(false);
     column->addWidget(m_status);
-    column->addWidget(caption(QStringLiteral("Stored in Application Support/Nivet/ (app container). CLI still uses "
-                                             "~/.nivet — paste a token or log in here for TestFlight/MAS builds."),
-                              this));
+    QLabel *note = caption(QStringLiteral("Stored in %1/. The command-line tool nivet-timestamp uses the same files.")
+                               .arg(NivetPaths::applicationSupportNivet()),
+                           this);
+    note->setObjectName(QStringLiteral("storageNote"));
+    column->addWidget(note);
     refreshDerived();
+
+    // One height for good: every line that comes and goes has its room already.
+    ensurePolished();
+    setFixedHeight(column->hasHeightForWidth() ? column->totalHeightForWidth(width()) : column->totalSizeHint().height());
 }
 
 void DefaultsView::refreshFromConfig()
@@ -210,16 +252,24 @@ void DefaultsView::refreshDerived()
     m_hint->setText(token.isEmpty() ? QStringLiteral("(none)") : AuthStore::tokenHint(token));
     const QString expires = m_auth.property("expiresAt").toString();
     m_expires->setText(expires.isEmpty() ? QStringLiteral("—") : expires);
-    const QString summary = m_auth.property("sessionSummary").toString();
-    m_summary->setText(summary);
-    m_summary->setVisible(!summary.isEmpty());
+    m_summary->setText(m_auth.property("sessionSummary").toString());
 }
 
 void DefaultsView::showEvent(QShowEvent *event)
 {
-    // Every showing starts from what is on disk; unsaved credential edits go.
-    m_auth.reloadFromDisk();
+    // Opening the window starts from what is on disk, and unsaved credential
+    // edits go; restoring it or showing it again while open keeps them.
+    if (!m_open) {
+        m_open = true;
+        m_auth.reloadFromDisk();
+    }
     QWidget::showEvent(event);
+}
+
+void DefaultsView::closeEvent(QCloseEvent *event)
+{
+    m_open = false;
+    QWidget::closeEvent(event);
 }
 
 void DefaultsView::setStatus(const QString &text, bool isError)
@@ -227,7 +277,6 @@ void DefaultsView::setStatus(const QString &text, bool isError)
     m_statusLine = text;
     m_statusIsError = isError;
     m_status->setText(text);
-    m_status->setVisible(!text.isEmpty());
     QPalette p = m_status->palette();
     p.setColor(QPalette::WindowText, isError ? QColor(Qt::red) : palette().color(QPalette::PlaceholderText));
     m_status->setPalette(p);
@@ -238,8 +287,21 @@ void DefaultsView::setStatus(const QString &text, bool isError)
 void DefaultsView::setBusy(bool busy)
 {
     m_busy = busy;
+    // Disabling the focused button would pass focus on down the chain, to a
+    // field with its text selected that the next keystroke replaces. The
+    // button gives focus up instead, and takes it back afterwards.
+    QWidget *focused = focusWidget();
+    if (busy && m_buttons.contains(focused)) {
+        m_focusBeforeBusy = focused;
+        focused->clearFocus();
+    }
     for (QPushButton *b : m_buttons)
         b->setEnabled(!busy);
+    if (!busy && m_focusBeforeBusy) {
+        if (!focusWidget()) // unless the user has moved on meanwhile
+            m_focusBeforeBusy->setFocus(Qt::OtherFocusReason);
+        m_focusBeforeBusy.clear();
+    }
     Q_EMIT busyChanged(busy);
 }
 

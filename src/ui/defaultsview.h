@@ -3,9 +3,11 @@
 #include "auth/authstore.h"
 
 #include <QCoro/QCoroTask>
+#include <QPointer>
 #include <QWidget>
 
 class ConfigStore;
+class ElidedLabel;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -36,6 +38,7 @@ Q_SIGNALS:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     /// Waits for a login or validation and shows its outcome after the prefixes.
@@ -51,6 +54,8 @@ private:
     QString m_statusLine;
     bool m_statusIsError = false;
     bool m_busy = false;
+    bool m_open = false; // shown since the last close
+    QPointer<QWidget> m_focusBeforeBusy;
 
     QLineEdit *m_url = nullptr;
     QComboBox *m_scope = nullptr;
@@ -58,7 +63,7 @@ private:
     QPlainTextEdit *m_token = nullptr;
     QLabel *m_hint = nullptr;
     QLabel *m_expires = nullptr;
-    QLabel *m_summary = nullptr;
-    QLabel *m_status = nullptr;
+    ElidedLabel *m_summary = nullptr;
+    ElidedLabel *m_status = nullptr;
     QList<QPushButton *> m_buttons;
 };

@@ -24,7 +24,7 @@ QString helpText()
     u"• Paste an existing user JWT, or enter username + password and tap\n"
     u"  Generate / refresh token (POST auth.nivet.example/auth/login).\n"
     u"• Credentials persist in Application Support/Nivet/auth.properties (mode 0600).\n"
-    u"  CLI still uses ~/.nivet — paste a token or log in via Settings for MAS/TestFlight.\n"
+    u"  On Linux: $XDG_DATA_HOME/Nivet (or ~/.local/share/Nivet); nivet-timestamp uses the same files.\n"
     u"  Check session validates the Bearer token.\n"
     u"• MCP register/verify send Authorization: Bearer <token> so global\n"
     u"  stamps use your account (do not rely on the MCP host login tool).\n"

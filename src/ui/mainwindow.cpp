@@ -6,9 +6,11 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QMenuBar>
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), m_content(new ContentView(this))
+MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
+    : QMainWindow(parent), m_content(new ContentView(this, std::move(service)))
 {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Nivet Timestamping"));
@@ -40,10 +42,22 @@ void MainWindow::openSettings()
     if (!m_settings) {
         m_settings = new DefaultsView(nullptr);
         m_settings->setAttribute(Qt::WA_DeleteOnClose, false);
+        // Never the window that keeps the app running without its main window.
+        m_settings->setAttribute(Qt::WA_QuitOnClose, false);
         m_settings->setWindowFlag(Qt::Window);
         connect(this, &QObject::destroyed, m_settings.data(), &QObject::deleteLater);
     }
-    m_settings->show();
+    if (m_settings->isMinimized())
+        m_settings->showNormal();
+    else
+        m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (m_settings)
+        m_settings->close();
+    QMainWindow::closeEvent(event);
 }

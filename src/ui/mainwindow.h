@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/batchrun.h"
 #include "ui/defaultsview.h"
 
 #include <QMainWindow>
@@ -12,7 +13,8 @@ class ContentView;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    /// service makes each run's stamping service (see ContentView).
+    explicit MainWindow(QWidget *parent = nullptr, BatchRun::ServiceFactory service = {});
 
     ContentView *content() const { return m_content; }
     /// The settings window, created when first opened.
@@ -20,6 +22,10 @@ public:
 
 public Q_SLOTS:
     void openSettings();
+
+protected:
+    /// Closing the main window ends the app, settings window and all.
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     ContentView *m_content;

@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -397,10 +399,30 @@ private Q_SLOTS:
         QCOMPARE(quiet.err, u"Done — 2 registered/ok, 0 failed (2 total).\n"_s);
         const CliRun shown = runCli({ u"register"_s, m_alpha, m_beta }, {}, true);
         QCOMPARE(shown.err,
-            u"\r\x1b[K[1/2] alpha.txt  0/6 bytes\r\x1b[K[1/2] alpha.txt  6/6 bytes"
-            "\r\x1b[K[2/2] beta.txt  0/5 bytes\r\x1b[K[2/2] beta.txt  5/5 bytes"
+            u"\r\x1b[K[1/2] alpha.txt  0/11 bytes\r\x1b[K[1/2] alpha.txt  6/11 bytes"
+            "\r\x1b[K[2/2] beta.txt  6/11 bytes\r\x1b[K[2/2] beta.txt  11/11 bytes"
             "\r\x1b[KDone — 2 registered/ok, 0 failed (2 total).\n"_s);
         QCOMPARE(shown.out, quiet.out);
+    }
+
+    void ctrlCStopsAfterTheFileInHand()
+    {
+        useServer();
+        m_tool = [](const QString &, const QJsonObject &args) {
+            ::raise(SIGINT); // while alpha's stamp is in flight
+            return receiptsReply({ stamped(args.value(u"sha256"_s).toString(), u"global"_s) });
+        };
+        const QString saved = m_dir->filePath(u"partial.csv"_s);
+        const CliRun r = runCli({ u"register"_s, u"--save"_s, saved, m_alpha, m_beta });
+        QCOMPARE(r.status, 130);
+        QCOMPARE(r.err,
+            u"Stopping after the current file…\nStopped — 1 registered/ok, 0 failed (1 total).\n"
+            "Exported CSV → partial.csv\n"_s);
+        QCOMPARE(r.out, expand(golden(u"register-three.txt"_s)).section(u"\n\n"_s, 0, 0) + u'\n');
+        QCOMPARE(readFile(saved).count('\n'), 1); // header and alpha's row
+        // Alpha's receipt is kept; beta was never sent.
+        QCOMPARE(recordText(kAlphaSha), expand(golden(u"record-alpha.json"_s)));
+        QCOMPARE(toolCalls(m_server->requests()).size(), 1);
     }
 
     void setDefaults()

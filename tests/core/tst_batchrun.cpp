@@ -222,9 +222,36 @@ private Q_SLOTS:
             { 1, 2, a, mib, size },
             { 1, 2, a, 2 * mib, size },
             { 1, 2, a, size, size },
-            { 2, 2, missing, qint64(0), qint64(0) },
+            { 2, 2, missing, size, size },
         };
         QCOMPARE(static_cast<QList<QList<QVariant>>>(spy), expected);
+    }
+
+    void stopEndsAfterTheFileInHand_data()
+    {
+        QTest::addColumn<int>("stopAtCall"); // 0: stop() while idle, before the run
+        QTest::addColumn<QString>("summary");
+        QTest::newRow("first of three") << 1 << u"Stopped — 1 registered/ok, 0 failed (1 total)."_s;
+        QTest::newRow("last: nothing left out") << 3 << u"Done — 3 registered/ok, 0 failed (3 total)."_s;
+        QTest::newRow("while idle: ignored") << 0 << u"Done — 3 registered/ok, 0 failed (3 total)."_s;
+    }
+
+    void stopEndsAfterTheFileInHand()
+    {
+        QFETCH(int, stopAtCall);
+        const QString a = file(u"a"_s, "1");
+        m_log->onCall = [&] {
+            if (m_log->calls.size() == stopAtCall)
+                m_run->stop();
+        };
+        if (stopAtCall == 0)
+            m_run->stop();
+        run(BatchRun::Action::registerFiles, { a, a, a });
+        QTEST(m_run->status(), "summary");
+        QCOMPARE(m_run->stopped(), m_run->results().size() < 3);
+        // The file in hand was finished; nothing after it was sent.
+        QCOMPARE(m_log->calls.size(), m_run->results().size());
+        QVERIFY(!m_run->busy());
     }
 
     void scopeIsReadForEveryFile()

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <sys/stat.h>
+
 Q_DECLARE_METATYPE(ExportFormat)
 
 namespace {
@@ -160,15 +162,54 @@ private Q_SLOTS:
         const QString status = exportResults(someRows(), format, dialog).value_or(QString());
         QCOMPARE(status, QStringLiteral("Export failed: Cannot create a file beside ") + path
                              + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOENT)));
+    }
 
-        // A folder in the way is not replaced.
-        const QString folder = m_dir.filePath(QStringLiteral("taken"));
-        QVERIFY(QDir().mkpath(folder + QStringLiteral("/inside")));
-        dialog.answer = folder;
-        QVERIFY(exportResults(someRows(), format, dialog)->startsWith(QStringLiteral("Export failed: Cannot replace ")));
-        QVERIFY(QFileInfo(folder + QStringLiteral("/inside")).isDir());
-        QVERIFY(filesInDir().isEmpty());
-        QDir(folder).removeRecursively();
+    // A link is written through to its target; anything but a regular file is
+    // left alone with a clear message.
+    void destinations_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("link to a file") << "link" << true;
+        QTest::newRow("link to a link to a new file") << "dangling" << true;
+        QTest::newRow("folder") << "folder" << false;
+        QTest::newRow("pipe") << "fifo" << false;
+        QTest::newRow("link to a pipe") << "link to fifo" << false;
+    }
+
+    void destinations()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, written);
+        QTemporaryDir dir;
+        const QString chosen = dir.filePath(QStringLiteral("out.txt"));
+        const QString target = dir.filePath(QStringLiteral("real/target.txt"));
+        QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("real"))));
+        if (kind == QLatin1String("link")) {
+            writeFile(target, "old");
+            QVERIFY(QFile::link(QStringLiteral("real/target.txt"), chosen)); // relative, as ln -s makes it
+        } else if (kind == QLatin1String("dangling")) {
+            QVERIFY(QFile::link(dir.filePath(QStringLiteral("step")), chosen));
+            QVERIFY(QFile::link(target, dir.filePath(QStringLiteral("step"))));
+        } else if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(chosen + QStringLiteral("/inside")));
+        } else {
+            const QString fifo = kind == QLatin1String("fifo") ? chosen : target;
+            QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+            if (fifo != chosen)
+                QVERIFY(QFile::link(target, chosen));
+        }
+        const QString status = saveExport(someRows(), ExportFormat::text, chosen).value_or(QString());
+        if (written) {
+            QCOMPARE(status, QStringLiteral("Exported TEXT → out.txt"));
+            QVERIFY(QFileInfo(chosen).isSymLink());
+            QCOMPARE(readFile(target), exportText(someRows(), ExportFormat::text)->toUtf8());
+        } else {
+            QCOMPARE(status, QStringLiteral("Export failed: ") + chosen + QStringLiteral(" is not a regular file"));
+            QVERIFY(!QFileInfo(chosen).isFile());
+        }
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size(),
+                 kind == QLatin1String("dangling") ? 2 : kind == QLatin1String("folder") ? 0 : 1);
     }
 
     void saveExportForOtherCallers()

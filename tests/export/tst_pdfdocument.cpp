@@ -2,8 +2,12 @@
 
 #include <QPdfDocument>
 #include <QPdfSelection>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include "testenv.h"
 
 using namespace ExportPDF;
 
@@ -110,6 +114,24 @@ private Q_SLOTS:
         QCOMPARE(lines.last(), QStringLiteral("Merkle: m-4"));
         // No header on later pages: the next entry heads the page.
         QCOMPARE(pageLines(doc, 1).first(), QStringLiteral("Entry 5: doc-5.pdf"));
+    }
+
+    void textExtractsAsWritten()
+    {
+        const QString pdftotext = QStandardPaths::findExecutable(QStringLiteral("pdftotext"));
+        if (pdftotext.isEmpty())
+            QSKIP("pdftotext is not installed");
+        QList<FileResult> list = rows(1);
+        list[0].path = QStringLiteral("/srv/office/workflow/report.final.pdf");
+        const QString path = m_dir.filePath(QStringLiteral("words.pdf"));
+        QVERIFY(writeFile(path, makeDocument(list, registrationTitle(), kNow, kLocale)));
+        QProcess extract;
+        extract.start(pdftotext, {QStringLiteral("-enc"), QStringLiteral("UTF-8"), path, QStringLiteral("-")});
+        QVERIFY(extract.waitForFinished());
+        const QString text = QString::fromUtf8(extract.readAllStandardOutput());
+        // "ffi", "fl" and "fi" each as their letters, never as one ligature glyph.
+        QVERIFY2(text.contains(QStringLiteral("Entry 1: report.final.pdf")), qPrintable(text));
+        QVERIFY2(text.contains(QStringLiteral("File: /srv/office/workflow/report.final.pdf")), qPrintable(text));
     }
 
     void emptyListGivesHeaderOnly()

@@ -6,9 +6,11 @@
 
 #include "testenv.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
 
@@ -23,6 +25,8 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 40);
         QCOMPARE(lines.first(), QStringLiteral("Nivet Timestamping (Mac)"));
         QCOMPARE(lines[18], QStringLiteral("  Generate / refresh token (POST auth.nivet.example/auth/login)."));
+        QCOMPARE(lines[20], QStringLiteral("  On Linux: $XDG_DATA_HOME/Nivet (or ~/.local/share/Nivet); nivet-timestamp "
+                                           "uses the same files."));
         QCOMPARE(lines[38], QStringLiteral("MCP endpoint (default): https://mcp.nivet.example/mcp"));
         QCOMPARE(lines.last(), QStringLiteral("Auth API (default): https://auth.nivet.example"));
         QVERIFY(!helpText().endsWith(QLatin1Char('\n')));
@@ -45,6 +49,39 @@ private Q_SLOTS:
         QCOMPARE(actions.size(), 1);
         QCOMPARE(actions.first()->text(), QStringLiteral("Nivet Timestamping Help"));
         QVERIFY(actions.first()->shortcut().isEmpty());
+    }
+
+    void closingTheMainWindowQuits()
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.openSettings();
+        QVERIFY(window.settings()->isVisible());
+        window.close();
+        // No window is left to keep the app running.
+        for (const QWidget *w : QApplication::topLevelWidgets())
+            QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
+    }
+
+    // A screen reader can name every control of both windows.
+    void everyControlHasAName()
+    {
+        MainWindow window;
+        window.show();
+        window.openSettings();
+        const QList<QWidget *> windows{&window, window.settings()};
+        for (QWidget *top : windows) {
+            for (QWidget *w : top->findChildren<QWidget *>()) {
+                const bool control = w->focusPolicy() != Qt::NoFocus || qobject_cast<QProgressBar *>(w);
+                if (!control || w->inherits("QScrollBar") || w->parent()->inherits("QAbstractSpinBox"))
+                    continue;
+                QAccessibleInterface *access = QAccessible::queryAccessibleInterface(w);
+                QVERIFY2(access && !access->text(QAccessible::Name).isEmpty(),
+                         qPrintable(QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(' ')
+                                    + w->objectName()));
+            }
+        }
     }
 
     void docsThroughButtonAndHelpMenu()

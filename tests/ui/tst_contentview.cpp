@@ -1,6 +1,7 @@
 #include "ui/contentview.h"
 #include "ui/dialogs.h"
-#include "ui/statuscell.h"
+#include "ui/elidedlabel.h"
+#include "ui/resultstablemodel.h"
 
 #include "core/jsonwriter.h"
 #include "export/exportformat.h"
@@ -9,14 +10,24 @@
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 
+#include <QAccessible>
+#include <QComboBox>
+#include <QCoro/QCoroSignal>
+#include <QFileDialog>
+#include <QHeaderView>
 #include <QLabel>
-#include <QListWidget>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTableWidget>
-#include <QToolButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTextDocument>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(ExportFormat)
 
 namespace {
 
@@ -43,6 +54,66 @@ struct FakeDialogs : OpenFilesDialog, SaveDialog, ClipboardSink {
 QString statusLine(ContentView &view)
 {
     return view.findChild<QLabel *>(QStringLiteral("statusLine"))->text();
+}
+
+template <typename T = QPushButton>
+T *child(QWidget &view, const char *name)
+{
+    return view.findChild<T *>(QString::fromLatin1(name));
+}
+
+QVariant cell(ContentView &view, int row, int column, int role = Qt::DisplayRole)
+{
+    const QAbstractItemModel *model = child<QTableView>(view, "resultsTable")->model();
+    return model->index(row, column).data(role);
+}
+
+// What a tooltip shows: its rich text rendered.
+QString shownToolTip(const QVariant &tip)
+{
+    QTextDocument document;
+    document.setHtml(tip.toString());
+    return document.toPlainText();
+}
+
+// A stamping service in the test process that holds each answer until the
+// test opens the gate (as a slow network would), or answers at once.
+class Gate : public QObject {
+    Q_OBJECT
+public:
+    bool holding = true;
+    int calls = 0;
+    QString status = QStringLiteral("Registered");
+    void open() { Q_EMIT opened(); }
+Q_SIGNALS:
+    void opened();
+};
+
+class GatedService : public StampingService {
+public:
+    explicit GatedService(Gate *gate) : m_gate(gate) {}
+    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
+    {
+        ++m_gate->calls;
+        if (m_gate->holding) {
+            Gate *gate = m_gate;
+            auto opened = qCoro(gate, &Gate::opened);
+            co_await opened;
+        }
+        co_return FileResult{path, sha256, QStringLiteral("r-1"), {}, scope, m_gate->status, {}, ResultKind::registered};
+    }
+    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
+    {
+        return registerFile(path, sha256, scope);
+    }
+
+private:
+    QPointer<Gate> m_gate;
+};
+
+BatchRun::ServiceFactory gated(Gate *gate)
+{
+    return [gate](const QString &) { return std::make_unique<GatedService>(gate); };
 }
 
 } // namespace
@@ -78,16 +149,20 @@ private Q_SLOTS:
         QCOMPARE(view.status(), QStringLiteral("Drop files or click Add. Register or Verify uses saved defaults."));
         QCOMPARE(statusLine(view), view.status());
         QVERIFY(view.files().isEmpty());
-        QCOMPARE(view.findChild<QTableWidget *>(QStringLiteral("resultsTable"))->rowCount(), 0);
-        for (const char *name : {"verifyButton", "registerButton", "copyButton"})
-            QVERIFY(!view.findChild<QPushButton *>(QString::fromLatin1(name))->isEnabled());
-        QVERIFY(!view.findChild<QToolButton *>(QStringLiteral("exportButton"))->isEnabled());
-        QVERIFY(view.findChild<QPushButton *>(QStringLiteral("addButton"))->isEnabled());
-        QCOMPARE(view.findChild<QPushButton *>(QStringLiteral("copyButton"))->text(), QStringLiteral("Copy TEXT"));
-        QCOMPARE(view.findChild<QLabel *>(QStringLiteral("subtitle"))->text(),
-                 QStringLiteral("Hash locally · MCP register/verify · digests only"));
+        QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 0);
+        for (const char *name : {"verifyButton", "registerButton", "exportButton", "copyButton"})
+            QVERIFY(!child(view, name)->isEnabled());
+        QVERIFY(child(view, "addButton")->isEnabled());
+        QCOMPARE(child(view, "copyButton")->text(), QStringLiteral("Copy TEXT"));
+        QCOMPARE(child<QLabel>(view, "subtitle")->text(), QStringLiteral("Hash locally · MCP register/verify · digests only"));
         QVERIFY(view.minimumSize() == QSize(900, 560));
-        QVERIFY(!view.findChild<QProgressBar *>(QStringLiteral("progress"))->isVisibleTo(&view));
+        QVERIFY(!child<QProgressBar>(view, "progress")->isVisibleTo(&view));
+        // A push button with a menu: the style draws the arrow beside "Export…", not on it.
+        QStringList entries;
+        for (const QAction *action : child(view, "exportButton")->menu()->actions())
+            entries.append(action->text());
+        QCOMPARE(entries, (QStringList{QStringLiteral("JSON…"), QStringLiteral("CSV…"), QStringLiteral("Text…"),
+                                       QStringLiteral("PDF…")}));
     }
 
     void addingFiles()
@@ -115,10 +190,10 @@ private Q_SLOTS:
         fake.nextOpen = {};
         view.addFiles();
         QCOMPARE(view.files().size(), 1);
-        QVERIFY(view.findChild<QPushButton *>(QStringLiteral("registerButton"))->isEnabled());
-        auto *list = view.findChild<QListWidget *>(QStringLiteral("fileList"));
-        QCOMPARE(list->count(), 1);
-        QCOMPARE(list->item(0)->text(), QStringLiteral("/a"));
+        QVERIFY(child(view, "registerButton")->isEnabled());
+        auto *list = child<QListView>(view, "fileList");
+        QCOMPARE(list->model()->rowCount(), 1);
+        QCOMPARE(list->model()->index(0, 0).data().toString(), QStringLiteral("/a"));
     }
 
     void droppingFiles()
@@ -126,7 +201,7 @@ private Q_SLOTS:
         ContentView view;
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
-        auto *list = view.findChild<QListWidget *>(QStringLiteral("fileList"));
+        auto *list = child<QListView>(view, "fileList");
         const auto drop = [&](const QStringList &paths) {
             QMimeData mime;
             QList<QUrl> urls;
@@ -134,33 +209,60 @@ private Q_SLOTS:
                 urls.append(QUrl::fromLocalFile(p));
             mime.setUrls(urls);
             const QPoint at = list->viewport()->rect().center();
-            QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            // The drag source proposes Move; a drop on the list only ever copies.
+            const Qt::DropActions possible = Qt::CopyAction | Qt::MoveAction;
+            QDragEnterEvent enter(at, possible, &mime, Qt::LeftButton, Qt::NoModifier);
             QCoreApplication::sendEvent(list->viewport(), &enter);
             QVERIFY(enter.isAccepted());
-            QDropEvent dropEvent(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent dropEvent(at, possible, &mime, Qt::LeftButton, Qt::ShiftModifier);
+            dropEvent.setDropAction(Qt::MoveAction);
             QCoreApplication::sendEvent(list->viewport(), &dropEvent);
+            QVERIFY(dropEvent.isAccepted());
+            QCOMPARE(dropEvent.dropAction(), Qt::CopyAction);
         };
         drop({QStringLiteral("/x/one.txt"), QStringLiteral("/x/two.txt")});
         QCOMPARE(view.files(), (QStringList{QStringLiteral("/x/one.txt"), QStringLiteral("/x/two.txt")}));
         QCOMPARE(view.status(), QStringLiteral("2 file(s) ready."));
-        view.findChild<QLabel *>(QStringLiteral("statusLine"))->setText(QStringLiteral("marker"));
-        const QString before = view.status();
+        QSignalSpy statusChanges(&view, &ContentView::statusChanged);
         drop({QStringLiteral("/x/one.txt")});
         QCOMPARE(view.files().size(), 2);
-        QCOMPARE(view.status(), before); // a listed file changes nothing, not even the status
+        QCOMPARE(statusChanges.size(), 0); // a listed file changes nothing, not even the status
         // The rest of the window accepts no drops.
         QVERIFY(!view.acceptDrops());
     }
 
+    // Big lists stay quick: one insertion for a drop of thousands; long texts
+    // are cut to fit, with the whole text in their tooltips.
+    void bigListsAndLongTexts()
+    {
+        ContentView view;
+        view.resize(900, 600);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        auto *list = child<QListView>(view, "fileList");
+        QSignalSpy inserted(list->model(), &QAbstractItemModel::rowsInserted);
+        QStringList paths;
+        const QString deep = QStringLiteral("/very/long/folder/name").repeated(20);
+        for (int i = 0; i < 10000; ++i)
+            paths.append(deep + QStringLiteral("/file-%1.txt").arg(i));
+        view.handleDrop(paths);
+        QCOMPARE(inserted.size(), 1);
+        QCOMPARE(view.status(), QStringLiteral("10000 file(s) ready."));
+        QTRY_VERIFY(!list->horizontalScrollBar()->isVisible() && list->visualRect(list->model()->index(0, 0)).width()
+                                                                         <= list->viewport()->width());
+        QCOMPARE(shownToolTip(list->model()->index(9999, 0).data(Qt::ToolTipRole)), paths.last());
+    }
+
     void abridging()
     {
-        QCOMPARE(ContentView::abridgedDigest(QString()), QStringLiteral("—"));
-        QCOMPARE(ContentView::abridgedDigest(QString(21, QLatin1Char('a'))), QString(21, QLatin1Char('a')));
-        QCOMPARE(ContentView::abridgedDigest(QStringLiteral("0123456789abcdefghijkl")),
+        QCOMPARE(ResultsTableModel::abridgedDigest(QString()), QStringLiteral("—"));
+        QCOMPARE(ResultsTableModel::abridgedDigest(QString(21, QLatin1Char('a'))), QString(21, QLatin1Char('a')));
+        QCOMPARE(ResultsTableModel::abridgedDigest(QStringLiteral("0123456789abcdefghijkl")),
                  QStringLiteral("0123456789ab…efghijkl"));
-        QCOMPARE(ContentView::abridgedReceipt(QString(17, QLatin1Char('r'))), QString(17, QLatin1Char('r')));
-        QCOMPARE(ContentView::abridgedReceipt(QStringLiteral("0123456789abcdefgh")), QStringLiteral("0123456789…cdefgh"));
-        QCOMPARE(ContentView::abridgedReceipt(QString()), QStringLiteral("—"));
+        QCOMPARE(ResultsTableModel::abridgedReceipt(QString(17, QLatin1Char('r'))), QString(17, QLatin1Char('r')));
+        QCOMPARE(ResultsTableModel::abridgedReceipt(QStringLiteral("0123456789abcdefgh")),
+                 QStringLiteral("0123456789…cdefgh"));
+        QCOMPARE(ResultsTableModel::abridgedReceipt(QString()), QStringLiteral("—"));
     }
 
     void registerRunFillsTable()
@@ -180,50 +282,80 @@ private Q_SLOTS:
         }));
         pointAt(server.url());
         ContentView view;
+        view.resize(1000, 600);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
         FakeDialogs fake;
         view.setSeams(&fake, &fake, &fake);
         fake.nextOpen = {makeFile(QStringLiteral("a.txt"), "alpha"), makeFile(QStringLiteral("b.txt"), "beta"),
                          m_files.filePath(QStringLiteral("missing.txt"))};
         view.addFiles();
-        QSignalSpy busy(&view, &ContentView::busyChanged);
-        view.findChild<QPushButton *>(QStringLiteral("registerButton"))->click();
+        child(view, "registerButton")->click();
         QVERIFY(view.busy());
         QCOMPARE(view.status(), QStringLiteral("Registering…"));
-        QVERIFY(!view.findChild<QPushButton *>(QStringLiteral("registerButton"))->isEnabled());
-        QVERIFY(view.findChild<QProgressBar *>(QStringLiteral("progress"))->isVisibleTo(&view));
+        QVERIFY(!child(view, "registerButton")->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(!view.busy(), 20000);
         QCOMPARE(view.status(), QStringLiteral("Done — 1 registered/ok, 2 failed (3 total)."));
-        QVERIFY(!view.findChild<QProgressBar *>(QStringLiteral("progress"))->isVisibleTo(&view));
 
-        auto *table = view.findChild<QTableWidget *>(QStringLiteral("resultsTable"));
-        QCOMPARE(table->rowCount(), 3);
-        auto *ok = qobject_cast<StatusCell *>(table->cellWidget(0, 0));
-        QVERIFY(ok);
-        QCOMPARE(ok->label(), QStringLiteral("Registered"));
-        QVERIFY(ok->icon()->passes());
-        QCOMPARE(ok->toolTip(), QStringLiteral("Registered"));
-        auto *failed = qobject_cast<StatusCell *>(table->cellWidget(1, 0));
-        QCOMPARE(failed->label(), QStringLiteral("Error"));
-        QVERIFY(!failed->icon()->passes());
-        QCOMPARE(failed->toolTip(), QStringLiteral("Error: HTTP 500: quota exceeded"));
-        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("a.txt"));
-        QCOMPARE(table->item(0, 1)->toolTip(), fake.nextOpen[0]);
-        auto *digest = qobject_cast<QLabel *>(table->cellWidget(0, 2));
         const QString sha = view.results()[0].sha256;
-        QCOMPARE(digest->text(), sha.left(12) + QStringLiteral("…") + sha.right(8));
-        QCOMPARE(digest->toolTip(), sha);
-        QVERIFY(digest->textInteractionFlags() & Qt::TextSelectableByMouse);
-        QCOMPARE(table->item(0, 3)->text(), QStringLiteral("2026-12-06T09:00:00.000Z"));
-        QCOMPARE(qobject_cast<QLabel *>(table->cellWidget(0, 4))->text(), QStringLiteral("rcpt-01234…abcdef"));
-        QCOMPARE(table->item(0, 5)->text(), QStringLiteral("global"));
-        // The unreadable file: no hash, no receipt.
-        QCOMPARE(qobject_cast<QLabel *>(table->cellWidget(2, 2))->toolTip(), QStringLiteral("No hash"));
-        QCOMPARE(qobject_cast<QLabel *>(table->cellWidget(2, 4))->toolTip(), QStringLiteral("No receipt"));
-        QCOMPARE(table->item(2, 3)->text(), QStringLiteral("—"));
+        const QList<QStringList> shown{
+            {QStringLiteral("Registered"), QStringLiteral("a.txt"), sha.left(12) + QStringLiteral("…") + sha.right(8),
+             QStringLiteral("2026-12-06T09:00:00.000Z"), QStringLiteral("rcpt-01234…abcdef"), QStringLiteral("global")},
+            {QStringLiteral("Error"), QStringLiteral("b.txt")},
+            {QStringLiteral("Error"), QStringLiteral("missing.txt"), QStringLiteral("—"), QStringLiteral("—"),
+             QStringLiteral("—"), QStringLiteral("global")},
+        };
+        for (int r = 0; r < shown.size(); ++r) {
+            for (int c = 0; c < shown[r].size(); ++c)
+                QCOMPARE(cell(view, r, c).toString(), shown[r][c]);
+        }
+        const QList<QStringList> tips{
+            {QStringLiteral("Registered"), fake.nextOpen[0], sha, QString(), QStringLiteral("rcpt-0123456789-abcdef")},
+            {QStringLiteral("Error: HTTP 500: quota exceeded")},
+            {view.results()[2].status, fake.nextOpen[2], QStringLiteral("No hash"), QString(), QStringLiteral("No receipt")},
+        };
+        for (int r = 0; r < tips.size(); ++r) {
+            for (int c = 0; c < tips[r].size(); ++c)
+                QCOMPARE(shownToolTip(cell(view, r, c, Qt::ToolTipRole)), tips[r][c]);
+        }
+
+        // The status texts are painted in the kind's colour, not only the light.
+        auto *table = child<QTableView>(view, "resultsTable");
+        for (int r = 0; r < 2; ++r) {
+            const QRect rect = table->visualRect(table->model()->index(r, ResultsTableModel::StatusColumn));
+            const QImage label = table->viewport()->grab(rect.adjusted(rect.height() + 12, 0, 0, 0)).toImage();
+            // Ink is whatever is not the white cell; the label's must be tinted, not gray.
+            int tinted = 0;
+            int gray = 0;
+            for (int y = 0; y < label.height(); ++y) {
+                for (int x = 0; x < label.width(); ++x) {
+                    const QColor px = label.pixelColor(x, y);
+                    if (px.lightness() > 220)
+                        continue;
+                    const int lead = r == 0 ? px.green() - std::max(px.red(), px.blue())
+                                            : px.red() - std::max(px.green(), px.blue());
+                    tinted += lead > 40;
+                    gray += std::max({px.red(), px.green(), px.blue()}) - std::min({px.red(), px.green(), px.blue()}) < 16;
+                }
+            }
+            QVERIFY2(tinted > 20 && gray == 0,
+                     qPrintable(QStringLiteral("row %1: %2 tinted, %3 gray").arg(r).arg(tinted).arg(gray)));
+        }
+        // A screen reader hears each light's status text.
+        QAccessibleInterface *access = QAccessible::queryAccessibleInterface(table);
+        QCOMPARE(access->tableInterface()->cellAt(1, ResultsTableModel::StatusColumn)->text(QAccessible::Description),
+                 QStringLiteral("Error: HTTP 500: quota exceeded"));
+
+        // A digest opens whole for selecting and copying; nothing is written back.
+        const QModelIndex digest = table->model()->index(0, ResultsTableModel::DigestColumn);
+        table->edit(digest);
+        auto *text = table->findChild<QLineEdit *>(QStringLiteral("cellText"));
+        QVERIFY(text && text->isReadOnly());
+        QCOMPARE(text->selectedText(), sha);
 
         // Export to a chosen file, then Copy in the window's output format (csv).
-        QVERIFY(view.findChild<QToolButton *>(QStringLiteral("exportButton"))->isEnabled());
-        QCOMPARE(view.findChild<QPushButton *>(QStringLiteral("copyButton"))->text(), QStringLiteral("Copy CSV"));
+        QVERIFY(child(view, "exportButton")->isEnabled());
+        QCOMPARE(child(view, "copyButton")->text(), QStringLiteral("Copy CSV"));
         fake.nextSave = m_files.filePath(QStringLiteral("out.json"));
         view.exportResults(ExportFormat::json);
         QCOMPARE(fake.savedTitle, QStringLiteral("Export JSON"));
@@ -232,19 +364,113 @@ private Q_SLOTS:
         fake.nextSave.reset();
         view.exportResults(ExportFormat::csv);
         QCOMPARE(view.status(), QStringLiteral("Exported JSON → out.json")); // cancelled: unchanged
-        view.findChild<QPushButton *>(QStringLiteral("copyButton"))->click();
+        child(view, "copyButton")->click();
         QCOMPARE(view.status(), QStringLiteral("Copied csv to clipboard."));
         QVERIFY(fake.clipboard.startsWith(QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind\n")));
+
+        // A status too long for the line is cut, and whole in its tooltip.
+        fake.nextSave = m_files.filePath(QStringLiteral("deep").repeated(60) + QStringLiteral("/out.txt"));
+        view.exportResults(ExportFormat::text);
+        auto *status = child<ElidedLabel>(view, "statusLine");
+        QVERIFY(status->isElided());
+        QCOMPARE(shownToolTip(status->toolTip()), view.status());
+    }
+
+    // Progress counts bytes; the file in hand is named while its requests are
+    // out; Stop (or Esc) ends the run after it, with the rows so far.
+    void progressAndStop_data()
+    {
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("Stop button") << false;
+        QTest::newRow("Esc") << true;
+    }
+
+    void progressAndStop()
+    {
+        QFETCH(bool, escape);
+        Gate gate;
+        ContentView view(nullptr, gated(&gate));
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.handleDrop({makeFile(QStringLiteral("a.txt"), QByteArray(10, 'a')),
+                         makeFile(QStringLiteral("b.txt"), QByteArray(20, 'b')),
+                         makeFile(QStringLiteral("c.txt"), QByteArray(30, 'c'))});
+        child(view, "registerButton")->click();
+        QTRY_COMPARE(gate.calls, 1);
+        QCOMPARE(child<QLabel>(view, "progressLabel")->text(), QStringLiteral("1 of 3 · a.txt"));
+        QCOMPARE(child<QProgressBar>(view, "progress")->value(), 167); // 10 of 60 bytes
+        QVERIFY(child(view, "stopButton")->isVisible());
+        if (escape)
+            QTest::keyClick(&view, Qt::Key_Escape);
+        else
+            child(view, "stopButton")->click();
+        QVERIFY(!child(view, "stopButton")->isEnabled());
+        gate.open();
+        QTRY_VERIFY(!view.busy());
+        QCOMPARE(gate.calls, 1);
+        QCOMPARE(view.status(), QStringLiteral("Stopped — 1 registered/ok, 0 failed (1 total)."));
+        QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 1);
+        QVERIFY(!child(view, "stopButton")->isVisible());
+    }
+
+    // Text from outside (here a row's status) is shown as written, never as markup.
+    void outsideTextShowsAsWritten()
+    {
+        Gate gate;
+        gate.holding = false;
+        gate.status = QStringLiteral("<b>bold</b> <img src=\"x.png\"> <a href=\"https://x\">link</a>");
+        ContentView view(nullptr, gated(&gate));
+        view.handleDrop({makeFile(QStringLiteral("m.txt"), "m")});
+        view.startRegister();
+        QTRY_VERIFY(!view.busy());
+        QCOMPARE(shownToolTip(cell(view, 0, ResultsTableModel::StatusColumn, Qt::ToolTipRole)), gate.status);
+        QCOMPARE(cell(view, 0, ResultsTableModel::StatusColumn, Qt::AccessibleDescriptionRole).toString(), gate.status);
+    }
+
+    void saveDialogAddsTheFormatsSuffix_data()
+    {
+        QTest::addColumn<ExportFormat>("format");
+        QTest::addColumn<int>("filter");
+        QTest::addColumn<QString>("saved");
+        QTest::newRow("pdf") << ExportFormat::pdf << 0 << "report.pdf";
+        QTest::newRow("csv as text") << ExportFormat::csv << 1 << "report.txt";
+        QTest::newRow("a suffix typed") << ExportFormat::json << 0 << "report.data";
+    }
+
+    void saveDialogAddsTheFormatsSuffix()
+    {
+        QFETCH(ExportFormat, format);
+        QFETCH(int, filter);
+        QFETCH(QString, saved);
+        QTemporaryDir home;
+        const QByteArray previousHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        QtDialogs dialogs(nullptr);
+        QTimer::singleShot(0, this, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            auto *types = dialog->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (!types || !name)
+                return dialog->reject();
+            for (int i = 0; i < filter; ++i)
+                QTest::keyClick(types, Qt::Key_Down);
+            name->clear();
+            QTest::keyClicks(name, saved.endsWith(QLatin1String(".data")) ? saved : QStringLiteral("report"));
+            QTest::keyClick(name, Qt::Key_Return);
+        });
+        const std::optional<QString> path = dialogs.askSavePath(
+            ExportFormats::dialogTitle(format), ExportFormats::suggestedFileName(format), ExportFormats::fileFilters(format));
+        qputenv("HOME", previousHome);
+        QCOMPARE(path.value_or(QString()), home.path() + QLatin1Char('/') + saved);
     }
 
     void clearDuringRun()
     {
-        ScriptedHttpServer server;
-        server.setHandler(ScriptedHttpServer::mcp([](const QString &, const QJsonObject &, const HttpRequest &) {
-            return ScriptedHttpServer::toolResult(QJsonObject{{QStringLiteral("receipts"), QJsonArray{}}});
-        }));
-        pointAt(server.url());
-        ContentView view;
+        Gate gate;
+        ContentView view(nullptr, gated(&gate));
         view.handleDrop({makeFile(QStringLiteral("c1"), "1"), makeFile(QStringLiteral("c2"), "2")});
         view.startVerify();
         QVERIFY(view.busy());
@@ -252,31 +478,30 @@ private Q_SLOTS:
         QVERIFY(view.files().isEmpty());
         QVERIFY(view.results().isEmpty());
         QCOMPARE(view.status(), QStringLiteral("Cleared."));
-        QTRY_VERIFY_WITH_TIMEOUT(!view.busy(), 20000);
+        gate.holding = false;
+        gate.open();
+        QTRY_VERIFY(!view.busy());
         // The run carried on over the list as it stood.
         QCOMPARE(view.results().size(), 2);
-        QCOMPARE(view.status(), QStringLiteral("Done — 0 found/valid, 2 not found, 2 failed (2 total)."));
-        QVERIFY(!view.findChild<QPushButton *>(QStringLiteral("registerButton"))->isEnabled());
+        QCOMPARE(view.status(), QStringLiteral("Done — 2 found/valid, 0 not found, 0 failed (2 total)."));
+        QVERIFY(!child(view, "registerButton")->isEnabled());
     }
 
     void returnStartsRegister()
     {
-        ScriptedHttpServer server;
-        server.setHandler(ScriptedHttpServer::mcp([](const QString &, const QJsonObject &, const HttpRequest &) {
-            return ScriptedHttpServer::toolResult(QJsonObject{{QStringLiteral("receipts"), QJsonArray{}}});
-        }));
-        pointAt(server.url());
-        ContentView view;
+        Gate gate;
+        gate.holding = false;
+        ContentView view(nullptr, gated(&gate));
         view.show();
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QTest::keyClick(&view, Qt::Key_Return);
-        QVERIFY(!view.busy()); // empty list: disabled
+        QCOMPARE(gate.calls, 0); // empty list: disabled
         view.handleDrop({makeFile(QStringLiteral("r1"), "1")});
         view.activateWindow();
         QTest::keyClick(&view, Qt::Key_Return);
-        QVERIFY(view.busy());
-        QCOMPARE(view.status(), QStringLiteral("Registering…"));
-        QTRY_VERIFY_WITH_TIMEOUT(!view.busy(), 20000);
+        QTRY_VERIFY(!view.busy());
+        QCOMPARE(gate.calls, 1);
+        QCOMPARE(view.status(), QStringLiteral("Done — 1 registered/ok, 0 failed (1 total)."));
     }
 
     void defaultsReachWindowAtOnce()
@@ -286,7 +511,7 @@ private Q_SLOTS:
         settings.setOutput(QStringLiteral("json"));
         settings.save();
         QCOMPARE(view.config()->defaults().output, QStringLiteral("json"));
-        QCOMPARE(view.findChild<QPushButton *>(QStringLiteral("copyButton"))->text(), QStringLiteral("Copy JSON"));
+        QCOMPARE(child(view, "copyButton")->text(), QStringLiteral("Copy JSON"));
     }
 };
 

@@ -66,10 +66,20 @@ private Q_SLOTS:
         view.findChild<QPlainTextEdit *>(QStringLiteral("accessToken"))->setPlainText(QStringLiteral("abc.def.0123456789"));
         QCOMPARE(label(view, "tokenHint")->text(), QStringLiteral("…23456789"));
 
+        // One label column for both sections; the status line's room is kept
+        // from the start, so nothing moves when it first shows.
+        QCOMPARE(field(view, "mcpUrl")->mapTo(&view, QPoint()).x(), field(view, "authUrl")->mapTo(&view, QPoint()).x());
+        const int height = view.height();
+        const QPoint buttons = button(view, "saveButton")->mapTo(&view, QPoint());
         button(view, "saveButton")->click();
         QVERIFY(!view.statusIsError());
         QCOMPARE(view.statusLine(), QStringLiteral("Saved. Saved credentials for alice · …23456789"));
         QCOMPARE(label(view, "statusLine")->text(), view.statusLine());
+        QCOMPARE(button(view, "saveButton")->mapTo(&view, QPoint()), buttons);
+        QCOMPARE(view.height(), height);
+        QCOMPARE(label(view, "storageNote")->text(),
+                 QStringLiteral("Stored in ") + m_home.nivet()
+                     + QStringLiteral("/. The command-line tool nivet-timestamp uses the same files."));
         QVERIFY(readFile(m_home.nivet() + QStringLiteral("/client.json")).contains("\"scope\":\"team-x\""));
         QCOMPARE(fileMode(authFile()), 0600);
     }
@@ -93,7 +103,7 @@ private Q_SLOTS:
     void generateAndCheckAgainstServer()
     {
         ScriptedHttpServer server;
-        server.enqueue(HttpResponse::text("bad credentials", 401));
+        server.enqueue(HttpResponse::text("<b>bad</b> credentials", 401));
         server.enqueue(HttpResponse::json(QJsonObject{
             {QStringLiteral("token"), QStringLiteral("header.payload.signature-xyz")},
             {QStringLiteral("user"), QJsonObject{{QStringLiteral("username"), QStringLiteral("alice")},
@@ -102,14 +112,23 @@ private Q_SLOTS:
                                                       {QStringLiteral("role"), QStringLiteral("admin")}}));
         DefaultsView view;
         view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
         AuthStore::shared().setProperty("authURL", server.url(QString()).toString());
         AuthStore::shared().setProperty("username", QStringLiteral("alice"));
         AuthStore::shared().setProperty("password", QStringLiteral("pw"));
-        button(view, "generateButton")->click();
+        // Pressed from the keyboard: focus must not land on a field whose
+        // selected text the next keystroke would replace.
+        button(view, "generateButton")->setFocus();
+        QTest::keyClick(button(view, "generateButton"), Qt::Key_Space);
         QVERIFY(view.busy());
         QVERIFY(!button(view, "checkButton")->isEnabled());
+        QVERIFY(QApplication::focusWidget() != field(view, "mcpUrl") && !field(view, "mcpUrl")->hasSelectedText());
         QTRY_VERIFY(!view.busy());
-        QCOMPARE(view.statusLine(), QStringLiteral("Generate/refresh failed: Login failed HTTP 401: bad credentials"));
+        QCOMPARE(QApplication::focusWidget(), button(view, "generateButton"));
+        QCOMPARE(view.statusLine(),
+                 QStringLiteral("Generate/refresh failed: Login failed HTTP 401: <b>bad</b> credentials"));
+        QCOMPARE(label(view, "statusLine")->textFormat(), Qt::PlainText);
         button(view, "generateButton")->click();
         QTRY_VERIFY(!view.busy());
         QCOMPARE(view.statusLine(), QStringLiteral("Token refreshed for alice (admin)"));
@@ -130,19 +149,43 @@ private Q_SLOTS:
         QCOMPARE(view.statusLine(), QStringLiteral("Check session failed: No access token to validate"));
     }
 
-    void reloadOnShowDiscardsUnsavedPassword()
+    void reloadOnlyWhenOpened()
     {
         DefaultsView view;
         view.show();
+        const int height = view.height();
         field(view, "username")->setText(QStringLiteral("bob"));
         AuthStore::shared().setProperty("username", QStringLiteral("bob"));
         button(view, "saveButton")->click();
         QTest::keyClicks(field(view, "password"), QStringLiteral("typed-not-saved"));
         QCOMPARE(AuthStore::shared().property("password").toString(), QStringLiteral("typed-not-saved"));
-        view.hide();
+        // Restored or shown again while open: the typing stays.
+        view.showMinimized();
+        view.showNormal();
+        view.show();
+        QCOMPARE(field(view, "password")->text(), QStringLiteral("typed-not-saved"));
+        // Closed and opened again: it starts from the file.
+        view.close();
         view.show();
         QCOMPARE(field(view, "password")->text(), QString());
         QCOMPARE(label(view, "sessionSummary")->text(), QStringLiteral("Loaded credentials for bob"));
+        QCOMPARE(view.height(), height);
+    }
+
+    void tabLeavesTheTokenEditor()
+    {
+        DefaultsView view;
+        view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        auto *token = view.findChild<QPlainTextEdit *>(QStringLiteral("accessToken"));
+        token->setFocus();
+        QTest::keyClick(token, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != token);
+        token->setFocus();
+        QTest::keyClick(token, Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), field(view, "password"));
+        QCOMPARE(token->toPlainText(), QString());
     }
 
     void saveFailure()

@@ -1,29 +1,117 @@
-// Saves pictures of the real windows for a person to look at: the main window
-// after a Register and a Verify of the given files against the configured
-// service, and the settings window. Not a test; run it with XDG_DATA_HOME
-// pointing at the data folder to use (for example .run/home of `make run`).
-//   uishots OUTDIR FILE...
+// Saves pictures of the real windows for a person to look at. Not a test.
+//
+//   uishots OUTDIR FILE...     the main window after a Register and a Verify
+//                              of the files against the configured service,
+//                              the settings window and the help sheet. Run
+//                              it with XDG_DATA_HOME pointing at the data
+//                              folder to use (for example .run/home).
+//   uishots --rows N OUTDIR    the main window during and after a Register of
+//                              N files against an in-process service that
+//                              answers at once (one row in five fails).
+#include "core/stampingservice.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
+#include <QCoro/QCoroTimer>
+#include <QDir>
+#include <QEventLoop>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
 
-static bool waitIdle(ContentView *view)
+namespace {
+
+// An event loop of its own: QTest::qWaitFor sleeps between turns, which a
+// run of thousands of quick answers would feel.
+bool waitIdle(ContentView *view)
 {
-    return QTest::qWaitFor([view] { return !view->busy(); }, 60000);
+    if (view->busy()) {
+        QEventLoop loop;
+        QObject::connect(view, &ContentView::busyChanged, &loop, [&loop](bool busy) {
+            if (!busy)
+                loop.quit();
+        });
+        QTimer::singleShot(600000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return !view->busy();
 }
+
+class InstantService : public StampingService {
+public:
+    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
+    {
+        QTimer turn;
+        turn.setSingleShot(true);
+        turn.start(0);
+        co_await turn;
+        const bool fails = ++m_count % 5 == 0;
+        co_return FileResult{path, sha256, QStringLiteral("rcpt-%1-0123456789abcdef").arg(m_count),
+                             QStringLiteral("2026-12-06T09:00:00Z"), scope,
+                             fails ? QStringLiteral("Error: HTTP 500: quota exceeded") : QStringLiteral("Registered"),
+                             {}, fails ? ResultKind::error : ResultKind::registered};
+    }
+    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
+    {
+        return registerFile(path, sha256, scope);
+    }
+
+private:
+    int m_count = 0;
+};
+
+int manyRows(int count, const QString &out)
+{
+    QTemporaryDir dir;
+    QStringList files;
+    const QString folder = dir.filePath(QStringLiteral("a folder with a rather long name/and another one below it"));
+    QDir().mkpath(folder);
+    for (int i = 0; i < count; ++i) {
+        files.append(folder + QStringLiteral("/document-%1.txt").arg(i, 5, 10, QLatin1Char('0')));
+        QFile f(files.last());
+        if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(i)) <= 0)
+            return 1;
+    }
+    MainWindow window(nullptr, [](const QString &) { return std::make_unique<InstantService>(); });
+    window.resize(1100, 720);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 1;
+    ContentView *view = window.content();
+    view->handleDrop(files);
+    view->startRegister();
+    QTest::qWait(400); // part of the way through
+    window.grab().save(out + QStringLiteral("/rows-running.png"));
+    if (!waitIdle(view))
+        return 1;
+    QTest::qWait(100);
+    window.grab().save(out + QStringLiteral("/rows-done.png"));
+    auto *table = view->findChild<QTableView *>(QStringLiteral("resultsTable"));
+    table->verticalScrollBar()->setValue(table->verticalScrollBar()->maximum() / 2);
+    QTest::qWait(100);
+    window.grab().save(out + QStringLiteral("/rows-middle.png"));
+    std::printf("%s\n", qPrintable(view->status()));
+    return 0;
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Nivet Timestamping"));
+    if (argc == 4 && QByteArray(argv[1]) == "--rows")
+        return manyRows(QByteArray(argv[2]).toInt(), QString::fromLocal8Bit(argv[3]));
     if (argc < 3) {
-        std::fprintf(stderr, "usage: uishots OUTDIR FILE...\n");
+        std::fprintf(stderr, "usage: uishots OUTDIR FILE...\n       uishots --rows N OUTDIR\n");
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
@@ -45,6 +133,7 @@ int main(int argc, char **argv)
         return 1;
     QTest::qWait(100);
     window.grab().save(out + QStringLiteral("/main-registered.png"));
+    const QString registered = view->status();
 
     view->findChild<QPushButton *>(QStringLiteral("verifyButton"))->click();
     if (!waitIdle(view))
@@ -57,11 +146,17 @@ int main(int argc, char **argv)
         return 1;
     QTest::qWait(100);
     window.settings()->grab().save(out + QStringLiteral("/settings.png"));
+    // With a status line after a check of the session.
+    window.settings()->findChild<QPushButton *>(QStringLiteral("checkButton"))->click();
+    if (!QTest::qWaitFor([&] { return !window.settings()->busy(); }, 60000))
+        return 1;
+    QTest::qWait(100);
+    window.settings()->grab().save(out + QStringLiteral("/settings-checked.png"));
 
     view->showDocs();
     QTest::qWait(200);
     if (view->docsView())
         view->docsView()->grab().save(out + QStringLiteral("/docs.png"));
-    std::printf("%s\n", qPrintable(view->status()));
+    std::printf("%s\n%s\n", qPrintable(registered), qPrintable(view->status()));
     return 0;
 }

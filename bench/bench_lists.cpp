@@ -1,0 +1,211 @@
+// The longest stall of the window's event loop while its big lists fill: a
+// 5 ms timer probe on the GUI thread of the real main window (offscreen)
+// while 10,000 files are dropped on the file list, and while a Register of
+// 10,000 files publishes its rows and the table is scrolled from top to
+// bottom in 200 steps. Compared with the same probe's gaps while the
+// window sits idle, measured in the same run.
+//
+// Usage: bench_lists [files]
+#include "core/stampingservice.h"
+#include "ui/contentview.h"
+#include "ui/mainwindow.h"
+
+#include "benchresult.h"
+
+#include <QApplication>
+#include <QCoro/QCoroTimer>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QListView>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr int kProbeMs = 5;
+constexpr double kGoalMs = 100;
+
+// The gaps between the ticks of a fast timer on this thread.
+class Probe {
+public:
+    Probe()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(kProbeMs);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { note(); });
+    }
+    /// When the longest gap began, in ms from start().
+    double longestAt() const { return m_longestAt; }
+    void start()
+    {
+        m_longest = 0;
+        m_longestAt = 0;
+        m_clock.start();
+        m_last = 0;
+        m_timer.start();
+    }
+    // The gap still open counts too: a stall at the very end is a stall.
+    double stop()
+    {
+        note();
+        m_timer.stop();
+        return m_longest;
+    }
+
+private:
+    void note()
+    {
+        const double now = m_clock.nsecsElapsed() / 1e6;
+        if (now - m_last > m_longest) {
+            m_longest = now - m_last;
+            m_longestAt = m_last;
+        }
+        m_last = now;
+    }
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    double m_last = 0;
+    double m_longest = 0;
+    double m_longestAt = 0;
+};
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Answers every file at once, after one turn of the event loop (as the
+// quickest network would); one row in five fails.
+class InstantService : public StampingService {
+public:
+    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
+    {
+        QTimer turn;
+        turn.setSingleShot(true);
+        turn.start(0);
+        co_await turn;
+        const bool fails = ++m_count % 5 == 0;
+        co_return FileResult{path, sha256, QStringLiteral("rcpt-%1-0123456789").arg(m_count),
+                             QStringLiteral("2026-12-06T09:00:00Z"), scope,
+                             fails ? QStringLiteral("Error: HTTP 500: quota exceeded") : QStringLiteral("Registered"),
+                             {}, fails ? ResultKind::error : ResultKind::registered};
+    }
+    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
+    {
+        return registerFile(path, sha256, scope);
+    }
+
+private:
+    int m_count = 0;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Settings and receipts go to a scratch folder, never to the user's own.
+    QTemporaryDir home;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+    QApplication app(argc, argv);
+    const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 10000;
+
+    QTemporaryDir dir;
+    QList<QUrl> urls;
+    for (int i = 0; i < count; ++i) {
+        const QString path = dir.filePath(QStringLiteral("folder-with-a-longer-name/document-%1.txt").arg(i, 5, 10,
+                                                                                                       QLatin1Char('0')));
+        if (i == 0)
+            QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray::number(i)) <= 0) {
+            std::fprintf(stderr, "lists: cannot write %s\n", qPrintable(path));
+            return 1;
+        }
+        urls.append(QUrl::fromLocalFile(path));
+    }
+
+    MainWindow window(nullptr, [](const QString &) { return std::make_unique<InstantService>(); });
+    window.resize(1000, 700);
+    window.show();
+    ContentView *content = window.content();
+    spin(300); // let the first paint settle
+
+    Probe probe;
+    probe.start();
+    spin(1000);
+    const double idle = probe.stop();
+
+    // A drop of every file at once, as from a file manager, then its paint.
+    auto *list = content->findChild<QListView *>(QStringLiteral("fileList"));
+    QMimeData mime;
+    mime.setUrls(urls);
+    probe.start();
+    QElapsedTimer wall;
+    wall.start();
+    const QPoint at = list->viewport()->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(list->viewport(), &enter);
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(list->viewport(), &drop);
+    const double addingMs = wall.nsecsElapsed() / 1e6;
+    spin(200); // the list's paint
+    const double adding = probe.stop();
+
+    // A Register of all of them, the rows shown, then scrolled through.
+    probe.start();
+    wall.restart();
+    QEventLoop running;
+    QObject::connect(content, &ContentView::busyChanged, &running, [&running](bool busy) {
+        if (!busy)
+            running.quit();
+    });
+    content->startRegister();
+    if (content->busy())
+        running.exec();
+    const double runMs = wall.nsecsElapsed() / 1e6;
+    spin(50); // the table lays its rows out
+    auto *table = content->findChild<QTableView *>(QStringLiteral("resultsTable"));
+    QScrollBar *bar = table->verticalScrollBar();
+    // As when the thumb is dragged down: 200 steps, each repainting the table.
+    constexpr int kSteps = 200;
+    for (int step = 1; step <= kSteps; ++step) {
+        bar->setValue(int(qint64(bar->maximum()) * step / kSteps));
+        spin(10);
+    }
+    const double showing = probe.stop();
+    const int rows = table->model()->rowCount();
+
+    std::printf("lists: idle longest gap %.1f ms\n", idle);
+    std::printf("lists: adding %d files: the drop took %.1f ms, longest gap %.1f ms\n", count, addingMs, adding);
+    std::printf("lists: register of %d files in %.0f ms, %d rows shown and scrolled to row %d, longest gap %.1f ms "
+                "from %.0f ms on\n",
+                count, runMs, rows, table->rowAt(table->viewport()->height() - 1), showing, probe.longestAt());
+    const bool ok = content->files().size() == count && rows == count;
+    const auto verdict = [ok](double gap) {
+        return !ok ? QStringLiteral("RUN FAILED") : gap < kGoalMs ? QStringLiteral("met") : QStringLiteral("MISSED");
+    };
+    const QString baseline = QStringLiteral("idle %1 ms (%2 ms probe)").arg(idle, 0, 'f', 1).arg(kProbeMs);
+    // The ratio to the idle window's own longest gap, measured just before.
+    const auto value = [idle](double gap) {
+        return QStringLiteral("%1 ms longest gap (%2× idle)").arg(gap, 0, 'f', 1).arg(gap / std::max(idle, 0.1), 0, 'f', 1);
+    };
+    printResult(QStringLiteral("Event-loop stall adding %1 files to the list (main window, offscreen)").arg(count),
+                value(adding), baseline,
+                QStringLiteral("< %1 ms").arg(kGoalMs), verdict(adding));
+    printResult(QStringLiteral("Event-loop stall showing and scrolling %1 result rows").arg(count),
+                value(showing), baseline,
+                QStringLiteral("< %1 ms").arg(kGoalMs), verdict(showing));
+    return ok ? 0 : 1;
+}
