@@ -21,9 +21,10 @@ std::optional<TokenClaims> AuthApi::authenticate(const QByteArray &token, qint64
     auto claims = m_signer.verify(token, nowMs);
     if (!claims)
         return std::nullopt;
-    // A removed user's tokens die with the account; a changed role shows at once.
+    // A removed user's tokens die with the account, and every token issued
+    // before a password change dies with the old password.
     auto user = m_database.user(claims->username);
-    if (!user || !user->has_value())
+    if (!user || !user->has_value() || (*user)->generation != claims->generation)
         return std::nullopt;
     TokenClaims current = *claims;
     current.role = (*user)->role;
@@ -50,7 +51,7 @@ ServiceResponse AuthApi::login(const ServiceRequest &request, qint64 nowMs)
     if (!PasswordHash::verify(password.toString(), record.passwordHash))
         return ServiceResponse::text(401, QStringLiteral("Invalid user name or password"));
 
-    const IssuedToken issued = m_signer.issue(record.username, record.role, nowMs, m_tokenTtlMs);
+    const IssuedToken issued = m_signer.issue(record.username, record.role, record.generation, nowMs, m_tokenTtlMs);
     return ServiceResponse::json(
         200, QJsonObject{
                  {QStringLiteral("token"), QString::fromLatin1(issued.token)},

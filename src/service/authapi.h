@@ -25,7 +25,8 @@ public:
     ServiceResponse validate(const ServiceRequest &request, qint64 nowMs);
 
     /// The claims of a token that is valid now and names a user who still
-    /// exists, with that user's current role; nothing otherwise.
+    /// exists and has not changed the password since, with that user's
+    /// current role; nothing otherwise.
     std::optional<TokenClaims> authenticate(const QByteArray &token, qint64 nowMs);
 
     const TokenSigner &signer() const { return m_signer; }

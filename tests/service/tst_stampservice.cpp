@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -453,11 +454,27 @@ private Q_SLOTS:
         }
     }
 
+    // Also from a database of the first version, whose users had no token generation.
     void receiptsSurviveReopening()
     {
         const QJsonObject receipt = stamp(*m_service, digestOf("kept"), QStringLiteral("s"));
+        QVERIFY(addTestUser(m_service->database(), QStringLiteral("old"), QStringLiteral("user"), QStringLiteral("pw")));
         m_service.reset();
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("v1"));
+            db.setDatabaseName(m_dir.filePath(QStringLiteral("data/nivet-stampd.sqlite")));
+            QVERIFY(db.open());
+            QSqlQuery q(db);
+            QVERIFY(q.exec(QStringLiteral("ALTER TABLE users DROP COLUMN generation")));
+            QVERIFY(q.exec(QStringLiteral("UPDATE meta SET value = '1' WHERE key = 'schema_version'")));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("v1"));
         m_service = open();
+        const QByteArray token = loginToken(*m_service, QStringLiteral("old"), QStringLiteral("pw"));
+        QCOMPARE(m_service->handle(ServiceRequest{"GET", "/auth/validate", {{"Authorization", "Bearer " + token}}, {}}).status,
+                 200);
+        m_service.reset();
+        m_service = open(); // now of the current version
         QCOMPARE(structured(*m_service, QStringLiteral("verify"),
                             args({{QStringLiteral("receipt_id"), receipt[QStringLiteral("receipt_id")]}}))
                      .value(QStringLiteral("valid")),
@@ -504,8 +521,22 @@ private Q_SLOTS:
         QCOMPARE(jsonBody(valid), object(R"({"valid":true,"expiresAt":"2025-01-31T13:00:00.000Z",)"
                                          R"("user":{"username":"alice","role":"auditor"}})"));
 
-        // A role change shows at once; the account's removal ends its tokens.
+        // A token of ours that predates generations may predate a password change too.
+        const auto segment = [](const QByteArray &json) {
+            return json.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+        };
+        const QByteArray legacy = segment(R"({"alg":"HS256","typ":"JWT"})") + '.'
+            + segment(R"({"exp":1738328400,"iss":"nivet-stampd","role":"auditor","sub":"alice"})");
+        const QByteArray key = readFile(m_dir.filePath(QStringLiteral("data/") + StampService::signingKeyFileName()));
+        ServiceRequest unversioned{"GET", "/auth/validate", {}, {}};
+        unversioned.headers = {{"Authorization", "Bearer " + legacy + '.'
+                                    + segment(QMessageAuthenticationCode::hash(legacy, key, QCryptographicHash::Sha256))}};
+        QCOMPARE(m_service->handle(unversioned).status, 401);
+
+        // A new password ends the tokens issued before it; a new login shows the new role.
         QVERIFY(addTestUser(m_service->database(), QStringLiteral("alice"), QStringLiteral("admin"), QStringLiteral("new")));
+        QCOMPARE(m_service->handle(validate).body, QByteArray("Invalid or expired token"));
+        validate.headers = {{"Authorization", "Bearer " + loginToken(*m_service, QStringLiteral("alice"), QStringLiteral("new"))}};
         QCOMPARE(jsonBody(m_service->handle(validate))[QStringLiteral("user")][QStringLiteral("role")].toString(),
                  QStringLiteral("admin"));
         m_now += 60 * 60 * 1000;
@@ -601,8 +632,12 @@ private Q_SLOTS:
         QCOMPARE(service->handle(post(ping, id, dave)).status, 404);
         QCOMPARE(stamp(*service, digestOf("d"), QStringLiteral("s"), carol)[QStringLiteral("scope")].toString(),
                  QStringLiteral("s"));
+        QVERIFY(addTestUser(service->database(), QStringLiteral("carol"), QStringLiteral("user"), QStringLiteral("new")));
+        QCOMPARE(service->handle(post(ping, id, carol)).status, 401); // issued before the new password
+        const QByteArray renewed = loginToken(*service, QStringLiteral("carol"), QStringLiteral("new"));
+        QCOMPARE(service->handle(post(ping, id, renewed)).status, 200);
         m_now += 2 * 60 * 60 * 1000;
-        QCOMPARE(service->handle(post(ping, id, carol)).status, 401); // the token has expired
+        QCOMPARE(service->handle(post(ping, id, renewed)).status, 401); // the token has expired
     }
 
     void stampsRecordTheUser()
