@@ -206,9 +206,11 @@ ServiceResponse McpEndpoint::initialize(const ServiceRequest &request, const Mes
                         "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
                         "a receipt's Merkle inclusion proof.")},
     };
-    const McpSession &session = m_sessions.open(nowMs, user);
+    const McpSession *session = m_sessions.open(nowMs, user);
+    if (!session)
+        return rpcError(503, {JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later")}, message.id);
     ServiceResponse response = reply(request, QJsonArray{JsonRpc::resultResponse(message.id, result)}, false);
-    response.withHeader(kSessionHeader, session.id.toLatin1());
+    response.withHeader(kSessionHeader, session->id.toLatin1());
     return response;
 }
 

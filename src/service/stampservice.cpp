@@ -56,7 +56,8 @@ Expected<std::unique_ptr<StampService>> StampService::open(const ServiceOptions 
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
         return signer.error();
-    service->m_sessions = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions);
+    service->m_sessions = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions,
+                                                          options.maxSessionsPerUser);
     service->m_tools = std::make_unique<StampTools>(*service->m_database);
     service->m_mcp = std::make_unique<McpEndpoint>(
         *service->m_tools, *service->m_sessions,

@@ -22,6 +22,11 @@ struct ServiceOptions {
     bool requireAuth = false;
     qint64 sessionTtlMs = 15 * 60 * 1000;
     int maxSessions = 10'000;
+    int maxSessionsPerUser = 1'000;
+    /// A connection on which no whole request arrives for this long is closed.
+    qint64 idleTimeoutMs = 30'000;
+    /// Open connections; past this the one idle the longest is closed.
+    int maxConnections = 512;
     qint64 tokenTtlMs = 60 * 60 * 1000;
     /// PBKDF2 work for a login by an unknown user; only a fuzzer lowers it.
     int unknownUserIterations = PasswordHash::kDefaultIterations;
