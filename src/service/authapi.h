@@ -21,7 +21,8 @@ public:
     {
     }
 
-    ServiceResponse login(const ServiceRequest &request, qint64 nowMs);
+    /// The password check is the work of the reply: it takes deliberate time.
+    ServiceReply login(const ServiceRequest &request, qint64 nowMs);
     ServiceResponse validate(const ServiceRequest &request, qint64 nowMs);
 
     /// The claims of a token that is valid now and names a user who still

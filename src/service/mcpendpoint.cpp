@@ -147,6 +147,11 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
         const QJsonArray items = body.toArray();
         if (items.isEmpty())
             return rpcError(400, {JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: empty batch")});
+        // Each message may be a stamp with its own durable commit: one POST must not hold the service for long.
+        if (items.size() > kMaxBatchMessages) {
+            return rpcError(400, {JsonRpc::kInvalidRequest,
+                                  QStringLiteral("Invalid Request: a batch holds at most %1 messages").arg(kMaxBatchMessages)});
+        }
         for (const QJsonValue &item : items)
             messages.append(Message::read(item));
     } else {

@@ -79,10 +79,14 @@ int StampService::sessionCount() const
 
 ServiceResponse StampService::handle(const ServiceRequest &request)
 {
+    const ServiceReply answer = reply(request);
+    return answer.work ? answer.work() : answer.response;
+}
+
+ServiceReply StampService::reply(const ServiceRequest &request)
+{
     const qint64 now = m_clock();
     m_sessions->expire(now);
-    if (request.body.size() > kMaxBodyBytes)
-        return ServiceResponse::text(413, QStringLiteral("Request body too large"));
     if (!originAllowed(request))
         return ServiceResponse::text(403, QStringLiteral("Requests from web pages of other sites are not allowed"));
 

@@ -40,14 +40,15 @@ class StampService {
 public:
     /// The file in the data folder that holds the token signing key.
     static QString signingKeyFileName();
-    /// Bodies larger than this are refused (413) without being read as JSON.
-    static constexpr qsizetype kMaxBodyBytes = 1024 * 1024;
-
     /// Opens the database and the signing key in options.dataDir, creating them on first use.
     static Expected<std::unique_ptr<StampService>> open(const ServiceOptions &options, Clock clock = systemNowMs);
 
     ~StampService();
 
+    /// The reply to a request; a login's password check comes back as work
+    /// for another thread.
+    ServiceReply reply(const ServiceRequest &request);
+    /// The response to a request, with any work done on the spot.
     ServiceResponse handle(const ServiceRequest &request);
 
     /// Drops idle sessions now (the service also does so as requests arrive).

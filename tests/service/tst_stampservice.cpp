@@ -26,6 +26,12 @@ QJsonObject object(const char *json)
     return QJsonDocument::fromJson(json).object();
 }
 
+// A batch of n pings.
+QByteArray pings(int n)
+{
+    return '[' + QByteArrayList(n, R"({"jsonrpc":"2.0","id":1,"method":"ping"})").join(',') + ']';
+}
+
 QJsonObject args(std::initializer_list<QPair<QString, QJsonValue>> members)
 {
     QJsonObject o;
@@ -179,6 +185,8 @@ private Q_SLOTS:
                                      << QJsonValue(5);
         QTest::newRow("empty batch") << QByteArray("[]") << 400 << -32600 << QStringLiteral("Invalid Request: empty batch")
                                      << none;
+        QTest::newRow("batch of 101") << pings(101) << 400 << -32600
+                                      << QStringLiteral("Invalid Request: a batch holds at most 100 messages") << none;
         QTest::newRow("unknown method") << QByteArray(R"({"jsonrpc":"2.0","id":5,"method":"resources/list"})") << 200
                                         << -32601 << QStringLiteral("Method not found: resources/list") << QJsonValue(5);
         QTest::newRow("unknown tool") << call(5, QStringLiteral("erase"), {}) << 200 << -32601
@@ -238,6 +246,7 @@ private Q_SLOTS:
         QCOMPARE(answers[1][QStringLiteral("error")][QStringLiteral("code")].toInt(), -32600);
         QCOMPARE(answers[2][QStringLiteral("error")][QStringLiteral("message")].toString(),
                  QStringLiteral("Invalid Request: initialize must be sent on its own"));
+        QCOMPARE(QJsonDocument::fromJson(m_service->handle(post(pings(100), session(*m_service))).body).array().size(), 100);
     }
 
     void toolFailuresAreResults_data()
@@ -657,25 +666,19 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("header");
         QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<qsizetype>("bodySize");
         QTest::addColumn<int>("status");
-        QTest::newRow("foreign origin") << QByteArray("Origin") << QByteArray("https://evil.example") << qsizetype(0) << 403;
-        QTest::newRow("local origin") << QByteArray("Origin") << QByteArray("http://localhost:5173") << qsizetype(0) << 200;
-        QTest::newRow("text body") << QByteArray("Content-Type") << QByteArray("text/plain") << qsizetype(0) << 415;
-        QTest::newRow("json charset") << QByteArray("Content-Type") << QByteArray("application/json; charset=utf-8")
-                                      << qsizetype(0) << 200;
-        QTest::newRow("huge body") << QByteArray() << QByteArray() << StampService::kMaxBodyBytes + 1 << 413;
+        QTest::newRow("foreign origin") << QByteArray("Origin") << QByteArray("https://evil.example") << 403;
+        QTest::newRow("local origin") << QByteArray("Origin") << QByteArray("http://localhost:5173") << 200;
+        QTest::newRow("text body") << QByteArray("Content-Type") << QByteArray("text/plain") << 415;
+        QTest::newRow("json charset") << QByteArray("Content-Type") << QByteArray("application/json; charset=utf-8") << 200;
     }
 
     void transportRefusals()
     {
         QFETCH(QByteArray, header);
         QFETCH(QByteArray, value);
-        QFETCH(qsizetype, bodySize);
         QFETCH(int, status);
         ServiceRequest request = post(initialize());
-        if (bodySize > 0)
-            request.body = initialize().leftJustified(bodySize, ' ');
         for (auto &h : request.headers) {
             if (h.first == header)
                 h.second = value;
