@@ -45,7 +45,7 @@ struct ServiceResponse {
 /// hashing) that makes the response. The work holds copies of all it needs,
 /// so it may run on any thread while other requests are served.
 struct ServiceReply {
-    ServiceReply(ServiceResponse ready) : response(std::move(ready)) {} // NOLINT: a response is a reply
+    ServiceReply(ServiceResponse ready) : response(std::move(ready)) {} // implicit: every response is a reply
     explicit ServiceReply(std::function<ServiceResponse()> later) : work(std::move(later)) {}
 
     ServiceResponse response;

@@ -2,7 +2,9 @@
 
 #include "service/httprequestreader.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
+#include <QLocale>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -39,9 +41,14 @@ QByteArray reasonPhrase(int status)
     }
 }
 
-QByteArray serialize(const ServiceResponse &response, bool withBody, bool close)
+QByteArray serialize(const ServiceResponse &response, qint64 nowMs, bool withBody, bool close)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    out += "Date: "
+        + QLocale::c()
+              .toString(QDateTime::fromMSecsSinceEpoch(nowMs, Qt::UTC), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+              .toLatin1()
+        + "\r\n";
     for (const auto &[name, value] : response.headers)
         out += name + ": " + value + "\r\n";
     out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
@@ -161,7 +168,7 @@ private:
         m_busy = false;
         const bool keepAlive = m_reader.keepAlive();
         m_server.logRequest(m_method, m_path, response.status, m_started.nsecsElapsed());
-        m_socket->write(serialize(response, m_method != "HEAD", !keepAlive));
+        m_socket->write(serialize(response, m_server.m_clock(), m_method != "HEAD", !keepAlive));
         if (keepAlive)
             waitForRequest();
         else
@@ -245,7 +252,7 @@ void HttpFrontend::admit(QTcpSocket *socket)
             socket->setParent(this);
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             socket->write(serialize(ServiceResponse::text(503, QStringLiteral("Too many connections; try again later")),
-                                    true, true));
+                                    m_clock(), true, true));
             socket->disconnectFromHost();
             return;
         }
