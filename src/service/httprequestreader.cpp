@@ -168,7 +168,8 @@ HttpRequestReader::Status HttpRequestReader::readHead()
     const QByteArrayList requestLine = lines.first().split(' ');
     if (requestLine.size() == 3) { // for the log, even when malformed
         m_request.method = requestLine[0];
-        m_request.path = requestLine[1].left(requestLine[1].indexOf('?') >= 0 ? requestLine[1].indexOf('?') : requestLine[1].size());
+        const qsizetype query = requestLine[1].indexOf('?'); // queries may hold secrets
+        m_request.path = query < 0 ? requestLine[1] : requestLine[1].left(query);
     }
     if (requestLine.size() != 3 || !isToken(requestLine[0]) || !isVisible(requestLine[1]))
         return fail(400, QStringLiteral("Bad request line"));
@@ -251,8 +252,9 @@ HttpRequestReader::Status HttpRequestReader::readChunkSize()
     const QByteArray size = line.trimmed();
     qint64 bytes = 0;
     for (const char c : size) {
-        const int digit = QByteArrayView("0123456789abcdef").indexOf(static_cast<char>(c | 0x20));
-        if (digit < 0)
+        const qsizetype at = QByteArrayView("0123456789abcdefABCDEF").indexOf(c);
+        const qsizetype digit = at < 16 ? at : at - 6;
+        if (at < 0)
             return fail(400, QStringLiteral("Malformed chunked body"));
         bytes = bytes * 16 + digit;
         if (m_request.body.size() + bytes > kMaxBodyBytes)

@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <climits>
 #include <sys/socket.h>
 
 namespace {
