@@ -2,6 +2,7 @@
 // input against one long-lived service, so sessions and the database carry
 // state from one input to the next.
 #include "service/httpmessage.h"
+#include "service/httprequestreader.h"
 #include "service/stampservice.h"
 
 #include <QCoreApplication>
@@ -38,7 +39,8 @@ StampService &service()
 } // namespace
 
 // Input: first byte picks method and path; then "name: value" header lines up
-// to an empty line; the rest is the body.
+// to an empty line; the rest is the body. The same bytes also go, in two
+// pieces, through the HTTP request reader as a connection's stream.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
@@ -62,5 +64,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const ServiceResponse response = service().handle(request);
     if (response.status < 100 || response.status > 599)
         __builtin_trap();
+
+    HttpRequestReader reader;
+    const qsizetype half = rest.size() / 2;
+    for (const QByteArray &piece : {rest.left(half), rest.mid(half)}) {
+        reader.append(piece);
+        HttpRequestReader::Status status;
+        while ((status = reader.next()) == HttpRequestReader::Status::complete) {
+            const ServiceRequest read = reader.take();
+            if (read.body.size() > HttpRequestReader::kMaxBodyBytes)
+                __builtin_trap();
+            service().handle(read);
+        }
+        if (status == HttpRequestReader::Status::failed)
+            break;
+    }
     return 0;
 }

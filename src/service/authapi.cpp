@@ -21,16 +21,17 @@ std::optional<TokenClaims> AuthApi::authenticate(const QByteArray &token, qint64
     auto claims = m_signer.verify(token, nowMs);
     if (!claims)
         return std::nullopt;
-    // A removed user's tokens die with the account; a changed role shows at once.
+    // A removed user's tokens die with the account, and every token issued
+    // before a password change dies with the old password.
     auto user = m_database.user(claims->username);
-    if (!user || !user->has_value())
+    if (!user || !user->has_value() || (*user)->generation != claims->generation)
         return std::nullopt;
     TokenClaims current = *claims;
     current.role = (*user)->role;
     return current;
 }
 
-ServiceResponse AuthApi::login(const ServiceRequest &request, qint64 nowMs)
+ServiceReply AuthApi::login(const ServiceRequest &request, qint64 nowMs)
 {
     const QJsonObject body = QJsonDocument::fromJson(request.body).object();
     const QJsonValue username = body.value(QStringLiteral("username"));
@@ -42,24 +43,29 @@ ServiceResponse AuthApi::login(const ServiceRequest &request, qint64 nowMs)
     auto user = m_database.user(username.toString());
     if (!user)
         return ServiceResponse::text(500, user.error().description);
+    const auto refused = [] { return ServiceResponse::text(401, QStringLiteral("Invalid user name or password")); };
     if (!user->has_value()) {
-        PasswordHash::burn(password.toString(), m_unknownUserIterations);
-        return ServiceResponse::text(401, QStringLiteral("Invalid user name or password"));
+        return ServiceReply([refused, password = password.toString(), iterations = m_unknownUserIterations] {
+            PasswordHash::burn(password, iterations);
+            return refused();
+        });
     }
-    const UserRecord &record = **user;
-    if (!PasswordHash::verify(password.toString(), record.passwordHash))
-        return ServiceResponse::text(401, QStringLiteral("Invalid user name or password"));
-
-    const IssuedToken issued = m_signer.issue(record.username, record.role, nowMs, m_tokenTtlMs);
-    return ServiceResponse::json(
-        200, QJsonObject{
-                 {QStringLiteral("token"), QString::fromLatin1(issued.token)},
-                 {QStringLiteral("tokenType"), QStringLiteral("Bearer")},
-                 {QStringLiteral("expiresAt"), isoTimestamp(issued.expiresAtMs)},
-                 {QStringLiteral("expiresIn"), (issued.expiresAtMs - nowMs) / 1000},
-                 {QStringLiteral("user"),
-                  QJsonObject{{QStringLiteral("username"), record.username}, {QStringLiteral("role"), record.role}}},
-             });
+    // Copies only: this runs on another thread while the service goes on.
+    return ServiceReply([refused, password = password.toString(), record = **user, signer = m_signer,
+                         ttl = m_tokenTtlMs, nowMs] {
+        if (!PasswordHash::verify(password, record.passwordHash))
+            return refused();
+        const IssuedToken issued = signer.issue(record.username, record.role, record.generation, nowMs, ttl);
+        return ServiceResponse::json(
+            200, QJsonObject{
+                     {QStringLiteral("token"), QString::fromLatin1(issued.token)},
+                     {QStringLiteral("tokenType"), QStringLiteral("Bearer")},
+                     {QStringLiteral("expiresAt"), isoTimestamp(issued.expiresAtMs)},
+                     {QStringLiteral("expiresIn"), (issued.expiresAtMs - nowMs) / 1000},
+                     {QStringLiteral("user"),
+                      QJsonObject{{QStringLiteral("username"), record.username}, {QStringLiteral("role"), record.role}}},
+                 });
+    });
 }
 
 ServiceResponse AuthApi::validate(const ServiceRequest &request, qint64 nowMs)

@@ -21,11 +21,13 @@ public:
     {
     }
 
-    ServiceResponse login(const ServiceRequest &request, qint64 nowMs);
+    /// The password check is the work of the reply: it takes deliberate time.
+    ServiceReply login(const ServiceRequest &request, qint64 nowMs);
     ServiceResponse validate(const ServiceRequest &request, qint64 nowMs);
 
     /// The claims of a token that is valid now and names a user who still
-    /// exists, with that user's current role; nothing otherwise.
+    /// exists and has not changed the password since, with that user's
+    /// current role; nothing otherwise.
     std::optional<TokenClaims> authenticate(const QByteArray &token, qint64 nowMs);
 
     const TokenSigner &signer() const { return m_signer; }

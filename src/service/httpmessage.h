@@ -6,6 +6,8 @@
 #include <QPair>
 #include <QString>
 
+#include <functional>
+
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
 /// One HTTP request as the service sees it, independent of any socket.
@@ -37,4 +39,15 @@ struct ServiceResponse {
     static ServiceResponse text(int status, const QString &text);
     /// No body at all.
     static ServiceResponse empty(int status);
+};
+
+/// What a request gets: its response at once, or slow work (password
+/// hashing) that makes the response. The work holds copies of all it needs,
+/// so it may run on any thread while other requests are served.
+struct ServiceReply {
+    ServiceReply(ServiceResponse ready) : response(std::move(ready)) {} // implicit: every response is a reply
+    explicit ServiceReply(std::function<ServiceResponse()> later) : work(std::move(later)) {}
+
+    ServiceResponse response;
+    std::function<ServiceResponse()> work; // when set, response is not used
 };

@@ -17,6 +17,7 @@ inline constexpr int kInternalError = -32603;
 // Transport-level refusals, in the server-defined range.
 inline constexpr int kSessionRequired = -32000;
 inline constexpr int kSessionNotFound = -32001;
+inline constexpr int kTooManySessions = -32002;
 
 struct Failure {
     int code;

@@ -147,6 +147,11 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
         const QJsonArray items = body.toArray();
         if (items.isEmpty())
             return rpcError(400, {JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: empty batch")});
+        // Each message may be a stamp with its own durable commit: one POST must not hold the service for long.
+        if (items.size() > kMaxBatchMessages) {
+            return rpcError(400, {JsonRpc::kInvalidRequest,
+                                  QStringLiteral("Invalid Request: a batch holds at most %1 messages").arg(kMaxBatchMessages)});
+        }
         for (const QJsonValue &item : items)
             messages.append(Message::read(item));
     } else {
@@ -206,9 +211,11 @@ ServiceResponse McpEndpoint::initialize(const ServiceRequest &request, const Mes
                         "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
                         "a receipt's Merkle inclusion proof.")},
     };
-    const McpSession &session = m_sessions.open(nowMs, user);
+    const McpSession *session = m_sessions.open(nowMs, user);
+    if (!session)
+        return rpcError(503, {JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later")}, message.id);
     ServiceResponse response = reply(request, QJsonArray{JsonRpc::resultResponse(message.id, result)}, false);
-    response.withHeader(kSessionHeader, session.id.toLatin1());
+    response.withHeader(kSessionHeader, session->id.toLatin1());
     return response;
 }
 

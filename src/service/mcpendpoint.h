@@ -17,6 +17,7 @@ public:
     };
 
     static QString protocolVersion() { return QStringLiteral("2025-03-26"); }
+    static constexpr qsizetype kMaxBatchMessages = 100;
 
     McpEndpoint(StampTools &tools, SessionTable &sessions, Options options)
         : m_tools(tools), m_sessions(sessions), m_options(options)

@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 Error sqlError(const QString &what, const QSqlError &error)
 {
@@ -211,7 +211,8 @@ Expected<void> ReceiptDatabase::createSchema()
                        "leaf_index INTEGER NOT NULL, stamped_by TEXT, UNIQUE (scope, hash), UNIQUE (scope, leaf_index))"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS receipts_by_hash ON receipts (hash)"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS users (username TEXT PRIMARY KEY, role TEXT NOT NULL, "
-                       "password_hash TEXT NOT NULL, created_at TEXT NOT NULL, updated_at TEXT NOT NULL)"),
+                       "password_hash TEXT NOT NULL, created_at TEXT NOT NULL, updated_at TEXT NOT NULL, "
+                       "generation INTEGER NOT NULL DEFAULT 0)"),
     };
     for (const QString &sql : statements) {
         if (auto done = runPlain(db, what, sql); !done)
@@ -224,6 +225,18 @@ Expected<void> ReceiptDatabase::createSchema()
         auto set = run(db, what, QStringLiteral("INSERT INTO meta (key, value) VALUES ('schema_version', ?)"),
                        {QString::number(kSchemaVersion)});
         return set ? Expected<void>() : Expected<void>(set.error());
+    }
+    if (version.value().value(0).toString() == QLatin1String("1")) {
+        // Version 1 lacked the users' token generation; its users start at 0.
+        Transaction transaction(db);
+        auto migrated = transaction.begin();
+        if (migrated)
+            migrated = runPlain(db, what, QStringLiteral("ALTER TABLE users ADD COLUMN generation INTEGER NOT NULL DEFAULT 0"));
+        if (migrated)
+            migrated = runPlain(db, what, QStringLiteral("UPDATE meta SET value = '2' WHERE key = 'schema_version'"));
+        if (migrated)
+            migrated = transaction.commit();
+        return migrated;
     }
     if (version.value().value(0).toString() != QString::number(kSchemaVersion)) {
         return Error{QStringLiteral("The database has schema version %1; this nivet-stampd knows version %2")
@@ -389,7 +402,8 @@ Expected<bool> ReceiptDatabase::putUser(const UserRecord &user, qint64 nowMs)
                                             "VALUES (?, ?, ?, ?, ?)"),
                              {user.username, user.role, user.passwordHash, now, now})
                        : run(db, what,
-                             QStringLiteral("UPDATE users SET role = ?, password_hash = ?, updated_at = ? WHERE username = ?"),
+                             QStringLiteral("UPDATE users SET role = ?, password_hash = ?, generation = generation + 1, "
+                                            "updated_at = ? WHERE username = ?"),
                              {user.role, user.passwordHash, now, user.username});
     if (!saved)
         return saved.error();
@@ -402,11 +416,12 @@ Expected<std::optional<UserRecord>> ReceiptDatabase::user(const QString &usernam
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection);
     auto query = run(db, QStringLiteral("looking up a user"),
-                     QStringLiteral("SELECT username, role, password_hash FROM users WHERE username = ?"), {username});
+                     QStringLiteral("SELECT username, role, password_hash, generation FROM users WHERE username = ?"),
+                     {username});
     if (!query)
         return query.error();
     if (!query.value().next())
         return std::optional<UserRecord>();
-    return std::optional<UserRecord>(
-        UserRecord{query.value().value(0).toString(), query.value().value(1).toString(), query.value().value(2).toString()});
+    return std::optional<UserRecord>(UserRecord{query.value().value(0).toString(), query.value().value(1).toString(),
+                                                query.value().value(2).toString(), query.value().value(3).toLongLong()});
 }

@@ -44,6 +44,7 @@ struct UserRecord {
     QString username;
     QString role;
     QString passwordHash; // PasswordHash encoding
+    qint64 generation = 0; // raised by every change of the password; tokens of older ones are void
 };
 
 /// The service's one SQLite database: receipts, one append-only Merkle tree
@@ -82,8 +83,8 @@ public:
     /// its digest and the root after it equals its merkle value.
     Expected<bool> matchesTree(const StoredReceipt &receipt);
 
-    /// Adds the user, or replaces role and password of an existing one.
-    /// Returns true when the user is new.
+    /// Adds the user, or replaces role and password of an existing one and
+    /// raises its generation (user.generation is ignored). Returns true when the user is new.
     Expected<bool> putUser(const UserRecord &user, qint64 nowMs);
     Expected<std::optional<UserRecord>> user(const QString &username);
 

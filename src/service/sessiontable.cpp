@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-SessionTable::SessionTable(qint64 ttlMs, int capacity) : m_ttlMs(std::max<qint64>(ttlMs, 1)), m_capacity(std::max(capacity, 1))
+SessionTable::SessionTable(qint64 ttlMs, int capacity, int perUser)
+    : m_ttlMs(std::max<qint64>(ttlMs, 1)), m_capacity(std::max(capacity, 1)), m_perUser(std::max(perUser, 1))
 {
 }
 
@@ -13,20 +14,36 @@ bool SessionTable::expired(const McpSession &session, qint64 nowMs) const
     return nowMs - session.lastUsedMs >= m_ttlMs;
 }
 
-const McpSession &SessionTable::open(qint64 nowMs, const QString &username)
+void SessionTable::remove(Sessions::iterator session)
+{
+    const QString username = session->username;
+    m_index.remove(session->id);
+    Sessions &sessions = m_byUser[username];
+    sessions.erase(session);
+    if (sessions.empty())
+        m_byUser.remove(username);
+}
+
+const McpSession *SessionTable::open(qint64 nowMs, const QString &username)
 {
     expire(nowMs);
-    while (size() >= m_capacity) {
-        m_index.remove(m_byUse.front().id);
-        m_byUse.pop_front();
+    const auto own = m_byUser.constFind(username);
+    qsizetype owned = own == m_byUser.constEnd() ? 0 : qsizetype(own->size());
+    // Room is made among the user's own sessions only.
+    while (owned > 0 && (owned >= m_perUser || size() >= m_capacity)) {
+        remove(m_byUser[username].begin());
+        --owned;
     }
+    if (size() >= m_capacity)
+        return nullptr;
     QString id;
     do {
         id = QString::fromLatin1(SecureRandom::token(32));
     } while (m_index.contains(id));
-    m_byUse.push_back(McpSession{id, username, nowMs, nowMs, false});
-    m_index.insert(id, std::prev(m_byUse.end()));
-    return m_byUse.back();
+    Sessions &sessions = m_byUser[username];
+    sessions.push_back(McpSession{id, username, nowMs, nowMs, false});
+    m_index.insert(id, std::prev(sessions.end()));
+    return &sessions.back();
 }
 
 McpSession *SessionTable::use(const QString &id, qint64 nowMs)
@@ -36,12 +53,12 @@ McpSession *SessionTable::use(const QString &id, qint64 nowMs)
         return nullptr;
     const auto it = *found;
     if (expired(*it, nowMs)) {
-        m_index.erase(found);
-        m_byUse.erase(it);
+        remove(it);
         return nullptr;
     }
     it->lastUsedMs = std::max(it->lastUsedMs, nowMs);
-    m_byUse.splice(m_byUse.end(), m_byUse, it);
+    Sessions &sessions = m_byUser[it->username];
+    sessions.splice(sessions.end(), sessions, it);
     return &*it;
 }
 
@@ -50,19 +67,22 @@ bool SessionTable::close(const QString &id)
     const auto found = m_index.constFind(id);
     if (found == m_index.constEnd())
         return false;
-    m_byUse.erase(*found);
-    m_index.erase(found);
+    remove(*found);
     return true;
 }
 
 int SessionTable::expire(qint64 nowMs)
 {
     int removed = 0;
-    // Ordered by last use, so the expired ones are all at the front.
-    while (!m_byUse.empty() && expired(m_byUse.front(), nowMs)) {
-        m_index.remove(m_byUse.front().id);
-        m_byUse.pop_front();
-        ++removed;
+    // Each user's sessions are ordered by last use, so the expired ones are at the front.
+    for (auto user = m_byUser.begin(); user != m_byUser.end();) {
+        Sessions &sessions = user.value();
+        while (!sessions.empty() && expired(sessions.front(), nowMs)) {
+            m_index.remove(sessions.front().id);
+            sessions.pop_front();
+            ++removed;
+        }
+        user = sessions.empty() ? m_byUser.erase(user) : std::next(user);
     }
     return removed;
 }

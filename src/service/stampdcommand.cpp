@@ -204,7 +204,9 @@ Outcome serve(const QStringList &args, Io &io)
 {
     Arguments arguments(args, {QStringLiteral("--event-stream"), QStringLiteral("--require-auth")},
                         {QStringLiteral("--listen"), QStringLiteral("--data"), QStringLiteral("--session-ttl"),
-                         QStringLiteral("--max-sessions"), QStringLiteral("--token-ttl")});
+                         QStringLiteral("--max-sessions"), QStringLiteral("--max-user-sessions"),
+                         QStringLiteral("--token-ttl"), QStringLiteral("--idle-timeout"),
+                         QStringLiteral("--max-connections")});
     if (const auto problem = arguments.parse())
         return {usageError(io, *problem), nullptr};
     if (!arguments.positionals().isEmpty())
@@ -218,7 +220,8 @@ Outcome serve(const QStringList &args, Io &io)
     if (!listen)
         return {usageError(io, QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0")), nullptr};
     for (const auto &[option, target] : {std::pair{QStringLiteral("--session-ttl"), &options.sessionTtlMs},
-                                         std::pair{QStringLiteral("--token-ttl"), &options.tokenTtlMs}}) {
+                                         std::pair{QStringLiteral("--token-ttl"), &options.tokenTtlMs},
+                                         std::pair{QStringLiteral("--idle-timeout"), &options.idleTimeoutMs}}) {
         if (!arguments.has(option))
             continue;
         const auto duration = parseDuration(arguments.value(option));
@@ -228,12 +231,16 @@ Outcome serve(const QStringList &args, Io &io)
     }
     if (options.tokenTtlMs < 1000)
         return {usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr};
-    if (arguments.has(QStringLiteral("--max-sessions"))) {
+    for (const auto &[option, target] : {std::pair{QStringLiteral("--max-sessions"), &options.maxSessions},
+                                         std::pair{QStringLiteral("--max-user-sessions"), &options.maxSessionsPerUser},
+                                         std::pair{QStringLiteral("--max-connections"), &options.maxConnections}}) {
+        if (!arguments.has(option))
+            continue;
         bool numeric = false;
-        const int max = arguments.value(QStringLiteral("--max-sessions")).toInt(&numeric);
+        const int max = arguments.value(option).toInt(&numeric);
         if (!numeric || max < 1)
-            return {usageError(io, QStringLiteral("--max-sessions needs a positive number")), nullptr};
-        options.maxSessions = max;
+            return {usageError(io, QStringLiteral("%1 needs a positive number").arg(option)), nullptr};
+        *target = max;
     }
 
     QTextStream *err = &io.err;
@@ -272,6 +279,9 @@ QString usage()
         "      --require-auth                      refuse MCP requests without a valid bearer token\n"
         "      --session-ttl DURATION              drop MCP sessions idle this long (default 15m)\n"
         "      --max-sessions N                    keep at most N MCP sessions (default 10000)\n"
+        "      --max-user-sessions N               keep at most N MCP sessions per user (default 1000)\n"
+        "      --idle-timeout DURATION             close connections that send no request this long (default 30s)\n"
+        "      --max-connections N                 keep at most N connections open (default 512)\n"
         "      --token-ttl DURATION                lifetime of Auth API tokens (default 1h)\n"
         "  nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"
         "                                          add or update a user; the password is read from standard input\n"

@@ -3,35 +3,64 @@
 #include "core/expected.h"
 #include "service/stampservice.h"
 
-#include <QAbstractHttpServer>
+#include <QHash>
 #include <QHostAddress>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
 #include <functional>
 #include <memory>
 
+class QTcpServer;
+class QTcpSocket;
+
 /// Receives one log line (no line feed).
 using LogSink = std::function<void(const QString &line)>;
 
-/// Qt HTTP Server in front of a StampService: turns each parsed request into
-/// a ServiceRequest, writes the ServiceResponse back with exactly its status
-/// and headers, and logs one line per request.
-class HttpFrontend : public QAbstractHttpServer {
+/// The HTTP/1.1 front of a StampService. It reads each request within the
+/// size limits, hands it to the handler, runs slow work (password hashing)
+/// on a small thread pool so that the event loop goes on serving everyone
+/// else, writes the response with exactly its status and headers, and logs
+/// one line per request. A connection on which no whole request arrives
+/// within the idle time is closed; past the connection cap, the connection
+/// idle the longest is closed first.
+class HttpFrontend : public QObject {
     Q_OBJECT
 public:
-    using Handler = std::function<ServiceResponse(const ServiceRequest &)>;
+    using Handler = std::function<ServiceReply(const ServiceRequest &)>;
 
-    HttpFrontend(Handler handler, LogSink log, Clock clock, QObject *parent = nullptr);
+    struct Limits {
+        qint64 idleTimeoutMs = 30'000;
+        int maxConnections = 512;
+    };
 
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
-    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    /// Serves the connections that tcp, which is listening already, accepts.
+    HttpFrontend(std::unique_ptr<QTcpServer> tcp, Handler handler, LogSink log, Clock clock, Limits limits,
+                 QObject *parent = nullptr);
+    ~HttpFrontend() override;
+
+    /// Where slow work runs.
+    QThreadPool &workers() { return m_workers; }
 
 private:
+    class Connection;
+
+    void acceptAll();
+    void admit(QTcpSocket *socket);
+    Connection *oldestIdle() const;
+    void runLater(quint64 connection, std::function<ServiceResponse()> work);
+    void logRequest(const QByteArray &method, const QByteArray &path, int status, qint64 elapsedNs) const;
+
+    std::unique_ptr<QTcpServer> m_tcp;
     Handler m_handler;
     LogSink m_log;
     Clock m_clock;
+    Limits m_limits;
+    QThreadPool m_workers;
+    QHash<quint64, Connection *> m_connections;
+    quint64 m_nextId = 1;
+    quint64 m_idleCount = 0; // orders connections by when they last became idle
 };
 
 /// A running service: the StampService, its HTTP front and the timer that
@@ -50,6 +79,7 @@ public:
     QUrl mcpUrl() const;
 
     StampService &service() { return *m_service; }
+    HttpFrontend &http() { return *m_http; }
 
 private:
     StampServer() = default;

@@ -56,7 +56,8 @@ Expected<std::unique_ptr<StampService>> StampService::open(const ServiceOptions 
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
         return signer.error();
-    service->m_sessions = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions);
+    service->m_sessions = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions,
+                                                          options.maxSessionsPerUser);
     service->m_tools = std::make_unique<StampTools>(*service->m_database);
     service->m_mcp = std::make_unique<McpEndpoint>(
         *service->m_tools, *service->m_sessions,
@@ -78,10 +79,14 @@ int StampService::sessionCount() const
 
 ServiceResponse StampService::handle(const ServiceRequest &request)
 {
+    const ServiceReply answer = reply(request);
+    return answer.work ? answer.work() : answer.response;
+}
+
+ServiceReply StampService::reply(const ServiceRequest &request)
+{
     const qint64 now = m_clock();
     m_sessions->expire(now);
-    if (request.body.size() > kMaxBodyBytes)
-        return ServiceResponse::text(413, QStringLiteral("Request body too large"));
     if (!originAllowed(request))
         return ServiceResponse::text(403, QStringLiteral("Requests from web pages of other sites are not allowed"));
 

@@ -22,6 +22,11 @@ struct ServiceOptions {
     bool requireAuth = false;
     qint64 sessionTtlMs = 15 * 60 * 1000;
     int maxSessions = 10'000;
+    int maxSessionsPerUser = 1'000;
+    /// A connection on which no whole request arrives for this long is closed.
+    qint64 idleTimeoutMs = 30'000;
+    /// Open connections; past this the one idle the longest is closed.
+    int maxConnections = 512;
     qint64 tokenTtlMs = 60 * 60 * 1000;
     /// PBKDF2 work for a login by an unknown user; only a fuzzer lowers it.
     int unknownUserIterations = PasswordHash::kDefaultIterations;
@@ -35,14 +40,15 @@ class StampService {
 public:
     /// The file in the data folder that holds the token signing key.
     static QString signingKeyFileName();
-    /// Bodies larger than this are refused (413) without being read as JSON.
-    static constexpr qsizetype kMaxBodyBytes = 1024 * 1024;
-
     /// Opens the database and the signing key in options.dataDir, creating them on first use.
     static Expected<std::unique_ptr<StampService>> open(const ServiceOptions &options, Clock clock = systemNowMs);
 
     ~StampService();
 
+    /// The reply to a request; a login's password check comes back as work
+    /// for another thread.
+    ServiceReply reply(const ServiceRequest &request);
+    /// The response to a request, with any work done on the spot.
     ServiceResponse handle(const ServiceRequest &request);
 
     /// Drops idle sessions now (the service also does so as requests arrive).

@@ -111,7 +111,8 @@ QByteArray TokenSigner::sign(const QByteArray &signingInput) const
     return QMessageAuthenticationCode::hash(signingInput, m_key, QCryptographicHash::Sha256);
 }
 
-IssuedToken TokenSigner::issue(const QString &username, const QString &role, qint64 nowMs, qint64 ttlMs) const
+IssuedToken TokenSigner::issue(const QString &username, const QString &role, qint64 generation, qint64 nowMs,
+                               qint64 ttlMs) const
 {
     const qint64 expires = (nowMs + std::max<qint64>(ttlMs, 1000)) / 1000;
     const QJsonObject header{{QStringLiteral("alg"), QStringLiteral("HS256")}, {QStringLiteral("typ"), QStringLiteral("JWT")}};
@@ -119,6 +120,7 @@ IssuedToken TokenSigner::issue(const QString &username, const QString &role, qin
         {QStringLiteral("iss"), issuer()},
         {QStringLiteral("sub"), username},
         {QStringLiteral("role"), role},
+        {QStringLiteral("gen"), generation},
         {QStringLiteral("iat"), nowMs / 1000},
         {QStringLiteral("exp"), expires},
         {QStringLiteral("jti"), QString::fromLatin1(SecureRandom::token(12))},
@@ -156,8 +158,11 @@ Expected<TokenClaims> TokenSigner::verify(const QByteArray &token, qint64 nowMs)
     claims.role = payload.value(QStringLiteral("role")).toString();
     claims.issuedAtMs = static_cast<qint64>(payload.value(QStringLiteral("iat")).toDouble()) * 1000;
     const QJsonValue exp = payload.value(QStringLiteral("exp"));
-    if (claims.username.isEmpty() || !exp.isDouble())
+    // Tokens from before generations existed may predate a password change: void.
+    const QJsonValue generation = payload.value(QStringLiteral("gen"));
+    if (claims.username.isEmpty() || !exp.isDouble() || !generation.isDouble())
         return invalid;
+    claims.generation = static_cast<qint64>(generation.toDouble());
     claims.expiresAtMs = static_cast<qint64>(exp.toDouble()) * 1000;
     if (nowMs >= claims.expiresAtMs)
         return Error{QStringLiteral("Token expired")};

@@ -9,6 +9,7 @@
 struct TokenClaims {
     QString username; // "sub"
     QString role;     // "role"
+    qint64 generation = 0; // "gen": the user's generation when the token was issued
     qint64 issuedAtMs = 0;
     qint64 expiresAtMs = 0;
 };
@@ -31,12 +32,13 @@ public:
 
     explicit TokenSigner(QByteArray key) : m_key(std::move(key)) {}
 
-    /// A token for username with role, valid from nowMs for ttlMs (at least a
-    /// second). Expiry has whole-second precision, as the format counts seconds.
-    IssuedToken issue(const QString &username, const QString &role, qint64 nowMs, qint64 ttlMs) const;
+    /// A token for username with role and generation, valid from nowMs for ttlMs
+    /// (at least a second). Expiry has whole-second precision, as the format counts seconds.
+    IssuedToken issue(const QString &username, const QString &role, qint64 generation, qint64 nowMs,
+                      qint64 ttlMs) const;
 
     /// The claims of token if its signature is ours, it names HS256, our
-    /// issuer and a user, and it has not expired at nowMs.
+    /// issuer, a user and a generation, and it has not expired at nowMs.
     Expected<TokenClaims> verify(const QByteArray &token, qint64 nowMs) const;
 
 private:

@@ -10,11 +10,11 @@ class TestSessionTable : public QObject {
 private Q_SLOTS:
     void idsAreRandomVisibleAscii()
     {
-        SessionTable table(1000, 5000);
+        SessionTable table(1000, 5000, 5000);
         QSet<QString> ids;
         static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9_-]{43}$"));
         for (int i = 0; i < 2000; ++i) {
-            const QString id = table.open(0, {}).id;
+            const QString id = table.open(0, {})->id;
             QVERIFY2(shape.match(id).hasMatch(), qPrintable(id));
             ids.insert(id);
         }
@@ -23,8 +23,8 @@ private Q_SLOTS:
 
     void idleSessionsExpire()
     {
-        SessionTable table(1000, 10);
-        const QString id = table.open(0, QStringLiteral("alice")).id;
+        SessionTable table(1000, 10, 10);
+        const QString id = table.open(0, QStringLiteral("alice"))->id;
         QVERIFY(table.use(id, 999)); // used: idle time starts again
         QVERIFY(table.use(id, 1998));
         QCOMPARE(table.use(id, 1998)->username, QStringLiteral("alice"));
@@ -35,10 +35,10 @@ private Q_SLOTS:
 
     void expireDropsOnlyTheIdle()
     {
-        SessionTable table(1000, 10);
-        const QString a = table.open(0, {}).id;
-        const QString b = table.open(500, {}).id;
-        const QString c = table.open(900, {}).id;
+        SessionTable table(1000, 10, 10);
+        const QString a = table.open(0, {})->id;
+        const QString b = table.open(500, {})->id;
+        const QString c = table.open(900, {})->id;
         QVERIFY(table.use(a, 950));
         QCOMPARE(table.expire(1600), 1); // only b has been idle for 1000
         QVERIFY(table.use(a, 1600));
@@ -48,26 +48,43 @@ private Q_SLOTS:
         QCOMPARE(table.size(), 0);
     }
 
-    void capacityDropsTheLeastRecentlyUsed()
+    void capsDropOnlyTheOpenersOwn_data()
     {
-        SessionTable table(60'000, 3);
-        const QString a = table.open(0, {}).id;
-        const QString b = table.open(1, {}).id;
-        const QString c = table.open(2, {}).id;
-        QVERIFY(table.use(a, 3));
-        const QString d = table.open(4, {}).id; // b is the one idle longest
-        QCOMPARE(table.size(), 3);
-        QVERIFY(!table.use(b, 5));
-        QVERIFY(table.use(a, 5) && table.use(c, 5) && table.use(d, 5));
-        for (int i = 0; i < 100; ++i)
-            table.open(10 + i, {});
-        QCOMPARE(table.size(), 3);
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<int>("perUser");
+        QTest::addColumn<QString>("steps");   // a letter opens a session for that user; a digit uses step N's session
+        QTest::addColumn<QString>("outcome"); // per step: k kept, x dropped, r refused, - a use
+        QTest::newRow("user's share") << 10 << 2 << QStringLiteral("aaab") << QStringLiteral("xkkk");
+        QTest::newRow("least recently used") << 10 << 2 << QStringLiteral("aa0a") << QStringLiteral("kx-k");
+        QTest::newRow("a flood drops the flooder's") << 4 << 2 << QStringLiteral("ab") + QString(20, QLatin1Char('a'))
+                                                     << QStringLiteral("xk") + QString(18, QLatin1Char('x')) + QStringLiteral("kk");
+        QTest::newRow("full table, own to give") << 3 << 5 << QStringLiteral("abab") << QStringLiteral("kxkk");
+        QTest::newRow("full table, none to give") << 3 << 5 << QStringLiteral("aaab") << QStringLiteral("kkkr");
+    }
+
+    void capsDropOnlyTheOpenersOwn()
+    {
+        QFETCH(int, capacity);
+        QFETCH(int, perUser);
+        QFETCH(QString, steps);
+        QFETCH(QString, outcome);
+        SessionTable table(60'000, capacity, perUser);
+        QStringList ids;
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            const McpSession *opened = steps[i].isDigit() ? table.use(ids[steps[i].digitValue()], i)
+                                                          : table.open(i, QString(steps[i]));
+            ids.append(opened && !steps[i].isDigit() ? opened->id : QString());
+        }
+        QString actual;
+        for (qsizetype i = 0; i < steps.size(); ++i)
+            actual += steps[i].isDigit() ? u'-' : ids[i].isEmpty() ? u'r' : table.use(ids[i], 100) ? u'k' : u'x';
+        QCOMPARE(actual, outcome);
     }
 
     void closeEndsOnce()
     {
-        SessionTable table(1000, 10);
-        const QString id = table.open(0, {}).id;
+        SessionTable table(1000, 10, 10);
+        const QString id = table.open(0, {})->id;
         QVERIFY(table.close(id));
         QVERIFY(!table.close(id));
         QVERIFY(!table.use(id, 1));

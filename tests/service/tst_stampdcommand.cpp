@@ -85,6 +85,8 @@ private Q_SLOTS:
                                         << QStringLiteral("--token-ttl must be at least one second");
         QTest::newRow("no sessions") << QStringList{QStringLiteral("--max-sessions"), QStringLiteral("0")}
                                      << QStringLiteral("--max-sessions needs a positive number");
+        QTest::newRow("bad connection cap") << QStringList{QStringLiteral("--max-connections=many")}
+                                            << QStringLiteral("--max-connections needs a positive number");
         QTest::newRow("flag with value") << QStringList{QStringLiteral("--require-auth=yes")}
                                          << QStringLiteral("--require-auth takes no value");
         QTest::newRow("missing value") << QStringList{QStringLiteral("--data")} << QStringLiteral("--data needs a value");
@@ -207,7 +209,8 @@ private Q_SLOTS:
     {
         const Run r = runStampd({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--data"), data(),
                                  QStringLiteral("--session-ttl"), QStringLiteral("2m"), QStringLiteral("--max-sessions"),
-                                 QStringLiteral("7"), QStringLiteral("--event-stream")});
+                                 QStringLiteral("7"), QStringLiteral("--event-stream"), QStringLiteral("--max-user-sessions=3"),
+                                 QStringLiteral("--idle-timeout=5s"), QStringLiteral("--max-connections=9")});
         QCOMPARE(r.status, 0);
         QVERIFY(r.server);
         const quint16 port = static_cast<quint16>(r.server->baseUrl().port());
@@ -217,6 +220,9 @@ private Q_SLOTS:
         const ServiceOptions &options = r.server->service().options();
         QCOMPARE(options.sessionTtlMs, qint64(120'000));
         QCOMPARE(options.maxSessions, 7);
+        QCOMPARE(options.maxSessionsPerUser, 3);
+        QCOMPARE(options.idleTimeoutMs, qint64(5'000));
+        QCOMPARE(options.maxConnections, 9);
         QVERIFY(options.eventStream);
         QVERIFY(!options.requireAuth);
         QCOMPARE(options.tokenTtlMs, qint64(3'600'000));
