@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libqt6sql6-sqlite qt6-httpserver-dev qt6-pdf-dev qcoro-qt6-dev
+    qt6-base-dev libqt6sql6-sqlite qt6-pdf-dev qcoro-qt6-dev
     libssl-dev libgl1-mesa-dev
     fonts-dejavu-core xvfb xauth poppler-utils
 )
