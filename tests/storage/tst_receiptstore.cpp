@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -339,6 +340,25 @@ private Q_SLOTS:
         QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z")), broken);
         QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z-2")), QByteArray("not json"));
         QVERIFY(ReceiptStore::read(kDigest));
+    }
+
+    // Records are replaced, never written over: a hard-linked copy (a
+    // snapshot) and a reader that opened the file keep the bytes they had.
+    void earlierCopiesKeepTheirOwnRecord()
+    {
+        IsolatedDataHome home;
+        const QString file = ReceiptStore::receiptFileURL(kDigest);
+        ReceiptStore::save(kDigest, {receipt("a")}, QStringLiteral("/a"));
+        const QByteArray before = readFile(file);
+        const QString snapshot = home.path() + QStringLiteral("/snapshot.json");
+        QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(snapshot).constData()), 0);
+        QFile reader(file);
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        for (const QString &digest : {kDigest, QString(64, u'b'), QString(64, u'b'), kDigest})
+            ReceiptStore::save(digest, {receipt("later")}, QStringLiteral("/later"));
+        QCOMPARE(readFile(snapshot), before);
+        QCOMPARE(reader.readAll(), before);
+        QCOMPARE(ReceiptStore::read(kDigest)->receipts.size(), 2);
     }
 
     void modesUnderOpenUmask()
