@@ -67,7 +67,18 @@ struct Loaded {
     ReceiptRecord record;
 };
 
-Loaded load(const QString &path)
+// Whether a record's own digest is the one its file is named for. Our own
+// saves write the normalised digest itself, which normalising again could
+// change ("sha256:sha256:ab"); either form is this digest.
+bool isRecordOf(const ReceiptRecord &record, const QString &digest)
+{
+    return record.sha256 == digest || ReceiptStore::normalizeDigest(record.sha256) == digest;
+}
+
+// A record of another digest under this name (a file copied or restored by
+// hand, a sync tool's mix-up) is no more to be trusted than one that does not
+// decode: it would vouch for the wrong file.
+Loaded load(const QString &path, const QString &digest)
 {
     QFile file(path);
     if (!file.exists())
@@ -75,13 +86,13 @@ Loaded load(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {Stored::unusable, {}};
     auto decoded = ReceiptRecord::fromJson(file.readAll());
-    if (file.error() != QFileDevice::NoError || !decoded)
+    if (file.error() != QFileDevice::NoError || !decoded || !isRecordOf(*decoded, digest))
         return {Stored::unusable, {}};
     return {Stored::record, std::move(decoded).value()};
 }
 
-// Keeps a record that cannot be decoded under a name of its own, so the
-// fresh record written next destroys nothing.
+// Keeps a record that cannot be used under a name of its own, so the fresh
+// record written next destroys nothing.
 bool moveAside(const QString &path, const QDateTime &now)
 {
     const QString base = path + QStringLiteral(".corrupt-")
@@ -246,7 +257,8 @@ QString receiptFileURL(const QString &sha256)
 
 std::optional<ReceiptRecord> read(const QString &sha256)
 {
-    Loaded loaded = load(receiptFileURL(sha256));
+    const QString digest = normalizeDigest(sha256);
+    Loaded loaded = load(recordPath(NivetPaths::receiptsDirectory(), digest), digest);
     if (loaded.state != Stored::record)
         return std::nullopt;
     return std::move(loaded.record);
@@ -285,7 +297,7 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
 
     ReceiptRecord record;
     bool writable = true;
-    Loaded loaded = load(path);
+    Loaded loaded = load(path, digest);
     if (loaded.state == Stored::record)
         record = std::move(loaded.record);
     else if (loaded.state == Stored::unusable)

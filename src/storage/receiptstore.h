@@ -46,17 +46,17 @@ QString normalizeDigest(const QString &sha256);
 /// digest is written as %2F or %00 so the file always stays in that folder.
 QString receiptFileURL(const QString &sha256);
 
-/// The stored record, or nothing when there is no file or it cannot be read
-/// or decoded.
+/// The stored record, or nothing when there is no file, or it cannot be read
+/// or decoded, or it holds another digest's record.
 std::optional<ReceiptRecord> read(const QString &sha256);
 
 /// Merges receipts into the digest's record, notes sourcePath (when given and
 /// not empty), stamps updated_at with now, and replaces the file in one atomic
 /// step (mode 0600), flushed to disk before it returns. Saves of the same
 /// folder from several processes are serialised with an advisory lock. A file
-/// that does not decode is moved aside to <name>.corrupt-<UTC time> first.
-/// Returns the record as written (or as it would have been written when
-/// writing failed).
+/// that does not decode, or holds another digest's record, is moved aside to
+/// <name>.corrupt-<UTC time> first. Returns the record as written (or as it
+/// would have been written when writing failed).
 ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
                    const QDateTime &now = QDateTime::currentDateTimeUtc());
 

@@ -59,7 +59,7 @@ Receipt receipt(const char *id, const char *merkle = nullptr)
 
 QByteArray recordBytes(const QByteArray &receipts, const QByteArray &paths)
 {
-    return "{\"sha256\":\"x\",\"receipts\":" + receipts + ",\"source_paths\":" + paths + "}";
+    return "{\"sha256\":\"" + kDigest.toLatin1() + "\",\"receipts\":" + receipts + ",\"source_paths\":" + paths + "}";
 }
 
 } // namespace
@@ -305,8 +305,9 @@ private Q_SLOTS:
 
         // Whatever does not decode is no record to a reader.
         IsolatedDataHome home;
-        QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), bytes));
-        QCOMPARE(ReceiptStore::read(kDigest).has_value(), error.isEmpty());
+        const QString named = record ? record->sha256 : kDigest;
+        QVERIFY(writeFile(ReceiptStore::receiptFileURL(named), bytes));
+        QCOMPARE(ReceiptStore::read(named).has_value(), error.isEmpty());
     }
 
     void retentionIsCarriedOverNeverSet()
@@ -315,8 +316,7 @@ private Q_SLOTS:
         ReceiptStore::save(kDigest, {receipt("a")}, std::nullopt);
         QVERIFY(!readFile(ReceiptStore::receiptFileURL(kDigest)).contains("retention_days"));
 
-        QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest),
-                          R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":-7})"));
+        QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), recordBytes("[]", "[],\"retention_days\":-7")));
         QCOMPARE(ReceiptStore::save(kDigest, {}, std::nullopt).retentionDays, qint64(-7));
         QVERIFY(readFile(ReceiptStore::receiptFileURL(kDigest)).contains("\"retention_days\" : -7,\n"));
     }
@@ -340,6 +340,13 @@ private Q_SLOTS:
         QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z")), broken);
         QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z-2")), QByteArray("not json"));
         QVERIFY(ReceiptStore::read(kDigest));
+
+        // Another digest's record under this name would vouch for the wrong file.
+        const QByteArray other = R"({"sha256":"ab","receipts":[{"receipt_id":"theirs"}],"source_paths":[]})";
+        QVERIFY(writeFile(file, other));
+        QVERIFY(!ReceiptStore::read(kDigest));
+        QVERIFY(ReceiptStore::save(kDigest, {}, std::nullopt, at("2026-12-06T08:55:01Z")).receipts.isEmpty());
+        QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z-3")), other);
     }
 
     // Records are replaced, never written over: a hard-linked copy (a
