@@ -58,6 +58,22 @@ private Q_SLOTS:
         QVERIFY(!AtomicFile::write(dirTarget, "y").ok());
         QVERIFY(QFileInfo(dirTarget + QStringLiteral("/inner")).isDir());
     }
+
+    // What killed writes left beside files of the pattern goes, once per
+    // process and folder; names our writes never use stay.
+    void sweepsScratchOfKilledWrites()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("sweep"));
+        QVERIFY(QDir().mkpath(dir));
+        for (const char *name : {"a.json.tmp-x1", "a.json.tmp", "b.txt.tmp-y", "a.json"})
+            QVERIFY(writeFile(dir + QLatin1Char('/') + QLatin1String(name), "x"));
+        AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
+        const QStringList left{u"a.json"_qs, u"a.json.tmp"_qs, u"b.txt.tmp-y"_qs};
+        QCOMPARE(QDir(dir).entryList(QDir::Files), left);
+        QVERIFY(writeFile(dir + QStringLiteral("/a.json.tmp-x2"), "x"));
+        AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), left.size() + 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAtomicFile)

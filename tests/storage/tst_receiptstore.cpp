@@ -246,17 +246,6 @@ private Q_SLOTS:
         QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, expected);
     }
 
-    void emptySaveStillRewrites()
-    {
-        IsolatedDataHome home;
-        ReceiptStore::save(kDigest, {receipt("a")}, QStringLiteral("/one"), at("2026-01-01T00:00:00Z"));
-        ReceiptStore::save(kDigest, {}, QStringLiteral("/two"), at("2026-01-01T00:00:09Z"));
-        const auto record = ReceiptStore::read(kDigest);
-        QCOMPARE(record->updatedAt, QStringLiteral("2026-01-01T00:00:09Z"));
-        QCOMPARE(record->sourcePaths, (QStringList{u"/one"_qs, u"/two"_qs}));
-        QCOMPARE(record->receipts.size(), 1);
-    }
-
     void decodesRecords_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -381,26 +370,6 @@ private Q_SLOTS:
         ::chmod(QFile::encodeName(ReceiptStore::receiptFileURL(kDigest)).constData(), 0644);
         ReceiptStore::save(kDigest, {}, std::nullopt);
         QCOMPARE(fileMode(ReceiptStore::receiptFileURL(kDigest)), 0600);
-    }
-
-    void leftoverScratchFilesAreSwept()
-    {
-        IsolatedDataHome home;
-        const QString file = ReceiptStore::receiptFileURL(kDigest);
-        QVERIFY(writeFile(file + QStringLiteral(".tmp-abc123"), "half a rec"));
-        QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc"), "another digest"));
-        QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts/other.json.tmp"), "another writer's"));
-        ReceiptStore::save(kDigest, {}, std::nullopt);
-        // The folder lock is held, so no live save owns any of ours: all go.
-        QVERIFY(!QFileInfo::exists(file + QStringLiteral(".tmp-abc123")));
-        QVERIFY(!QFileInfo::exists(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc")));
-        // A name our writes never use is left alone.
-        QVERIFY(QFileInfo::exists(home.nivet() + QStringLiteral("/receipts/other.json.tmp")));
-        // Once per process and folder: later leftovers wait for the next process.
-        QVERIFY(writeFile(file + QStringLiteral(".tmp-later"), "x"));
-        ReceiptStore::save(kDigest, {}, std::nullopt);
-        QVERIFY(QFileInfo::exists(file + QStringLiteral(".tmp-later")));
-        QVERIFY(ReceiptStore::read(kDigest).has_value());
     }
 
     void unwritableFolderStillReturnsTheRecord()
