@@ -244,6 +244,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), recordBytes("[]", paths)));
         QCOMPARE(ReceiptStore::save(kDigest, {}, given).sourcePaths, expected);
         QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, expected);
+        QVERIFY(ReceiptStore::read(kDigest)->updatedAt); // an empty save rewrites the file too
     }
 
     void decodesRecords_data()
