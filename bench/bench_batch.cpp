@@ -1,6 +1,12 @@
 // Register then Verify over 1,000 small files against a loopback service that
-// answers at once, compared with a bare QNetworkAccessManager loop sending the
-// same 3,000 POSTs per pass, measured in the same run.
+// answers each request after 10 ms (a nearby service; a remote one takes
+// 20-100 ms), compared with a bare QNetworkAccessManager loop sending the same
+// 3,000 POSTs per pass to the same service, measured in the same run. Every
+// receipt the client keeps is saved durably before its row comes. The same
+// comparison against a service that answers at once is printed beside it,
+// without a goal: no real service answers at once.
+//
+// Usage: bench_batch [files]
 #include "core/batchrun.h"
 #include "core/filehasher.h"
 #include "core/jsonwriter.h"
@@ -25,16 +31,26 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <tuple>
 
 namespace {
 
-// A stamping service on its own thread that answers every request at once.
-class InstantService : public QThread {
+// A stamping service on its own thread that answers every request after a
+// fixed delay (or at once).
+class LoopbackService : public QThread {
 public:
+    explicit LoopbackService(int delayMs)
+        : m_delayMs(delayMs)
+    {
+    }
+
     quint16 port() const { return m_port; }
 
     void start()
@@ -49,11 +65,11 @@ protected:
         QTcpServer server;
         server.listen(QHostAddress::LocalHost, 0);
         m_port = server.serverPort();
-        QObject::connect(&server, &QTcpServer::newConnection, &server, [&server] {
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [this, &server] {
             while (QTcpSocket *socket = server.nextPendingConnection()) {
                 auto buffer = std::make_shared<QByteArray>();
                 QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-                QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, buffer] {
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
                     buffer->append(socket->readAll());
                     serveAll(socket, *buffer);
                 });
@@ -64,7 +80,7 @@ protected:
     }
 
 private:
-    static void serveAll(QTcpSocket *socket, QByteArray &buffer)
+    void serveAll(QTcpSocket *socket, QByteArray &buffer) const
     {
         for (;;) {
             const qsizetype headEnd = buffer.indexOf("\r\n\r\n");
@@ -79,7 +95,11 @@ private:
                 return;
             const QByteArray body = buffer.mid(headEnd + 4, length);
             buffer.remove(0, headEnd + 4 + length);
-            socket->write(answer(QJsonDocument::fromJson(body).object()));
+            const QByteArray reply = answer(QJsonDocument::fromJson(body).object());
+            if (m_delayMs == 0)
+                socket->write(reply);
+            else
+                QTimer::singleShot(m_delayMs, Qt::PreciseTimer, socket, [socket, reply] { socket->write(reply); });
         }
     }
 
@@ -92,7 +112,7 @@ private:
 
     static QByteArray answer(const QJsonObject &request)
     {
-        static int sessions = 0;
+        static std::atomic<int> sessions = 0; // both services count here
         const QString method = request.value(QStringLiteral("method")).toString();
         if (method == QLatin1String("initialize"))
             return reply(200, "Mcp-Session-Id: s" + QByteArray::number(++sessions) + "\r\n",
@@ -119,6 +139,7 @@ private:
         return reply(200, {}, JsonWriter::compact(envelope));
     }
 
+    const int m_delayMs;
     QSemaphore m_ready;
     quint16 m_port = 0;
 };
@@ -273,12 +294,19 @@ QCoro::Task<void> hashAll(QStringList files)
     }
 }
 
-double timeHashes(const QStringList &files)
+// As a run hashes (handed to a worker and awaited), and on the caller's
+// thread: the difference is what a path of its own for small files could save.
+double timeHashes(const QStringList &files, bool onWorker)
 {
     QElapsedTimer t;
     t.start();
-    auto task = hashAll(files);
-    QCoro::waitFor(task);
+    if (onWorker) {
+        auto task = hashAll(files);
+        QCoro::waitFor(task);
+    } else {
+        for (const QString &file : files)
+            (void)FileHasher::sha256Hex(file);
+    }
     return t.nsecsElapsed() / 1e6;
 }
 
@@ -305,40 +333,60 @@ int main(int argc, char **argv)
         digests.append(QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
     }
 
-    InstantService service;
-    service.start();
-    const QUrl url(QStringLiteral("http://127.0.0.1:%1/mcp").arg(service.port()));
+    LoopbackService nearby(10);
+    LoopbackService instant(0);
+    nearby.start();
+    instant.start();
+    const auto endpoint = [](const LoopbackService &service) {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1/mcp").arg(service.port()));
+    };
 
     // Warm up connections and code paths on both sides.
-    timeBare(url, digests.mid(0, 20), QStringLiteral("stamp"));
+    timeBare(endpoint(instant), digests.mid(0, 20), QStringLiteral("stamp"));
 
-    const Comparison registered =
-        compare(url, files, digests, BatchRun::Action::registerFiles, QStringLiteral("stamp"));
-    const Comparison verified = compare(url, files, digests, BatchRun::Action::verifyFiles, QStringLiteral("verify"));
-    const double saves = timeSaves(count);
-    const double hashes = timeHashes(files);
-
-    constexpr double kGoal = 1.30;
-    const auto line = [count, kGoal](const char *what, const Comparison &c) {
+    constexpr double kGoal = 1.10;
+    int failures = 0;
+    const auto line = [count, &failures](const char *what, const char *service, const Comparison &c,
+                                         std::optional<double> goal) {
         const double ratio = c.medianRatio();
-        std::printf("%-8s client %.3f ms/file, bare loop %.3f ms/file, ratio %.2f (median of %d chunks; "
-                    "of the totals %.2f) (goal <= %.2f)%s\n",
-                    what, c.client / count, c.bare / count, ratio, int(c.ratios.size()), c.client / c.bare, kGoal,
+        std::printf("%-8s %-10s client %.3f ms/file, bare loop %.3f ms/file, ratio %.2f (median of %d chunks; "
+                    "of the totals %.2f)%s%s\n",
+                    what, service, c.client / count, c.bare / count, ratio, int(c.ratios.size()), c.client / c.bare,
+                    goal ? qPrintable(QStringLiteral(" (goal <= %1)").arg(*goal, 0, 'f', 2)) : "",
                     c.passed == count ? "" : "  [rows failed!]");
-        printResult(QStringLiteral("Batch %1 of %2 files vs bare request loop").arg(QLatin1String(what)).arg(count),
+        failures += c.passed == count ? 0 : 1;
+        QString verdict = QStringLiteral("—");
+        if (c.passed != count)
+            verdict = QStringLiteral("ROWS FAILED");
+        else if (goal)
+            verdict = ratio <= *goal ? QStringLiteral("met") : QStringLiteral("MISSED");
+        printResult(QStringLiteral("Batch %1 of %2 files, service %3, vs bare request loop")
+                        .arg(QLatin1String(what))
+                        .arg(count)
+                        .arg(QLatin1String(service)),
                     QStringLiteral("ratio %1 (%2 ms/file)").arg(ratio, 0, 'f', 2).arg(c.client / count, 0, 'f', 3),
                     QStringLiteral("bare loop %1 ms/file").arg(c.bare / count, 0, 'f', 3),
-                    QStringLiteral("≤ %1").arg(kGoal, 0, 'f', 2),
-                    c.passed != count ? QStringLiteral("ROWS FAILED")
-                        : ratio <= kGoal ? QStringLiteral("met") : QStringLiteral("MISSED"));
+                    goal ? QStringLiteral("≤ %1").arg(*goal, 0, 'f', 2) : QStringLiteral("—"), verdict);
     };
     std::printf("files: %d, 3 POSTs per file per pass; receipts under %s\n", count, qPrintable(home.path()));
-    line("register", registered);
-    line("verify", verified);
-    std::printf("local steps alone: receipt save %.3f ms/file, hashing on the worker %.3f ms/file\n", saves / count,
-                hashes / count);
+    for (const auto &[service, url, goal] :
+         {std::tuple{"10 ms", endpoint(nearby), std::optional(kGoal)},
+          std::tuple{"at once", endpoint(instant), std::optional<double>()}}) {
+        line("register", service,
+             compare(url, files, digests, BatchRun::Action::registerFiles, QStringLiteral("stamp")), goal);
+        line("verify", service, compare(url, files, digests, BatchRun::Action::verifyFiles, QStringLiteral("verify")),
+             goal);
+    }
+    const double saves = timeSaves(count);
+    const double onWorker = timeHashes(files, true);
+    const double onCaller = timeHashes(files, false);
+    std::printf("local steps alone: durable receipt save %.3f ms/file; hashing handed to the worker %.3f ms/file, "
+                "on the caller's thread %.3f ms/file\n",
+                saves / count, onWorker / count, onCaller / count);
 
-    service.quit();
-    service.wait();
-    return registered.passed == count && verified.passed == count ? 0 : 1;
+    for (LoopbackService *service : {&nearby, &instant}) {
+        service->quit();
+        service->wait();
+    }
+    return failures == 0 ? 0 : 1;
 }

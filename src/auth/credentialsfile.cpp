@@ -219,7 +219,11 @@ Expected<void> writeProperties(const QMap<QString, QString> &entries, const QStr
     if (!QDir().mkpath(folder))
         return Error{QStringLiteral("Cannot create the folder %1").arg(folder)};
     // One rename over the old file: the credentials are never absent, and the
-    // scratch file is 0600 from its first byte.
+    // scratch file is 0600 from its first byte. Writers hold the folder lock,
+    // so a scratch file found while holding it was left by a killed process.
+    const AtomicFile::FolderLock lock(folder);
+    if (lock.held())
+        AtomicFile::sweepScratch(folder, QFileInfo(path).fileName());
     return AtomicFile::write(path, *bytes, 0600);
 }
 

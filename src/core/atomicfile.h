@@ -8,39 +8,42 @@
 #include <optional>
 
 /// Replaces a file in one step: the bytes go to a new temporary file in the
-/// same folder, which is renamed over the target. A reader sees the old file
-/// or the new one, never none and never a partial one.
+/// same folder, are flushed to disk, and the temporary file is renamed over
+/// the target; then the folder is flushed too. A reader sees the old file or
+/// the new one, never none and never a partial one, and a file opened (or
+/// linked) before keeps its own bytes.
 namespace AtomicFile {
-
-enum class Durability {
-    now,   // the bytes and the rename are on disk when write() returns
-    later, // left to the system's own write-back, or to syncFileSystem()
-};
 
 /// Writes data to path. With mode, the temporary file is created with exactly
 /// that mode (umask notwithstanding), so a secret is never on disk with wider
 /// permissions; without it, an existing target's mode is kept and a new file
 /// gets the usual 0666 less umask. Fails with a message naming the path.
-Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode = std::nullopt,
-                     Durability durability = Durability::now);
+Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode = std::nullopt);
 
-/// write() for a file that is rewritten again and again, with
-/// Durability::later. The bytes go into spare (a scratch file that an earlier
-/// call returned; a new one is made when spare is empty or gone), which then
-/// trades places with path in one step. The old contents end up under the
-/// scratch name, which is returned as the next spare, so that no file is made
-/// or deleted per write. Where path does not exist or the file system cannot
-/// trade places, it is a plain replace and no spare is returned.
-/// A reader that opened path before the trade may see a later write's bytes
-/// through its open file: it must check that path still names the file it
-/// read (see isStillAt()).
-Expected<QString> writeTrading(const QString &path, const QByteArray &data, int mode, const QString &spare);
+/// The exclusive advisory lock of a folder (its file ".lock", mode 0600),
+/// held for the object's lifetime. Every process takes it around its writes
+/// of the folder's files, so while it is held nobody else is between making a
+/// scratch file and renaming it. Gives up after 10 s: only a stopped process
+/// holds it that long, and writing unlocked beats hanging.
+class FolderLock {
+public:
+    explicit FolderLock(const QString &folder);
+    ~FolderLock();
+    FolderLock(const FolderLock &) = delete;
+    FolderLock &operator=(const FolderLock &) = delete;
 
-/// Whether the open file fd is still the one at path.
-bool isStillAt(int fd, const QString &path);
+    bool held() const { return m_held; }
 
-/// Puts everything written to the file system holding folder on disk: one
-/// wait for many files written with Durability::later.
-void syncFileSystem(const QString &folder);
+private:
+    int m_fd = -1;
+    bool m_held = false;
+};
+
+/// Removes the scratch files that write() left beside the files of folder
+/// named like pattern (a wildcard, "*.json" or "client.json") when their
+/// process was killed. Once per process for each folder and pattern, as
+/// listing a large folder costs time. Call it only while holding the folder's
+/// FolderLock.
+void sweepScratch(const QString &folder, const QString &pattern);
 
 } // namespace AtomicFile

@@ -137,13 +137,6 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
             co_return;
         rows.append(std::move(row));
     }
-    // Done means the receipts are on disk, not only on their way there.
-    if (service) {
-        auto settling = service->settle();
-        co_await settling;
-        if (!self)
-            co_return;
-    }
 
     setResults(rows);
     setStatus(summary(action, rows, m_stopped));

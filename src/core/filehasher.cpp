@@ -2,7 +2,6 @@
 
 #include <QCoro/QCoroFuture>
 #include <QFile>
-#include <QFileInfo>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -13,11 +12,6 @@
 namespace FileHasher {
 
 static constexpr qint64 kChunkSize = 1024 * 1024;
-
-// Up to this size, a file is hashed on the caller's thread: handing it to a
-// worker and back costs about 0.25 ms, twenty times the hash itself, and so
-// small a read never keeps the window waiting.
-static constexpr qint64 kInlineLimit = 64 * 1024;
 
 Expected<QString> sha256Hex(const QString &path, const Progress &progress)
 {
@@ -31,12 +25,9 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
 
     const qint64 total = file.size();
     qint64 done = 0;
-    // A small file needs no megabyte of buffer (it is hashed on the window's
-    // thread); one byte more than its size sees the end in the first read.
-    const qint64 bufferSize = qBound(qint64(4096), total + 1, kChunkSize);
-    QByteArray chunk(bufferSize, Qt::Uninitialized);
+    QByteArray chunk(kChunkSize, Qt::Uninitialized);
     for (;;) {
-        const qint64 n = file.read(chunk.data(), bufferSize);
+        const qint64 n = file.read(chunk.data(), kChunkSize);
         if (n < 0)
             return Error{QStringLiteral("Cannot read %1: %2").arg(path, file.errorString())};
         if (n == 0)
@@ -56,10 +47,6 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
 
 QCoro::Task<Expected<QString>> sha256HexAsync(QString path, QObject *context, Progress progress)
 {
-    const QFileInfo info(path);
-    if (info.isFile() && info.size() <= kInlineLimit)
-        co_return sha256Hex(path, progress);
-
     Progress forward;
     if (progress) {
         QPointer<QObject> guard(context);

@@ -19,9 +19,8 @@ using Progress = std::function<void(qint64 done, qint64 total)>;
 /// 64 lower-case hexadecimal characters. An open or read failure fails.
 Expected<QString> sha256Hex(const QString &path, const Progress &progress = {});
 
-/// The same on a worker thread, awaited from the event loop; a regular file of
-/// at most 64 KiB is hashed at once on the caller's thread instead. progress,
-/// if given, is called on context's thread.
+/// The same on a worker thread, awaited from the event loop. progress, if
+/// given, is called on context's thread.
 QCoro::Task<Expected<QString>> sha256HexAsync(QString path, QObject *context = nullptr, Progress progress = {});
 
 } // namespace FileHasher

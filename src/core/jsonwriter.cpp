@@ -1,5 +1,6 @@
 #include "core/jsonwriter.h"
 
+#include <QCborValue>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -80,7 +81,12 @@ void write(QByteArray &out, const QJsonValue &value, bool pretty, int depth)
         out += value.toBool() ? "true" : "false";
         break;
     case QJsonValue::Double:
-        writeNumber(out, value.toDouble());
+        // A whole number within 64 bits is kept as an integer: through
+        // double, 9223372036854775807 would come back as another number.
+        if (QCborValue::fromJsonValue(value).isInteger())
+            out += QByteArray::number(value.toInteger());
+        else
+            writeNumber(out, value.toDouble());
         break;
     case QJsonValue::String:
         writeString(out, value.toString());

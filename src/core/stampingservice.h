@@ -19,8 +19,4 @@ public:
     /// Asks whether the service vouches for sha256. Never fails: a failure
     /// comes back as a row of kind error (or not found).
     virtual QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) = 0;
-
-    /// Completes once everything the operations so far keep locally is
-    /// stored for good. A run is done only then.
-    virtual QCoro::Task<void> settle() { co_return; }
 };

@@ -4,7 +4,6 @@
 #include "core/laterdeleted.h"
 #include "core/text.h"
 #include "storage/configstore.h"
-#include "storage/receiptstore.h"
 #include "auth/authstore.h"
 #include "mcp/eventstream.h"
 
@@ -211,12 +210,6 @@ Expected<MCPClient::Reply> MCPClient::answered(Expected<Reply> reply)
     if (reply->status < 200 || reply->status > 299)
         return badStatusError(reply->status, reply->body);
     return reply;
-}
-
-QCoro::Task<void> MCPClient::settle()
-{
-    auto settling = ReceiptStore::settled();
-    co_await settling;
 }
 
 QCoro::Task<Expected<QString>> MCPClient::openSession()

@@ -47,10 +47,6 @@ public:
     /// saved to the local record. Never fails: failures become rows.
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override;
 
-    /// The two operations return as soon as their receipts are merged; this
-    /// completes when the local records are on disk.
-    QCoro::Task<void> settle() override;
-
     /// initialize + notifications/initialized; returns the session id.
     QCoro::Task<Expected<QString>> openSession();
 

@@ -77,8 +77,11 @@ QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QS
     const Receipt fallback = fallbackReceipt(first, sha256, scope, existing);
 
     // All receipts are kept; the row shows the stored one matching the first.
-    // The disk's wait overlaps the next file's requests (settle() awaits it).
-    const ReceiptRecord stored = ReceiptStore::saveLater(sha256, receipts, path, existing);
+    // On a worker thread: a save waits for the disk, and a busy disk must not
+    // freeze the window. The row comes only once the receipts are on disk.
+    const std::optional<QString> source = path;
+    auto saving = ReceiptStore::saveAsync(sha256, receipts, source);
+    const ReceiptRecord stored = co_await saving;
     Receipt shown = fallback;
     if (!stored.receipts.isEmpty()) {
         shown = stored.receipts.first();

@@ -156,7 +156,12 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         answer = evaluateHashReport(path, sha256, scope, report.value());
     }
 
-    if (answer.toSave) // written like Register's save, behind the next file's requests
-        ReceiptStore::saveLater(sha256, { *answer.toSave }, path, record);
+    if (answer.toSave) {
+        // On a worker thread and awaited, like Register's save.
+        const QList<Receipt> receipts { *answer.toSave };
+        const std::optional<QString> source = path;
+        auto saving = ReceiptStore::saveAsync(sha256, receipts, source);
+        co_await saving;
+    }
     co_return answer.row;
 }

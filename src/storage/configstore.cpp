@@ -5,6 +5,7 @@
 #include "storage/nivetpaths.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
@@ -152,6 +153,12 @@ void ConfigStore::save()
 {
     // Members another writer (the command-line tool) put into the file are
     // kept; the file is read again now, as it may have changed since loading.
+    // The folder lock makes reading and writing one step against other
+    // processes, and lets the scratch files of killed ones be cleared.
+    const QFileInfo file(m_fileURL);
+    const AtomicFile::FolderLock lock(file.path());
+    if (lock.held())
+        AtomicFile::sweepScratch(file.path(), file.fileName());
     QJsonObject object;
     QFile current(m_fileURL);
     if (current.open(QIODevice::ReadOnly)) {

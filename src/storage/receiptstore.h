@@ -46,38 +46,24 @@ QString normalizeDigest(const QString &sha256);
 /// digest is written as %2F or %00 so the file always stays in that folder.
 QString receiptFileURL(const QString &sha256);
 
-/// The stored record, or nothing when there is no file or it cannot be read
-/// or decoded. A record with saves still on their way reads as they will
-/// leave it.
+/// The stored record, or nothing when there is no file, or it cannot be read
+/// or decoded, or it holds another digest's record.
 std::optional<ReceiptRecord> read(const QString &sha256);
 
 /// Merges receipts into the digest's record, notes sourcePath (when given and
 /// not empty), stamps updated_at with now, and replaces the file in one atomic
-/// step (mode 0600). Saves of the same folder from several processes are
-/// serialised with an advisory lock. A file that does not decode is moved
-/// aside to <name>.corrupt-<UTC time> first. Returns the record as written
-/// (or as it would have been written when writing failed), once it is on disk.
+/// step (mode 0600), flushed to disk before it returns. Saves of the same
+/// folder from several processes are serialised with an advisory lock. A file
+/// that does not decode, or holds another digest's record, is moved aside to
+/// <name>.corrupt-<UTC time> first. Returns the record as written (or as it
+/// would have been written when writing failed).
 ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
                    const QDateTime &now = QDateTime::currentDateTimeUtc());
 
-/// save() without waiting for the disk: returns the merged record at once and
-/// writes it on the store's own thread, after every save asked for before it.
-/// Until then read() returns the record as it will be written. settled()
-/// waits for the file; a process that ends first still writes it on the way
-/// out.
-ReceiptRecord saveLater(const QString &sha256, const QList<Receipt> &receipts,
-                        const std::optional<QString> &sourcePath);
-
-/// saveLater() for a caller that read() the record a moment ago (lastRead,
-/// nothing when there was none): the merge it gets back is made on that
-/// instead of reading the file again. The file itself is merged with what it
-/// holds when its turn comes, as always.
-ReceiptRecord saveLater(const QString &sha256, const QList<Receipt> &receipts,
-                        const std::optional<QString> &sourcePath, const std::optional<ReceiptRecord> &lastRead);
-
-/// Completes when every save asked for so far is on disk; the caller's event
-/// loop runs on meanwhile.
-QCoro::Task<void> settled();
+/// save() on a worker thread, awaited from the event loop: the flush and the
+/// wait for another process's lock never hold up the caller's thread. The
+/// save completes even when nobody awaits it any more.
+QCoro::Task<ReceiptRecord> saveAsync(QString sha256, QList<Receipt> receipts, std::optional<QString> sourcePath);
 
 /// Combines two receipt lists: one receipt per receipt_id (or, without one,
 /// per identical content); a later receipt fills in and overwrites fields but

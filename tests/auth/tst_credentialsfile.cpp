@@ -121,6 +121,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(path(), "old"));
         ::chmod(QFile::encodeName(path()).constData(), 0644);
         const QString fresh = m_home.path() + QStringLiteral("/new/folder/auth.properties");
+        QVERIFY(writeFile(fresh + QStringLiteral(".tmp-killed"), "password=")); // a killed login's
         {
             ScopedUmask open(0);
             QVERIFY(CredentialsFile::writeProperties({{u("password"), u("pw")}}, path()).ok());
@@ -128,7 +129,9 @@ private Q_SLOTS:
         }
         QCOMPARE(fileMode(path()), 0600);
         QCOMPARE(fileMode(fresh), 0600);
-        QCOMPARE(filesInFolder(), QStringList{u("auth.properties")});
+        QCOMPARE(filesInFolder(), (QStringList{u(".lock"), u("auth.properties")}));
+        QCOMPARE(QDir(m_home.path() + QStringLiteral("/new/folder")).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{u(".lock"), u("auth.properties")}));
     }
 
     void failedWriteKeepsOldFile()
@@ -150,7 +153,7 @@ private Q_SLOTS:
         QVERIFY(!result.ok());
         QVERIFY2(result.error().description.contains(path()), qPrintable(result.error().description));
         QCOMPARE(readFile(path()), old);
-        QCOMPARE(filesInFolder(), QStringList{u("auth.properties")});
+        QCOMPARE(filesInFolder(), (QStringList{u(".lock"), u("auth.properties")}));
     }
 };
 

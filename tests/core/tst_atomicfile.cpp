@@ -59,46 +59,20 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(dirTarget + QStringLiteral("/inner")).isDir());
     }
 
-    void tradingReusesOneScratchFile()
+    // What killed writes left beside files of the pattern goes, once per
+    // process and folder; names our writes never use stay.
+    void sweepsScratchOfKilledWrites()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("r.json"));
-
-        // Nothing to trade with yet: a plain replace, no spare.
-        auto first = AtomicFile::writeTrading(path, "first, and long", 0600, QString());
-        QVERIFY(first.ok());
-        QCOMPARE(first.value(), QString());
-        QCOMPARE(readFile(path), QByteArray("first, and long"));
-
-        // The old contents go to the scratch file, which comes back as the spare.
-        QFile reader(path);
-        QVERIFY(reader.open(QIODevice::ReadOnly));
-        auto second = AtomicFile::writeTrading(path, "second", 0600, QString());
-        QVERIFY(second.ok());
-        QVERIFY(!second.value().isEmpty());
-        QCOMPARE(readFile(path), QByteArray("second"));
-        QCOMPARE(readFile(second.value()), QByteArray("first, and long"));
-        // A reader of the old file can tell it is no longer the one at path.
-        QVERIFY(!AtomicFile::isStillAt(reader.handle(), path));
-
-        // The spare is written over (shorter contents cut to size) and traded again.
-        auto third = AtomicFile::writeTrading(path, "3rd", 0600, second.value());
-        QVERIFY(third.ok());
-        QCOMPARE(third.value(), second.value());
-        QCOMPARE(readFile(path), QByteArray("3rd"));
-        QCOMPARE(readFile(third.value()), QByteArray("second"));
-        QCOMPARE(fileMode(path), 0600);
-
-        QFile current(path);
-        QVERIFY(current.open(QIODevice::ReadOnly));
-        QVERIFY(AtomicFile::isStillAt(current.handle(), path));
-
-        // A spare that vanished is made anew.
-        QVERIFY(QFile::remove(third.value()));
-        auto fourth = AtomicFile::writeTrading(path, "4", 0600, third.value());
-        QVERIFY(fourth.ok());
-        QCOMPARE(readFile(path), QByteArray("4"));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+        const QString dir = m_dir.filePath(QStringLiteral("sweep"));
+        QVERIFY(QDir().mkpath(dir));
+        for (const char *name : {"a.json.tmp-x1", "a.json.tmp", "b.txt.tmp-y", "a.json"})
+            QVERIFY(writeFile(dir + QLatin1Char('/') + QLatin1String(name), "x"));
+        AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
+        const QStringList left{u"a.json"_qs, u"a.json.tmp"_qs, u"b.txt.tmp-y"_qs};
+        QCOMPARE(QDir(dir).entryList(QDir::Files), left);
+        QVERIFY(writeFile(dir + QStringLiteral("/a.json.tmp-x2"), "x"));
+        AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), left.size() + 1);
     }
 };
 

@@ -24,7 +24,6 @@ struct ServiceLog {
     QList<Call> calls;
     std::function<ResultKind(const Call &)> answer = [](const Call &) { return ResultKind::registered; };
     std::function<void()> onCall;
-    int callsWhenSettled = -1; // how many calls had come when settle() completed
 };
 
 class FakeService : public StampingService {
@@ -41,15 +40,6 @@ public:
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
     {
         return answer({ u"verify"_s, path, sha256, scope });
-    }
-    // Really suspends, like a wait for the disk.
-    QCoro::Task<void> settle() override
-    {
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.start(20);
-        co_await timer;
-        m_log->callsWhenSettled = int(m_log->calls.size());
     }
 
 private:
@@ -129,19 +119,6 @@ private Q_SLOTS:
             QCOMPARE(m_log->calls[i].sha256, digests[i]);
             QCOMPARE(m_run->results()[i].path, paths[i]);
         }
-    }
-
-    void rowsAppearOnlyOnceTheServiceSettled()
-    {
-        const QString a = file(u"a.txt"_s, "alpha");
-        int settledAtResults = -2;
-        connect(m_run.get(), &BatchRun::resultsChanged, this, [&] {
-            if (!m_run->results().isEmpty())
-                settledAtResults = m_log->callsWhenSettled;
-        });
-        run(BatchRun::Action::registerFiles, { a, a });
-        QCOMPARE(settledAtResults, 2);
-        QCOMPARE(m_run->status(), u"Done — 2 registered/ok, 0 failed (2 total)."_s);
     }
 
     void unreadableFileBecomesAnErrorRow()

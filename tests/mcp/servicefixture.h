@@ -32,33 +32,22 @@ public:
     ScriptedHttpServer &server() { return m_server; }
     QList<ToolCall> toolCalls() const { return ::toolCalls(m_server.requests()); }
 
-    /// The operation's row, once its receipts are on disk.
+    /// The operation's row; its receipts are on disk when it comes.
     FileResult registerFile(const QString &path, const QString &sha256, const QString &scope)
     {
-        return settled(&MCPClient::registerFile, path, sha256, scope);
+        MCPClient client(m_server.url().toString());
+        auto task = client.registerFile(path, sha256, scope);
+        return QCoro::waitFor(task);
     }
 
     FileResult verify(const QString &path, const QString &sha256, const QString &scope)
     {
-        return settled(&MCPClient::verify, path, sha256, scope);
-    }
-
-private:
-    using Operation = QCoro::Task<FileResult> (MCPClient::*)(QString, QString, QString);
-
-    FileResult settled(Operation operation, const QString &path, const QString &sha256, const QString &scope)
-    {
         MCPClient client(m_server.url().toString());
-        auto task = [](MCPClient &c, Operation op, QString p, QString d, QString s) -> QCoro::Task<FileResult> {
-            auto operating = (c.*op)(p, d, s); // a local: see the g++ 12 note in MCPClient
-            FileResult row = co_await operating;
-            auto settling = c.settle();
-            co_await settling;
-            co_return row;
-        }(client, operation, path, sha256, scope);
+        auto task = client.verify(path, sha256, scope);
         return QCoro::waitFor(task);
     }
 
+private:
     ScriptedHttpServer m_server;
     HttpResponse m_reply = HttpResponse::text("no answer set", 500);
 };

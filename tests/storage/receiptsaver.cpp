@@ -1,8 +1,7 @@
 // Saves receipts to one digest in a loop, one receipt per save, and prints the
 // number of each save after it returned. Started by the reliability tests.
-// With "later", the saves are only handed over and the process ends at once.
 //
-//   receiptsaver <digest> <id prefix> <count, 0 for endless> <source path> [later]
+//   receiptsaver <digest> <id prefix> <count, 0 for endless> <source path>
 
 #include "storage/receiptstore.h"
 
@@ -15,9 +14,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const bool later = args.size() == 6 && args.at(5) == QLatin1String("later");
-    if (args.size() != 5 && !later) {
-        std::fputs("usage: receiptsaver <digest> <id prefix> <count> <source path> [later]\n", stderr);
+    if (args.size() != 5) {
+        std::fputs("usage: receiptsaver <digest> <id prefix> <count> <source path>\n", stderr);
         return 2;
     }
     const QString digest = args.at(1);
@@ -29,10 +27,6 @@ int main(int argc, char *argv[])
         receipt.receiptId = prefix + QLatin1Char('-') + QString::number(i);
         receipt.hash = digest;
         receipt.scope = QStringLiteral("global");
-        if (later) {
-            ReceiptStore::saveLater(digest, {receipt}, path);
-            continue;
-        }
         ReceiptStore::save(digest, {receipt}, path);
         std::printf("%lld\n", static_cast<long long>(i));
         std::fflush(stdout);

@@ -106,6 +106,7 @@ private Q_SLOTS:
     void savesCompactJson()
     {
         IsolatedDataHome home;
+        QVERIFY(writeFile(clientJson(home) + QStringLiteral(".tmp-killed"), "{\"url\":")); // a killed save's
         ConfigStore store;
         store.setDefaults(defaults("https://h.example/mcp?x=1", "caf\u00e9 \"q\"", "json"));
         store.save();
@@ -113,7 +114,8 @@ private Q_SLOTS:
                  QByteArray("{\"output\":\"json\",\"scope\":\"caf\u00e9 \\\"q\\\"\","
                             "\"url\":\"https:\\/\\/h.example\\/mcp?x=1\"}"));
         QCOMPARE(fileMode(clientJson(home)), 0666 & ~0022);
-        QCOMPARE(QDir(home.nivet()).entryList(QDir::Files | QDir::Hidden), QStringList{u"client.json"_qs});
+        QCOMPARE(QDir(home.nivet()).entryList(QDir::Files | QDir::Hidden),
+                 (QStringList{u".lock"_qs, u"client.json"_qs}));
 
         // The file's own mode is kept on rewrite.
         ::chmod(QFile::encodeName(clientJson(home)).constData(), 0640);

