@@ -133,6 +133,12 @@ QString AuthStore::tokenHint(const QString &token)
     return QStringLiteral("\u2026") + Text::rightGraphemes(t, 8);
 }
 
+HttpExchange::Secret AuthStore::hiddenToken(const QString &token)
+{
+    const QString hint = tokenHint(token);
+    return {token, hint.contains(token) ? QStringLiteral("\u2022\u2022\u2022\u2022") : hint};
+}
+
 QString AuthStore::currentBearerToken()
 {
     // Not through shared(): its fields may hold unsaved edits.

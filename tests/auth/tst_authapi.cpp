@@ -168,6 +168,13 @@ private Q_SLOTS:
         QTest::newRow("no reply in time") << u("alice") << u("pw") << server << hang
                                           << u("The request timed out: no data from 127.0.0.1 for 2 seconds");
         QTest::newRow("connection refused") << u("alice") << u("pw") << u("@closed") << none << u("Connection refused");
+        // A redirect is an answer: the password never follows it.
+        QTest::newRow("307") << u("alice") << u("pw") << server
+                             << HttpResponse::text("moved", 307).withHeader("Location", "/auth/login")
+                             << u("Login failed HTTP 307: moved");
+        QTest::newRow("401 echoing secrets") << u("alice") << u("pw") << server
+                                             << HttpResponse::text("no pw for old-token", 401)
+                                             << u("Login failed HTTP 401: no \xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2 for \xe2\x80\xa6ld-token");
         QTest::newRow("unsavable password") << u("alice") << u("pw\r") << server
                                             << json(QJsonObject{{u("token"), u("new-token")}})
                                             << u("The password contains a line break that cannot be stored");
@@ -281,6 +288,8 @@ private Q_SLOTS:
                                           << u("Validate failed HTTP 403: (redacted error body)");
         QTest::newRow("bad URL") << QByteArray("access_token=tok\nauth_url=mailto:x@y\n") << HttpResponse()
                                  << u("Invalid Auth API URL");
+        QTest::newRow("302") << fresh << HttpResponse::text("moved", 302).withHeader("Location", "/auth/validate")
+                             << u("Validate failed HTTP 302: moved");
         // The refresh runs first; its failure is the validation's.
         QTest::newRow("failed renewal") << QByteArray("access_token=tok\nexpires_at=2025-01-31T12:04:00Z\n"
                                                       "username=alice\npassword=pw\nauth_url=@server\n")

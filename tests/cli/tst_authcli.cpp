@@ -159,6 +159,7 @@ private Q_SLOTS:
                                                   << u("The password contains a line break that cannot be stored");
         QTest::newRow("login refused") << args("login") << QByteArray() << creds << HttpResponse::text("bad credentials", 401)
                                        << u("Login failed HTTP 401: bad credentials");
+
         QTest::newRow("login without credentials") << args("login") << QByteArray() << QByteArray("auth_url=@server\n")
                                                    << none << u("Username and password are required to generate a token");
         QTest::newRow("check without token") << args("check") << QByteArray() << QByteArray("username=alice\n") << none
@@ -166,6 +167,11 @@ private Q_SLOTS:
         QTest::newRow("check refused") << args("check") << QByteArray()
                                        << QByteArray("access_token=@token\nexpires_at=2999-01-01T00:00:00Z\nauth_url=@server\n")
                                        << HttpResponse::text("expired", 401) << u("Validate failed HTTP 401: expired");
+        QTest::newRow("check refused, token echoed")
+            << args("check") << QByteArray()
+            << QByteArray("access_token=@token\nexpires_at=2999-01-01T00:00:00Z\nauth_url=@server\n")
+            << HttpResponse::text("revoked: " + kToken.toUtf8(), 401)
+            << u("Validate failed HTTP 401: revoked: \xe2\x80\xa6XYZ12345");
     }
 
     void failures()
