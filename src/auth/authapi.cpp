@@ -150,12 +150,16 @@ Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body
     out.token = Text::trimmed(stringMember(top, QStringLiteral("token")));
     if (out.token.isEmpty())
         return AuthStoreError::message(lit("Login response missing token"));
-    out.expires = isStringMember(top, QStringLiteral("expiresAt")) ? stringMember(top, QStringLiteral("expiresAt"))
-                                                                    : stringMember(top, QStringLiteral("expires_at"));
+    if (!isUsableToken(out.token))
+        return AuthStoreError::message(lit("The token in the login response contains white space or a control character"));
+    out.expires = Text::trimmed(isStringMember(top, QStringLiteral("expiresAt"))
+                                    ? stringMember(top, QStringLiteral("expiresAt"))
+                                    : stringMember(top, QStringLiteral("expires_at")));
     const QJsonObject userObject = top.value(QStringLiteral("user")).toObject();
     out.role = stringMember(userObject, QStringLiteral("role"));
-    out.name = isStringMember(userObject, QStringLiteral("username")) ? stringMember(userObject, QStringLiteral("username"))
-                                                                       : typedName;
+    out.name = Text::trimmed(isStringMember(userObject, QStringLiteral("username"))
+                                 ? stringMember(userObject, QStringLiteral("username"))
+                                 : typedName);
     return out;
 }
 
@@ -168,12 +172,13 @@ AuthStore::ValidateReply AuthStore::readValidateReply(const QByteArray &body, co
     const QJsonObject top = doc.object();
     const QJsonObject source
         = top.value(QStringLiteral("user")).isObject() ? top.value(QStringLiteral("user")).toObject() : top;
-    if (!stringMember(source, QStringLiteral("username")).isEmpty())
-        out.name = stringMember(source, QStringLiteral("username"));
+    if (const QString name = Text::trimmed(stringMember(source, QStringLiteral("username"))); !name.isEmpty())
+        out.name = name;
     out.role = isStringMember(source, QStringLiteral("role")) ? stringMember(source, QStringLiteral("role"))
                                                                : stringMember(top, QStringLiteral("role"));
-    out.expires = isStringMember(top, QStringLiteral("expiresAt")) ? stringMember(top, QStringLiteral("expiresAt"))
-                                                                    : stringMember(top, QStringLiteral("expires_at"));
+    out.expires = Text::trimmed(isStringMember(top, QStringLiteral("expiresAt"))
+                                    ? stringMember(top, QStringLiteral("expiresAt"))
+                                    : stringMember(top, QStringLiteral("expires_at")));
     return out;
 }
 
@@ -212,8 +217,13 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
     setAccessToken(token);
     setExpiresAt(expires);
     setUsername(name);
-    if (auto saved = save(); !saved)
-        co_return saved.error();
+    if (auto saved = save(); !saved) {
+        // No token in memory that is not on disk: the next request would
+        // otherwise go out without one, and no login would follow.
+        reloadFromDisk();
+        co_return AuthStoreError::message(QStringLiteral("Logged in, but the token could not be saved: ")
+                                          + saved.error().description);
+    }
     setSessionSummary(QStringLiteral("Logged in as ") + name + roleSuffix(role) + expirySuffix(expires));
     co_return Identity{name, role};
 }

@@ -83,6 +83,10 @@ public:
     /// last 8 user-perceived characters.
     static QString tokenHint(const QString &token);
 
+    /// False when token holds white space or a control character: it would
+    /// split or corrupt the Authorization header it goes into.
+    static bool isUsableToken(const QString &token);
+
     /// The token as a secret to hide in server text: shown as its hint, or
     /// as "••••" where the hint would show all of it.
     static HttpExchange::Secret hiddenToken(const QString &token);

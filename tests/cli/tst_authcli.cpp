@@ -159,7 +159,9 @@ private Q_SLOTS:
                                                   << u("The password contains a line break that cannot be stored");
         QTest::newRow("login refused") << args("login") << QByteArray() << creds << HttpResponse::text("bad credentials", 401)
                                        << u("Login failed HTTP 401: bad credentials");
-
+        QTest::newRow("set-auth, token wrapped onto two lines")
+            << args("set-auth --token-stdin") << QByteArray("eyJhbGciOiJIUzI1NiJ9.eyJzdWIi\nOiJ4In0.c2ln\n") << creds << none
+            << u("The token contains white space or a control character");
         QTest::newRow("login without credentials") << args("login") << QByteArray() << QByteArray("auth_url=@server\n")
                                                    << none << u("Username and password are required to generate a token");
         QTest::newRow("check without token") << args("check") << QByteArray() << QByteArray("username=alice\n") << none
