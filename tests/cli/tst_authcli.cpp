@@ -162,6 +162,10 @@ private Q_SLOTS:
         QTest::newRow("set-auth, token wrapped onto two lines")
             << args("set-auth --token-stdin") << QByteArray("eyJhbGciOiJIUzI1NiJ9.eyJzdWIi\nOiJ4In0.c2ln\n") << creds << none
             << u("The token contains white space or a control character");
+        // Server text cannot drive the terminal: retitle the window, clear the screen.
+        QTest::newRow("login refused, escapes") << args("login") << QByteArray() << creds
+                                                << HttpResponse::text("\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\tno", 401)
+                                                << u("Login failed HTTP 401: \\x1B]0;owned\\x07\\x1B[2J\\x7F\\x9B\tno");
         QTest::newRow("login without credentials") << args("login") << QByteArray() << QByteArray("auth_url=@server\n")
                                                    << none << u("Username and password are required to generate a token");
         QTest::newRow("check without token") << args("check") << QByteArray() << QByteArray("username=alice\n") << none
