@@ -48,7 +48,7 @@ struct Transfer {
     enum class Stop { none, answered, timedOut, tooLarge };
 
     HttpExchange::EventFilter takeEvent;
-    std::optional<EventStreamReader> stream; // a 2xx event stream someone waits in
+    std::optional<EventStreamReader> stream; // a 2xx event stream
     std::optional<ServerSentEvent> event;
     QByteArray body;
     Stop stop = Stop::none;
@@ -64,7 +64,7 @@ struct Transfer {
         if (!stream)
             return !chunk.isEmpty();
         for (const ServerSentEvent &e : stream->feed(chunk)) {
-            if (takeEvent(e)) {
+            if (takeEvent && takeEvent(e)) {
                 event = e;
                 stop = Stop::answered;
                 return true;
@@ -75,7 +75,7 @@ struct Transfer {
 
     void endStream()
     {
-        if (!stream || stop != Stop::none)
+        if (!stream || !takeEvent || stop != Stop::none)
             return;
         for (const ServerSentEvent &e : stream->finish()) {
             if (takeEvent(e)) {
@@ -179,8 +179,9 @@ QCoro::Task<Expected<HttpExchange::Response>> HttpExchange::send(QNetworkRequest
         if (length.isValid() && length.toLongLong() > kMaxReplyBytes)
             return stop(Transfer::Stop::tooLarge);
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (transfer->takeEvent && !transfer->stream && status >= 200 && status <= 299
-            && mimeTypeOf(reply) == "text/event-stream")
+        // Read as a stream even when no event is awaited: its keep-alive
+        // comments must not hold the request open forever.
+        if (!transfer->stream && status >= 200 && status <= 299 && mimeTypeOf(reply) == "text/event-stream")
             transfer->stream.emplace();
     });
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [transfer, reply, idle, stop] {
