@@ -224,8 +224,13 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
         co_return AuthStoreError::message(QStringLiteral("Logged in, but the token could not be saved: ")
                                           + saved.error().description);
     }
-    setSessionSummary(QStringLiteral("Logged in as ") + name + roleSuffix(role) + expirySuffix(expires));
-    co_return Identity{name, role};
+    // The reply's texts are stored as sent but shown without the new token or the password.
+    const QList<HttpExchange::Secret> shown{hiddenToken(token), {pass, QStringLiteral("\u2022\u2022\u2022\u2022")}};
+    const QString shownName = HttpExchange::masked(name, shown);
+    const QString shownRole = HttpExchange::masked(role, shown);
+    setSessionSummary(QStringLiteral("Logged in as ") + shownName + roleSuffix(shownRole)
+                      + expirySuffix(HttpExchange::masked(expires, shown)));
+    co_return Identity{shownName, shownRole};
 }
 
 QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
@@ -255,13 +260,14 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
         co_return reply.error();
 
     const ValidateReply read = readValidateReply(*reply, m_username);
-    const QString name = read.name;
-    const QString role = read.role;
+    // Shown, so never the token whole, even when the server echoes it.
+    const QString name = HttpExchange::masked(read.name, secrets);
+    const QString role = HttpExchange::masked(read.role, secrets);
     if (!read.expires.isEmpty())
         setExpiresAt(read.expires); // memory only
 
     setSessionSummary(QStringLiteral("Session OK \u00b7 ") + name + roleSuffix(role) + QStringLiteral(" \u00b7 ")
-                      + tokenHint(token) + expirySuffix(m_expiresAt));
+                      + tokenHint(token) + expirySuffix(HttpExchange::masked(m_expiresAt, secrets)));
     co_return Identity{name, role};
 }
 

@@ -105,6 +105,9 @@ private Q_SLOTS:
         QTest::newRow("odd user members")
             << QJsonObject{{token, u("t")}, {u("user"), QJsonObject{{u("username"), 7}, {u("role"), true}}}}
             << u("Logged in as alice") << QString();
+        QTest::newRow("password echoed as the role")
+            << QJsonObject{{token, u("t")}, {u("user"), QJsonObject{{u("role"), u("pw")}}}}
+            << u("Logged in as alice (\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2)") << QString();
         QTest::newRow("blanks around name and expiry")
             << QJsonObject{{token, u("t")}, {u("expiresAt"), u("E1 ")}, {u("user"), QJsonObject{{u("username"), u("alice\t")}}}}
             << u("Logged in as alice \xc2\xb7 expires E1") << u("E1");
@@ -265,6 +268,8 @@ private Q_SLOTS:
         QTest::newRow("empty expiresAt") << json(QJsonObject{{u("expiresAt"), QString()}}) << u("alice") << stored;
         QTest::newRow("plain text") << HttpResponse::text("OK", 200) << u("alice") << stored;
         QTest::newRow("array") << json(QJsonArray{1}) << u("alice") << stored;
+        QTest::newRow("token echoed") << json(QJsonObject{{u("username"), u("tok-abcdefghijkl")}, {u("expiresAt"), u("x tok-abcdefghijkl")}})
+                                      << u("\xe2\x80\xa6" "efghijkl") << u("x \xe2\x80\xa6" "efghijkl");
     }
 
     void validateReplies()
