@@ -1,5 +1,5 @@
 // The event-stream reader.
-#include "mcp/eventstream.h"
+#include "net/eventstream.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,16 +4,12 @@
 
 #include "auth/credentialsfile.h"
 #include "core/jsonwriter.h"
-#include "core/laterdeleted.h"
 #include "core/text.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QStringDecoder>
 
 #include <cmath>
 #include <memory>
@@ -39,20 +35,9 @@ std::optional<QUrl> endpointURL(const QString &authURL, const QString &path)
         base.chop(1);
     const QUrl url(base + path, QUrl::StrictMode);
     // A relative reference would only fail later, at sending, with a vaguer text.
-    if (!url.isValid() || url.isRelative() || url.host().isEmpty()
-        || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+    if (!HttpExchange::isHttpUrl(url))
         return std::nullopt;
     return url;
-}
-
-// Error bodies are shown as text; one that is not valid UTF-8 shows as nothing.
-QString utf8OrEmpty(const QByteArray &bytes)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder(bytes);
-    if (decoder.hasError())
-        text.clear();
-    return text;
 }
 
 QString stringMember(const QJsonObject &object, const QString &key)
@@ -128,42 +113,24 @@ bool AuthStore::isValidAuthURL(const QString &authURL)
 }
 
 QCoro::Task<Expected<QByteArray>> AuthStore::exchange(QNetworkRequest request, QByteArray method, QByteArray body,
-                                                     QString action)
+                                                     QString action, QList<HttpExchange::Secret> secrets)
 {
-    request.setTransferTimeout(static_cast<int>(m_timeout.count()));
     QPointer<AuthStore> self(this);
-    QNetworkReply *pending = method == "POST" ? m_network.post(request, body) : m_network.get(request);
-    QNetworkReply *finished = co_await pending;
+    auto sending = m_http.send(request, method, body);
+    const auto reply = co_await sending;
     if (!self)
-        co_return Error{lit("Cancelled")}; // the reply went with the store's network access manager
-    LaterDeleted<QNetworkReply> reply(finished);
-
-    const QVariant status = reply ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute) : QVariant();
-    const int code = reply ? static_cast<int>(reply->error()) : 0;
-    // An HTTP status of any value is an answer; Qt flags 4xx and 5xx as
-    // errors too. Network-layer errors (1-99) are failures even after a status
-    // arrived: the body was cut off.
-    if (code != QNetworkReply::NoError && (!status.isValid() || code < 100)) {
-        if (reply->error() == QNetworkReply::OperationCanceledError) {
-            // Qt reports its own transfer timeout as a cancellation.
-            co_return Error{QStringLiteral("The request timed out: no data from %1 for %2 seconds")
-                                .arg(request.url().host())
-                                .arg(m_timeout.count() / 1000.0)};
-        }
-        co_return Error{reply->errorString()};
-    }
-    if (!status.isValid())
+        co_return Error{lit("Cancelled")};
+    if (!reply)
+        co_return reply.error();
+    if (reply->status == 0)
         co_return AuthStoreError::message(QStringLiteral("No HTTP response from %1").arg(action));
-    const int httpStatus = status.toInt();
-    const QByteArray answer = reply->readAll();
-    if (httpStatus < 200 || httpStatus > 299) {
+    if (!reply->isSuccess()) { // a redirect too: the password or token never follows it
         const QString operation = action.left(1).toUpper() + action.mid(1);
-        co_return AuthStoreError::message(QStringLiteral("%1 failed HTTP %2: %3")
-                                              .arg(operation)
-                                              .arg(httpStatus)
-                                              .arg(sanitizeErrorBody(utf8OrEmpty(answer))));
+        const QString text = HttpExchange::masked(HttpExchange::bodyText(reply->body), secrets);
+        co_return AuthStoreError::message(
+            QStringLiteral("%1 failed HTTP %2: %3").arg(operation).arg(reply->status).arg(sanitizeErrorBody(text)));
     }
-    co_return answer;
+    co_return reply->body;
 }
 
 Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body, const QString &typedName)
@@ -183,12 +150,16 @@ Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body
     out.token = Text::trimmed(stringMember(top, QStringLiteral("token")));
     if (out.token.isEmpty())
         return AuthStoreError::message(lit("Login response missing token"));
-    out.expires = isStringMember(top, QStringLiteral("expiresAt")) ? stringMember(top, QStringLiteral("expiresAt"))
-                                                                    : stringMember(top, QStringLiteral("expires_at"));
+    if (!isUsableToken(out.token))
+        return AuthStoreError::message(lit("The token in the login response contains white space or a control character"));
+    out.expires = Text::trimmed(isStringMember(top, QStringLiteral("expiresAt"))
+                                    ? stringMember(top, QStringLiteral("expiresAt"))
+                                    : stringMember(top, QStringLiteral("expires_at")));
     const QJsonObject userObject = top.value(QStringLiteral("user")).toObject();
     out.role = stringMember(userObject, QStringLiteral("role"));
-    out.name = isStringMember(userObject, QStringLiteral("username")) ? stringMember(userObject, QStringLiteral("username"))
-                                                                       : typedName;
+    out.name = Text::trimmed(isStringMember(userObject, QStringLiteral("username"))
+                                 ? stringMember(userObject, QStringLiteral("username"))
+                                 : typedName);
     return out;
 }
 
@@ -201,12 +172,13 @@ AuthStore::ValidateReply AuthStore::readValidateReply(const QByteArray &body, co
     const QJsonObject top = doc.object();
     const QJsonObject source
         = top.value(QStringLiteral("user")).isObject() ? top.value(QStringLiteral("user")).toObject() : top;
-    if (!stringMember(source, QStringLiteral("username")).isEmpty())
-        out.name = stringMember(source, QStringLiteral("username"));
+    if (const QString name = Text::trimmed(stringMember(source, QStringLiteral("username"))); !name.isEmpty())
+        out.name = name;
     out.role = isStringMember(source, QStringLiteral("role")) ? stringMember(source, QStringLiteral("role"))
                                                                : stringMember(top, QStringLiteral("role"));
-    out.expires = isStringMember(top, QStringLiteral("expiresAt")) ? stringMember(top, QStringLiteral("expiresAt"))
-                                                                    : stringMember(top, QStringLiteral("expires_at"));
+    out.expires = Text::trimmed(isStringMember(top, QStringLiteral("expiresAt"))
+                                    ? stringMember(top, QStringLiteral("expiresAt"))
+                                    : stringMember(top, QStringLiteral("expires_at")));
     return out;
 }
 
@@ -227,7 +199,9 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
     const QByteArray body = JsonWriter::compact(credentials);
     const QByteArray method = "POST";
     const QString action = QStringLiteral("login");
-    auto sending = exchange(request, method, body, action);
+    const QList<HttpExchange::Secret> secrets{hiddenToken(Text::trimmed(m_accessToken)),
+                                              {pass, QStringLiteral("\u2022\u2022\u2022\u2022")}};
+    auto sending = exchange(request, method, body, action, secrets);
     const auto reply = co_await sending;
     if (!reply)
         co_return reply.error();
@@ -243,10 +217,20 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
     setAccessToken(token);
     setExpiresAt(expires);
     setUsername(name);
-    if (auto saved = save(); !saved)
-        co_return saved.error();
-    setSessionSummary(QStringLiteral("Logged in as ") + name + roleSuffix(role) + expirySuffix(expires));
-    co_return Identity{name, role};
+    if (auto saved = save(); !saved) {
+        // No token in memory that is not on disk: the next request would
+        // otherwise go out without one, and no login would follow.
+        reloadFromDisk();
+        co_return AuthStoreError::message(QStringLiteral("Logged in, but the token could not be saved: ")
+                                          + saved.error().description);
+    }
+    // The reply's texts are stored as sent but shown without the new token or the password.
+    const QList<HttpExchange::Secret> shown{hiddenToken(token), {pass, QStringLiteral("\u2022\u2022\u2022\u2022")}};
+    const QString shownName = HttpExchange::masked(name, shown);
+    const QString shownRole = HttpExchange::masked(role, shown);
+    setSessionSummary(QStringLiteral("Logged in as ") + shownName + roleSuffix(shownRole)
+                      + expirySuffix(HttpExchange::masked(expires, shown)));
+    co_return Identity{shownName, shownRole};
 }
 
 QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
@@ -269,19 +253,21 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
     const QByteArray method = "GET";
     const QByteArray noBody;
     const QString action = QStringLiteral("validate");
-    auto sending = exchange(request, method, noBody, action);
+    const QList<HttpExchange::Secret> secrets{hiddenToken(token)};
+    auto sending = exchange(request, method, noBody, action, secrets);
     const auto reply = co_await sending;
     if (!reply)
         co_return reply.error();
 
     const ValidateReply read = readValidateReply(*reply, m_username);
-    const QString name = read.name;
-    const QString role = read.role;
+    // Shown, so never the token whole, even when the server echoes it.
+    const QString name = HttpExchange::masked(read.name, secrets);
+    const QString role = HttpExchange::masked(read.role, secrets);
     if (!read.expires.isEmpty())
         setExpiresAt(read.expires); // memory only
 
     setSessionSummary(QStringLiteral("Session OK \u00b7 ") + name + roleSuffix(role) + QStringLiteral(" \u00b7 ")
-                      + tokenHint(token) + expirySuffix(m_expiresAt));
+                      + tokenHint(token) + expirySuffix(HttpExchange::masked(m_expiresAt, secrets)));
     co_return Identity{name, role};
 }
 
@@ -350,11 +336,10 @@ std::optional<QDateTime> AuthStore::parseExpiresAt(const QString &text)
 QString AuthStore::sanitizeErrorBody(const QString &body)
 {
     const QString t = Text::trimmed(body);
-    const qsizetype length = Text::graphemeCount(t);
-    if (length > 200)
+    if (Text::hasMoreGraphemesThan(t, 200))
         return Text::leftGraphemes(t, 200) + QStringLiteral("\u2026");
     // Three or more dot-separated pieces and some length: likely a token.
-    if (t.split(QLatin1Char('.'), Qt::SkipEmptyParts).size() >= 3 && length >= 41)
+    if (t.split(QLatin1Char('.'), Qt::SkipEmptyParts).size() >= 3 && Text::graphemeCount(t) >= 41)
         return QStringLiteral("(redacted error body)");
     return t;
 }

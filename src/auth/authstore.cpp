@@ -4,6 +4,8 @@
 #include "core/text.h"
 #include "storage/nivetpaths.h"
 
+#include <algorithm>
+
 namespace {
 
 QString credentialsPath()
@@ -87,6 +89,8 @@ Expected<void> AuthStore::save()
 {
     auto entries = CredentialsFile::readProperties(m_fileURL);
     const QString token = Text::trimmed(m_accessToken);
+    if (!isUsableToken(token))
+        return AuthStoreError::message(QStringLiteral("The token contains white space or a control character"));
     if (!token.isEmpty()) {
         for (const char *key : {"access_token", "id_token", "auth_token"})
             entries.insert(QLatin1String(key), token);
@@ -131,6 +135,18 @@ QString AuthStore::tokenHint(const QString &token)
     if (Text::graphemeCount(t) < 8)
         return t.isEmpty() ? QStringLiteral("(empty)") : QStringLiteral("\u2022\u2022\u2022\u2022");
     return QStringLiteral("\u2026") + Text::rightGraphemes(t, 8);
+}
+
+bool AuthStore::isUsableToken(const QString &token)
+{
+    return std::none_of(token.begin(), token.end(),
+                        [](QChar c) { return c.isSpace() || c.category() == QChar::Other_Control; });
+}
+
+HttpExchange::Secret AuthStore::hiddenToken(const QString &token)
+{
+    const QString hint = tokenHint(token);
+    return {token, hint.contains(token) ? QStringLiteral("\u2022\u2022\u2022\u2022") : hint};
 }
 
 QString AuthStore::currentBearerToken()

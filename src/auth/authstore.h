@@ -1,11 +1,11 @@
 #pragma once
 
 #include "core/expected.h"
+#include "net/httpexchange.h"
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
 #include <QMap>
-#include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QString>
@@ -83,6 +83,14 @@ public:
     /// last 8 user-perceived characters.
     static QString tokenHint(const QString &token);
 
+    /// False when token holds white space or a control character: it would
+    /// split or corrupt the Authorization header it goes into.
+    static bool isUsableToken(const QString &token);
+
+    /// The token as a secret to hide in server text: shown as its hint, or
+    /// as "••••" where the hint would show all of it.
+    static HttpExchange::Secret hiddenToken(const QString &token);
+
     /// The token stored in the credentials file right now (untrimmed), or
     /// empty text. Reads the file afresh; safe from any thread.
     static QString currentBearerToken();
@@ -135,7 +143,7 @@ public:
     void setClock(Clock clock) { m_clock = std::move(clock); }
 
     /// The inactivity timeout of every Auth API request (60 s); tests shorten it.
-    void setTransferTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    void setTransferTimeout(std::chrono::milliseconds timeout) { m_http.setTransferTimeout(timeout); }
 
 Q_SIGNALS:
     void accessTokenChanged();
@@ -155,9 +163,9 @@ private:
     static QString expirySuffix(const QString &expiresAt);
 
     /// Sends one Auth API request; the body of a 2xx answer, else the failure
-    /// in the words of action ("login", "validate").
+    /// in the words of action ("login", "validate"), with secrets hidden.
     QCoro::Task<Expected<QByteArray>> exchange(QNetworkRequest request, QByteArray method, QByteArray body,
-                                               QString action);
+                                               QString action, QList<HttpExchange::Secret> secrets);
 
     QString m_accessToken;
     QString m_username;
@@ -169,6 +177,5 @@ private:
     QString m_fileURL;
 
     Clock m_clock;
-    std::chrono::milliseconds m_timeout{60'000};
-    QNetworkAccessManager m_network;
+    HttpExchange m_http;
 };

@@ -81,7 +81,7 @@ QString readSecret(QIODevice &in)
 
 int printSummary(CliIo &io, const AuthStore &store)
 {
-    io.out << store.sessionSummary() << QLatin1Char('\n');
+    io.out << Cli::inert(store.sessionSummary()) << QLatin1Char('\n');
     return Cli::kExitOk;
 }
 

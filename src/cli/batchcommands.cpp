@@ -62,7 +62,7 @@ void showProgress(CliIo &io, int number, int count, const QString &path, qint64 
     io.err << QStringLiteral("\r\x1b[K[%1/%2] %3  %4/%5 bytes")
                   .arg(number)
                   .arg(count)
-                  .arg(Text::lastPathComponent(path))
+                  .arg(Cli::inert(Text::lastPathComponent(path)))
                   .arg(done)
                   .arg(total);
     io.err.flush();
@@ -202,9 +202,9 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
 
     const QList<FileResult> rows = run.results();
     if (const std::optional<QString> text = exportText(rows, shown))
-        io.out << *text << QLatin1Char('\n');
+        io.out << Cli::inert(*text) << QLatin1Char('\n');
     io.out.flush();
-    io.err << run.status() << QLatin1Char('\n');
+    io.err << Cli::inert(run.status()) << QLatin1Char('\n');
 
     int status = std::all_of(rows.begin(), rows.end(), [](const FileResult &r) { return r.passes(); })
         ? Cli::kExitOk
@@ -214,7 +214,7 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
         // saveExport renders and writes the file; its status text says how it went.
         const QString outcome
             = saveExport(rows, save->format, save->path).value_or(QStringLiteral("Export failed: nothing to write"));
-        io.err << outcome << QLatin1Char('\n');
+        io.err << Cli::inert(outcome) << QLatin1Char('\n');
         if (outcome.startsWith(QLatin1String("Export failed: ")))
             status = Cli::kExitFailure;
     }

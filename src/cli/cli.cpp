@@ -64,15 +64,29 @@ QString usage()
         "  nivet-timestamp --help | --version\n");
 }
 
+QString inert(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if ((u < 0x20 && u != u'\t' && u != u'\n') || (u >= 0x7f && u <= 0x9f))
+            out += QStringLiteral("\\x") + QString::number(u, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 int fail(CliIo &io, const QString &message)
 {
-    io.err << QStringLiteral("Error: ") << message << Qt::endl;
+    io.err << QStringLiteral("Error: ") << inert(message) << Qt::endl;
     return kExitFailure;
 }
 
 int usageError(CliIo &io, const QString &message)
 {
-    io.err << QStringLiteral("nivet-timestamp: ") << message << QLatin1Char('\n') << usage();
+    io.err << QStringLiteral("nivet-timestamp: ") << inert(message) << QLatin1Char('\n') << usage();
     io.err.flush();
     return kExitUsage;
 }

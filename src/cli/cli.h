@@ -33,6 +33,12 @@ QCoro::Task<int> run(QStringList args, CliIo io);
 /// The usage text, ending with a line feed.
 QString usage();
 
+/// text fit for a terminal: control characters other than tab and line feed
+/// (C0, DEL, C1) shown as "\xHH", so no text from outside (a server, a
+/// file, a file name) can move the cursor, retitle the window or clear the
+/// screen. Everything the tool prints goes through it.
+QString inert(const QString &text);
+
 /// Prints "Error: " + message to err and returns kExitFailure.
 int fail(CliIo &io, const QString &message);
 

@@ -9,8 +9,7 @@ namespace DefaultsCommands {
 
 void printDefaults(CliIo &io, const NivetDefaults &defaults)
 {
-    io.out << QStringLiteral("url: ") << defaults.url << QLatin1Char('\n') << QStringLiteral("scope: ")
-           << defaults.scope << QLatin1Char('\n') << QStringLiteral("output: ") << defaults.output << QLatin1Char('\n');
+    io.out << Cli::inert(QStringLiteral("url: %1\nscope: %2\noutput: %3\n").arg(defaults.url, defaults.scope, defaults.output));
     io.out.flush();
 }
 

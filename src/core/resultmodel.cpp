@@ -17,15 +17,19 @@ constexpr std::array<std::pair<ResultKind, const char *>, 6> kKindTexts{{
     {ResultKind::error, "error"},
 }};
 
+// What a decoding error says was found.
 const char *jsonTypeName(const QJsonValue &value)
 {
     switch (value.type()) {
     case QJsonValue::Bool: return "a boolean";
     case QJsonValue::Double: return "a number";
+    case QJsonValue::String: return "a string";
     case QJsonValue::Array: return "an array";
     case QJsonValue::Object: return "an object";
-    default: return "not a string";
+    case QJsonValue::Null: return "null";
+    case QJsonValue::Undefined: return "missing";
     }
+    return "missing";
 }
 
 } // namespace

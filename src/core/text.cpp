@@ -1,7 +1,6 @@
 #include "core/text.h"
 
 #include <QChar>
-#include <QList>
 #include <QTextBoundaryFinder>
 
 namespace Text {
@@ -21,17 +20,18 @@ static bool isSpace(char32_t c)
     return c == 0x09 || QChar::category(c) == QChar::Separator_Space;
 }
 
+// Every white-space and line-break character lies in the Basic Multilingual
+// Plane, so code units will do: a surrogate is never one of them.
 template <typename Pred>
 static QString trimBy(const QString &text, Pred pred)
 {
-    const auto ucs4 = text.toUcs4();
     qsizetype begin = 0;
-    qsizetype end = ucs4.size();
-    while (begin < end && pred(ucs4[begin]))
+    qsizetype end = text.size();
+    while (begin < end && pred(text.at(begin).unicode()))
         ++begin;
-    while (end > begin && pred(ucs4[end - 1]))
+    while (end > begin && pred(text.at(end - 1).unicode()))
         --end;
-    return QString::fromUcs4(reinterpret_cast<const char32_t *>(ucs4.constData()) + begin, end - begin);
+    return text.mid(begin, end - begin);
 }
 
 QString trimmed(const QString &text)
@@ -44,38 +44,56 @@ QString trimmedSpaces(const QString &text)
     return trimBy(text, isSpace);
 }
 
-static QList<qsizetype> graphemeBoundaries(const QString &text)
-{
-    QList<qsizetype> bounds;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    for (qsizetype pos = finder.toNextBoundary(); pos != -1; pos = finder.toNextBoundary())
-        bounds.append(pos);
-    return bounds; // end offsets of each cluster
-}
-
 qsizetype graphemeCount(const QString &text)
 {
-    return graphemeBoundaries(text).size();
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() != -1)
+        ++count;
+    return count;
+}
+
+// The end offset of the first n clusters, or -1 when text has no more than
+// n; long texts are walked only as far as needed.
+static qsizetype graphemePrefixEnd(const QString &text, qsizetype n)
+{
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype pos = 0;
+    for (qsizetype i = 0; i < n && pos != -1; ++i)
+        pos = finder.toNextBoundary();
+    if (pos == -1 || finder.toNextBoundary() == -1)
+        return -1;
+    return pos;
 }
 
 QString leftGraphemes(const QString &text, qsizetype n)
 {
-    const auto bounds = graphemeBoundaries(text);
     if (n <= 0)
         return {};
-    if (n >= bounds.size())
-        return text;
-    return text.left(bounds[n - 1]);
+    const qsizetype end = graphemePrefixEnd(text, n);
+    return end < 0 ? text : text.left(end);
+}
+
+bool hasMoreGraphemesThan(const QString &text, qsizetype n)
+{
+    if (text.size() <= n)
+        return false; // a cluster is at least one code unit
+    return n <= 0 || graphemePrefixEnd(text, n) >= 0;
 }
 
 QString rightGraphemes(const QString &text, qsizetype n)
 {
-    const auto bounds = graphemeBoundaries(text);
     if (n <= 0)
         return {};
-    if (n >= bounds.size())
-        return text;
-    return text.mid(bounds[bounds.size() - n - 1]);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    qsizetype pos = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        pos = finder.toPreviousBoundary();
+        if (pos <= 0)
+            return text;
+    }
+    return text.mid(pos);
 }
 
 QString lastPathComponent(const QString &path)

@@ -21,6 +21,9 @@ qsizetype graphemeCount(const QString &text);
 /// The first n grapheme clusters of text.
 QString leftGraphemes(const QString &text, qsizetype n);
 
+/// True when text has more than n grapheme clusters; reads no further.
+bool hasMoreGraphemesThan(const QString &text, qsizetype n);
+
 /// The last n grapheme clusters of text.
 QString rightGraphemes(const QString &text, qsizetype n);
 

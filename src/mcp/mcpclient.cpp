@@ -1,37 +1,17 @@
 #include "mcp/mcpclient.h"
 
 #include "core/jsonwriter.h"
-#include "core/laterdeleted.h"
 #include "core/text.h"
 #include "storage/configstore.h"
 #include "auth/authstore.h"
-#include "mcp/eventstream.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkReply>
 #include <QPointer>
-#include <QStringDecoder>
-
-#include <memory>
 
 namespace {
 
 const QByteArray kSessionHeader = "Mcp-Session-Id";
-
-// A network-level failure (no connection, dropped, timed out), as opposed to
-// an HTTP status that Qt also reports as an error: any reply that carries a
-// status is an answer, whatever NetworkError Qt maps it to (400 and 418 land
-// among the protocol errors, 407 among the proxy errors).
-bool isTransportFailure(QNetworkReply::NetworkError error, bool hasStatus)
-{
-    if (error == QNetworkReply::NoError)
-        return false;
-    const int code = static_cast<int>(error);
-    const bool networkLayer = code >= 1 && code <= 99; // includes a body cut off after the headers
-    return networkLayer || !hasStatus;
-}
 
 Expected<QJsonValue> parseDocument(const QByteArray &bytes, const QString &what)
 {
@@ -115,6 +95,13 @@ Expected<QJsonObject> readEnvelope(const QJsonValue &document)
     return result;
 }
 
+// What a failure shows: the server's words with the credentials sent hidden,
+// cut to the length a status quotes.
+Error shown(const Error &error, const QList<HttpExchange::Secret> &secrets)
+{
+    return Error{HttpExchange::quoted(error.description, secrets)};
+}
+
 } // namespace
 
 MCPClient::MCPClient(const QString &urlString, QObject *parent) : QObject(parent)
@@ -124,9 +111,7 @@ MCPClient::MCPClient(const QString &urlString, QObject *parent) : QObject(parent
 
 bool MCPClient::isUsableEndpoint(const QString &urlString)
 {
-    const QUrl url(urlString.trimmed(), QUrl::StrictMode);
-    return url.isValid() && !url.isRelative() && !url.host().isEmpty()
-        && (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"));
+    return HttpExchange::isHttpUrl(QUrl(urlString.trimmed(), QUrl::StrictMode));
 }
 
 MCPClient::~MCPClient() = default;
@@ -142,8 +127,7 @@ QNetworkRequest MCPClient::baseRequest(const QString &session) const
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setRawHeader("Accept", "application/json, text/event-stream");
     if (!session.isNull())
-        request.setRawHeader(kSessionHeader, session.toUtf8());
-    request.setTransferTimeout(static_cast<int>(m_timeout.count()));
+        request.setRawHeader(kSessionHeader, session.toLatin1());
     return request;
 }
 
@@ -159,56 +143,32 @@ QCoro::Task<QNetworkRequest> MCPClient::applyAuth(QNetworkRequest request)
     co_return request;
 }
 
-QCoro::Task<Expected<MCPClient::Reply>> MCPClient::post(QNetworkRequest request, QByteArray body)
+QCoro::Task<MCPClient::Posted> MCPClient::post(QString session, QByteArray body, HttpExchange::EventFilter takeEvent)
 {
     QPointer<MCPClient> self(this);
-    request = co_await applyAuth(std::move(request));
+    QNetworkRequest request = baseRequest(session);
+    auto authorizing = applyAuth(request);
+    request = co_await authorizing;
     if (!self)
-        co_return Error{QStringLiteral("Cancelled")};
+        co_return Posted{Error{QStringLiteral("Cancelled")}, {}};
 
-    LaterDeleted<QNetworkReply> reply(co_await m_network.post(request, body));
-    if (!reply)
-        co_return Error{QStringLiteral("No HTTP response")};
-
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (isTransportFailure(reply->error(), status.isValid())) {
-        if (reply->error() == QNetworkReply::OperationCanceledError) {
-            // Qt reports its own transfer timeout as a cancellation.
-            co_return Error{QStringLiteral("The request timed out: no data from %1 for %2 seconds")
-                                .arg(m_url.host())
-                                .arg(m_timeout.count() / 1000.0)};
-        }
-        co_return Error{reply->errorString()};
-    }
-    Reply out;
-    out.status = status.isValid() ? status.toInt() : 0;
-    out.body = reply->readAll();
-    out.contentType = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-    // rawHeader() matches names without regard to case.
-    if (reply->hasRawHeader(kSessionHeader))
-        out.sessionId = reply->rawHeader(kSessionHeader);
-    co_return out;
-}
-
-static Error badStatusError(int status, const QByteArray &body)
-{
-    // A body that is not valid UTF-8 is shown as empty text.
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = decoder(body);
-    if (decoder.hasError())
-        text.clear();
-    return MCPClientError::badStatus(status, text).toError();
+    QList<HttpExchange::Secret> secrets;
+    if (const QByteArray header = request.rawHeader("Authorization"); header.startsWith("Bearer "))
+        secrets.append(AuthStore::hiddenToken(QString::fromUtf8(header.mid(7))));
+    auto sending = m_http.send(request, "POST", body, std::move(takeEvent));
+    auto reply = co_await sending;
+    co_return Posted{std::move(reply), secrets};
 }
 
 // A reply that counts as an answer: an HTTP response with a 2xx status.
-Expected<MCPClient::Reply> MCPClient::answered(Expected<Reply> reply)
+Expected<HttpExchange::Response> MCPClient::answered(Expected<HttpExchange::Response> reply)
 {
     if (!reply)
         return reply.error();
     if (reply->status == 0)
         return MCPClientError::message(QStringLiteral("No HTTP response")).toError();
-    if (reply->status < 200 || reply->status > 299)
-        return badStatusError(reply->status, reply->body);
+    if (!reply->isSuccess()) // a redirect too: its target is no host the user configured
+        return MCPClientError::badStatus(reply->status, HttpExchange::bodyText(reply->body)).toError();
     return reply;
 }
 
@@ -227,17 +187,18 @@ QCoro::Task<Expected<QString>> MCPClient::openSession()
                           {QStringLiteral("version"), QStringLiteral("0.2.0")}}},
          }},
     };
-    // Requests and bodies go into locals first: g++ 12 mishandles non-trivial
-    // temporaries inside a co_await expression.
-    QNetworkRequest request = baseRequest(QString());
+    // Bodies go into locals first: g++ 12 mishandles non-trivial temporaries
+    // inside a co_await expression.
     QByteArray body = JsonWriter::compact(initialize);
-    auto sent = co_await post(request, body);
-    auto reply = answered(std::move(sent));
+    auto opening = post(QString(), body);
+    auto sent = co_await opening;
+    auto reply = answered(std::move(sent.reply));
     if (!reply)
-        co_return reply.error();
-    if (reply->sessionId.isNull())
+        co_return shown(reply.error(), sent.secrets);
+    const QByteArray sessionId = reply->header(kSessionHeader);
+    if (sessionId.isNull())
         co_return MCPClientError::noSession().toError();
-    const QString session = QString::fromUtf8(reply->sessionId);
+    const QString session = QString::fromLatin1(sessionId);
 
     const QJsonObject initialized{
         {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
@@ -245,11 +206,11 @@ QCoro::Task<Expected<QString>> MCPClient::openSession()
     };
     // Whatever the server answers to the notification is ignored; only a
     // transport failure counts.
-    QNetworkRequest ackRequest = baseRequest(session);
     QByteArray ackBody = JsonWriter::compact(initialized);
-    auto ack = co_await post(ackRequest, ackBody);
-    if (!ack)
-        co_return ack.error();
+    auto acking = post(session, ackBody);
+    auto ack = co_await acking;
+    if (!ack.reply)
+        co_return shown(ack.reply.error(), ack.secrets);
     co_return session;
 }
 
@@ -261,13 +222,29 @@ QCoro::Task<Expected<QJsonObject>> MCPClient::callToolRaw(QString session, QStri
         {QStringLiteral("method"), QStringLiteral("tools/call")},
         {QStringLiteral("params"), QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("arguments"), arguments}}},
     };
-    QNetworkRequest request = baseRequest(session);
     QByteArray body = JsonWriter::compact(call);
-    auto sent = co_await post(request, body);
-    auto reply = answered(std::move(sent));
+    // An event stream is read as it arrives and ends with the response,
+    // however long the server keeps it open after that.
+    auto calling = post(session, body, &MCPClient::isToolResponse);
+    auto sent = co_await calling;
+    auto reply = answered(std::move(sent.reply));
     if (!reply)
-        co_return reply.error();
-    co_return readToolReply(reply->body, reply->contentType);
+        co_return shown(reply.error(), sent.secrets);
+    auto result = reply->event ? readEnvelope(QJsonDocument::fromJson(reply->event->data).object())
+                               : readToolReply(reply->body, reply->mimeType);
+    if (!result)
+        co_return shown(result.error(), sent.secrets);
+    co_return result;
+}
+
+bool MCPClient::isToolResponse(const ServerSentEvent &event)
+{
+    if (event.event != QLatin1String("message") || event.data.trimmed().isEmpty())
+        return false;
+    const QJsonDocument doc = QJsonDocument::fromJson(event.data);
+    const QJsonObject message = doc.object();
+    return doc.isObject() && message.value(QStringLiteral("id")) == QJsonValue(2)
+        && (message.contains(QStringLiteral("result")) || message.contains(QStringLiteral("error")));
 }
 
 Expected<QJsonObject> MCPClient::readToolReply(const QByteArray &body, const QByteArray &contentType)
@@ -277,15 +254,8 @@ Expected<QJsonObject> MCPClient::readToolReply(const QByteArray &body, const QBy
         // The response to our request (id 2) is one of the stream's message
         // events; notifications and requests from the server come before it.
         for (const ServerSentEvent &event : parseEventStream(body)) {
-            if (event.event != QLatin1String("message") || event.data.trimmed().isEmpty())
-                continue;
-            const QJsonDocument doc = QJsonDocument::fromJson(event.data);
-            const QJsonObject message = doc.object();
-            if (!doc.isObject() || message.value(QStringLiteral("id")) != QJsonValue(2))
-                continue;
-            if (!message.contains(QStringLiteral("result")) && !message.contains(QStringLiteral("error")))
-                continue;
-            return readEnvelope(message);
+            if (isToolResponse(event))
+                return readEnvelope(QJsonDocument::fromJson(event.data).object());
         }
         return MCPClientError::message(QStringLiteral("MCP event stream ended without a response")).toError();
     }

@@ -3,17 +3,15 @@
 #include "core/expected.h"
 #include "core/resultmodel.h"
 #include "core/stampingservice.h"
+#include "net/httpexchange.h"
 
 #include <QCoro/QCoroTask>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QUrl>
 
 #include <chrono>
-
-class QNetworkReply;
 
 /// The client of the stamping service: MCP over HTTP, one session per
 /// operation. One client serves one batch run; it keeps no state between
@@ -35,7 +33,7 @@ public:
     QUrl url() const { return m_url; }
 
     /// The inactivity timeout of every request (60 s); tests shorten it.
-    void setTransferTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    void setTransferTimeout(std::chrono::milliseconds timeout) { m_http.setTransferTimeout(timeout); }
 
     /// Stamps sha256 in scope in a new session, saves every returned receipt
     /// to the local record of sha256 and returns the row for the receipt
@@ -47,7 +45,9 @@ public:
     /// saved to the local record. Never fails: failures become rows.
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override;
 
-    /// initialize + notifications/initialized; returns the session id.
+    /// initialize + notifications/initialized; returns the session id. The
+    /// id is opaque bytes, carried one byte per character (Latin-1) so that
+    /// it goes back exactly as received.
     QCoro::Task<Expected<QString>> openSession();
 
     /// One tools/call in session; returns the tool's result object.
@@ -57,24 +57,27 @@ public:
     /// JSON-RPC envelope, or an event stream carrying it, to the result object.
     static Expected<QJsonObject> readToolReply(const QByteArray &body, const QByteArray &contentType);
 
+    /// True for the event of a stream that carries the response to the tool
+    /// call: a "message" whose JSON-RPC id is 2, with a result or an error.
+    static bool isToolResponse(const ServerSentEvent &event);
+
 protected:
     /// Request preparation, run on every request after its headers are set
-    /// and before the body is attached. Leaves the request unchanged here.
+    /// and before the body is attached: adds the stored bearer token.
     virtual QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request);
 
 private:
-    struct Reply {
-        int status = 0; // 0 when the reply was not an HTTP response
-        QByteArray body;
-        QByteArray contentType;
-        QByteArray sessionId;
+    // A request's reply, and the credentials it carried: what the server
+    // says is shown with those hidden.
+    struct Posted {
+        Expected<HttpExchange::Response> reply;
+        QList<HttpExchange::Secret> secrets;
     };
 
     QNetworkRequest baseRequest(const QString &session) const;
-    QCoro::Task<Expected<Reply>> post(QNetworkRequest request, QByteArray body);
-    static Expected<Reply> answered(Expected<Reply> reply);
+    QCoro::Task<Posted> post(QString session, QByteArray body, HttpExchange::EventFilter takeEvent = {});
+    static Expected<HttpExchange::Response> answered(Expected<HttpExchange::Response> reply);
 
     QUrl m_url;
-    std::chrono::milliseconds m_timeout{60'000};
-    QNetworkAccessManager m_network;
+    HttpExchange m_http;
 };

@@ -105,6 +105,12 @@ private Q_SLOTS:
         QTest::newRow("odd user members")
             << QJsonObject{{token, u("t")}, {u("user"), QJsonObject{{u("username"), 7}, {u("role"), true}}}}
             << u("Logged in as alice") << QString();
+        QTest::newRow("password echoed as the role")
+            << QJsonObject{{token, u("t")}, {u("user"), QJsonObject{{u("role"), u("pw")}}}}
+            << u("Logged in as alice (\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2)") << QString();
+        QTest::newRow("blanks around name and expiry")
+            << QJsonObject{{token, u("t")}, {u("expiresAt"), u("E1 ")}, {u("user"), QJsonObject{{u("username"), u("alice\t")}}}}
+            << u("Logged in as alice \xc2\xb7 expires E1") << u("E1");
     }
 
     void loginReplies()
@@ -168,9 +174,25 @@ private Q_SLOTS:
         QTest::newRow("no reply in time") << u("alice") << u("pw") << server << hang
                                           << u("The request timed out: no data from 127.0.0.1 for 2 seconds");
         QTest::newRow("connection refused") << u("alice") << u("pw") << u("@closed") << none << u("Connection refused");
+        // A redirect is an answer: the password never follows it.
+        QTest::newRow("307") << u("alice") << u("pw") << server
+                             << HttpResponse::text("moved", 307).withHeader("Location", "/auth/login")
+                             << u("Login failed HTTP 307: moved");
+        QTest::newRow("401 echoing secrets") << u("alice") << u("pw") << server
+                                             << HttpResponse::text("no pw for old-token", 401)
+                                             << u("Login failed HTTP 401: no \xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2 for \xe2\x80\xa6ld-token");
+        QTest::newRow("token with a line feed") << u("alice") << u("pw") << server
+                                                << json(QJsonObject{{u("token"), u("new\nX-Evil: 1")}})
+                                                << u("The token in the login response contains white space or a control character");
+        // The store stays as the file is: no token in memory that is not on disk.
+        const QString unsaved = u("Logged in, but the token could not be saved: ");
         QTest::newRow("unsavable password") << u("alice") << u("pw\r") << server
                                             << json(QJsonObject{{u("token"), u("new-token")}})
-                                            << u("The password contains a line break that cannot be stored");
+                                            << unsaved + u("The password contains a line break that cannot be stored");
+        QTest::newRow("unsavable user name")
+            << u("alice") << u("pw") << server
+            << json(QJsonObject{{u("token"), u("new-token")}, {u("user"), QJsonObject{{u("username"), u("al\rice")}}}})
+            << unsaved + u("The user name contains a line break that cannot be stored");
     }
 
     void loginFailures()
@@ -197,10 +219,8 @@ private Q_SLOTS:
         QCOMPARE(store->sessionSummary(), summary);
         const bool sent = authURL == u("@server") && !username.trimmed().isEmpty() && !password.isEmpty();
         QCOMPARE(server.requests().size(), sent ? 1 : 0);
-        // Nothing changes before the reply is taken; a failed save keeps the new fields.
-        const bool saveFailed = QTest::currentDataTag() == QByteArrayLiteral("unsavable password");
-        QCOMPARE(store->accessToken(), saveFailed ? u("new-token") : u("old-token"));
-        QCOMPARE(store->expiresAt(), saveFailed ? QString() : u("old-exp"));
+        QCOMPARE(store->accessToken(), u("old-token"));
+        QCOMPARE(store->expiresAt(), u("old-exp"));
     }
 
     void validateRequestAndResult()
@@ -248,6 +268,8 @@ private Q_SLOTS:
         QTest::newRow("empty expiresAt") << json(QJsonObject{{u("expiresAt"), QString()}}) << u("alice") << stored;
         QTest::newRow("plain text") << HttpResponse::text("OK", 200) << u("alice") << stored;
         QTest::newRow("array") << json(QJsonArray{1}) << u("alice") << stored;
+        QTest::newRow("token echoed") << json(QJsonObject{{u("username"), u("tok-abcdefghijkl")}, {u("expiresAt"), u("x tok-abcdefghijkl")}})
+                                      << u("\xe2\x80\xa6" "efghijkl") << u("x \xe2\x80\xa6" "efghijkl");
     }
 
     void validateReplies()
@@ -281,6 +303,8 @@ private Q_SLOTS:
                                           << u("Validate failed HTTP 403: (redacted error body)");
         QTest::newRow("bad URL") << QByteArray("access_token=tok\nauth_url=mailto:x@y\n") << HttpResponse()
                                  << u("Invalid Auth API URL");
+        QTest::newRow("302") << fresh << HttpResponse::text("moved", 302).withHeader("Location", "/auth/validate")
+                             << u("Validate failed HTTP 302: moved");
         // The refresh runs first; its failure is the validation's.
         QTest::newRow("failed renewal") << QByteArray("access_token=tok\nexpires_at=2025-01-31T12:04:00Z\n"
                                                       "username=alice\npassword=pw\nauth_url=@server\n")

@@ -122,6 +122,17 @@ private Q_SLOTS:
             QCOMPARE(request.hasHeader("Authorization"), !authorization.isEmpty());
         }
     }
+
+    void serverTextHidesTheToken()
+    {
+        QVERIFY(writeFile(path(), "access_token=tok-abcdefghijkl\n"));
+        m_server.enqueue(HttpResponse::text("tok-abcdefghijkl is revoked", 401));
+        MCPClient client(m_server.url().toString());
+        auto task = client.openSession();
+        const auto result = QCoro::waitFor(task);
+        QVERIFY(!result.ok());
+        QCOMPARE(result.error().description, u("HTTP 401: \xe2\x80\xa6" "efghijkl is revoked"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRequestAuthorization)

@@ -159,6 +159,13 @@ private Q_SLOTS:
                                                   << u("The password contains a line break that cannot be stored");
         QTest::newRow("login refused") << args("login") << QByteArray() << creds << HttpResponse::text("bad credentials", 401)
                                        << u("Login failed HTTP 401: bad credentials");
+        QTest::newRow("set-auth, token wrapped onto two lines")
+            << args("set-auth --token-stdin") << QByteArray("eyJhbGciOiJIUzI1NiJ9.eyJzdWIi\nOiJ4In0.c2ln\n") << creds << none
+            << u("The token contains white space or a control character");
+        // Server text cannot drive the terminal: retitle the window, clear the screen.
+        QTest::newRow("login refused, escapes") << args("login") << QByteArray() << creds
+                                                << HttpResponse::text("\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\tno", 401)
+                                                << u("Login failed HTTP 401: \\x1B]0;owned\\x07\\x1B[2J\\x7F\\x9B\tno");
         QTest::newRow("login without credentials") << args("login") << QByteArray() << QByteArray("auth_url=@server\n")
                                                    << none << u("Username and password are required to generate a token");
         QTest::newRow("check without token") << args("check") << QByteArray() << QByteArray("username=alice\n") << none
@@ -166,6 +173,11 @@ private Q_SLOTS:
         QTest::newRow("check refused") << args("check") << QByteArray()
                                        << QByteArray("access_token=@token\nexpires_at=2999-01-01T00:00:00Z\nauth_url=@server\n")
                                        << HttpResponse::text("expired", 401) << u("Validate failed HTTP 401: expired");
+        QTest::newRow("check refused, token echoed")
+            << args("check") << QByteArray()
+            << QByteArray("access_token=@token\nexpires_at=2999-01-01T00:00:00Z\nauth_url=@server\n")
+            << HttpResponse::text("revoked: " + kToken.toUtf8(), 401)
+            << u("Validate failed HTTP 401: revoked: \xe2\x80\xa6XYZ12345");
     }
 
     void failures()

@@ -76,9 +76,19 @@ private Q_SLOTS:
         auto two = StampPayload::fromJson(obj(R"({"receipts": [{"receipt_id": "a"}, {"receipt_id": "b"}]})"));
         QCOMPARE(two->receipts->size(), 2);
         QCOMPARE(two->receipts->at(1).receiptId, QStringLiteral("b"));
-        QVERIFY(!StampPayload::fromJson(obj(R"({"receipts": {}})")).ok());
-        QVERIFY(!StampPayload::fromJson(obj(R"({"receipts": ["x"]})")).ok());
-        QVERIFY(!StampPayload::fromJson(obj(R"({"receipts": [{"hash": 1}]})")).ok());
+        // Each failure names the type it found.
+        const std::pair<const char *, const char *> failures[]{
+            {R"({"receipts": {}})", "Invalid stamp reply: \"receipts\" is an object, expected an array"},
+            {R"({"receipts": "x"})", "Invalid stamp reply: \"receipts\" is a string, expected an array"},
+            {R"({"receipts": [null]})", "Invalid stamp reply: receipt 1 is null, expected an object"},
+            {R"({"receipts": [{}, "x"]})", "Invalid stamp reply: receipt 2 is a string, expected an object"},
+            {R"({"receipts": [{"hash": 1}]})", "Invalid receipt: \"hash\" is a number, expected a string"},
+        };
+        for (const auto &[json, text] : failures) {
+            const auto failed = StampPayload::fromJson(obj(json));
+            QVERIFY(!failed.ok());
+            QCOMPARE(failed.error().description, QString::fromUtf8(text));
+        }
     }
 
     void errorTexts()

@@ -1,4 +1,4 @@
-#include "mcp/eventstream.h"
+#include "net/eventstream.h"
 #include "mcp/mcpclient.h"
 
 #include <QtTest>
@@ -8,17 +8,18 @@ class TestEventStream : public QObject {
 private Q_SLOTS:
     void parsing()
     {
-        const auto events = parseEventStream(": comment\r\n"
-                                             "event: ping\r\n"
-                                             "data: a\r\n"
-                                             "\r\n"
-                                             "data: one\n"
-                                             "data:two\n"
-                                             "id: 7\n"
-                                             "\n"
-                                             "data\r"
-                                             "\r"
-                                             "data: tail");
+        const QByteArray stream = "\xEF\xBB\xBF: comment\r\n"
+                                  "event: ping\r\n"
+                                  "data: a\r\n"
+                                  "\r\n"
+                                  "data: one\n"
+                                  "data:two\n"
+                                  "id: 7\n"
+                                  "\n"
+                                  "data\r"
+                                  "\r"
+                                  "data: tail";
+        const auto events = parseEventStream(stream);
         QCOMPARE(events.size(), 4);
         QCOMPARE(events[0].event, QStringLiteral("ping"));
         QCOMPARE(events[1].data, QByteArray("one\ntwo"));
@@ -26,6 +27,28 @@ private Q_SLOTS:
         QCOMPARE(events[2].data, QByteArray());
         QCOMPARE(events[3].data, QByteArray("tail"));
         QVERIFY(parseEventStream("event: x\n\n").isEmpty());
+
+        // Fed a byte at a time, as a stream arrives (a CRLF split in two), it reads the same.
+        const auto render = [](const QList<ServerSentEvent> &list) {
+            QStringList out;
+            for (const ServerSentEvent &e : list)
+                out << e.event + QLatin1Char('|') + QString::fromUtf8(e.data) + QLatin1Char('|') + e.id;
+            return out;
+        };
+        EventStreamReader reader;
+        QList<ServerSentEvent> fed;
+        for (const char c : stream)
+            fed += reader.feed(QByteArrayView(&c, 1));
+        fed += reader.finish();
+        QCOMPARE(render(fed), render(events));
+
+        // Keep-alive comments and blank lines are no progress; a field is.
+        EventStreamReader pings;
+        pings.feed(": ping\n\n: ping\r\n\r\n");
+        QVERIFY(!pings.takeActivity());
+        pings.feed("da");
+        QVERIFY(pings.takeActivity());
+        QVERIFY(!pings.takeActivity());
     }
 
     void toolReplies_data()

@@ -67,6 +67,7 @@ void ScriptedHttpServer::onNewConnection()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         socket->setParent(this);
+        ++m_connections;
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
@@ -141,9 +142,28 @@ void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
         socket->abort();
         return;
     }
+    if (response.action == Action::NotHttp) {
+        socket->write(response.body);
+        socket->disconnectFromHost();
+        return;
+    }
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
+    if (response.action == Action::Stream) {
+        // The pings are traffic, not progress; after a hundred the stream ends,
+        // so a client that took them for progress fails instead of hanging.
+        socket->write(head + "\r\n" + response.body);
+        auto timer = new QTimer(socket);
+        auto pings = std::make_shared<int>(0);
+        connect(timer, &QTimer::timeout, socket, [socket, pings] {
+            if (++*pings > 100)
+                return socket->disconnectFromHost();
+            socket->write(": ping\n\n");
+        });
+        timer->start(response.trickleMs);
+        return;
+    }
     head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
 
     if (response.action == Action::DropMidBody) {

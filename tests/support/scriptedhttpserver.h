@@ -33,6 +33,8 @@ struct HttpResponse {
         Drop,        // close the connection without answering
         DropMidBody, // send the headers and half the body, then close
         Trickle,     // send the headers, then the body one byte at a time, trickleMs apart
+        NotHttp,     // send the body alone, no status line or headers, then close
+        Stream,      // send the headers without a length and the body, then ": ping" every trickleMs, a hundred times
     };
 
     int status = 200;
@@ -62,6 +64,8 @@ public:
     void enqueue(HttpResponse response) { m_queue.push_back(std::move(response)); }
 
     const QList<HttpRequest> &requests() const { return m_requests; }
+    /// Connections accepted so far.
+    int connections() const { return m_connections; }
     void clearRequests() { m_requests.clear(); }
 
     /// A handler that plays a stamping service: initialize answers with a
@@ -86,4 +90,5 @@ private:
     Handler m_handler;
     std::deque<HttpResponse> m_queue;
     QList<HttpRequest> m_requests;
+    int m_connections = 0;
 };

@@ -1,0 +1,152 @@
+#include "net/httpexchange.h"
+
+#include "scriptedhttpserver.h"
+#include "toolcalls.h"
+
+#include <QtTest>
+
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// "<status> <body>" (a long body by its size), "<status> event <data>", or
+// "!" and the failure.
+QString outcome(const Expected<HttpExchange::Response> &reply)
+{
+    if (!reply)
+        return u'!' + reply.error().description;
+    if (reply->event)
+        return u"%1 event %2"_s.arg(reply->status).arg(QString::fromUtf8(reply->event->data));
+    if (reply->body.size() > 100)
+        return u"%1 %2 bytes"_s.arg(reply->status).arg(reply->body.size());
+    return u"%1 %2"_s.arg(reply->status).arg(QString::fromUtf8(reply->body));
+}
+
+HttpResponse acting(HttpResponse response, HttpResponse::Action action, int trickleMs = 0)
+{
+    response.action = action;
+    response.trickleMs = trickleMs;
+    return response;
+}
+
+} // namespace
+
+/// The one HTTP exchange of both clients, against servers that misbehave.
+class TestHttpExchange : public QObject {
+    Q_OBJECT
+    ScriptedHttpServer m_elsewhere; // where redirects point: nothing may reach it
+
+private Q_SLOTS:
+    void replies_data()
+    {
+        QTest::addColumn<HttpResponse>("reply");
+        QTest::addColumn<QByteArray>("header"); // a value for X-Test, when not empty
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("sent"); // requests that reached the server
+        using A = HttpResponse::Action;
+        const QString closed
+            = u"!The connection to 127.0.0.1 closed before a complete reply; the request was not sent again"_s;
+        const QString timedOut = u"!The request timed out: no data from 127.0.0.1 for 0.3 seconds"_s;
+        const QString tooLarge = u"!The reply from 127.0.0.1 is larger than 16 MiB; it was not read"_s;
+        const QByteArray elsewhere = m_elsewhere.url().toEncoded();
+        for (int status : {301, 302, 303, 307, 308}) {
+            QTest::addRow("redirect %d", status) << HttpResponse::text("moved", status).withHeader("Location", elsewhere)
+                                                 << QByteArray() << u"%1 moved"_s.arg(status) << 1;
+        }
+        QTest::newRow("dropped after the request") << acting({}, A::Drop) << QByteArray() << closed << 1;
+        QTest::newRow("not HTTP") << acting(HttpResponse::text("220 mail ready\r\n\r\n", 200), A::NotHttp)
+                                  << QByteArray() << closed << 1;
+        QTest::newRow("cut off mid-body") << acting(HttpResponse::text("0123456789", 200), A::DropMidBody)
+                                          << QByteArray() << closed << 1;
+        QTest::newRow("no answer") << acting({}, A::Hang) << QByteArray() << timedOut << 1;
+        // Each byte comes inside the timeout, the whole reply long after it.
+        QTest::newRow("trickled") << acting(HttpResponse::text("slow but alive", 200), A::Trickle, 40) << QByteArray()
+                                  << u"200 slow but alive"_s << 1;
+        const QByteArray limit(HttpExchange::kMaxReplyBytes, 'x');
+        QTest::newRow("16 MiB") << HttpResponse::text(limit, 200) << QByteArray() << u"200 16777216 bytes"_s << 1;
+        QTest::newRow("16 MiB and a byte") << HttpResponse::text(limit + 'x', 200) << QByteArray() << tooLarge << 1;
+        QTest::newRow("16 MiB and a byte, no length") << acting(HttpResponse::text(limit + 'x', 200), A::Stream, 1000)
+                                                      << QByteArray() << tooLarge << 1;
+        const QByteArray events = ": hello\n\nevent: note\ndata: {\"id\":1}\n\ndata: {\"id\":2}\r\n\r\n";
+        QTest::newRow("event stream left open") << acting(HttpResponse::text(events, 200, "text/event-stream"), A::Stream, 20)
+                                                << QByteArray() << uR"(200 event {"id":2})"_s << 1;
+        QTest::newRow("event stream of pings") << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20)
+                                               << QByteArray() << timedOut << 1;
+        QTest::newRow("event stream of pings, nothing awaited")
+            << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20) << QByteArray() << timedOut << 1;
+        QTest::newRow("event stream with an error status")
+            << HttpResponse::text("data: {\"id\":2}\n\n", 500, "text/event-stream") << QByteArray()
+            << u"500 data: {\"id\":2}\n\n"_s << 1;
+        QTest::newRow("line feed in a header") << HttpResponse() << QByteArray("a\nX-Evil: 1")
+                                               << u"!The X-Test header holds a line break; the request was not sent"_s << 0;
+    }
+
+    void replies()
+    {
+        QFETCH(HttpResponse, reply);
+        QFETCH(QByteArray, header);
+        QFETCH(QString, expected);
+        QFETCH(int, sent);
+        ScriptedHttpServer server;
+        server.enqueue(reply);
+        HttpExchange http;
+        http.setTransferTimeout(300ms);
+        QNetworkRequest request(server.url());
+        if (!header.isEmpty())
+            request.setRawHeader("X-Test", header);
+        const auto isAnswer = [](const ServerSentEvent &event) { return event.data == R"({"id":2})"; };
+        const bool awaits = !QByteArray(QTest::currentDataTag()).endsWith("nothing awaited");
+        auto task = http.send(request, "POST", "{}", awaits ? HttpExchange::EventFilter(isAnswer) : nullptr);
+        QCOMPARE(outcome(QCoro::waitFor(task)), expected);
+        QCOMPARE(server.requests().size(), sent);
+        QCOMPARE(m_elsewhere.requests().size(), 0);
+    }
+
+    void oneConnectionEachRequestOnce()
+    {
+        ScriptedHttpServer server;
+        server.setHandler([&server](const HttpRequest &) {
+            // The fourth request is taken and the connection dropped: a
+            // resend would make the service act on it twice.
+            return acting(HttpResponse::text("ok", 200),
+                          server.requests().size() < 4 ? HttpResponse::Action::Reply : HttpResponse::Action::Drop);
+        });
+        HttpExchange http;
+        QStringList outcomes;
+        for (int i = 0; i < 4; ++i) {
+            auto task = http.send(QNetworkRequest(server.url()), "POST", "{}");
+            outcomes << outcome(QCoro::waitFor(task)).left(5);
+        }
+        QCOMPARE(outcomes, (QStringList{u"200 o"_s, u"200 o"_s, u"200 o"_s, u"!The "_s}));
+        QCOMPARE(server.requests().size(), 4);
+        QCOMPARE(server.connections(), 1);
+    }
+
+    void quoting_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("shown");
+        const QString cut = u"\u2026"_s;
+        QTest::newRow("500 characters kept") << QByteArray(500, 'a') << QString(500, u'a');
+        QTest::newRow("501 cut") << QByteArray(501, 'a') << QString(499, u'a') + cut;
+        QTest::newRow("clusters counted") << QByteArray("e\xcc\x81").repeated(501) << u"e\u0301"_s.repeated(499) + cut;
+        QTest::newRow("token hidden") << QByteArray("bad token tok-1234567890") << u"bad token [hint]"_s;
+        QTest::newRow("hidden before the cut")
+            << QByteArray(490, 'a') + "tok-1234567890" << QString(490, u'a') + u"[hint]"_s;
+        QTest::newRow("cut after hiding")
+            << QByteArray(495, 'a') + "tok-1234567890" << QString(495, u'a') + u"[hin"_s + cut;
+        QTest::newRow("not UTF-8") << QByteArray("caf\xe9") << QString();
+    }
+
+    void quoting()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, shown);
+        const QList<HttpExchange::Secret> secrets{{u"tok-1234567890"_s, u"[hint]"_s}};
+        QCOMPARE(HttpExchange::quoted(HttpExchange::bodyText(body), secrets), shown);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttpExchange)
+#include "tst_httpexchange.moc"
