@@ -119,9 +119,6 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
         const Expected<QString> digest = co_await hashing;
         if (!self)
             co_return;
-        // The chunks' reports are queued from the worker and may come after
-        // the digest; the file in hand is hashed whole now, whatever they say.
-        Q_EMIT progress(number, count, path, bytesBefore, totalBytes);
 
         if (!digest) {
             rows.append(ResultRows::error(path, QString(), currentScope(), digest.error().description));
