@@ -4,6 +4,7 @@
 #include "core/text.h"
 
 #include <QCoro/QCoroNetworkReply>
+#include <QCoro/QCoroTimer>
 #include <QIODevice>
 #include <QNetworkReply>
 #include <QPointer>
@@ -199,6 +200,13 @@ QCoro::Task<Expected<HttpExchange::Response>> HttpExchange::send(QNetworkRequest
     QNetworkReply *finished = co_await reply;
     if (!self)
         co_return Error{QStringLiteral("Cancelled")}; // the reply went with the network access manager
+    // Go on from a fresh turn of the event loop, not from inside the reply's
+    // finished(): a caller that is done may drop this exchange, and its
+    // manager would delete the reply under the signal still being emitted.
+    auto turn = QCoro::sleepFor(std::chrono::milliseconds(0));
+    co_await turn;
+    if (!self)
+        co_return Error{QStringLiteral("Cancelled")};
     LaterDeleted<QNetworkReply> owned(finished);
     idle->stop();
     if (transfer->stop == Transfer::Stop::none) {
