@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test test-asan fuzz fuzz-smoke run bench format clean
+.PHONY: all deps configure build test test-asan fuzz fuzz-smoke run bench format format-check clean
 
 all: build
 
@@ -46,8 +46,14 @@ run: build
 bench: build
 	@scripts/bench.sh $(BUILD)
 
-format:
-	find src tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+SOURCES = git ls-files '*.cpp' '*.h'
+
+format: deps
+	$(SOURCES) | xargs clang-format -i
+
+# Fails, naming the lines, where a file differs from .clang-format.
+format-check: deps
+	$(SOURCES) | xargs clang-format --dry-run -Werror
 
 clean:
 	rm -rf $(BUILD)

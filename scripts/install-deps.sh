@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev libqt6sql6-sqlite qt6-pdf-dev qcoro-qt6-dev
     libssl-dev libgl1-mesa-dev
     fonts-dejavu-core xvfb xauth poppler-utils
+    clang-format
 )
 if [ "${NIVET_FUZZ_DEPS:-0}" = 1 ]; then
     # llvm brings llvm-symbolizer, which turns a finding's stack into file:line.
