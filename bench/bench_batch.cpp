@@ -116,7 +116,7 @@ private:
         const QString method = request.value(QStringLiteral("method")).toString();
         if (method == QLatin1String("initialize"))
             return reply(200, "Mcp-Session-Id: s" + QByteArray::number(++sessions) + "\r\n",
-                         R"({"jsonrpc":"2.0","id":1,"result":{}})");
+                R"({"jsonrpc":"2.0","id":1,"result":{}})");
         if (!request.contains(QStringLiteral("id")))
             return reply(202, {}, {});
         const QJsonObject params = request.value(QStringLiteral("params")).toObject();
@@ -124,18 +124,16 @@ private:
         QJsonObject result;
         if (params.value(QStringLiteral("name")).toString() == QLatin1String("stamp")) {
             const QString sha = args.value(QStringLiteral("sha256")).toString();
-            result = QJsonObject{{QStringLiteral("receipts"),
-                                  QJsonArray{QJsonObject{{QStringLiteral("receipt_id"), QStringLiteral("r-") + sha},
-                                                         {QStringLiteral("hash"), sha},
-                                                         {QStringLiteral("scope"), QStringLiteral("global")},
-                                                         {QStringLiteral("created_at"), QStringLiteral("2026-01-01T00:00:00Z")},
-                                                         {QStringLiteral("merkle"), QStringLiteral("m")}}}}};
+            result = QJsonObject { { QStringLiteral("receipts"),
+                QJsonArray { QJsonObject { { QStringLiteral("receipt_id"), QStringLiteral("r-") + sha },
+                    { QStringLiteral("hash"), sha }, { QStringLiteral("scope"), QStringLiteral("global") },
+                    { QStringLiteral("created_at"), QStringLiteral("2026-01-01T00:00:00Z") },
+                    { QStringLiteral("merkle"), QStringLiteral("m") } } } } };
         } else {
-            result = QJsonObject{{QStringLiteral("valid"), true}};
+            result = QJsonObject { { QStringLiteral("valid"), true } };
         }
-        const QJsonObject envelope{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                   {QStringLiteral("id"), 2},
-                                   {QStringLiteral("result"), QJsonObject{{QStringLiteral("structuredContent"), result}}}};
+        const QJsonObject envelope { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") }, { QStringLiteral("id"), 2 },
+            { QStringLiteral("result"), QJsonObject { { QStringLiteral("structuredContent"), result } } } };
         return reply(200, {}, JsonWriter::compact(envelope));
     }
 
@@ -158,19 +156,19 @@ QCoro::Task<void> bareLoop(QUrl url, QStringList digests, QString tool)
         request.setTransferTimeout(60'000);
         return network.post(request, JsonWriter::compact(body));
     };
-    const QJsonObject initialize{
-        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-        {QStringLiteral("id"), 1},
-        {QStringLiteral("method"), QStringLiteral("initialize")},
-        {QStringLiteral("params"),
-         QJsonObject{{QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26")},
-                     {QStringLiteral("capabilities"), QJsonObject{}},
-                     {QStringLiteral("clientInfo"),
-                      QJsonObject{{QStringLiteral("name"), QStringLiteral("nivet-timestamping-mac")},
-                                  {QStringLiteral("version"), QStringLiteral("0.2.0")}}}}},
+    const QJsonObject initialize {
+        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+        { QStringLiteral("id"), 1 },
+        { QStringLiteral("method"), QStringLiteral("initialize") },
+        { QStringLiteral("params"),
+            QJsonObject { { QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26") },
+                { QStringLiteral("capabilities"), QJsonObject {} },
+                { QStringLiteral("clientInfo"),
+                    QJsonObject { { QStringLiteral("name"), QStringLiteral("nivet-timestamping-mac") },
+                        { QStringLiteral("version"), QStringLiteral("0.2.0") } } } } },
     };
-    const QJsonObject initialized{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                  {QStringLiteral("method"), QStringLiteral("notifications/initialized")}};
+    const QJsonObject initialized { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+        { QStringLiteral("method"), QStringLiteral("notifications/initialized") } };
     for (const QString &sha : digests) {
         QNetworkReply *first = send({}, initialize);
         co_await first;
@@ -183,14 +181,15 @@ QCoro::Task<void> bareLoop(QUrl url, QStringList digests, QString tool)
         second->deleteLater();
 
         const QJsonObject arguments = tool == QLatin1String("stamp")
-            ? QJsonObject{{QStringLiteral("sha256"), sha}, {QStringLiteral("scope"), QStringLiteral("global")}}
-            : QJsonObject{{QStringLiteral("receipt_id"), QStringLiteral("r-") + sha},
-                          {QStringLiteral("want_scope"), QStringLiteral("global")}};
-        const QJsonObject call{
-            {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-            {QStringLiteral("id"), 2},
-            {QStringLiteral("method"), QStringLiteral("tools/call")},
-            {QStringLiteral("params"), QJsonObject{{QStringLiteral("name"), tool}, {QStringLiteral("arguments"), arguments}}},
+            ? QJsonObject { { QStringLiteral("sha256"), sha }, { QStringLiteral("scope"), QStringLiteral("global") } }
+            : QJsonObject { { QStringLiteral("receipt_id"), QStringLiteral("r-") + sha },
+                  { QStringLiteral("want_scope"), QStringLiteral("global") } };
+        const QJsonObject call {
+            { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+            { QStringLiteral("id"), 2 },
+            { QStringLiteral("method"), QStringLiteral("tools/call") },
+            { QStringLiteral("params"),
+                QJsonObject { { QStringLiteral("name"), tool }, { QStringLiteral("arguments"), arguments } } },
         };
         QNetworkReply *third = send(session, call);
         co_await third;
@@ -220,7 +219,7 @@ ClientPass timeClient(const QUrl &url, const QStringList &files, BatchRun::Actio
     t.start();
     auto task = run.run(action, files, url.toString(), [] { return QStringLiteral("global"); });
     QCoro::waitFor(task);
-    ClientPass pass{t.nsecsElapsed() / 1e6, 0};
+    ClientPass pass { t.nsecsElapsed() / 1e6, 0 };
     for (const FileResult &row : run.results())
         pass.passed += row.passes() ? 1 : 0;
     return pass;
@@ -247,8 +246,8 @@ struct Comparison {
 // The machine may be busy with other work whose load drifts over a run, so
 // the two sides take turns over chunks of files, each going first every
 // other time.
-Comparison compare(const QUrl &url, const QStringList &files, const QStringList &digests,
-                   BatchRun::Action action, const QString &tool)
+Comparison compare(
+    const QUrl &url, const QStringList &files, const QStringList &digests, BatchRun::Action action, const QString &tool)
 {
     constexpr qsizetype kChunk = 50;
     Comparison c;
@@ -281,7 +280,7 @@ double timeSaves(int count)
     for (int i = 0; i < count; ++i) {
         Receipt receipt;
         receipt.receiptId = QStringLiteral("x-%1").arg(i);
-        ReceiptStore::save(QStringLiteral("feed%1").arg(i), {receipt}, QStringLiteral("/bench/file"));
+        ReceiptStore::save(QStringLiteral("feed%1").arg(i), { receipt }, QStringLiteral("/bench/file"));
     }
     return t.nsecsElapsed() / 1e6;
 }
@@ -346,45 +345,44 @@ int main(int argc, char **argv)
 
     constexpr double kGoal = 1.10;
     int failures = 0;
-    const auto line = [count, &failures](const char *what, const char *service, const Comparison &c,
-                                         std::optional<double> goal) {
-        const double ratio = c.medianRatio();
-        std::printf("%-8s %-10s client %.3f ms/file, bare loop %.3f ms/file, ratio %.2f (median of %d chunks; "
-                    "of the totals %.2f)%s%s\n",
-                    what, service, c.client / count, c.bare / count, ratio, int(c.ratios.size()), c.client / c.bare,
-                    goal ? qPrintable(QStringLiteral(" (goal <= %1)").arg(*goal, 0, 'f', 2)) : "",
-                    c.passed == count ? "" : "  [rows failed!]");
-        failures += c.passed == count ? 0 : 1;
-        QString verdict = QStringLiteral("—");
-        if (c.passed != count)
-            verdict = QStringLiteral("ROWS FAILED");
-        else if (goal)
-            verdict = ratio <= *goal ? QStringLiteral("met") : QStringLiteral("MISSED");
-        printResult(QStringLiteral("Batch %1 of %2 files, service %3, vs bare request loop")
-                        .arg(QLatin1String(what))
-                        .arg(count)
-                        .arg(QLatin1String(service)),
-                    QStringLiteral("ratio %1 (%2 ms/file)").arg(ratio, 0, 'f', 2).arg(c.client / count, 0, 'f', 3),
-                    QStringLiteral("bare loop %1 ms/file").arg(c.bare / count, 0, 'f', 3),
-                    goal ? QStringLiteral("≤ %1").arg(*goal, 0, 'f', 2) : QStringLiteral("—"), verdict);
-    };
+    const auto line
+        = [count, &failures](const char *what, const char *service, const Comparison &c, std::optional<double> goal) {
+              const double ratio = c.medianRatio();
+              std::printf("%-8s %-10s client %.3f ms/file, bare loop %.3f ms/file, ratio %.2f (median of %d chunks; "
+                          "of the totals %.2f)%s%s\n",
+                  what, service, c.client / count, c.bare / count, ratio, int(c.ratios.size()), c.client / c.bare,
+                  goal ? qPrintable(QStringLiteral(" (goal <= %1)").arg(*goal, 0, 'f', 2)) : "",
+                  c.passed == count ? "" : "  [rows failed!]");
+              failures += c.passed == count ? 0 : 1;
+              QString verdict = QStringLiteral("—");
+              if (c.passed != count)
+                  verdict = QStringLiteral("ROWS FAILED");
+              else if (goal)
+                  verdict = ratio <= *goal ? QStringLiteral("met") : QStringLiteral("MISSED");
+              printResult(QStringLiteral("Batch %1 of %2 files, service %3, vs bare request loop")
+                              .arg(QLatin1String(what))
+                              .arg(count)
+                              .arg(QLatin1String(service)),
+                  QStringLiteral("ratio %1 (%2 ms/file)").arg(ratio, 0, 'f', 2).arg(c.client / count, 0, 'f', 3),
+                  QStringLiteral("bare loop %1 ms/file").arg(c.bare / count, 0, 'f', 3),
+                  goal ? QStringLiteral("≤ %1").arg(*goal, 0, 'f', 2) : QStringLiteral("—"), verdict);
+          };
     std::printf("files: %d, 3 POSTs per file per pass; receipts under %s\n", count, qPrintable(home.path()));
-    for (const auto &[service, url, goal] :
-         {std::tuple{"10 ms", endpoint(nearby), std::optional(kGoal)},
-          std::tuple{"at once", endpoint(instant), std::optional<double>()}}) {
+    for (const auto &[service, url, goal] : { std::tuple { "10 ms", endpoint(nearby), std::optional(kGoal) },
+             std::tuple { "at once", endpoint(instant), std::optional<double>() } }) {
         line("register", service,
-             compare(url, files, digests, BatchRun::Action::registerFiles, QStringLiteral("stamp")), goal);
+            compare(url, files, digests, BatchRun::Action::registerFiles, QStringLiteral("stamp")), goal);
         line("verify", service, compare(url, files, digests, BatchRun::Action::verifyFiles, QStringLiteral("verify")),
-             goal);
+            goal);
     }
     const double saves = timeSaves(count);
     const double onWorker = timeHashes(files, true);
     const double onCaller = timeHashes(files, false);
     std::printf("local steps alone: durable receipt save %.3f ms/file; hashing handed to the worker %.3f ms/file, "
                 "on the caller's thread %.3f ms/file\n",
-                saves / count, onWorker / count, onCaller / count);
+        saves / count, onWorker / count, onCaller / count);
 
-    for (LoopbackService *service : {&nearby, &instant}) {
+    for (LoopbackService *service : { &nearby, &instant }) {
         service->quit();
         service->wait();
     }

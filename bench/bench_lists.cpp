@@ -95,10 +95,10 @@ public:
         turn.start(0);
         co_await turn;
         const bool fails = ++m_count % 5 == 0;
-        co_return FileResult{path, sha256, QStringLiteral("rcpt-%1-0123456789").arg(m_count),
-                             QStringLiteral("2026-12-06T09:00:00Z"), scope,
-                             fails ? QStringLiteral("Error: HTTP 500: quota exceeded") : QStringLiteral("Registered"),
-                             {}, fails ? ResultKind::error : ResultKind::registered};
+        co_return FileResult { path, sha256, QStringLiteral("rcpt-%1-0123456789").arg(m_count),
+            QStringLiteral("2026-12-06T09:00:00Z"), scope,
+            fails ? QStringLiteral("Error: HTTP 500: quota exceeded") : QStringLiteral("Registered"), {},
+            fails ? ResultKind::error : ResultKind::registered };
     }
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
     {
@@ -124,8 +124,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     QList<QUrl> urls;
     for (int i = 0; i < count; ++i) {
-        const QString path = dir.filePath(QStringLiteral("folder-with-a-longer-name/document-%1.txt").arg(i, 5, 10,
-                                                                                                       QLatin1Char('0')));
+        const QString path
+            = dir.filePath(QStringLiteral("folder-with-a-longer-name/document-%1.txt").arg(i, 5, 10, QLatin1Char('0')));
         if (i == 0)
             QDir().mkpath(QFileInfo(path).path());
         QFile f(path);
@@ -191,7 +191,7 @@ int main(int argc, char **argv)
     std::printf("lists: adding %d files: the drop took %.1f ms, longest gap %.1f ms\n", count, addingMs, adding);
     std::printf("lists: register of %d files in %.0f ms, %d rows shown and scrolled to row %d, longest gap %.1f ms "
                 "from %.0f ms on\n",
-                count, runMs, rows, table->rowAt(table->viewport()->height() - 1), showing, probe.longestAt());
+        count, runMs, rows, table->rowAt(table->viewport()->height() - 1), showing, probe.longestAt());
     const bool ok = content->files().size() == count && rows == count;
     const auto verdict = [ok](double gap) {
         return !ok ? QStringLiteral("RUN FAILED") : gap < kGoalMs ? QStringLiteral("met") : QStringLiteral("MISSED");
@@ -199,13 +199,13 @@ int main(int argc, char **argv)
     const QString baseline = QStringLiteral("idle %1 ms (%2 ms probe)").arg(idle, 0, 'f', 1).arg(kProbeMs);
     // The ratio to the idle window's own longest gap, measured just before.
     const auto value = [idle](double gap) {
-        return QStringLiteral("%1 ms longest gap (%2× idle)").arg(gap, 0, 'f', 1).arg(gap / std::max(idle, 0.1), 0, 'f', 1);
+        return QStringLiteral("%1 ms longest gap (%2× idle)")
+            .arg(gap, 0, 'f', 1)
+            .arg(gap / std::max(idle, 0.1), 0, 'f', 1);
     };
     printResult(QStringLiteral("Event-loop stall adding %1 files to the list (main window, offscreen)").arg(count),
-                value(adding), baseline,
-                QStringLiteral("< %1 ms").arg(kGoalMs), verdict(adding));
-    printResult(QStringLiteral("Event-loop stall showing and scrolling %1 result rows").arg(count),
-                value(showing), baseline,
-                QStringLiteral("< %1 ms").arg(kGoalMs), verdict(showing));
+        value(adding), baseline, QStringLiteral("< %1 ms").arg(kGoalMs), verdict(adding));
+    printResult(QStringLiteral("Event-loop stall showing and scrolling %1 result rows").arg(count), value(showing),
+        baseline, QStringLiteral("< %1 ms").arg(kGoalMs), verdict(showing));
     return ok ? 0 : 1;
 }

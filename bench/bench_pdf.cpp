@@ -20,14 +20,15 @@
 
 static QList<FileResult> sampleRows(int count)
 {
-    static const ResultKind kinds[] = {ResultKind::registered, ResultKind::found, ResultKind::valid,
-                                       ResultKind::notFound, ResultKind::invalid, ResultKind::error};
+    static const ResultKind kinds[] = { ResultKind::registered, ResultKind::found, ResultKind::valid,
+        ResultKind::notFound, ResultKind::invalid, ResultKind::error };
     QList<FileResult> rows;
     for (int i = 0; i < count; ++i) {
-        const QString digest =
-            QString::fromLatin1(QCryptographicHash::hash(QByteArray::number(i), QCryptographicHash::Sha256).toHex());
+        const QString digest
+            = QString::fromLatin1(QCryptographicHash::hash(QByteArray::number(i), QCryptographicHash::Sha256).toHex());
         FileResult row;
-        row.path = QStringLiteral("/home/ada/projects/contracts/2026/signed-agreement-%1.pdf").arg(i, 4, 10, QLatin1Char('0'));
+        row.path = QStringLiteral("/home/ada/projects/contracts/2026/signed-agreement-%1.pdf")
+                       .arg(i, 4, 10, QLatin1Char('0'));
         row.sha256 = digest;
         row.receiptId = QStringLiteral("rcpt-%1-7c4e-4f1a-9a55-0b6f%2").arg(i, 6, 10, QLatin1Char('0')).arg(i % 97);
         row.createdAt = QStringLiteral("2026-12-06T09:15:%1Z").arg(i % 60, 2, 10, QLatin1Char('0'));
@@ -77,13 +78,13 @@ int main(int argc, char **argv)
 
     std::printf("pdf: %d entries, %d pages, %lld bytes\n", count, pages, static_cast<long long>(pdf.size()));
     std::printf("pdf: document %.1f ms  layout only %.1f ms  text rendering %.2f ms (%lld chars)\n", documentMs,
-                layoutMs, textMs, static_cast<long long>(textSize));
+        layoutMs, textMs, static_cast<long long>(textSize));
     std::printf("pdf: ratio document/layout-only %.2f  document/text-rendering %.0f\n", documentMs / layoutMs,
-                documentMs / textMs);
+        documentMs / textMs);
 
     printResult(QStringLiteral("PDF build, %1 entries (%2 pages)").arg(count).arg(pages),
-                QStringLiteral("%1 ms").arg(documentMs, 0, 'f', 1),
-                QStringLiteral("layout only %1 ms; text export %2 ms").arg(layoutMs, 0, 'f', 1).arg(textMs, 0, 'f', 2));
+        QStringLiteral("%1 ms").arg(documentMs, 0, 'f', 1),
+        QStringLiteral("layout only %1 ms; text export %2 ms").arg(layoutMs, 0, 'f', 1).arg(textMs, 0, 'f', 2));
 
     if (argc > 2) {
         QFile out(QString::fromLocal8Bit(argv[2]));

@@ -6,9 +6,9 @@
 //
 // Usage: bench_stall [MiB]
 #include "core/filehasher.h"
+#include "storage/configstore.h"
 #include "ui/contentview.h"
 #include "ui/mainwindow.h"
-#include "storage/configstore.h"
 
 #include "benchresult.h"
 #include "scriptedhttpserver.h"
@@ -122,8 +122,8 @@ Phase runOnce(ContentView *content, Probe &probe, bool registering)
         loop.exec();
     probe.stop();
     QObject::disconnect(done);
-    return {probe.longest(), probe.longestAt(), probe.ticks(), probe.overGoal(), wall.nsecsElapsed() / 1e6,
-            content->results().value(0).status};
+    return { probe.longest(), probe.longestAt(), probe.ticks(), probe.overGoal(), wall.nsecsElapsed() / 1e6,
+        content->results().value(0).status };
 }
 
 } // namespace
@@ -157,45 +157,49 @@ int main(int argc, char **argv)
     FileHasher::sha256Hex(path);
 
     ScriptedHttpServer service;
-    service.setHandler(ScriptedHttpServer::mcp([](const QString &tool, const QJsonObject &arguments, const HttpRequest &) {
-        if (tool == QLatin1String("stamp")) {
-            const QJsonObject receipt{{QStringLiteral("receipt_id"), QStringLiteral("r-1")},
-                                      {QStringLiteral("hash"), arguments.value(QStringLiteral("sha256"))}};
-            return ScriptedHttpServer::toolResult({{QStringLiteral("receipts"), QJsonArray{receipt}}});
-        }
-        return ScriptedHttpServer::toolResult({{QStringLiteral("valid"), true}});
-    }));
+    service.setHandler(
+        ScriptedHttpServer::mcp([](const QString &tool, const QJsonObject &arguments, const HttpRequest &) {
+            if (tool == QLatin1String("stamp")) {
+                const QJsonObject receipt { { QStringLiteral("receipt_id"), QStringLiteral("r-1") },
+                    { QStringLiteral("hash"), arguments.value(QStringLiteral("sha256")) } };
+                return ScriptedHttpServer::toolResult({ { QStringLiteral("receipts"), QJsonArray { receipt } } });
+            }
+            return ScriptedHttpServer::toolResult({ { QStringLiteral("valid"), true } });
+        }));
 
     MainWindow window;
     window.resize(1000, 700);
     window.show();
     ContentView *content = window.content();
     content->config()->setUrl(service.url().toString());
-    content->handleDrop({path});
+    content->handleDrop({ path });
     spin(300); // let the first paint and the drop settle
 
     Probe probe;
     probe.start();
     spin(1000);
     probe.stop();
-    const Phase idle{probe.longest(), probe.longestAt(), probe.ticks(), probe.overGoal(), 1000, {}};
+    const Phase idle { probe.longest(), probe.longestAt(), probe.ticks(), probe.overGoal(), 1000, {} };
 
     const Phase reg = runOnce(content, probe, true);
     const Phase ver = runOnce(content, probe, false);
     const double longest = std::max(reg.longest, ver.longest);
 
     std::printf("stall: idle %d probes, longest gap %.1f ms\n", idle.ticks, idle.longest);
-    for (const auto &[name, p] : {std::pair{"register", reg}, std::pair{"verify", ver}}) {
+    for (const auto &[name, p] : { std::pair { "register", reg }, std::pair { "verify", ver } }) {
         std::printf("stall: %-8s %lld MiB in %.0f ms, %d probes, longest gap %.1f ms from %.0f ms on, "
                     "%d gaps over %.0f ms, row: %s\n",
-                    name, static_cast<long long>(mib), p.ms, p.ticks, p.longest, p.longestAt, p.overGoal, kGoalMs,
-                    qPrintable(p.status));
+            name, static_cast<long long>(mib), p.ms, p.ticks, p.longest, p.longestAt, p.overGoal, kGoalMs,
+            qPrintable(p.status));
     }
     std::printf("stall: ratio longest gap run/idle %.2f\n", longest / std::max(idle.longest, 0.001));
     const bool ok = reg.status == QLatin1String("Registered") && ver.status == QLatin1String("Valid");
     printResult(QStringLiteral("Event-loop stall while a run hashes %1 MiB (main window, offscreen)").arg(mib),
-                QStringLiteral("%1 ms longest gap").arg(longest, 0, 'f', 1),
-                QStringLiteral("idle %1 ms (%2 ms probe)").arg(idle.longest, 0, 'f', 1).arg(kProbeMs),
-                QStringLiteral("< %1 ms").arg(kGoalMs), !ok ? QStringLiteral("RUN FAILED") : longest < kGoalMs ? QStringLiteral("met") : QStringLiteral("MISSED"));
+        QStringLiteral("%1 ms longest gap").arg(longest, 0, 'f', 1),
+        QStringLiteral("idle %1 ms (%2 ms probe)").arg(idle.longest, 0, 'f', 1).arg(kProbeMs),
+        QStringLiteral("< %1 ms").arg(kGoalMs),
+        !ok                     ? QStringLiteral("RUN FAILED")
+            : longest < kGoalMs ? QStringLiteral("met")
+                                : QStringLiteral("MISSED"));
     return ok ? 0 : 1;
 }

@@ -10,10 +10,10 @@
 #include <cstdio>
 
 inline void printResult(const QString &measure, const QString &value, const QString &baseline,
-                        const QString &goal = QStringLiteral("—"), const QString &verdict = QStringLiteral("—"))
+    const QString &goal = QStringLiteral("—"), const QString &verdict = QStringLiteral("—"))
 {
     const auto field = [](const QString &text) { return text.simplified().toUtf8(); };
     std::printf("RESULT\t%s\t%s\t%s\t%s\t%s\n", field(measure).constData(), field(value).constData(),
-                field(baseline).constData(), field(goal).constData(), field(verdict).constData());
+        field(baseline).constData(), field(goal).constData(), field(verdict).constData());
     std::fflush(stdout);
 }

@@ -18,7 +18,7 @@ StampService &service()
 {
     static int argc = 1;
     static char name[] = "fuzz_service";
-    static char *argv[] = {name, nullptr};
+    static char *argv[] = { name, nullptr };
     static QCoreApplication app(argc, argv);
     static QTemporaryDir dir;
     static std::unique_ptr<StampService> instance = [] {
@@ -45,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    static const char *const methods[] = {"POST", "GET", "DELETE", "PUT"};
-    static const char *const paths[] = {"/mcp", "/auth/login", "/auth/validate", "/other"};
+    static const char *const methods[] = { "POST", "GET", "DELETE", "PUT" };
+    static const char *const paths[] = { "/mcp", "/auth/login", "/auth/validate", "/other" };
     ServiceRequest request;
     request.method = methods[data[0] & 3];
     request.path = paths[(data[0] >> 2) & 3];
@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     HttpRequestReader reader;
     const qsizetype half = rest.size() / 2;
-    for (const QByteArray &piece : {rest.left(half), rest.mid(half)}) {
+    for (const QByteArray &piece : { rest.left(half), rest.mid(half) }) {
         reader.append(piece);
         HttpRequestReader::Status status;
         while ((status = reader.next()) == HttpRequestReader::Status::complete) {

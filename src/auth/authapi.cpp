@@ -88,8 +88,7 @@ std::optional<QDateTime> parseInternetDateTime(const QString &text, bool withFra
 // A count of seconds (or of milliseconds when above 10^12) since 1970.
 std::optional<QDateTime> parseEpochCount(const QString &text)
 {
-    static const QRegularExpression decimal(
-        QStringLiteral("^[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)([eE][+-]?[0-9]+)?$"));
+    static const QRegularExpression decimal(QStringLiteral("^[+-]?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)([eE][+-]?[0-9]+)?$"));
     if (!decimal.match(text).hasMatch())
         return std::nullopt;
     bool ok = false;
@@ -112,14 +111,14 @@ bool AuthStore::isValidAuthURL(const QString &authURL)
     return endpointURL(authURL, kLoginPath).has_value();
 }
 
-QCoro::Task<Expected<QByteArray>> AuthStore::exchange(QNetworkRequest request, QByteArray method, QByteArray body,
-                                                     QString action, QList<HttpExchange::Secret> secrets)
+QCoro::Task<Expected<QByteArray>> AuthStore::exchange(
+    QNetworkRequest request, QByteArray method, QByteArray body, QString action, QList<HttpExchange::Secret> secrets)
 {
     QPointer<AuthStore> self(this);
     auto sending = m_http.send(request, method, body);
     const auto reply = co_await sending;
     if (!self)
-        co_return Error{lit("Cancelled")};
+        co_return Error { lit("Cancelled") };
     if (!reply)
         co_return reply.error();
     if (reply->status == 0)
@@ -135,12 +134,12 @@ QCoro::Task<Expected<QByteArray>> AuthStore::exchange(QNetworkRequest request, Q
 
 Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body, const QString &typedName)
 {
-    QJsonParseError parseError{};
+    QJsonParseError parseError {};
     const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        return Error{QStringLiteral("Invalid JSON in login response: %1 at offset %2")
-                         .arg(parseError.errorString())
-                         .arg(parseError.offset)};
+        return Error { QStringLiteral("Invalid JSON in login response: %1 at offset %2")
+                           .arg(parseError.errorString())
+                           .arg(parseError.offset) };
     }
     if (!doc.isObject())
         return AuthStoreError::message(lit("Login response was not JSON"));
@@ -151,21 +150,22 @@ Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body
     if (out.token.isEmpty())
         return AuthStoreError::message(lit("Login response missing token"));
     if (!isUsableToken(out.token))
-        return AuthStoreError::message(lit("The token in the login response contains white space or a control character"));
+        return AuthStoreError::message(
+            lit("The token in the login response contains white space or a control character"));
     out.expires = Text::trimmed(isStringMember(top, QStringLiteral("expiresAt"))
-                                    ? stringMember(top, QStringLiteral("expiresAt"))
-                                    : stringMember(top, QStringLiteral("expires_at")));
+            ? stringMember(top, QStringLiteral("expiresAt"))
+            : stringMember(top, QStringLiteral("expires_at")));
     const QJsonObject userObject = top.value(QStringLiteral("user")).toObject();
     out.role = stringMember(userObject, QStringLiteral("role"));
     out.name = Text::trimmed(isStringMember(userObject, QStringLiteral("username"))
-                                 ? stringMember(userObject, QStringLiteral("username"))
-                                 : typedName);
+            ? stringMember(userObject, QStringLiteral("username"))
+            : typedName);
     return out;
 }
 
 AuthStore::ValidateReply AuthStore::readValidateReply(const QByteArray &body, const QString &storedName)
 {
-    ValidateReply out{storedName, QString(), QString()};
+    ValidateReply out { storedName, QString(), QString() };
     const QJsonDocument doc = QJsonDocument::fromJson(body);
     if (!doc.isObject())
         return out;
@@ -175,10 +175,10 @@ AuthStore::ValidateReply AuthStore::readValidateReply(const QByteArray &body, co
     if (const QString name = Text::trimmed(stringMember(source, QStringLiteral("username"))); !name.isEmpty())
         out.name = name;
     out.role = isStringMember(source, QStringLiteral("role")) ? stringMember(source, QStringLiteral("role"))
-                                                               : stringMember(top, QStringLiteral("role"));
+                                                              : stringMember(top, QStringLiteral("role"));
     out.expires = Text::trimmed(isStringMember(top, QStringLiteral("expiresAt"))
-                                    ? stringMember(top, QStringLiteral("expiresAt"))
-                                    : stringMember(top, QStringLiteral("expires_at")));
+            ? stringMember(top, QStringLiteral("expiresAt"))
+            : stringMember(top, QStringLiteral("expires_at")));
     return out;
 }
 
@@ -195,12 +195,12 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
     QNetworkRequest request(*url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     request.setRawHeader("Accept", "application/json");
-    const QJsonObject credentials{{QStringLiteral("username"), user}, {QStringLiteral("password"), pass}};
+    const QJsonObject credentials { { QStringLiteral("username"), user }, { QStringLiteral("password"), pass } };
     const QByteArray body = JsonWriter::compact(credentials);
     const QByteArray method = "POST";
     const QString action = QStringLiteral("login");
-    const QList<HttpExchange::Secret> secrets{hiddenToken(Text::trimmed(m_accessToken)),
-                                              {pass, QStringLiteral("\u2022\u2022\u2022\u2022")}};
+    const QList<HttpExchange::Secret> secrets { hiddenToken(Text::trimmed(m_accessToken)),
+        { pass, QStringLiteral("\u2022\u2022\u2022\u2022") } };
     auto sending = exchange(request, method, body, action, secrets);
     const auto reply = co_await sending;
     if (!reply)
@@ -221,16 +221,17 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
         // No token in memory that is not on disk: the next request would
         // otherwise go out without one, and no login would follow.
         reloadFromDisk();
-        co_return AuthStoreError::message(QStringLiteral("Logged in, but the token could not be saved: ")
-                                          + saved.error().description);
+        co_return AuthStoreError::message(
+            QStringLiteral("Logged in, but the token could not be saved: ") + saved.error().description);
     }
     // The reply's texts are stored as sent but shown without the new token or the password.
-    const QList<HttpExchange::Secret> shown{hiddenToken(token), {pass, QStringLiteral("\u2022\u2022\u2022\u2022")}};
+    const QList<HttpExchange::Secret> shown { hiddenToken(token),
+        { pass, QStringLiteral("\u2022\u2022\u2022\u2022") } };
     const QString shownName = HttpExchange::masked(name, shown);
     const QString shownRole = HttpExchange::masked(role, shown);
     setSessionSummary(QStringLiteral("Logged in as ") + shownName + roleSuffix(shownRole)
-                      + expirySuffix(HttpExchange::masked(expires, shown)));
-    co_return Identity{shownName, shownRole};
+        + expirySuffix(HttpExchange::masked(expires, shown)));
+    co_return Identity { shownName, shownRole };
 }
 
 QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
@@ -253,7 +254,7 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
     const QByteArray method = "GET";
     const QByteArray noBody;
     const QString action = QStringLiteral("validate");
-    const QList<HttpExchange::Secret> secrets{hiddenToken(token)};
+    const QList<HttpExchange::Secret> secrets { hiddenToken(token) };
     auto sending = exchange(request, method, noBody, action, secrets);
     const auto reply = co_await sending;
     if (!reply)
@@ -267,8 +268,8 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
         setExpiresAt(read.expires); // memory only
 
     setSessionSummary(QStringLiteral("Session OK \u00b7 ") + name + roleSuffix(role) + QStringLiteral(" \u00b7 ")
-                      + tokenHint(token) + expirySuffix(HttpExchange::masked(m_expiresAt, secrets)));
-    co_return Identity{name, role};
+        + tokenHint(token) + expirySuffix(HttpExchange::masked(m_expiresAt, secrets)));
+    co_return Identity { name, role };
 }
 
 QCoro::Task<Expected<void>> AuthStore::ensureFreshToken(int skewMinutes)
@@ -289,18 +290,18 @@ QCoro::Task<Expected<void>> AuthStore::ensureFreshToken(int skewMinutes)
     if (!Text::trimmed(m_accessToken).isEmpty()) {
         const auto expiry = parseExpiresAt(m_expiresAt);
         if (!expiry) // no readable expiry: the token counts as fresh
-            co_return Expected<void>{};
+            co_return Expected<void> {};
         if (m_clock().msecsTo(*expiry) > static_cast<qint64>(skewMinutes) * 60'000)
-            co_return Expected<void>{};
+            co_return Expected<void> {};
     }
     if (Text::trimmed(m_username).isEmpty() || m_password.isEmpty())
-        co_return Expected<void>{}; // nothing to log in with; the caller goes on as it is
+        co_return Expected<void> {}; // nothing to log in with; the caller goes on as it is
 
     auto loggingIn = login();
     auto result = co_await loggingIn;
     if (!result)
         co_return result.error();
-    co_return Expected<void>{};
+    co_return Expected<void> {};
 }
 
 std::optional<QDateTime> AuthStore::parseExpiresAt(const QString &text)
@@ -323,8 +324,8 @@ std::optional<QDateTime> AuthStore::parseExpiresAt(const QString &text)
             ++digits;
         const auto ucs4 = reinterpret_cast<const char32_t *>(after.constData());
         const QString rest = QString::fromUcs4(ucs4 + digits, after.size() - digits);
-        const QString fraction = digits > 0 ? QLatin1Char('.') + QString::fromUcs4(ucs4, std::min<qsizetype>(digits, 3))
-                                            : QString();
+        const QString fraction
+            = digits > 0 ? QLatin1Char('.') + QString::fromUcs4(ucs4, std::min<qsizetype>(digits, 3)) : QString();
         if (auto d = parseInternetDateTime(before + fraction + rest, true))
             return d;
         if (auto d = parseInternetDateTime(before + rest, false))

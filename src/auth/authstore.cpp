@@ -55,12 +55,30 @@ void AuthStore::assign(QString &field, const QString &value, void (AuthStore::*c
     Q_EMIT(this->*changed)();
 }
 
-void AuthStore::setAccessToken(const QString &value) { assign(m_accessToken, value, &AuthStore::accessTokenChanged); }
-void AuthStore::setUsername(const QString &value) { assign(m_username, value, &AuthStore::usernameChanged); }
-void AuthStore::setPassword(const QString &value) { assign(m_password, value, &AuthStore::passwordChanged); }
-void AuthStore::setExpiresAt(const QString &value) { assign(m_expiresAt, value, &AuthStore::expiresAtChanged); }
-void AuthStore::setAuthURL(const QString &value) { assign(m_authURL, value, &AuthStore::authURLChanged); }
-void AuthStore::setIssuer(const QString &value) { assign(m_issuer, value, &AuthStore::issuerChanged); }
+void AuthStore::setAccessToken(const QString &value)
+{
+    assign(m_accessToken, value, &AuthStore::accessTokenChanged);
+}
+void AuthStore::setUsername(const QString &value)
+{
+    assign(m_username, value, &AuthStore::usernameChanged);
+}
+void AuthStore::setPassword(const QString &value)
+{
+    assign(m_password, value, &AuthStore::passwordChanged);
+}
+void AuthStore::setExpiresAt(const QString &value)
+{
+    assign(m_expiresAt, value, &AuthStore::expiresAtChanged);
+}
+void AuthStore::setAuthURL(const QString &value)
+{
+    assign(m_authURL, value, &AuthStore::authURLChanged);
+}
+void AuthStore::setIssuer(const QString &value)
+{
+    assign(m_issuer, value, &AuthStore::issuerChanged);
+}
 void AuthStore::setSessionSummary(const QString &value)
 {
     assign(m_sessionSummary, value, &AuthStore::sessionSummaryChanged);
@@ -80,7 +98,8 @@ void AuthStore::reloadFromDisk()
     if (!m_username.isEmpty())
         setSessionSummary(QStringLiteral("Loaded credentials for ") + m_username + expirySuffix(m_expiresAt));
     else if (!m_accessToken.isEmpty())
-        setSessionSummary(QStringLiteral("Token on disk \u00b7 ") + tokenHint(m_accessToken) + expirySuffix(m_expiresAt));
+        setSessionSummary(
+            QStringLiteral("Token on disk \u00b7 ") + tokenHint(m_accessToken) + expirySuffix(m_expiresAt));
     else
         setSessionSummary(QStringLiteral("No credentials on disk"));
 }
@@ -92,7 +111,7 @@ Expected<void> AuthStore::save()
     if (!isUsableToken(token))
         return AuthStoreError::message(QStringLiteral("The token contains white space or a control character"));
     if (!token.isEmpty()) {
-        for (const char *key : {"access_token", "id_token", "auth_token"})
+        for (const char *key : { "access_token", "id_token", "auth_token" })
             entries.insert(QLatin1String(key), token);
     }
     setOrRemove(entries, QStringLiteral("username"), m_username);
@@ -116,7 +135,7 @@ Expected<void> AuthStore::save()
 
 QString AuthStore::storedToken(const QMap<QString, QString> &entries)
 {
-    for (const char *key : {"access_token", "auth_token", "id_token"}) {
+    for (const char *key : { "access_token", "auth_token", "id_token" }) {
         const auto it = entries.constFind(QLatin1String(key));
         if (it != entries.constEnd())
             return it.value();
@@ -139,14 +158,14 @@ QString AuthStore::tokenHint(const QString &token)
 
 bool AuthStore::isUsableToken(const QString &token)
 {
-    return std::none_of(token.begin(), token.end(),
-                        [](QChar c) { return c.isSpace() || c.category() == QChar::Other_Control; });
+    return std::none_of(
+        token.begin(), token.end(), [](QChar c) { return c.isSpace() || c.category() == QChar::Other_Control; });
 }
 
 HttpExchange::Secret AuthStore::hiddenToken(const QString &token)
 {
     const QString hint = tokenHint(token);
-    return {token, hint.contains(token) ? QStringLiteral("\u2022\u2022\u2022\u2022") : hint};
+    return { token, hint.contains(token) ? QStringLiteral("\u2022\u2022\u2022\u2022") : hint };
 }
 
 QString AuthStore::currentBearerToken()

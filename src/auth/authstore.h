@@ -19,7 +19,7 @@
 namespace AuthStoreError {
 inline Error message(QString text)
 {
-    return Error{std::move(text)};
+    return Error { std::move(text) };
 }
 } // namespace AuthStoreError
 
@@ -122,10 +122,10 @@ public:
 
     /// What a successful login reply says.
     struct LoginReply {
-        QString token;   // trimmed, never empty
+        QString token; // trimmed, never empty
         QString expires; // "expiresAt", else "expires_at", else empty
-        QString name;    // "user.username", else typedName
-        QString role;    // "user.role", else empty
+        QString name; // "user.username", else typedName
+        QString role; // "user.role", else empty
     };
     /// Reads the body of a 2xx login reply; fails with the texts the user reads.
     static Expected<LoginReply> readLoginReply(const QByteArray &body, const QString &typedName);
@@ -133,7 +133,7 @@ public:
     /// What a successful validate reply says; a body that is not a JSON
     /// object tells nothing.
     struct ValidateReply {
-        QString name;    // the non-empty "username" (of "user" when it is an object), else storedName
+        QString name; // the non-empty "username" (of "user" when it is an object), else storedName
         QString role;
         QString expires; // empty when the reply names none
     };
@@ -165,7 +165,7 @@ private:
     /// Sends one Auth API request; the body of a 2xx answer, else the failure
     /// in the words of action ("login", "validate"), with secrets hidden.
     QCoro::Task<Expected<QByteArray>> exchange(QNetworkRequest request, QByteArray method, QByteArray body,
-                                               QString action, QList<HttpExchange::Secret> secrets);
+        QString action, QList<HttpExchange::Secret> secrets);
 
     QString m_accessToken;
     QString m_username;

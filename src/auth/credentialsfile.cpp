@@ -16,14 +16,27 @@ namespace CredentialsFile {
 namespace {
 
 // The keys the credential store manages, in the order they are written.
-constexpr std::array<const char *, 8> kKeyOrder{
-    "access_token", "id_token", "auth_token", "issuer", "expires_at", "username", "password", "auth_url",
+constexpr std::array<const char *, 8> kKeyOrder {
+    "access_token",
+    "id_token",
+    "auth_token",
+    "issuer",
+    "expires_at",
+    "username",
+    "password",
+    "auth_url",
 };
 
 bool isLineBreak(QChar c)
 {
     switch (c.unicode()) {
-    case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x85: case 0x2028: case 0x2029:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x85:
+    case 0x2028:
+    case 0x2029:
         return true;
     default:
         return false;
@@ -171,15 +184,15 @@ QMap<QString, QString> readProperties(const QString &path)
 
 Expected<QByteArray> encode(const QMap<QString, QString> &entries)
 {
-    QStringList lines{headerLine()};
+    QStringList lines { headerLine() };
     QStringList written;
     const auto append = [&](const QString &key, const QString &value) -> Expected<void> {
         if (!isWritableKey(key))
-            return Error{QStringLiteral("The key \"%1\" cannot be stored in the credentials file").arg(key)};
+            return Error { QStringLiteral("The key \"%1\" cannot be stored in the credentials file").arg(key) };
         if (holdsUnwritableBreak(value))
-            return Error{QStringLiteral("%1 contains a line break that cannot be stored").arg(fieldName(key))};
+            return Error { QStringLiteral("%1 contains a line break that cannot be stored").arg(fieldName(key)) };
         if (endsWithSpaceOrTab(value))
-            return Error{QStringLiteral("%1 ends with a space or tab that cannot be stored").arg(fieldName(key))};
+            return Error { QStringLiteral("%1 ends with a space or tab that cannot be stored").arg(fieldName(key)) };
         lines.append(key + QLatin1Char('=') + encodeValue(value));
         return {};
     };
@@ -200,9 +213,7 @@ Expected<QByteArray> encode(const QMap<QString, QString> &entries)
         if (!written.contains(it.key()) && !it.value().isEmpty())
             others.append(it.key());
     }
-    std::sort(others.begin(), others.end(), [](const QString &a, const QString &b) {
-        return a.toUcs4() < b.toUcs4();
-    });
+    std::sort(others.begin(), others.end(), [](const QString &a, const QString &b) { return a.toUcs4() < b.toUcs4(); });
     for (const QString &key : others) {
         if (auto ok = append(key, entries.value(key)); !ok)
             return ok.error();
@@ -217,7 +228,7 @@ Expected<void> writeProperties(const QMap<QString, QString> &entries, const QStr
         return bytes.error();
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
-        return Error{QStringLiteral("Cannot create the folder %1").arg(folder)};
+        return Error { QStringLiteral("Cannot create the folder %1").arg(folder) };
     // One rename over the old file: the credentials are never absent, and the
     // scratch file is 0600 from its first byte. Writers hold the folder lock,
     // so a scratch file found while holding it was left by a killed process.

@@ -1,7 +1,7 @@
 #include "cli/authcommands.h"
 
-#include "core/text.h"
 #include "auth/authstore.h"
+#include "core/text.h"
 
 #include <QMap>
 
@@ -23,11 +23,11 @@ struct SetAuthOptions {
 // Parses set-auth's options; returns the usage complaint on failure.
 std::optional<QString> parseSetAuth(const QStringList &args, SetAuthOptions &options)
 {
-    const QMap<QString, std::optional<QString> SetAuthOptions::*> valued{
-        {QStringLiteral("--username"), &SetAuthOptions::username},
-        {QStringLiteral("--password"), &SetAuthOptions::password},
-        {QStringLiteral("--token"), &SetAuthOptions::token},
-        {QStringLiteral("--auth-url"), &SetAuthOptions::authURL},
+    const QMap<QString, std::optional<QString> SetAuthOptions::*> valued {
+        { QStringLiteral("--username"), &SetAuthOptions::username },
+        { QStringLiteral("--password"), &SetAuthOptions::password },
+        { QStringLiteral("--token"), &SetAuthOptions::token },
+        { QStringLiteral("--auth-url"), &SetAuthOptions::authURL },
     };
     QStringList seen;
     for (qsizetype i = 0; i < args.size(); ++i) {

@@ -124,7 +124,7 @@ private:
     }
 
     static inline volatile sig_atomic_t s_writeEnd = -1;
-    int m_pipe[2] = {-1, -1};
+    int m_pipe[2] = { -1, -1 };
     std::unique_ptr<QSocketNotifier> m_notifier;
     struct sigaction m_previous = {};
     bool m_installed = false;
@@ -174,8 +174,8 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
     ConfigStore config;
     const NivetDefaults defaults = config.defaults();
     // Any output default other than the three text formats shows as text.
-    const std::optional<ExportFormat> requestedText = requested ? textFormatNamed(ExportFormats::rawValue(*requested))
-                                                                : std::nullopt;
+    const std::optional<ExportFormat> requestedText
+        = requested ? textFormatNamed(ExportFormats::rawValue(*requested)) : std::nullopt;
     const ExportFormat shown = requestedText.value_or(textFormatNamed(defaults.output).value_or(ExportFormat::text));
 
     // Rows and receipt files name the files by their full path.

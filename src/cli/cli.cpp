@@ -24,13 +24,13 @@ struct Entry {
 // Subcommands add themselves here.
 const std::vector<Entry> &commands()
 {
-    static const std::vector<Entry> list{
-        {"set-auth", AuthCommands::setAuth},
-        {"login", AuthCommands::login},
-        {"check", AuthCommands::check},
-        {"register", BatchCommands::registerFiles},
-        {"verify", BatchCommands::verifyFiles},
-        {"set-defaults", DefaultsCommands::setDefaults},
+    static const std::vector<Entry> list {
+        { "set-auth", AuthCommands::setAuth },
+        { "login", AuthCommands::login },
+        { "check", AuthCommands::check },
+        { "register", BatchCommands::registerFiles },
+        { "verify", BatchCommands::verifyFiles },
+        { "set-defaults", DefaultsCommands::setDefaults },
     };
     return list;
 }
@@ -107,7 +107,8 @@ QCoro::Task<int> run(QStringList args, CliIo io)
         if (!QFileInfo(app).isExecutable())
             app = QStandardPaths::findExecutable(QStringLiteral("nivet-timestamping"));
         if (app.isEmpty())
-            co_return fail(io, QStringLiteral("cannot find the app nivet-timestamping beside this tool or on the PATH"));
+            co_return fail(
+                io, QStringLiteral("cannot find the app nivet-timestamping beside this tool or on the PATH"));
         if (!QProcess::startDetached(app, args))
             co_return fail(io, QStringLiteral("cannot start %1").arg(app));
         co_return kExitOk;

@@ -11,7 +11,7 @@
 struct CliIo {
     QTextStream &out;
     QTextStream &err;
-    QIODevice &in;          // for --password-stdin and the like
+    QIODevice &in; // for --password-stdin and the like
     bool errIsTerminal = false; // progress goes to err only when true
 };
 

@@ -9,7 +9,8 @@ namespace DefaultsCommands {
 
 void printDefaults(CliIo &io, const NivetDefaults &defaults)
 {
-    io.out << Cli::inert(QStringLiteral("url: %1\nscope: %2\noutput: %3\n").arg(defaults.url, defaults.scope, defaults.output));
+    io.out << Cli::inert(
+        QStringLiteral("url: %1\nscope: %2\noutput: %3\n").arg(defaults.url, defaults.scope, defaults.output));
     io.out.flush();
 }
 

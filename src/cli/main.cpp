@@ -43,7 +43,7 @@ int main(int argc, char **argv)
     QTextStream err(stderr);
     QFile in;
     in.open(stdin, QIODevice::ReadOnly);
-    CliIo io{out, err, in, ::isatty(STDERR_FILENO) == 1};
+    CliIo io { out, err, in, ::isatty(STDERR_FILENO) == 1 };
 
     QStringList args = app.arguments();
     args.removeFirst();

@@ -19,12 +19,12 @@ namespace {
 Error failure(const char *what, const QString &path, int err)
 {
     const QString reason = QString::fromLocal8Bit(std::strerror(err));
-    return Error{QStringLiteral("Cannot %1 %2: %3").arg(QLatin1String(what), path, reason)};
+    return Error { QStringLiteral("Cannot %1 %2: %3").arg(QLatin1String(what), path, reason) };
 }
 
 QByteArray randomSuffix()
 {
-    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    static thread_local std::mt19937_64 rng { std::random_device {}() };
     return QByteArray::number(static_cast<qulonglong>(rng()), 36);
 }
 
@@ -32,7 +32,7 @@ mode_t modeFor(const QByteArray &target, std::optional<int> mode)
 {
     if (mode)
         return static_cast<mode_t>(*mode);
-    struct stat st {};
+    struct stat st { };
     if (::stat(target.constData(), &st) == 0)
         return st.st_mode & 07777;
     const mode_t mask = ::umask(0);
@@ -142,7 +142,7 @@ void sweepScratch(const QString &folder, const QString &pattern)
     }
     QDir dir(folder);
     const QStringList stale
-        = dir.entryList({pattern + QStringLiteral(".tmp-*")}, QDir::Files | QDir::Hidden | QDir::System);
+        = dir.entryList({ pattern + QStringLiteral(".tmp-*") }, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : stale)
         dir.remove(name);
 }

@@ -63,10 +63,10 @@ QString BatchRun::summary(Action action, const QList<FileResult> &rows, bool sto
     }
     return head
         + QStringLiteral("%1 found/valid, %2 not found, %3 failed (%4 total).")
-        .arg(passed)
-        .arg(notFound)
-        .arg(failed)
-        .arg(rows.size());
+              .arg(passed)
+              .arg(notFound)
+              .arg(failed)
+              .arg(rows.size());
 }
 
 QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, ScopeSource scope)
@@ -110,8 +110,7 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
         if (!self)
             co_return;
 
-        const FileHasher::Progress onChunk = [this, number, count, path, bytesBefore, totalBytes](qint64 done,
-                                                                                                qint64) {
+        const FileHasher::Progress onChunk = [this, number, count, path, bytesBefore, totalBytes](qint64 done, qint64) {
             Q_EMIT progress(number, count, path, bytesBefore + done, totalBytes);
         };
         bytesBefore += sizes.at(i);

@@ -13,13 +13,21 @@ struct Error {
 
 /// A value or an Error. The project's one way to report failures across
 /// coroutine boundaries without exceptions.
-template <typename T>
-class Expected {
+template<typename T> class Expected {
 public:
     /// Empty: a failure without a value (needed by generic awaiting helpers).
-    Expected() : m_data(std::in_place_index<1>, Error{QStringLiteral("No result")}) {}
-    Expected(T value) : m_data(std::in_place_index<0>, std::move(value)) {}
-    Expected(Error error) : m_data(std::in_place_index<1>, std::move(error)) {}
+    Expected()
+        : m_data(std::in_place_index<1>, Error { QStringLiteral("No result") })
+    {
+    }
+    Expected(T value)
+        : m_data(std::in_place_index<0>, std::move(value))
+    {
+    }
+    Expected(Error error)
+        : m_data(std::in_place_index<1>, std::move(error))
+    {
+    }
 
     bool ok() const { return m_data.index() == 0; }
     explicit operator bool() const { return ok(); }
@@ -36,11 +44,14 @@ private:
     std::variant<T, Error> m_data;
 };
 
-template <>
-class Expected<void> {
+template<> class Expected<void> {
 public:
     Expected() = default;
-    Expected(Error error) : m_error(std::move(error)), m_failed(true) {}
+    Expected(Error error)
+        : m_error(std::move(error))
+        , m_failed(true)
+    {
+    }
 
     bool ok() const { return !m_failed; }
     explicit operator bool() const { return ok(); }

@@ -17,11 +17,11 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return Error{QStringLiteral("Cannot open %1: %2").arg(path, file.errorString())};
+        return Error { QStringLiteral("Cannot open %1: %2").arg(path, file.errorString()) };
 
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return Error{QStringLiteral("Cannot start SHA-256")};
+        return Error { QStringLiteral("Cannot start SHA-256") };
 
     const qint64 total = file.size();
     qint64 done = 0;
@@ -29,7 +29,7 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
     for (;;) {
         const qint64 n = file.read(chunk.data(), kChunkSize);
         if (n < 0)
-            return Error{QStringLiteral("Cannot read %1: %2").arg(path, file.errorString())};
+            return Error { QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()) };
         if (n == 0)
             break; // only an empty read ends the loop; short reads do not
         EVP_DigestUpdate(ctx.get(), chunk.constData(), static_cast<size_t>(n));
@@ -41,7 +41,7 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length != 32)
-        return Error{QStringLiteral("Cannot finish SHA-256")};
+        return Error { QStringLiteral("Cannot finish SHA-256") };
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), 32).toHex());
 }
 
@@ -54,7 +54,8 @@ QCoro::Task<Expected<QString>> sha256HexAsync(QString path, QObject *context, Pr
             if (!guard)
                 return;
             QMetaObject::invokeMethod(
-                guard.data(), [guard, progress, done, total] {
+                guard.data(),
+                [guard, progress, done, total] {
                     if (guard)
                         progress(done, total);
                 },

@@ -16,5 +16,4 @@ struct DeleteLater {
     }
 };
 
-template <typename T>
-using LaterDeleted = std::unique_ptr<T, DeleteLater>;
+template<typename T> using LaterDeleted = std::unique_ptr<T, DeleteLater>;

@@ -8,26 +8,33 @@
 
 namespace {
 
-constexpr std::array<std::pair<ResultKind, const char *>, 6> kKindTexts{{
-    {ResultKind::registered, "registered"},
-    {ResultKind::found, "found"},
-    {ResultKind::valid, "valid"},
-    {ResultKind::notFound, "not_found"},
-    {ResultKind::invalid, "invalid"},
-    {ResultKind::error, "error"},
-}};
+constexpr std::array<std::pair<ResultKind, const char *>, 6> kKindTexts { {
+    { ResultKind::registered, "registered" },
+    { ResultKind::found, "found" },
+    { ResultKind::valid, "valid" },
+    { ResultKind::notFound, "not_found" },
+    { ResultKind::invalid, "invalid" },
+    { ResultKind::error, "error" },
+} };
 
 // What a decoding error says was found.
 const char *jsonTypeName(const QJsonValue &value)
 {
     switch (value.type()) {
-    case QJsonValue::Bool: return "a boolean";
-    case QJsonValue::Double: return "a number";
-    case QJsonValue::String: return "a string";
-    case QJsonValue::Array: return "an array";
-    case QJsonValue::Object: return "an object";
-    case QJsonValue::Null: return "null";
-    case QJsonValue::Undefined: return "missing";
+    case QJsonValue::Bool:
+        return "a boolean";
+    case QJsonValue::Double:
+        return "a number";
+    case QJsonValue::String:
+        return "a string";
+    case QJsonValue::Array:
+        return "an array";
+    case QJsonValue::Object:
+        return "an object";
+    case QJsonValue::Null:
+        return "null";
+    case QJsonValue::Undefined:
+        return "missing";
     }
     return "missing";
 }
@@ -69,7 +76,7 @@ QString FileResult::id() const
 size_t qHash(const FileResult &row, size_t seed) noexcept
 {
     return qHashMulti(seed, row.path, row.sha256, row.receiptId, row.createdAt, row.scope, row.status, row.merkle,
-                      ResultKinds::toText(row.kind));
+        ResultKinds::toText(row.kind));
 }
 
 static const QString kReceiptId = QStringLiteral("receipt_id");
@@ -81,13 +88,13 @@ static const QString kMerkle = QStringLiteral("merkle");
 Expected<Receipt> Receipt::fromJson(const QJsonObject &object)
 {
     Receipt receipt;
-    const std::array<std::pair<const QString *, std::optional<QString> Receipt::*>, 5> fields{{
-        {&kReceiptId, &Receipt::receiptId},
-        {&kHash, &Receipt::hash},
-        {&kScope, &Receipt::scope},
-        {&kCreatedAt, &Receipt::createdAt},
-        {&kMerkle, &Receipt::merkle},
-    }};
+    const std::array<std::pair<const QString *, std::optional<QString> Receipt::*>, 5> fields { {
+        { &kReceiptId, &Receipt::receiptId },
+        { &kHash, &Receipt::hash },
+        { &kScope, &Receipt::scope },
+        { &kCreatedAt, &Receipt::createdAt },
+        { &kMerkle, &Receipt::merkle },
+    } };
     for (auto it = object.begin(); it != object.end(); ++it) {
         bool known = false;
         for (const auto &[key, member] : fields) {
@@ -98,8 +105,8 @@ Expected<Receipt> Receipt::fromJson(const QJsonObject &object)
             if (value.isNull())
                 break;
             if (!value.isString()) {
-                return Error{QStringLiteral("Invalid receipt: \"%1\" is %2, expected a string")
-                                 .arg(*key, QLatin1String(jsonTypeName(value)))};
+                return Error { QStringLiteral("Invalid receipt: \"%1\" is %2, expected a string")
+                                   .arg(*key, QLatin1String(jsonTypeName(value))) };
             }
             receipt.*member = value.toString();
             break;
@@ -140,16 +147,16 @@ Expected<StampPayload> StampPayload::fromJson(const QJsonObject &object)
     if (value.isUndefined() || value.isNull())
         return payload;
     if (!value.isArray()) {
-        return Error{QStringLiteral("Invalid stamp reply: \"receipts\" is %1, expected an array")
-                         .arg(QLatin1String(jsonTypeName(value)))};
+        return Error { QStringLiteral("Invalid stamp reply: \"receipts\" is %1, expected an array")
+                           .arg(QLatin1String(jsonTypeName(value))) };
     }
     QList<Receipt> receipts;
     const QJsonArray array = value.toArray();
     for (qsizetype i = 0; i < array.size(); ++i) {
         if (!array.at(i).isObject()) {
-            return Error{QStringLiteral("Invalid stamp reply: receipt %1 is %2, expected an object")
-                             .arg(i + 1)
-                             .arg(QLatin1String(jsonTypeName(array.at(i))))};
+            return Error { QStringLiteral("Invalid stamp reply: receipt %1 is %2, expected an object")
+                               .arg(i + 1)
+                               .arg(QLatin1String(jsonTypeName(array.at(i)))) };
         }
         auto receipt = Receipt::fromJson(array.at(i).toObject());
         if (!receipt)

@@ -44,10 +44,10 @@ size_t qHash(const FileResult &row, size_t seed = 0) noexcept;
 /// which is different from empty.
 struct Receipt {
     std::optional<QString> receiptId; // "receipt_id"
-    std::optional<QString> hash;      // "hash"
-    std::optional<QString> scope;     // "scope"
+    std::optional<QString> hash; // "hash"
+    std::optional<QString> scope; // "scope"
     std::optional<QString> createdAt; // "created_at"
-    std::optional<QString> merkle;    // "merkle"
+    std::optional<QString> merkle; // "merkle"
 
     /// Members of other names, kept so that a rewrite of a stored record does
     /// not destroy what another writer put there. Not part of equality.
@@ -84,15 +84,15 @@ struct MCPClientError {
 
     Case kind = Case::message;
     int code = 0;
-    QString body;    // badStatus
-    QString text;    // message
+    QString body; // badStatus
+    QString text; // message
 
-    static MCPClientError badStatus(int code, const QString &body) { return {Case::badStatus, code, body, {}}; }
-    static MCPClientError message(const QString &text) { return {Case::message, 0, {}, text}; }
-    static MCPClientError noSession() { return {Case::noSession, 0, {}, {}}; }
-    static MCPClientError noReceipt() { return {Case::noReceipt, 0, {}, {}}; }
+    static MCPClientError badStatus(int code, const QString &body) { return { Case::badStatus, code, body, {} }; }
+    static MCPClientError message(const QString &text) { return { Case::message, 0, {}, text }; }
+    static MCPClientError noSession() { return { Case::noSession, 0, {}, {} }; }
+    static MCPClientError noReceipt() { return { Case::noReceipt, 0, {}, {} }; }
 
     QString description() const;
-    Error toError() const { return Error{description()}; }
+    Error toError() const { return Error { description() }; }
     operator Error() const { return toError(); }
 };

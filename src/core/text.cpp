@@ -8,7 +8,14 @@ namespace Text {
 bool isSpaceOrLineBreak(char32_t c)
 {
     switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x85: case 0x2028: case 0x2029:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x85:
+    case 0x2028:
+    case 0x2029:
         return true;
     default:
         return QChar::category(c) == QChar::Separator_Space;
@@ -22,8 +29,7 @@ static bool isSpace(char32_t c)
 
 // Every white-space and line-break character lies in the Basic Multilingual
 // Plane, so code units will do: a surrogate is never one of them.
-template <typename Pred>
-static QString trimBy(const QString &text, Pred pred)
+template<typename Pred> static QString trimBy(const QString &text, Pred pred)
 {
     qsizetype begin = 0;
     qsizetype end = text.size();

@@ -18,11 +18,11 @@ Expected<QString> exportDestination(const QString &path)
     QFileInfo info(path);
     for (int links = 0; info.isSymLink(); ++links) {
         if (links == kMaxLinks)
-            return Error{path + QStringLiteral(" is a loop of symbolic links")};
+            return Error { path + QStringLiteral(" is a loop of symbolic links") };
         info = QFileInfo(info.symLinkTarget());
     }
     if (info.exists() && !info.isFile())
-        return Error{path + QStringLiteral(" is not a regular file")};
+        return Error { path + QStringLiteral(" is not a regular file") };
     return info.absoluteFilePath();
 }
 
@@ -62,8 +62,8 @@ std::optional<QString> exportResults(const QList<FileResult> &rows, ExportFormat
 {
     if (rows.isEmpty())
         return std::nullopt;
-    const std::optional<QString> path = dialog.askSavePath(
-        ExportFormats::dialogTitle(format), ExportFormats::suggestedFileName(format), ExportFormats::fileFilters(format));
+    const std::optional<QString> path = dialog.askSavePath(ExportFormats::dialogTitle(format),
+        ExportFormats::suggestedFileName(format), ExportFormats::fileFilters(format));
     if (!path || path->isEmpty())
         return std::nullopt;
     return saveExport(rows, format, *path);

@@ -18,8 +18,8 @@ public:
     virtual ~SaveDialog() = default;
     /// The chosen path, or nothing when cancelled. filters are
     /// ExportFormats::fileFilters: the preferred one first.
-    virtual std::optional<QString> askSavePath(const QString &title, const QString &suggestedName,
-                                               const QStringList &filters)
+    virtual std::optional<QString> askSavePath(
+        const QString &title, const QString &suggestedName, const QStringList &filters)
         = 0;
 };
 

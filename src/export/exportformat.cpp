@@ -4,16 +4,20 @@ namespace ExportFormats {
 
 QList<ExportFormat> all()
 {
-    return {ExportFormat::json, ExportFormat::csv, ExportFormat::text, ExportFormat::pdf};
+    return { ExportFormat::json, ExportFormat::csv, ExportFormat::text, ExportFormat::pdf };
 }
 
 QString rawValue(ExportFormat format)
 {
     switch (format) {
-    case ExportFormat::json: return QStringLiteral("json");
-    case ExportFormat::csv: return QStringLiteral("csv");
-    case ExportFormat::text: return QStringLiteral("text");
-    case ExportFormat::pdf: return QStringLiteral("pdf");
+    case ExportFormat::json:
+        return QStringLiteral("json");
+    case ExportFormat::csv:
+        return QStringLiteral("csv");
+    case ExportFormat::text:
+        return QStringLiteral("text");
+    case ExportFormat::pdf:
+        return QStringLiteral("pdf");
     }
     return {};
 }
@@ -30,10 +34,14 @@ std::optional<ExportFormat> fromRawValue(const QString &text)
 QString dialogTitle(ExportFormat format)
 {
     switch (format) {
-    case ExportFormat::json: return QStringLiteral("Export JSON");
-    case ExportFormat::csv: return QStringLiteral("Export CSV");
-    case ExportFormat::text: return QStringLiteral("Export Text");
-    case ExportFormat::pdf: return QStringLiteral("Export PDF");
+    case ExportFormat::json:
+        return QStringLiteral("Export JSON");
+    case ExportFormat::csv:
+        return QStringLiteral("Export CSV");
+    case ExportFormat::text:
+        return QStringLiteral("Export Text");
+    case ExportFormat::pdf:
+        return QStringLiteral("Export PDF");
     }
     return {};
 }
@@ -41,10 +49,14 @@ QString dialogTitle(ExportFormat format)
 QString suggestedFileName(ExportFormat format)
 {
     switch (format) {
-    case ExportFormat::json: return QStringLiteral("nivet-timestamps.json");
-    case ExportFormat::csv: return QStringLiteral("nivet-timestamps.csv");
-    case ExportFormat::text: return QStringLiteral("nivet-timestamps.txt");
-    case ExportFormat::pdf: return QStringLiteral("nivet-timestamps.pdf");
+    case ExportFormat::json:
+        return QStringLiteral("nivet-timestamps.json");
+    case ExportFormat::csv:
+        return QStringLiteral("nivet-timestamps.csv");
+    case ExportFormat::text:
+        return QStringLiteral("nivet-timestamps.txt");
+    case ExportFormat::pdf:
+        return QStringLiteral("nivet-timestamps.pdf");
     }
     return {};
 }
@@ -52,10 +64,14 @@ QString suggestedFileName(ExportFormat format)
 QString menuLabel(ExportFormat format)
 {
     switch (format) {
-    case ExportFormat::json: return QStringLiteral("JSON…");
-    case ExportFormat::csv: return QStringLiteral("CSV…");
-    case ExportFormat::text: return QStringLiteral("Text…");
-    case ExportFormat::pdf: return QStringLiteral("PDF…");
+    case ExportFormat::json:
+        return QStringLiteral("JSON…");
+    case ExportFormat::csv:
+        return QStringLiteral("CSV…");
+    case ExportFormat::text:
+        return QStringLiteral("Text…");
+    case ExportFormat::pdf:
+        return QStringLiteral("PDF…");
     }
     return {};
 }
@@ -64,10 +80,14 @@ QStringList fileFilters(ExportFormat format)
 {
     const QString textFiles = QStringLiteral("Text files (*.txt)");
     switch (format) {
-    case ExportFormat::json: return {QStringLiteral("JSON files (*.json)")};
-    case ExportFormat::csv: return {QStringLiteral("CSV files (*.csv)"), textFiles};
-    case ExportFormat::text: return {textFiles};
-    case ExportFormat::pdf: return {QStringLiteral("PDF files (*.pdf)")};
+    case ExportFormat::json:
+        return { QStringLiteral("JSON files (*.json)") };
+    case ExportFormat::csv:
+        return { QStringLiteral("CSV files (*.csv)"), textFiles };
+    case ExportFormat::text:
+        return { textFiles };
+    case ExportFormat::pdf:
+        return { QStringLiteral("PDF files (*.pdf)") };
     }
     return {};
 }

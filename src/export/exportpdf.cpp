@@ -25,8 +25,8 @@ bool canUseFonts()
     return qobject_cast<QGuiApplication *>(QCoreApplication::instance()) != nullptr;
 }
 
-constexpr std::array kRoles{FontRole::title, FontRole::entryHeading, FontRole::body, FontRole::digest,
-                            FontRole::small};
+constexpr std::array kRoles { FontRole::title, FontRole::entryHeading, FontRole::body, FontRole::digest,
+    FontRole::small };
 
 std::array<QFont, 5> allFonts()
 {
@@ -85,13 +85,17 @@ QString timeFormatWithSeconds(const QLocale &locale)
 
 class Placer {
 public:
-    Placer(Layout &layout, const TextMeasurer &measurer) : m_layout(layout), m_measurer(measurer) {}
+    Placer(Layout &layout, const TextMeasurer &measurer)
+        : m_layout(layout)
+        , m_measurer(measurer)
+    {
+    }
 
     void place(const QString &text, FontRole role, const QColor &colour, qreal spacingAfter)
     {
         const qreal h = qMax(m_measurer.height(text, role), minimumBlockHeight(role));
         m_y -= h;
-        m_layout.blocks.append(Block{m_page, m_entry, QRectF(columnX, m_y, columnWidth, h), role, colour, text});
+        m_layout.blocks.append(Block { m_page, m_entry, QRectF(columnX, m_y, columnWidth, h), role, colour, text });
         m_y -= spacingAfter;
     }
 
@@ -131,11 +135,16 @@ QString registrationTitle()
 qreal pointSize(FontRole role)
 {
     switch (role) {
-    case FontRole::title: return 16;
-    case FontRole::entryHeading: return 12;
-    case FontRole::body: return 10;
-    case FontRole::digest: return 9;
-    case FontRole::small: return 9;
+    case FontRole::title:
+        return 16;
+    case FontRole::entryHeading:
+        return 12;
+    case FontRole::body:
+        return 10;
+    case FontRole::digest:
+        return 9;
+    case FontRole::small:
+        return 9;
     }
     return 10;
 }
@@ -186,7 +195,10 @@ QColor entryColour(ResultKind kind)
     return ResultKinds::passes(kind) ? passColour() : failColour();
 }
 
-FontMeasurer::FontMeasurer() : m_fonts(allFonts()) {}
+FontMeasurer::FontMeasurer()
+    : m_fonts(allFonts())
+{
+}
 
 qreal FontMeasurer::height(const QString &text, FontRole role) const
 {
@@ -207,8 +219,7 @@ QString stampText(const QDateTime &now, const QLocale &locale)
         + locale.toString(now.time(), timeFormatWithSeconds(locale));
 }
 
-Layout layOut(const QList<FileResult> &rows, const QString &title, const QString &stamp,
-              const TextMeasurer &measurer)
+Layout layOut(const QList<FileResult> &rows, const QString &title, const QString &stamp, const TextMeasurer &measurer)
 {
     Layout layout;
     Placer placer(layout, measurer);
@@ -226,16 +237,16 @@ Layout layOut(const QList<FileResult> &rows, const QString &title, const QString
         const QString verdict = row.passes() ? QStringLiteral("PASS") : QStringLiteral("FAIL");
 
         placer.place(QStringLiteral("Entry %1: ").arg(n) + Text::lastPathComponent(row.path), FontRole::entryHeading,
-                     black(), 4);
+            black(), 4);
         placer.place(QStringLiteral("Status: ") + verdict + QStringLiteral(" — ") + row.status, FontRole::body,
-                     entryColour(row.kind), 3);
+            entryColour(row.kind), 3);
         placer.place(QStringLiteral("File: ") + row.path, FontRole::body, black(), 3);
-        placer.place(QStringLiteral("SHA-256: ") + (row.sha256.isEmpty() ? QStringLiteral("(unavailable)") : row.sha256),
-                     FontRole::digest, black(), 3);
+        placer.place(
+            QStringLiteral("SHA-256: ") + (row.sha256.isEmpty() ? QStringLiteral("(unavailable)") : row.sha256),
+            FontRole::digest, black(), 3);
         placer.place(QStringLiteral("Scope: ") + orDash(row.scope), FontRole::body, black(), 3);
         placer.place(QStringLiteral("Receipt ID: ") + orDash(row.receiptId), FontRole::digest, black(), 3);
-        placer.place(QStringLiteral("Timestamp: ") + orDash(row.createdAt), FontRole::body, black(),
-                     hasMerkle ? 3 : 0);
+        placer.place(QStringLiteral("Timestamp: ") + orDash(row.createdAt), FontRole::body, black(), hasMerkle ? 3 : 0);
         if (hasMerkle)
             placer.place(QStringLiteral("Merkle: ") + row.merkle, FontRole::digest, black(), 0);
         placer.skip(entryTrailingSpace);
@@ -258,8 +269,8 @@ QByteArray render(const Layout &layout, const QString &title)
         writer.setResolution(kDpi);
         writer.setTitle(title);
         writer.setCreator(QStringLiteral("Nivet Timestamping"));
-        writer.setPageLayout(QPageLayout(QPageSize(QPageSize::Letter), QPageLayout::Portrait, QMarginsF(0, 0, 0, 0),
-                                         QPageLayout::Point));
+        writer.setPageLayout(QPageLayout(
+            QPageSize(QPageSize::Letter), QPageLayout::Portrait, QMarginsF(0, 0, 0, 0), QPageLayout::Point));
         QPainter painter;
         if (!painter.begin(&writer))
             return {};
@@ -283,8 +294,8 @@ QByteArray render(const Layout &layout, const QString &title)
     return bytes;
 }
 
-QByteArray makeDocument(const QList<FileResult> &rows, const QString &title, const QDateTime &now,
-                        const QLocale &locale)
+QByteArray makeDocument(
+    const QList<FileResult> &rows, const QString &title, const QDateTime &now, const QLocale &locale)
 {
     if (!canUseFonts())
         return {};

@@ -25,13 +25,13 @@
 /// edge of the next block and runs down from 744.
 namespace ExportPDF {
 
-inline constexpr qreal pageWidth = 612;     // US Letter
+inline constexpr qreal pageWidth = 612; // US Letter
 inline constexpr qreal pageHeight = 792;
 inline constexpr qreal columnX = 48;
-inline constexpr qreal columnWidth = 516;   // pageWidth - 2 * columnX
-inline constexpr qreal startY = 744;        // pageHeight - 48, on every page
+inline constexpr qreal columnWidth = 516; // pageWidth - 2 * columnX
+inline constexpr qreal startY = 744; // pageHeight - 48, on every page
 inline constexpr qreal bottomLimit = 48;
-inline constexpr qreal entryReserve = 140;  // room an entry needs to start on a page
+inline constexpr qreal entryReserve = 140; // room an entry needs to start on a page
 inline constexpr qreal entryTrailingSpace = 14;
 
 /// The title the save flow gives the document.
@@ -60,7 +60,7 @@ QColor entryColour(ResultKind kind);
 
 /// One piece of text placed on a page.
 struct Block {
-    int page = 0;  // 0-based
+    int page = 0; // 0-based
     int entry = 0; // 0 for the header, n for the n-th row (1-based)
     /// x, lower edge, width, height in PDF user space (y up): rect.y() is the
     /// block's lower edge, top() its upper edge, where the text starts.
@@ -108,8 +108,7 @@ QString stampText(const QDateTime &now, const QLocale &locale);
 
 /// Places the header ("Generated: " + stamp) and one entry per row. Wraps at
 /// word boundaries, or anywhere in a word too long for a line.
-Layout layOut(const QList<FileResult> &rows, const QString &title, const QString &stamp,
-              const TextMeasurer &measurer);
+Layout layOut(const QList<FileResult> &rows, const QString &title, const QString &stamp, const TextMeasurer &measurer);
 
 /// Draws the blocks on US Letter pages (612 × 792 points, no margins) and
 /// returns the PDF bytes; empty bytes when no PDF surface can be opened or
@@ -120,6 +119,6 @@ QByteArray render(const Layout &layout, const QString &title);
 /// bytes when it cannot be made (see render). Reads the clock once, for the
 /// stamp.
 QByteArray makeDocument(const QList<FileResult> &rows, const QString &title,
-                        const QDateTime &now = QDateTime::currentDateTime(), const QLocale &locale = QLocale());
+    const QDateTime &now = QDateTime::currentDateTime(), const QLocale &locale = QLocale());
 
 } // namespace ExportPDF

@@ -17,16 +17,16 @@ std::optional<QString> renderJson(const QList<FileResult> &rows)
 {
     QJsonArray array;
     for (const FileResult &row : rows) {
-        array.append(QJsonObject{
-            {QStringLiteral("path"), row.path},
-            {QStringLiteral("sha256"), row.sha256},
-            {QStringLiteral("scope"), row.scope},
-            {QStringLiteral("receipt_id"), row.receiptId},
-            {QStringLiteral("created_at"), row.createdAt},
-            {QStringLiteral("merkle"), row.merkle},
-            {QStringLiteral("status"), row.status},
-            {QStringLiteral("kind"), ResultKinds::toText(row.kind)},
-            {QStringLiteral("pass"), row.passes()},
+        array.append(QJsonObject {
+            { QStringLiteral("path"), row.path },
+            { QStringLiteral("sha256"), row.sha256 },
+            { QStringLiteral("scope"), row.scope },
+            { QStringLiteral("receipt_id"), row.receiptId },
+            { QStringLiteral("created_at"), row.createdAt },
+            { QStringLiteral("merkle"), row.merkle },
+            { QStringLiteral("status"), row.status },
+            { QStringLiteral("kind"), ResultKinds::toText(row.kind) },
+            { QStringLiteral("pass"), row.passes() },
         });
     }
     return QString::fromUtf8(JsonWriter::pretty(array));
@@ -41,12 +41,12 @@ QString quoted(const QString &field)
 
 QString renderCsv(const QList<FileResult> &rows)
 {
-    QStringList lines{QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind")};
+    QStringList lines { QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind") };
     for (const FileResult &row : rows) {
         // The six unquoted fields go out exactly as they are: other readers of
         // these files expect this layout, commas and all.
-        lines << QStringList{quoted(row.path), row.sha256, row.scope, row.receiptId, row.createdAt, row.merkle,
-                             quoted(row.status), ResultKinds::toText(row.kind)}
+        lines << QStringList { quoted(row.path), row.sha256, row.scope, row.receiptId, row.createdAt, row.merkle,
+            quoted(row.status), ResultKinds::toText(row.kind) }
                      .join(QLatin1Char(','));
     }
     return lines.join(QLatin1Char('\n'));
@@ -77,10 +77,14 @@ std::optional<QString> exportText(const QList<FileResult> &rows, ExportFormat fo
     if (rows.isEmpty())
         return std::nullopt;
     switch (format) {
-    case ExportFormat::json: return renderJson(rows);
-    case ExportFormat::csv: return renderCsv(rows);
-    case ExportFormat::text: return renderText(rows);
-    case ExportFormat::pdf: return std::nullopt;
+    case ExportFormat::json:
+        return renderJson(rows);
+    case ExportFormat::csv:
+        return renderCsv(rows);
+    case ExportFormat::text:
+        return renderText(rows);
+    case ExportFormat::pdf:
+        return std::nullopt;
     }
     return std::nullopt;
 }

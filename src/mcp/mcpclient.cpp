@@ -1,9 +1,9 @@
 #include "mcp/mcpclient.h"
 
+#include "auth/authstore.h"
 #include "core/jsonwriter.h"
 #include "core/text.h"
 #include "storage/configstore.h"
-#include "auth/authstore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,18 +15,18 @@ const QByteArray kSessionHeader = "Mcp-Session-Id";
 
 Expected<QJsonValue> parseDocument(const QByteArray &bytes, const QString &what)
 {
-    QJsonParseError parseError{};
+    QJsonParseError parseError {};
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        return Error{QStringLiteral("Invalid JSON in %1: %2 at offset %3")
-                         .arg(what, parseError.errorString())
-                         .arg(parseError.offset)};
+        return Error { QStringLiteral("Invalid JSON in %1: %2 at offset %3")
+                           .arg(what, parseError.errorString())
+                           .arg(parseError.offset) };
     }
     if (doc.isObject())
         return QJsonValue(doc.object());
     if (doc.isArray())
         return QJsonValue(doc.array());
-    return Error{QStringLiteral("Invalid JSON in %1: not an object or array").arg(what)};
+    return Error { QStringLiteral("Invalid JSON in %1: not an object or array").arg(what) };
 }
 
 QString renderErrorValue(const QJsonValue &value)
@@ -65,8 +65,8 @@ Expected<QJsonObject> readEnvelope(const QJsonValue &document)
     if (result.value(QStringLiteral("isError")).toBool(false)) {
         const QJsonObject first = content.toArray().at(0).toObject();
         const QJsonValue text = first.value(QStringLiteral("text"));
-        return MCPClientError::message(text.isString() && !text.toString().isEmpty() ? text.toString()
-                                                                                     : QStringLiteral("Tool call failed"))
+        return MCPClientError::message(
+            text.isString() && !text.toString().isEmpty() ? text.toString() : QStringLiteral("Tool call failed"))
             .toError();
     }
 
@@ -99,12 +99,13 @@ Expected<QJsonObject> readEnvelope(const QJsonValue &document)
 // cut to the length a status quotes.
 Error shown(const Error &error, const QList<HttpExchange::Secret> &secrets)
 {
-    return Error{HttpExchange::quoted(error.description, secrets)};
+    return Error { HttpExchange::quoted(error.description, secrets) };
 }
 
 } // namespace
 
-MCPClient::MCPClient(const QString &urlString, QObject *parent) : QObject(parent)
+MCPClient::MCPClient(const QString &urlString, QObject *parent)
+    : QObject(parent)
 {
     m_url = isUsableEndpoint(urlString) ? QUrl(urlString.trimmed(), QUrl::StrictMode) : QUrl(defaultEndpoint());
 }
@@ -150,14 +151,14 @@ QCoro::Task<MCPClient::Posted> MCPClient::post(QString session, QByteArray body,
     auto authorizing = applyAuth(request);
     request = co_await authorizing;
     if (!self)
-        co_return Posted{Error{QStringLiteral("Cancelled")}, {}};
+        co_return Posted { Error { QStringLiteral("Cancelled") }, {} };
 
     QList<HttpExchange::Secret> secrets;
     if (const QByteArray header = request.rawHeader("Authorization"); header.startsWith("Bearer "))
         secrets.append(AuthStore::hiddenToken(QString::fromUtf8(header.mid(7))));
     auto sending = m_http.send(request, "POST", body, std::move(takeEvent));
     auto reply = co_await sending;
-    co_return Posted{std::move(reply), secrets};
+    co_return Posted { std::move(reply), secrets };
 }
 
 // A reply that counts as an answer: an HTTP response with a 2xx status.
@@ -174,18 +175,18 @@ Expected<HttpExchange::Response> MCPClient::answered(Expected<HttpExchange::Resp
 
 QCoro::Task<Expected<QString>> MCPClient::openSession()
 {
-    const QJsonObject initialize{
-        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-        {QStringLiteral("id"), 1},
-        {QStringLiteral("method"), QStringLiteral("initialize")},
-        {QStringLiteral("params"),
-         QJsonObject{
-             {QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26")},
-             {QStringLiteral("capabilities"), QJsonObject{}},
-             {QStringLiteral("clientInfo"),
-              QJsonObject{{QStringLiteral("name"), QStringLiteral("nivet-timestamping-mac")},
-                          {QStringLiteral("version"), QStringLiteral("0.2.0")}}},
-         }},
+    const QJsonObject initialize {
+        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+        { QStringLiteral("id"), 1 },
+        { QStringLiteral("method"), QStringLiteral("initialize") },
+        { QStringLiteral("params"),
+            QJsonObject {
+                { QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26") },
+                { QStringLiteral("capabilities"), QJsonObject {} },
+                { QStringLiteral("clientInfo"),
+                    QJsonObject { { QStringLiteral("name"), QStringLiteral("nivet-timestamping-mac") },
+                        { QStringLiteral("version"), QStringLiteral("0.2.0") } } },
+            } },
     };
     // Bodies go into locals first: g++ 12 mishandles non-trivial temporaries
     // inside a co_await expression.
@@ -200,9 +201,9 @@ QCoro::Task<Expected<QString>> MCPClient::openSession()
         co_return MCPClientError::noSession().toError();
     const QString session = QString::fromLatin1(sessionId);
 
-    const QJsonObject initialized{
-        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-        {QStringLiteral("method"), QStringLiteral("notifications/initialized")},
+    const QJsonObject initialized {
+        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+        { QStringLiteral("method"), QStringLiteral("notifications/initialized") },
     };
     // Whatever the server answers to the notification is ignored; only a
     // transport failure counts.
@@ -216,11 +217,12 @@ QCoro::Task<Expected<QString>> MCPClient::openSession()
 
 QCoro::Task<Expected<QJsonObject>> MCPClient::callToolRaw(QString session, QString name, QJsonObject arguments)
 {
-    const QJsonObject call{
-        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-        {QStringLiteral("id"), 2},
-        {QStringLiteral("method"), QStringLiteral("tools/call")},
-        {QStringLiteral("params"), QJsonObject{{QStringLiteral("name"), name}, {QStringLiteral("arguments"), arguments}}},
+    const QJsonObject call {
+        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+        { QStringLiteral("id"), 2 },
+        { QStringLiteral("method"), QStringLiteral("tools/call") },
+        { QStringLiteral("params"),
+            QJsonObject { { QStringLiteral("name"), name }, { QStringLiteral("arguments"), arguments } } },
     };
     QByteArray body = JsonWriter::compact(call);
     // An event stream is read as it arrives and ends with the response,

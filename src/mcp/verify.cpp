@@ -40,8 +40,8 @@ FileResult outcome(const QString &path, const QString &sha256, const QString &re
 // The row for the "verify" tool's result object raw, which answered about
 // receiptId; fallback is the local receipt that was verified. A confirmed
 // receipt is to be saved.
-Outcome parseVerifyResponse(const QString &path, const QString &sha256, const QString &scope,
-    const QString &receiptId, const QJsonObject &raw, const Receipt &fallback)
+Outcome parseVerifyResponse(const QString &path, const QString &sha256, const QString &scope, const QString &receiptId,
+    const QJsonObject &raw, const Receipt &fallback)
 {
     const QJsonValue validValue = raw.value(QStringLiteral("valid"));
     // Only a JSON boolean is a verdict; the text "true" is none.
@@ -95,8 +95,7 @@ Outcome parseVerifyResponse(const QString &path, const QString &sha256, const QS
 }
 
 // The row for a "hash_report" result; a found report is to be saved.
-Outcome evaluateHashReport(
-    const QString &path, const QString &sha256, const QString &scope, const QJsonObject &report)
+Outcome evaluateHashReport(const QString &path, const QString &sha256, const QString &scope, const QJsonObject &report)
 {
     const QJsonValue receiptsValue = report.value(QStringLiteral("receipts"));
     if (!receiptsValue.isArray())
@@ -147,8 +146,7 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         answer = parseVerifyResponse(path, sha256, scope, receiptId, result.value(), r0);
     } else {
         const QString tool = QStringLiteral("hash_report");
-        const QJsonObject arguments { { QStringLiteral("sha256"), sha256 },
-            { QStringLiteral("want_scope"), scope } };
+        const QJsonObject arguments { { QStringLiteral("sha256"), sha256 }, { QStringLiteral("want_scope"), scope } };
         auto report = co_await callToolRaw(sessionId, tool, arguments);
         // Any failure of the report means nothing was found.
         if (!report)

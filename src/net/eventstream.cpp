@@ -71,7 +71,7 @@ void EventStreamReader::dispatch(QList<ServerSentEvent> &events)
 {
     if (m_hasData)
         events.append(m_current);
-    m_current = ServerSentEvent{};
+    m_current = ServerSentEvent {};
     m_hasData = false;
 }
 

@@ -38,7 +38,7 @@ private:
     ServerSentEvent m_current;
     bool m_hasData = false;
     bool m_skipLineFeed = false; // the last chunk ended in CR
-    bool m_inMark = true;        // still where a byte-order mark may be
+    bool m_inMark = true; // still where a byte-order mark may be
     int m_markLength = 0;
     bool m_activity = false;
 };

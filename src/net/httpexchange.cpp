@@ -21,7 +21,9 @@ namespace {
 // the service never sees the call twice. Connections are still reused.
 class OneShotBody : public QIODevice {
 public:
-    OneShotBody(QByteArray data, QObject *parent) : QIODevice(parent), m_data(std::move(data))
+    OneShotBody(QByteArray data, QObject *parent)
+        : QIODevice(parent)
+        , m_data(std::move(data))
     {
         open(QIODevice::ReadOnly);
     }
@@ -132,19 +134,21 @@ QByteArray HttpExchange::Response::header(const QByteArray &name) const
     return {};
 }
 
-HttpExchange::HttpExchange(QObject *parent) : QObject(parent)
+HttpExchange::HttpExchange(QObject *parent)
+    : QObject(parent)
 {
     m_network.setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 }
 
 HttpExchange::~HttpExchange() = default;
 
-QCoro::Task<Expected<HttpExchange::Response>> HttpExchange::send(QNetworkRequest request, QByteArray method,
-                                                               QByteArray body, EventFilter takeEvent)
+QCoro::Task<Expected<HttpExchange::Response>> HttpExchange::send(
+    QNetworkRequest request, QByteArray method, QByteArray body, EventFilter takeEvent)
 {
     if (const auto name = splittingHeader(request))
-        co_return Error{QStringLiteral("The %1 header holds a line break; the request was not sent")
-                            .arg(QString::fromLatin1(*name))};
+        co_return Error {
+            QStringLiteral("The %1 header holds a line break; the request was not sent").arg(QString::fromLatin1(*name))
+        };
     // A credential never follows a redirect to a host the user did not configure.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
@@ -199,14 +203,14 @@ QCoro::Task<Expected<HttpExchange::Response>> HttpExchange::send(QNetworkRequest
     QPointer<HttpExchange> self(this);
     QNetworkReply *finished = co_await reply;
     if (!self)
-        co_return Error{QStringLiteral("Cancelled")}; // the reply went with the network access manager
+        co_return Error { QStringLiteral("Cancelled") }; // the reply went with the network access manager
     // Go on from a fresh turn of the event loop, not from inside the reply's
     // finished(): a caller that is done may drop this exchange, and its
     // manager would delete the reply under the signal still being emitted.
     auto turn = QCoro::sleepFor(std::chrono::milliseconds(0));
     co_await turn;
     if (!self)
-        co_return Error{QStringLiteral("Cancelled")};
+        co_return Error { QStringLiteral("Cancelled") };
     LaterDeleted<QNetworkReply> owned(finished);
     idle->stop();
     if (transfer->stop == Transfer::Stop::none) {
@@ -217,11 +221,11 @@ QCoro::Task<Expected<HttpExchange::Response>> HttpExchange::send(QNetworkRequest
     const QString host = request.url().host();
     switch (transfer->stop) {
     case Transfer::Stop::timedOut:
-        co_return Error{QStringLiteral("The request timed out: no data from %1 for %2 seconds")
-                            .arg(host)
-                            .arg(static_cast<double>(m_timeout.count()) / 1000.0)};
+        co_return Error { QStringLiteral("The request timed out: no data from %1 for %2 seconds")
+                              .arg(host)
+                              .arg(static_cast<double>(m_timeout.count()) / 1000.0) };
     case Transfer::Stop::tooLarge:
-        co_return Error{QStringLiteral("The reply from %1 is larger than 16 MiB; it was not read").arg(host)};
+        co_return Error { QStringLiteral("The reply from %1 is larger than 16 MiB; it was not read").arg(host) };
     case Transfer::Stop::answered:
     case Transfer::Stop::none:
         break;
@@ -231,11 +235,12 @@ QCoro::Task<Expected<HttpExchange::Response>> HttpExchange::send(QNetworkRequest
     if (!transfer->event && isTransportFailure(owned->error(), status)) {
         if (owned->error() == QNetworkReply::ContentReSendError
             || owned->error() == QNetworkReply::RemoteHostClosedError) {
-            co_return Error{QStringLiteral("The connection to %1 closed before a complete reply%2")
-                                .arg(host, method == "POST" ? QStringLiteral("; the request was not sent again")
-                                                            : QString())};
+            co_return Error {
+                QStringLiteral("The connection to %1 closed before a complete reply%2")
+                    .arg(host, method == "POST" ? QStringLiteral("; the request was not sent again") : QString())
+            };
         }
-        co_return Error{owned->errorString()};
+        co_return Error { owned->errorString() };
     }
     Response out;
     out.status = status;

@@ -32,11 +32,11 @@ public:
     static constexpr qsizetype kMaxQuotedCharacters = 500;
 
     struct Response {
-        int status = 0;                               // 0 when the reply was not an HTTP response
-        QByteArray body;                              // the bytes read
-        QByteArray mimeType;                          // Content-Type without parameters, lower case
+        int status = 0; // 0 when the reply was not an HTTP response
+        QByteArray body; // the bytes read
+        QByteArray mimeType; // Content-Type without parameters, lower case
         QList<QPair<QByteArray, QByteArray>> headers; // as received, byte for byte
-        std::optional<ServerSentEvent> event;         // the stream event that ended the exchange
+        std::optional<ServerSentEvent> event; // the stream event that ended the exchange
 
         /// The first header of that name, matched without regard to case;
         /// null when there is none.
@@ -64,8 +64,8 @@ public:
     /// Fails only when no answer came: a transport error, the timeout, a
     /// reply over the limit, or a header value that would split the request.
     /// Any HTTP status, 3xx included, is an answer.
-    QCoro::Task<Expected<Response>> send(QNetworkRequest request, QByteArray method, QByteArray body,
-                                         EventFilter takeEvent = {});
+    QCoro::Task<Expected<Response>> send(
+        QNetworkRequest request, QByteArray method, QByteArray body, EventFilter takeEvent = {});
 
     /// True for an absolute http or https URL with a host: the only kind a
     /// client sends to.
@@ -82,6 +82,6 @@ public:
     static QString quoted(const QString &text, const QList<Secret> &secrets);
 
 private:
-    std::chrono::milliseconds m_timeout{60'000};
+    std::chrono::milliseconds m_timeout { 60'000 };
     QNetworkAccessManager m_network;
 };

@@ -9,9 +9,9 @@
 
 ServiceResponse unauthorized(const QString &text, bool invalidToken)
 {
-    return ServiceResponse::text(401, text).withHeader(
-        "WWW-Authenticate", invalidToken ? QByteArray("Bearer realm=\"nivet-stampd\", error=\"invalid_token\"")
-                                         : QByteArray("Bearer realm=\"nivet-stampd\""));
+    return ServiceResponse::text(401, text).withHeader("WWW-Authenticate",
+        invalidToken ? QByteArray("Bearer realm=\"nivet-stampd\", error=\"invalid_token\"")
+                     : QByteArray("Bearer realm=\"nivet-stampd\""));
 }
 
 std::optional<TokenClaims> AuthApi::authenticate(const QByteArray &token, qint64 nowMs)
@@ -51,21 +51,22 @@ ServiceReply AuthApi::login(const ServiceRequest &request, qint64 nowMs)
         });
     }
     // Copies only: this runs on another thread while the service goes on.
-    return ServiceReply([refused, password = password.toString(), record = **user, signer = m_signer,
-                         ttl = m_tokenTtlMs, nowMs] {
-        if (!PasswordHash::verify(password, record.passwordHash))
-            return refused();
-        const IssuedToken issued = signer.issue(record.username, record.role, record.generation, nowMs, ttl);
-        return ServiceResponse::json(
-            200, QJsonObject{
-                     {QStringLiteral("token"), QString::fromLatin1(issued.token)},
-                     {QStringLiteral("tokenType"), QStringLiteral("Bearer")},
-                     {QStringLiteral("expiresAt"), isoTimestamp(issued.expiresAtMs)},
-                     {QStringLiteral("expiresIn"), (issued.expiresAtMs - nowMs) / 1000},
-                     {QStringLiteral("user"),
-                      QJsonObject{{QStringLiteral("username"), record.username}, {QStringLiteral("role"), record.role}}},
-                 });
-    });
+    return ServiceReply(
+        [refused, password = password.toString(), record = **user, signer = m_signer, ttl = m_tokenTtlMs, nowMs] {
+            if (!PasswordHash::verify(password, record.passwordHash))
+                return refused();
+            const IssuedToken issued = signer.issue(record.username, record.role, record.generation, nowMs, ttl);
+            return ServiceResponse::json(200,
+                QJsonObject {
+                    { QStringLiteral("token"), QString::fromLatin1(issued.token) },
+                    { QStringLiteral("tokenType"), QStringLiteral("Bearer") },
+                    { QStringLiteral("expiresAt"), isoTimestamp(issued.expiresAtMs) },
+                    { QStringLiteral("expiresIn"), (issued.expiresAtMs - nowMs) / 1000 },
+                    { QStringLiteral("user"),
+                        QJsonObject { { QStringLiteral("username"), record.username },
+                            { QStringLiteral("role"), record.role } } },
+                });
+        });
 }
 
 ServiceResponse AuthApi::validate(const ServiceRequest &request, qint64 nowMs)
@@ -76,11 +77,12 @@ ServiceResponse AuthApi::validate(const ServiceRequest &request, qint64 nowMs)
     const auto claims = authenticate(token, nowMs);
     if (!claims)
         return unauthorized(QStringLiteral("Invalid or expired token"), true);
-    return ServiceResponse::json(
-        200, QJsonObject{
-                 {QStringLiteral("valid"), true},
-                 {QStringLiteral("expiresAt"), isoTimestamp(claims->expiresAtMs)},
-                 {QStringLiteral("user"),
-                  QJsonObject{{QStringLiteral("username"), claims->username}, {QStringLiteral("role"), claims->role}}},
-             });
+    return ServiceResponse::json(200,
+        QJsonObject {
+            { QStringLiteral("valid"), true },
+            { QStringLiteral("expiresAt"), isoTimestamp(claims->expiresAtMs) },
+            { QStringLiteral("user"),
+                QJsonObject {
+                    { QStringLiteral("username"), claims->username }, { QStringLiteral("role"), claims->role } } },
+        });
 }

@@ -15,9 +15,11 @@ public:
     /// unknownUserIterations: the PBKDF2 work spent on a login for a user who
     /// does not exist, so that timing does not tell which users do.
     AuthApi(ReceiptDatabase &database, TokenSigner signer, qint64 tokenTtlMs,
-            int unknownUserIterations = PasswordHash::kDefaultIterations)
-        : m_database(database), m_signer(std::move(signer)), m_tokenTtlMs(tokenTtlMs),
-          m_unknownUserIterations(unknownUserIterations)
+        int unknownUserIterations = PasswordHash::kDefaultIterations)
+        : m_database(database)
+        , m_signer(std::move(signer))
+        , m_tokenTtlMs(tokenTtlMs)
+        , m_unknownUserIterations(unknownUserIterations)
     {
     }
 

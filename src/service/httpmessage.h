@@ -13,7 +13,7 @@ using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 /// One HTTP request as the service sees it, independent of any socket.
 struct ServiceRequest {
     QByteArray method; // upper case, e.g. "POST"
-    QByteArray path;   // without the query
+    QByteArray path; // without the query
     HeaderList headers;
     QByteArray body;
 
@@ -45,8 +45,14 @@ struct ServiceResponse {
 /// hashing) that makes the response. The work holds copies of all it needs,
 /// so it may run on any thread while other requests are served.
 struct ServiceReply {
-    ServiceReply(ServiceResponse ready) : response(std::move(ready)) {} // implicit: every response is a reply
-    explicit ServiceReply(std::function<ServiceResponse()> later) : work(std::move(later)) {}
+    ServiceReply(ServiceResponse ready)
+        : response(std::move(ready))
+    {
+    } // implicit: every response is a reply
+    explicit ServiceReply(std::function<ServiceResponse()> later)
+        : work(std::move(later))
+    {
+    }
 
     ServiceResponse response;
     std::function<ServiceResponse()> work; // when set, response is not used

@@ -52,7 +52,7 @@ std::optional<QByteArray> pathOf(const QByteArray &target)
         const qsizetype slash = target.indexOf('/', scheme + 3);
         path = slash < 0 ? QByteArray("/") : target.mid(slash);
     }
-    for (const char end : {'?', '#'}) {
+    for (const char end : { '?', '#' }) {
         if (const qsizetype at = path.indexOf(end); at >= 0)
             path.truncate(at);
     }
@@ -192,13 +192,14 @@ HttpRequestReader::Status HttpRequestReader::readHead()
         if (colon <= 0 || !isToken(line.left(colon)))
             return fail(400, QStringLiteral("Bad request: malformed header line"));
         const QByteArray value = line.mid(colon + 1).trimmed();
-        if (std::any_of(value.begin(), value.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7f; }))
+        if (std::any_of(
+                value.begin(), value.end(), [](char c) { return (c >= 0 && c < 0x20 && c != '\t') || c == 0x7f; }))
             return fail(400, QStringLiteral("Bad request: a header value holds a control character"));
-        m_request.headers.append({line.left(colon), value});
+        m_request.headers.append({ line.left(colon), value });
     }
     m_keepAlive = version == "HTTP/1.1" && !listValues(m_request.headers, "Connection").contains("close");
     const QByteArrayList expect = listValues(m_request.headers, "Expect");
-    if (!expect.isEmpty() && expect != QByteArrayList{"100-continue"})
+    if (!expect.isEmpty() && expect != QByteArrayList { "100-continue" })
         return fail(417, QStringLiteral("Only Expect: 100-continue is understood"));
     m_continue = !expect.isEmpty();
     return startBody();
@@ -212,7 +213,7 @@ HttpRequestReader::Status HttpRequestReader::startBody()
         // Both framings at once is how requests are smuggled past a proxy.
         if (!lengths.isEmpty())
             return fail(400, QStringLiteral("Bad request: both Content-Length and Transfer-Encoding"));
-        if (codings != QByteArrayList{"chunked"})
+        if (codings != QByteArrayList { "chunked" })
             return fail(501, QStringLiteral("Only the chunked transfer coding is understood"));
         m_phase = Phase::chunkSize;
         return Status::incomplete;

@@ -10,7 +10,7 @@
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+int signalPipe[2] = { -1, -1 };
 
 void onSignal(int)
 {
@@ -25,7 +25,7 @@ void quitOnSignals(QCoreApplication &app)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] { app.quit(); });
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -44,7 +44,7 @@ int main(int argc, char **argv)
     QTextStream err(stderr);
     QFile in;
     in.open(stdin, QIODevice::ReadOnly);
-    Stampd::Io io{out, err, in, ::isatty(STDIN_FILENO) == 1};
+    Stampd::Io io { out, err, in, ::isatty(STDIN_FILENO) == 1 };
 
     QStringList args = app.arguments();
     args.removeFirst();

@@ -22,11 +22,11 @@ const QByteArray kSessionHeader = "Mcp-Session-Id";
 // so it is read inside brackets to tell the two apart.
 std::variant<QJsonValue, QString> parseBody(const QByteArray &body)
 {
-    QJsonParseError error{};
+    QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(body, &error);
     if (error.error == QJsonParseError::NoError)
         return document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
-    QJsonParseError wrappedError{};
+    QJsonParseError wrappedError {};
     const QJsonDocument wrapped = QJsonDocument::fromJson('[' + body + ']', &wrappedError);
     if (wrappedError.error == QJsonParseError::NoError && wrapped.array().size() == 1 && !body.trimmed().isEmpty())
         return wrapped.array().first();
@@ -122,23 +122,24 @@ McpEndpoint::SessionLookup McpEndpoint::findSession(const ServiceRequest &reques
 {
     const QByteArray id = request.header(kSessionHeader);
     if (id.isNull() || id.trimmed().isEmpty()) {
-        return {nullptr, rpcError(400, {JsonRpc::kSessionRequired,
-                                        QStringLiteral("Bad Request: Mcp-Session-Id header is required")})};
+        return { nullptr,
+            rpcError(
+                400, { JsonRpc::kSessionRequired, QStringLiteral("Bad Request: Mcp-Session-Id header is required") }) };
     }
     McpSession *session = m_sessions.use(QString::fromLatin1(id.trimmed()), nowMs);
     // Someone else's session looks exactly like one that does not exist.
     if (session && m_options.bindSessionsToUsers && session->username != user)
         session = nullptr;
     if (!session)
-        return {nullptr, rpcError(404, {JsonRpc::kSessionNotFound, QStringLiteral("Session not found")})};
-    return {session, std::nullopt};
+        return { nullptr, rpcError(404, { JsonRpc::kSessionNotFound, QStringLiteral("Session not found") }) };
+    return { session, std::nullopt };
 }
 
 ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &user, qint64 nowMs)
 {
     const auto parsed = parseBody(request.body);
     if (const auto *problem = std::get_if<QString>(&parsed))
-        return rpcError(400, {JsonRpc::kParseError, *problem});
+        return rpcError(400, { JsonRpc::kParseError, *problem });
     const QJsonValue body = std::get<QJsonValue>(parsed);
 
     const bool batch = body.isArray();
@@ -146,11 +147,12 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
     if (batch) {
         const QJsonArray items = body.toArray();
         if (items.isEmpty())
-            return rpcError(400, {JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: empty batch")});
+            return rpcError(400, { JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: empty batch") });
         // Each message may be a stamp with its own durable commit: one POST must not hold the service for long.
         if (items.size() > kMaxBatchMessages) {
-            return rpcError(400, {JsonRpc::kInvalidRequest,
-                                  QStringLiteral("Invalid Request: a batch holds at most %1 messages").arg(kMaxBatchMessages)});
+            return rpcError(400,
+                { JsonRpc::kInvalidRequest,
+                    QStringLiteral("Invalid Request: a batch holds at most %1 messages").arg(kMaxBatchMessages) });
         }
         for (const QJsonValue &item : items)
             messages.append(Message::read(item));
@@ -158,7 +160,7 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
         messages.append(Message::read(body));
         const Message &only = messages.first();
         if (only.kind == Message::Kind::invalid)
-            return rpcError(400, {JsonRpc::kInvalidRequest, only.problem}, only.id);
+            return rpcError(400, { JsonRpc::kInvalidRequest, only.problem }, only.id);
         if (only.kind == Message::Kind::request && only.method == QLatin1String("initialize"))
             return initialize(request, only, user, nowMs);
     }
@@ -171,7 +173,7 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
     for (const Message &message : std::as_const(messages)) {
         switch (message.kind) {
         case Message::Kind::invalid:
-            responses.append(JsonRpc::errorResponse(message.id, {JsonRpc::kInvalidRequest, message.problem}));
+            responses.append(JsonRpc::errorResponse(message.id, { JsonRpc::kInvalidRequest, message.problem }));
             break;
         case Message::Kind::notification:
             if (message.method == QLatin1String("notifications/initialized"))
@@ -189,41 +191,41 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
     return reply(request, responses, batch);
 }
 
-ServiceResponse McpEndpoint::initialize(const ServiceRequest &request, const Message &message, const QString &user,
-                                        qint64 nowMs)
+ServiceResponse McpEndpoint::initialize(
+    const ServiceRequest &request, const Message &message, const QString &user, qint64 nowMs)
 {
     const QJsonObject params = message.params.toObject();
     if (!message.params.isObject() || !params.value(QStringLiteral("protocolVersion")).isString()) {
-        const QJsonObject error = JsonRpc::errorResponse(
-            message.id, {JsonRpc::kInvalidParams, QStringLiteral("Invalid params: initialize needs a protocolVersion")});
-        return reply(request, QJsonArray{error}, false);
+        const QJsonObject error = JsonRpc::errorResponse(message.id,
+            { JsonRpc::kInvalidParams, QStringLiteral("Invalid params: initialize needs a protocolVersion") });
+        return reply(request, QJsonArray { error }, false);
     }
     // One version is spoken; a client asking for another gets ours and decides.
-    const QJsonObject result{
-        {QStringLiteral("protocolVersion"), protocolVersion()},
-        {QStringLiteral("capabilities"),
-         QJsonObject{{QStringLiteral("tools"), QJsonObject{{QStringLiteral("listChanged"), false}}}}},
-        {QStringLiteral("serverInfo"),
-         QJsonObject{{QStringLiteral("name"), QStringLiteral("nivet-stampd")},
-                     {QStringLiteral("version"), QStringLiteral(NIVET_SERVICE_VERSION)}}},
-        {QStringLiteral("instructions"),
-         QStringLiteral("Timestamps SHA-256 digests. Call stamp with a digest and a scope to get a receipt, verify "
-                        "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
-                        "a receipt's Merkle inclusion proof.")},
+    const QJsonObject result {
+        { QStringLiteral("protocolVersion"), protocolVersion() },
+        { QStringLiteral("capabilities"),
+            QJsonObject { { QStringLiteral("tools"), QJsonObject { { QStringLiteral("listChanged"), false } } } } },
+        { QStringLiteral("serverInfo"),
+            QJsonObject { { QStringLiteral("name"), QStringLiteral("nivet-stampd") },
+                { QStringLiteral("version"), QStringLiteral(NIVET_SERVICE_VERSION) } } },
+        { QStringLiteral("instructions"),
+            QStringLiteral(
+                "Timestamps SHA-256 digests. Call stamp with a digest and a scope to get a receipt, verify "
+                "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
+                "a receipt's Merkle inclusion proof.") },
     };
     const McpSession *session = m_sessions.open(nowMs, user);
     if (!session)
-        return rpcError(503, {JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later")}, message.id);
-    ServiceResponse response = reply(request, QJsonArray{JsonRpc::resultResponse(message.id, result)}, false);
+        return rpcError(
+            503, { JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later") }, message.id);
+    ServiceResponse response = reply(request, QJsonArray { JsonRpc::resultResponse(message.id, result) }, false);
     response.withHeader(kSessionHeader, session->id.toLatin1());
     return response;
 }
 
 QJsonObject McpEndpoint::dispatch(const Message &message, const QString &user, qint64 nowMs)
 {
-    const auto fail = [&](int code, const QString &text) {
-        return JsonRpc::errorResponse(message.id, {code, text});
-    };
+    const auto fail = [&](int code, const QString &text) { return JsonRpc::errorResponse(message.id, { code, text }); };
     const QString &method = message.method;
     if (method == QLatin1String("initialize"))
         return fail(JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: initialize must be sent on its own"));
@@ -232,7 +234,8 @@ QJsonObject McpEndpoint::dispatch(const Message &message, const QString &user, q
     if (method == QLatin1String("tools/list")) {
         if (message.params.isArray())
             return fail(JsonRpc::kInvalidParams, QStringLiteral("Invalid params: params must be an object"));
-        return JsonRpc::resultResponse(message.id, QJsonObject{{QStringLiteral("tools"), StampTools::definitions()}});
+        return JsonRpc::resultResponse(
+            message.id, QJsonObject { { QStringLiteral("tools"), StampTools::definitions() } });
     }
     if (method == QLatin1String("tools/call")) {
         const QJsonObject params = message.params.toObject();
@@ -255,7 +258,7 @@ ServiceResponse McpEndpoint::reply(const ServiceRequest &request, const QJsonArr
     if (m_options.eventStream && acceptsEventStream(request)) {
         // The stream carries the answers and ends: nothing else is ever sent on it.
         ServiceResponse response;
-        response.headers = {{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-cache"}};
+        response.headers = { { "Content-Type", "text/event-stream" }, { "Cache-Control", "no-cache" } };
         for (const QJsonValue &message : responses)
             response.body += "event: message\ndata: " + JsonWriter::compact(message) + "\n\n";
         return response;

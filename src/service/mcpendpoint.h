@@ -20,7 +20,9 @@ public:
     static constexpr qsizetype kMaxBatchMessages = 100;
 
     McpEndpoint(StampTools &tools, SessionTable &sessions, Options options)
-        : m_tools(tools), m_sessions(sessions), m_options(options)
+        : m_tools(tools)
+        , m_sessions(sessions)
+        , m_options(options)
     {
     }
 
@@ -34,7 +36,8 @@ private:
     struct SessionLookup;
 
     SessionLookup findSession(const ServiceRequest &request, const QString &user, qint64 nowMs);
-    ServiceResponse initialize(const ServiceRequest &request, const Message &message, const QString &user, qint64 nowMs);
+    ServiceResponse initialize(
+        const ServiceRequest &request, const Message &message, const QString &user, qint64 nowMs);
     QJsonObject dispatch(const Message &message, const QString &user, qint64 nowMs);
     ServiceResponse reply(const ServiceRequest &request, const QJsonArray &responses, bool batch) const;
 

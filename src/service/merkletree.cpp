@@ -86,7 +86,7 @@ QByteArray emptyRoot()
 
 Expected<QList<Node>> nodesCompletedBy(const NodeSource &nodes, qint64 leafIndex, const QByteArray &leafHash)
 {
-    QList<Node> completed{{0, leafIndex, leafHash}};
+    QList<Node> completed { { 0, leafIndex, leafHash } };
     QByteArray hash = leafHash;
     qint64 index = leafIndex;
     int level = 0;
@@ -98,7 +98,7 @@ Expected<QList<Node>> nodesCompletedBy(const NodeSource &nodes, qint64 leafIndex
         hash = nodeHash(*left, hash);
         index /= 2;
         ++level;
-        completed.append({level, index, hash});
+        completed.append({ level, index, hash });
     }
     return completed;
 }
@@ -111,7 +111,7 @@ Expected<QByteArray> rootHash(const NodeSource &nodes, qint64 size)
 Expected<QList<QByteArray>> auditPath(const NodeSource &nodes, qint64 leafIndex, qint64 treeSize)
 {
     if (leafIndex < 0 || leafIndex >= treeSize)
-        return Error{QStringLiteral("Leaf %1 is not in a tree of %2 leaves").arg(leafIndex).arg(treeSize)};
+        return Error { QStringLiteral("Leaf %1 is not in a tree of %2 leaves").arg(leafIndex).arg(treeSize) };
     QList<QByteArray> path;
     if (auto done = collectPath(nodes, leafIndex, 0, treeSize, path); !done)
         return done.error();

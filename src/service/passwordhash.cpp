@@ -22,9 +22,8 @@ QByteArray derive(const QString &password, const QByteArray &salt, int iteration
     const QByteArray secret = password.toUtf8();
     QByteArray key(kKeyLength, '\0');
     const int ok = PKCS5_PBKDF2_HMAC(secret.constData(), static_cast<int>(secret.size()),
-                                     reinterpret_cast<const unsigned char *>(salt.constData()),
-                                     static_cast<int>(salt.size()), iterations, EVP_sha256(), kKeyLength,
-                                     reinterpret_cast<unsigned char *>(key.data()));
+        reinterpret_cast<const unsigned char *>(salt.constData()), static_cast<int>(salt.size()), iterations,
+        EVP_sha256(), kKeyLength, reinterpret_cast<unsigned char *>(key.data()));
     return ok == 1 ? key : QByteArray();
 }
 
@@ -54,7 +53,8 @@ bool verify(const QString &password, const QString &encoded)
     if (!salt || !expected || expected.decoded.size() != kKeyLength)
         return false;
     const QByteArray actual = derive(password, salt.decoded, iterations);
-    return actual.size() == kKeyLength && CRYPTO_memcmp(actual.constData(), expected.decoded.constData(), kKeyLength) == 0;
+    return actual.size() == kKeyLength
+        && CRYPTO_memcmp(actual.constData(), expected.decoded.constData(), kKeyLength) == 0;
 }
 
 void burn(const QString &password, int iterations)

@@ -25,11 +25,12 @@ constexpr int kSchemaVersion = 2;
 
 Error sqlError(const QString &what, const QSqlError &error)
 {
-    return Error{QStringLiteral("Database error while %1: %2").arg(what, error.text())};
+    return Error { QStringLiteral("Database error while %1: %2").arg(what, error.text()) };
 }
 
 // One prepared statement with its values bound in order.
-Expected<QSqlQuery> run(const QSqlDatabase &db, const QString &what, const QString &sql, const QVariantList &values = {})
+Expected<QSqlQuery> run(
+    const QSqlDatabase &db, const QString &what, const QString &sql, const QVariantList &values = {})
 {
     QSqlQuery query(db);
     query.setForwardOnly(true);
@@ -54,7 +55,10 @@ Expected<void> runPlain(const QSqlDatabase &db, const QString &what, const QStri
 // transaction open.
 class Transaction {
 public:
-    explicit Transaction(QSqlDatabase db) : m_db(std::move(db)) {}
+    explicit Transaction(QSqlDatabase db)
+        : m_db(std::move(db))
+    {
+    }
     ~Transaction()
     {
         if (m_open)
@@ -100,15 +104,15 @@ Merkle::NodeSource nodeSource(const QSqlDatabase &db, const QString &scope)
 {
     return [db, scope](int level, qint64 index) -> Expected<QByteArray> {
         auto query = run(db, QStringLiteral("reading the Merkle tree"),
-                         QStringLiteral("SELECT hash FROM nodes WHERE scope = ? AND level = ? AND idx = ?"),
-                         {scope, level, index});
+            QStringLiteral("SELECT hash FROM nodes WHERE scope = ? AND level = ? AND idx = ?"),
+            { scope, level, index });
         if (!query)
             return query.error();
         if (!query.value().next()) {
-            return Error{QStringLiteral("The Merkle tree of scope \"%1\" lacks node %2/%3; the database is damaged")
-                             .arg(scope)
-                             .arg(level)
-                             .arg(index)};
+            return Error { QStringLiteral("The Merkle tree of scope \"%1\" lacks node %2/%3; the database is damaged")
+                               .arg(scope)
+                               .arg(level)
+                               .arg(index) };
         }
         return query.value().value(0).toByteArray();
     };
@@ -129,7 +133,7 @@ Expected<void> prepareFolder(const QString &dataDir)
     QDir dir(dataDir);
     if (!dir.exists()) {
         if (!QDir().mkpath(dataDir))
-            return Error{QStringLiteral("Cannot create the data folder %1").arg(dataDir)};
+            return Error { QStringLiteral("Cannot create the data folder %1").arg(dataDir) };
         ::chmod(QFile::encodeName(dataDir).constData(), 0700);
     }
     // The database holds password hashes: created private, SQLite gives its
@@ -137,8 +141,8 @@ Expected<void> prepareFolder(const QString &dataDir)
     const QByteArray path = QFile::encodeName(dir.filePath(ReceiptDatabase::fileName()));
     const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        return Error{QStringLiteral("Cannot open %1: %2")
-                         .arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno)))};
+        return Error { QStringLiteral("Cannot open %1: %2")
+                           .arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(errno))) };
     }
     ::close(fd);
     return {};
@@ -148,10 +152,12 @@ Expected<void> prepareFolder(const QString &dataDir)
 
 QJsonObject StoredReceipt::toJson() const
 {
-    return QJsonObject{
-        {QStringLiteral("receipt_id"), receiptId}, {QStringLiteral("hash"), hash},
-        {QStringLiteral("scope"), scope},          {QStringLiteral("created_at"), createdAt},
-        {QStringLiteral("merkle"), merkle},
+    return QJsonObject {
+        { QStringLiteral("receipt_id"), receiptId },
+        { QStringLiteral("hash"), hash },
+        { QStringLiteral("scope"), scope },
+        { QStringLiteral("created_at"), createdAt },
+        { QStringLiteral("merkle"), merkle },
     };
 }
 
@@ -172,7 +178,9 @@ Expected<std::unique_ptr<ReceiptDatabase>> ReceiptDatabase::open(const QString &
         db.setDatabaseName(QDir(dataDir).filePath(fileName()));
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
         if (!db.open()) {
-            const Error error{QStringLiteral("Cannot open the database in %1: %2").arg(dataDir, db.lastError().text())};
+            const Error error {
+                QStringLiteral("Cannot open the database in %1: %2").arg(dataDir, db.lastError().text())
+            };
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(connection);
             return error;
@@ -180,7 +188,9 @@ Expected<std::unique_ptr<ReceiptDatabase>> ReceiptDatabase::open(const QString &
     }
     std::unique_ptr<ReceiptDatabase> database(new ReceiptDatabase(connection));
     if (auto schema = database->createSchema(); !schema)
-        return Error{QStringLiteral("Cannot use %1: %2").arg(QDir(dataDir).filePath(fileName()), schema.error().description)};
+        return Error {
+            QStringLiteral("Cannot use %1: %2").arg(QDir(dataDir).filePath(fileName()), schema.error().description)
+        };
     return database;
 }
 
@@ -199,16 +209,17 @@ Expected<void> ReceiptDatabase::createSchema()
     const QString what = QStringLiteral("preparing the database");
     // WAL lets readers go on while a stamp commits; FULL makes a committed
     // receipt survive a power cut, which is the whole point of a receipt.
-    const QStringList statements{
+    const QStringList statements {
         QStringLiteral("PRAGMA journal_mode = WAL"),
         QStringLiteral("PRAGMA synchronous = FULL"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS scopes (scope TEXT PRIMARY KEY, size INTEGER NOT NULL)"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS nodes (scope TEXT NOT NULL, level INTEGER NOT NULL, "
                        "idx INTEGER NOT NULL, hash BLOB NOT NULL, PRIMARY KEY (scope, level, idx)) WITHOUT ROWID"),
-        QStringLiteral("CREATE TABLE IF NOT EXISTS receipts (seq INTEGER PRIMARY KEY, receipt_id TEXT NOT NULL UNIQUE, "
-                       "hash TEXT NOT NULL, scope TEXT NOT NULL, created_at TEXT NOT NULL, merkle TEXT NOT NULL, "
-                       "leaf_index INTEGER NOT NULL, stamped_by TEXT, UNIQUE (scope, hash), UNIQUE (scope, leaf_index))"),
+        QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS receipts (seq INTEGER PRIMARY KEY, receipt_id TEXT NOT NULL UNIQUE, "
+            "hash TEXT NOT NULL, scope TEXT NOT NULL, created_at TEXT NOT NULL, merkle TEXT NOT NULL, "
+            "leaf_index INTEGER NOT NULL, stamped_by TEXT, UNIQUE (scope, hash), UNIQUE (scope, leaf_index))"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS receipts_by_hash ON receipts (hash)"),
         QStringLiteral("CREATE TABLE IF NOT EXISTS users (username TEXT PRIMARY KEY, role TEXT NOT NULL, "
                        "password_hash TEXT NOT NULL, created_at TEXT NOT NULL, updated_at TEXT NOT NULL, "
@@ -223,7 +234,7 @@ Expected<void> ReceiptDatabase::createSchema()
         return version.error();
     if (!version.value().next()) {
         auto set = run(db, what, QStringLiteral("INSERT INTO meta (key, value) VALUES ('schema_version', ?)"),
-                       {QString::number(kSchemaVersion)});
+            { QString::number(kSchemaVersion) });
         return set ? Expected<void>() : Expected<void>(set.error());
     }
     if (version.value().value(0).toString() == QLatin1String("1")) {
@@ -231,7 +242,8 @@ Expected<void> ReceiptDatabase::createSchema()
         Transaction transaction(db);
         auto migrated = transaction.begin();
         if (migrated)
-            migrated = runPlain(db, what, QStringLiteral("ALTER TABLE users ADD COLUMN generation INTEGER NOT NULL DEFAULT 0"));
+            migrated = runPlain(
+                db, what, QStringLiteral("ALTER TABLE users ADD COLUMN generation INTEGER NOT NULL DEFAULT 0"));
         if (migrated)
             migrated = runPlain(db, what, QStringLiteral("UPDATE meta SET value = '2' WHERE key = 'schema_version'"));
         if (migrated)
@@ -239,15 +251,15 @@ Expected<void> ReceiptDatabase::createSchema()
         return migrated;
     }
     if (version.value().value(0).toString() != QString::number(kSchemaVersion)) {
-        return Error{QStringLiteral("The database has schema version %1; this nivet-stampd knows version %2")
-                         .arg(version.value().value(0).toString())
-                         .arg(kSchemaVersion)};
+        return Error { QStringLiteral("The database has schema version %1; this nivet-stampd knows version %2")
+                           .arg(version.value().value(0).toString())
+                           .arg(kSchemaVersion) };
     }
     return {};
 }
 
-Expected<StampOutcome> ReceiptDatabase::stamp(const QString &hash, const QString &scope, const QString &stampedBy,
-                                              qint64 nowMs)
+Expected<StampOutcome> ReceiptDatabase::stamp(
+    const QString &hash, const QString &scope, const QString &stampedBy, qint64 nowMs)
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection);
     const QString what = QStringLiteral("stamping");
@@ -255,14 +267,14 @@ Expected<StampOutcome> ReceiptDatabase::stamp(const QString &hash, const QString
     if (auto begun = transaction.begin(); !begun)
         return begun.error();
 
-    auto existing = run(db, what, QStringLiteral("SELECT %1 FROM receipts WHERE scope = ? AND hash = ?").arg(kReceiptColumns),
-                        {scope, hash});
+    auto existing = run(db, what,
+        QStringLiteral("SELECT %1 FROM receipts WHERE scope = ? AND hash = ?").arg(kReceiptColumns), { scope, hash });
     if (!existing)
         return existing.error();
     if (existing.value().next())
-        return StampOutcome{receiptFrom(*existing), false};
+        return StampOutcome { receiptFrom(*existing), false };
 
-    auto size = run(db, what, QStringLiteral("SELECT size FROM scopes WHERE scope = ?"), {scope});
+    auto size = run(db, what, QStringLiteral("SELECT size FROM scopes WHERE scope = ?"), { scope });
     if (!size)
         return size.error();
     const qint64 leafIndex = size.value().next() ? size.value().value(0).toLongLong() : 0;
@@ -274,7 +286,7 @@ Expected<StampOutcome> ReceiptDatabase::stamp(const QString &hash, const QString
         return completed.error();
     for (const Merkle::Node &node : *completed) {
         auto inserted = run(db, what, QStringLiteral("INSERT INTO nodes (scope, level, idx, hash) VALUES (?, ?, ?, ?)"),
-                            {scope, node.level, node.index, node.hash});
+            { scope, node.level, node.index, node.hash });
         if (!inserted)
             return inserted.error();
     }
@@ -290,28 +302,28 @@ Expected<StampOutcome> ReceiptDatabase::stamp(const QString &hash, const QString
     receipt.merkle = QString::fromLatin1(root->toHex());
     receipt.leafIndex = leafIndex;
     receipt.stampedBy = stampedBy;
-    auto inserted = run(db, what,
-                        QStringLiteral("INSERT INTO receipts (%1) VALUES (?, ?, ?, ?, ?, ?, ?)").arg(kReceiptColumns),
-                        {receipt.receiptId, receipt.hash, receipt.scope, receipt.createdAt, receipt.merkle,
-                         receipt.leafIndex, stampedBy.isEmpty() ? QVariant() : QVariant(stampedBy)});
+    auto inserted
+        = run(db, what, QStringLiteral("INSERT INTO receipts (%1) VALUES (?, ?, ?, ?, ?, ?, ?)").arg(kReceiptColumns),
+            { receipt.receiptId, receipt.hash, receipt.scope, receipt.createdAt, receipt.merkle, receipt.leafIndex,
+                stampedBy.isEmpty() ? QVariant() : QVariant(stampedBy) });
     if (!inserted)
         return inserted.error();
     auto grown = run(db, what,
-                     QStringLiteral("INSERT INTO scopes (scope, size) VALUES (?, ?) "
-                                    "ON CONFLICT (scope) DO UPDATE SET size = excluded.size"),
-                     {scope, leafIndex + 1});
+        QStringLiteral("INSERT INTO scopes (scope, size) VALUES (?, ?) "
+                       "ON CONFLICT (scope) DO UPDATE SET size = excluded.size"),
+        { scope, leafIndex + 1 });
     if (!grown)
         return grown.error();
     if (auto committed = transaction.commit(); !committed)
         return committed.error();
-    return StampOutcome{receipt, true};
+    return StampOutcome { receipt, true };
 }
 
 Expected<std::optional<StoredReceipt>> ReceiptDatabase::receipt(const QString &receiptId)
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection);
     auto query = run(db, QStringLiteral("looking up a receipt"),
-                     QStringLiteral("SELECT %1 FROM receipts WHERE receipt_id = ?").arg(kReceiptColumns), {receiptId});
+        QStringLiteral("SELECT %1 FROM receipts WHERE receipt_id = ?").arg(kReceiptColumns), { receiptId });
     if (!query)
         return query.error();
     if (!query.value().next())
@@ -326,10 +338,11 @@ Expected<QList<StoredReceipt>> ReceiptDatabase::receiptsForHash(const QString &h
     // seq grows with every stamp, so it orders by age even when the clock steps back.
     auto query = scope.isEmpty()
         ? run(db, what, QStringLiteral("SELECT %1 FROM receipts WHERE hash = ? ORDER BY seq DESC").arg(kReceiptColumns),
-              {hash})
+            { hash })
         : run(db, what,
-              QStringLiteral("SELECT %1 FROM receipts WHERE hash = ? AND scope = ? ORDER BY seq DESC").arg(kReceiptColumns),
-              {hash, scope});
+            QStringLiteral("SELECT %1 FROM receipts WHERE hash = ? AND scope = ? ORDER BY seq DESC")
+                .arg(kReceiptColumns),
+            { hash, scope });
     if (!query)
         return query.error();
     QList<StoredReceipt> receipts;
@@ -341,8 +354,8 @@ Expected<QList<StoredReceipt>> ReceiptDatabase::receiptsForHash(const QString &h
 Expected<qint64> ReceiptDatabase::treeSize(const QString &scope)
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection);
-    auto query = run(db, QStringLiteral("reading a tree size"), QStringLiteral("SELECT size FROM scopes WHERE scope = ?"),
-                     {scope});
+    auto query = run(db, QStringLiteral("reading a tree size"),
+        QStringLiteral("SELECT size FROM scopes WHERE scope = ?"), { scope });
     if (!query)
         return query.error();
     return query.value().next() ? query.value().value(0).toLongLong() : qint64(0);
@@ -392,19 +405,19 @@ Expected<bool> ReceiptDatabase::putUser(const UserRecord &user, qint64 nowMs)
     Transaction transaction(db);
     if (auto begun = transaction.begin(); !begun)
         return begun.error();
-    auto existing = run(db, what, QStringLiteral("SELECT 1 FROM users WHERE username = ?"), {user.username});
+    auto existing = run(db, what, QStringLiteral("SELECT 1 FROM users WHERE username = ?"), { user.username });
     if (!existing)
         return existing.error();
     const bool isNew = !existing.value().next();
     const QString now = isoTimestamp(nowMs);
     auto saved = isNew ? run(db, what,
-                             QStringLiteral("INSERT INTO users (username, role, password_hash, created_at, updated_at) "
-                                            "VALUES (?, ?, ?, ?, ?)"),
-                             {user.username, user.role, user.passwordHash, now, now})
+                     QStringLiteral("INSERT INTO users (username, role, password_hash, created_at, updated_at) "
+                                    "VALUES (?, ?, ?, ?, ?)"),
+                     { user.username, user.role, user.passwordHash, now, now })
                        : run(db, what,
-                             QStringLiteral("UPDATE users SET role = ?, password_hash = ?, generation = generation + 1, "
-                                            "updated_at = ? WHERE username = ?"),
-                             {user.role, user.passwordHash, now, user.username});
+                           QStringLiteral("UPDATE users SET role = ?, password_hash = ?, generation = generation + 1, "
+                                          "updated_at = ? WHERE username = ?"),
+                           { user.role, user.passwordHash, now, user.username });
     if (!saved)
         return saved.error();
     if (auto committed = transaction.commit(); !committed)
@@ -416,12 +429,11 @@ Expected<std::optional<UserRecord>> ReceiptDatabase::user(const QString &usernam
 {
     const QSqlDatabase db = QSqlDatabase::database(m_connection);
     auto query = run(db, QStringLiteral("looking up a user"),
-                     QStringLiteral("SELECT username, role, password_hash, generation FROM users WHERE username = ?"),
-                     {username});
+        QStringLiteral("SELECT username, role, password_hash, generation FROM users WHERE username = ?"), { username });
     if (!query)
         return query.error();
     if (!query.value().next())
         return std::optional<UserRecord>();
-    return std::optional<UserRecord>(UserRecord{query.value().value(0).toString(), query.value().value(1).toString(),
-                                                query.value().value(2).toString(), query.value().value(3).toLongLong()});
+    return std::optional<UserRecord>(UserRecord { query.value().value(0).toString(), query.value().value(1).toString(),
+        query.value().value(2).toString(), query.value().value(3).toLongLong() });
 }

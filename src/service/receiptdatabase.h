@@ -13,10 +13,10 @@
 /// A receipt as the service keeps it.
 struct StoredReceipt {
     QString receiptId;
-    QString hash;      // 64 lower-case hexadecimal characters
+    QString hash; // 64 lower-case hexadecimal characters
     QString scope;
     QString createdAt; // ISO 8601 UTC with milliseconds
-    QString merkle;    // root of the scope's tree right after this leaf, hexadecimal
+    QString merkle; // root of the scope's tree right after this leaf, hexadecimal
     qint64 leafIndex = 0;
     QString stampedBy; // user name of a valid token at stamping time; empty when anonymous
 
@@ -89,7 +89,10 @@ public:
     Expected<std::optional<UserRecord>> user(const QString &username);
 
 private:
-    explicit ReceiptDatabase(QString connection) : m_connection(std::move(connection)) {}
+    explicit ReceiptDatabase(QString connection)
+        : m_connection(std::move(connection))
+    {
+    }
     Expected<void> createSchema();
 
     QString m_connection;

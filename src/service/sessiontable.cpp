@@ -5,7 +5,9 @@
 #include <algorithm>
 
 SessionTable::SessionTable(qint64 ttlMs, int capacity, int perUser)
-    : m_ttlMs(std::max<qint64>(ttlMs, 1)), m_capacity(std::max(capacity, 1)), m_perUser(std::max(perUser, 1))
+    : m_ttlMs(std::max<qint64>(ttlMs, 1))
+    , m_capacity(std::max(capacity, 1))
+    , m_perUser(std::max(perUser, 1))
 {
 }
 
@@ -41,7 +43,7 @@ const McpSession *SessionTable::open(qint64 nowMs, const QString &username)
         id = QString::fromLatin1(SecureRandom::token(32));
     } while (m_index.contains(id));
     Sessions &sessions = m_byUser[username];
-    sessions.push_back(McpSession{id, username, nowMs, nowMs, false});
+    sessions.push_back(McpSession { id, username, nowMs, nowMs, false });
     m_index.insert(id, std::prev(sessions.end()));
     return &sessions.back();
 }

@@ -8,7 +8,7 @@
 /// One MCP session: it exists only on the server.
 struct McpSession {
     QString id;
-    QString username;   // who opened it with a valid token; empty when anonymous
+    QString username; // who opened it with a valid token; empty when anonymous
     qint64 createdMs = 0;
     qint64 lastUsedMs = 0;
     bool initialized = false; // the client sent notifications/initialized

@@ -41,7 +41,9 @@ int fail(Io &io, const QString &message)
 class Arguments {
 public:
     Arguments(QStringList args, QStringList flags, QStringList valued)
-        : m_args(std::move(args)), m_flags(std::move(flags)), m_valued(std::move(valued))
+        : m_args(std::move(args))
+        , m_flags(std::move(flags))
+        , m_valued(std::move(valued))
     {
     }
 
@@ -144,13 +146,13 @@ public:
     }
 
 private:
-    termios m_saved{};
+    termios m_saved {};
     bool m_active = false;
 };
 
 int addUser(const QStringList &args, Io &io)
 {
-    Arguments arguments(args, {}, {QStringLiteral("--role"), QStringLiteral("--data")});
+    Arguments arguments(args, {}, { QStringLiteral("--role"), QStringLiteral("--data") });
     if (const auto problem = arguments.parse())
         return usageError(io, *problem);
     if (arguments.positionals().size() != 1)
@@ -190,27 +192,27 @@ int addUser(const QStringList &args, Io &io)
     auto database = ReceiptDatabase::open(dataDir);
     if (!database)
         return fail(io, database.error().description);
-    auto added = (*database)->putUser(UserRecord{name, role, PasswordHash::create(password)}, systemNowMs());
+    auto added = (*database)->putUser(UserRecord { name, role, PasswordHash::create(password) }, systemNowMs());
     if (!added)
         return fail(io, added.error().description);
     io.out << QStringLiteral("%1 user %2 (role %3) in %4\n")
                   .arg(*added ? QStringLiteral("Added") : QStringLiteral("Updated"), name, role,
-                       QDir::toNativeSeparators(dataDir));
+                      QDir::toNativeSeparators(dataDir));
     io.out.flush();
     return kExitOk;
 }
 
 Outcome serve(const QStringList &args, Io &io)
 {
-    Arguments arguments(args, {QStringLiteral("--event-stream"), QStringLiteral("--require-auth")},
-                        {QStringLiteral("--listen"), QStringLiteral("--data"), QStringLiteral("--session-ttl"),
-                         QStringLiteral("--max-sessions"), QStringLiteral("--max-user-sessions"),
-                         QStringLiteral("--token-ttl"), QStringLiteral("--idle-timeout"),
-                         QStringLiteral("--max-connections")});
+    Arguments arguments(args, { QStringLiteral("--event-stream"), QStringLiteral("--require-auth") },
+        { QStringLiteral("--listen"), QStringLiteral("--data"), QStringLiteral("--session-ttl"),
+            QStringLiteral("--max-sessions"), QStringLiteral("--max-user-sessions"), QStringLiteral("--token-ttl"),
+            QStringLiteral("--idle-timeout"), QStringLiteral("--max-connections") });
     if (const auto problem = arguments.parse())
-        return {usageError(io, *problem), nullptr};
+        return { usageError(io, *problem), nullptr };
     if (!arguments.positionals().isEmpty())
-        return {usageError(io, QStringLiteral("unexpected argument %1").arg(arguments.positionals().first())), nullptr};
+        return { usageError(io, QStringLiteral("unexpected argument %1").arg(arguments.positionals().first())),
+            nullptr };
 
     ServiceOptions options;
     options.dataDir = arguments.value(QStringLiteral("--data"), defaultDataDir());
@@ -218,28 +220,29 @@ Outcome serve(const QStringList &args, Io &io)
     options.requireAuth = arguments.has(QStringLiteral("--require-auth"));
     const auto listen = parseListen(arguments.value(QStringLiteral("--listen"), QStringLiteral("127.0.0.1:8787")));
     if (!listen)
-        return {usageError(io, QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0")), nullptr};
-    for (const auto &[option, target] : {std::pair{QStringLiteral("--session-ttl"), &options.sessionTtlMs},
-                                         std::pair{QStringLiteral("--token-ttl"), &options.tokenTtlMs},
-                                         std::pair{QStringLiteral("--idle-timeout"), &options.idleTimeoutMs}}) {
+        return { usageError(io, QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0")), nullptr };
+    for (const auto &[option, target] : { std::pair { QStringLiteral("--session-ttl"), &options.sessionTtlMs },
+             std::pair { QStringLiteral("--token-ttl"), &options.tokenTtlMs },
+             std::pair { QStringLiteral("--idle-timeout"), &options.idleTimeoutMs } }) {
         if (!arguments.has(option))
             continue;
         const auto duration = parseDuration(arguments.value(option));
         if (!duration)
-            return {usageError(io, QStringLiteral("%1 needs a duration such as 90s, 15m or 1h").arg(option)), nullptr};
+            return { usageError(io, QStringLiteral("%1 needs a duration such as 90s, 15m or 1h").arg(option)),
+                nullptr };
         *target = *duration;
     }
     if (options.tokenTtlMs < 1000)
-        return {usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr};
-    for (const auto &[option, target] : {std::pair{QStringLiteral("--max-sessions"), &options.maxSessions},
-                                         std::pair{QStringLiteral("--max-user-sessions"), &options.maxSessionsPerUser},
-                                         std::pair{QStringLiteral("--max-connections"), &options.maxConnections}}) {
+        return { usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr };
+    for (const auto &[option, target] : { std::pair { QStringLiteral("--max-sessions"), &options.maxSessions },
+             std::pair { QStringLiteral("--max-user-sessions"), &options.maxSessionsPerUser },
+             std::pair { QStringLiteral("--max-connections"), &options.maxConnections } }) {
         if (!arguments.has(option))
             continue;
         bool numeric = false;
         const int max = arguments.value(option).toInt(&numeric);
         if (!numeric || max < 1)
-            return {usageError(io, QStringLiteral("%1 needs a positive number").arg(option)), nullptr};
+            return { usageError(io, QStringLiteral("%1 needs a positive number").arg(option)), nullptr };
         *target = max;
     }
 
@@ -250,7 +253,7 @@ Outcome serve(const QStringList &args, Io &io)
     };
     auto server = StampServer::start(options, listen->first, listen->second, log);
     if (!server)
-        return {fail(io, server.error().description), nullptr};
+        return { fail(io, server.error().description), nullptr };
     if (!listen->first.isLoopback() && !options.requireAuth) {
         io.err << QStringLiteral("Warning: %1 is reachable from other machines and anyone there can stamp; "
                                  "consider --require-auth\n")
@@ -258,12 +261,12 @@ Outcome serve(const QStringList &args, Io &io)
     }
     io.err << QStringLiteral("Data in %1; MCP endpoint %2; Auth API %3\n")
                   .arg(QDir::toNativeSeparators(options.dataDir), (*server)->mcpUrl().toString(),
-                       (*server)->baseUrl().toString());
+                      (*server)->baseUrl().toString());
     io.err.flush();
     // The one line on stdout, for scripts waiting for the service to be ready.
     io.out << QStringLiteral("Listening on ") << (*server)->baseUrl().toString() << QLatin1Char('\n');
     io.out.flush();
-    return {kExitOk, std::move(server).value()};
+    return { kExitOk, std::move(server).value() };
 }
 
 } // namespace
@@ -273,7 +276,8 @@ QString usage()
     return QStringLiteral(
         "Usage:\n"
         "  nivet-stampd [options]                  run the stamping service\n"
-        "      --listen HOST:PORT                  address to listen on (default 127.0.0.1:8787; port 0 picks a free one)\n"
+        "      --listen HOST:PORT                  address to listen on (default 127.0.0.1:8787; port 0 picks a free "
+        "one)\n"
         "      --data DIR                          data folder (default %1)\n"
         "      --event-stream                      answer MCP requests as text/event-stream\n"
         "      --require-auth                      refuse MCP requests without a valid bearer token\n"
@@ -332,7 +336,7 @@ Outcome run(const QStringList &args, Io io)
         return {};
     }
     if (!args.isEmpty() && args.first() == QLatin1String("add-user"))
-        return {addUser(args.mid(1), io), nullptr};
+        return { addUser(args.mid(1), io), nullptr };
     return serve(args, io);
 }
 

@@ -19,7 +19,7 @@ inline constexpr int kExitUsage = 2;
 struct Io {
     QTextStream &out; // the "Listening on" line and command results
     QTextStream &err; // messages and the request log
-    QIODevice &in;    // the password for add-user
+    QIODevice &in; // the password for add-user
     bool inIsTerminal = false; // then add-user prompts and hides the typing
 };
 

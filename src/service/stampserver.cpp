@@ -23,22 +23,38 @@ constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 202: return "Accepted";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Content Too Large";
-    case 415: return "Unsupported Media Type";
-    case 417: return "Expectation Failed";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 202:
+        return "Accepted";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Content Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 417:
+        return "Expectation Failed";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Status";
     }
 }
 
@@ -47,7 +63,8 @@ QByteArray serialize(const ServiceResponse &response, qint64 nowMs, bool withBod
     QByteArray out = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     out += "Date: "
         + QLocale::c()
-              .toString(QDateTime::fromMSecsSinceEpoch(nowMs, Qt::UTC), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+              .toString(
+                  QDateTime::fromMSecsSinceEpoch(nowMs, Qt::UTC), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
               .toLatin1()
         + "\r\n";
     for (const auto &[name, value] : response.headers)
@@ -83,7 +100,10 @@ QString printable(const QByteArray &bytes)
 class HttpFrontend::Connection : public QObject {
 public:
     Connection(HttpFrontend &server, QTcpSocket *socket, quint64 id)
-        : QObject(&server), m_server(server), m_socket(socket), m_id(id)
+        : QObject(&server)
+        , m_server(server)
+        , m_socket(socket)
+        , m_id(id)
     {
         socket->setParent(this);
         socket->setReadBufferSize(kReadChunk);
@@ -213,10 +233,14 @@ private:
     bool m_closed = false;
 };
 
-HttpFrontend::HttpFrontend(std::unique_ptr<QTcpServer> tcp, Handler handler, LogSink log, Clock clock, Limits limits,
-                           QObject *parent)
-    : QObject(parent), m_tcp(std::move(tcp)), m_handler(std::move(handler)), m_log(std::move(log)),
-      m_clock(std::move(clock)), m_limits(limits)
+HttpFrontend::HttpFrontend(
+    std::unique_ptr<QTcpServer> tcp, Handler handler, LogSink log, Clock clock, Limits limits, QObject *parent)
+    : QObject(parent)
+    , m_tcp(std::move(tcp))
+    , m_handler(std::move(handler))
+    , m_log(std::move(log))
+    , m_clock(std::move(clock))
+    , m_limits(limits)
 {
     // Few threads: password hashing must leave the event loop a core.
     m_workers.setMaxThreadCount(std::clamp(QThread::idealThreadCount() - 1, 1, 4));
@@ -253,7 +277,7 @@ void HttpFrontend::admit(QTcpSocket *socket)
             socket->setParent(this);
             connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             socket->write(serialize(ServiceResponse::text(503, QStringLiteral("Too many connections; try again later")),
-                                    m_clock(), true, true));
+                m_clock(), true, true));
             socket->disconnectFromHost();
             return;
         }
@@ -269,8 +293,9 @@ HttpFrontend::Connection *HttpFrontend::oldestIdle() const
         if (connection->busy())
             continue;
         // Those already closing go first.
-        if (!oldest || std::pair(!connection->closing(), connection->idleOrder())
-                           < std::pair(!oldest->closing(), oldest->idleOrder()))
+        if (!oldest
+            || std::pair(!connection->closing(), connection->idleOrder())
+                < std::pair(!oldest->closing(), oldest->idleOrder()))
             oldest = connection;
     }
     return oldest;
@@ -299,11 +324,11 @@ void HttpFrontend::logRequest(const QByteArray &method, const QByteArray &path, 
     // One arg() call: a later one would also replace a "%1" inside the path.
     m_log(QStringLiteral("%1 %2 %3 %4 %5 ms")
               .arg(isoTimestamp(m_clock()), printable(method), printable(path.left(200)), QString::number(status),
-                   QString::number(static_cast<double>(elapsedNs) / 1e6, 'f', 1)));
+                  QString::number(static_cast<double>(elapsedNs) / 1e6, 'f', 1)));
 }
 
-Expected<std::unique_ptr<StampServer>> StampServer::start(const ServiceOptions &options, const QHostAddress &address,
-                                                          quint16 port, LogSink log, Clock clock)
+Expected<std::unique_ptr<StampServer>> StampServer::start(
+    const ServiceOptions &options, const QHostAddress &address, quint16 port, LogSink log, Clock clock)
 {
     std::unique_ptr<StampServer> server(new StampServer());
     auto service = StampService::open(options, clock);
@@ -313,16 +338,15 @@ Expected<std::unique_ptr<StampServer>> StampServer::start(const ServiceOptions &
 
     auto tcp = std::make_unique<QTcpServer>();
     if (!tcp->listen(address, port)) {
-        return Error{QStringLiteral("Cannot listen on %1 port %2: %3")
-                         .arg(address.toString())
-                         .arg(port)
-                         .arg(tcp->errorString())};
+        return Error {
+            QStringLiteral("Cannot listen on %1 port %2: %3").arg(address.toString()).arg(port).arg(tcp->errorString())
+        };
     }
     const quint16 actualPort = tcp->serverPort();
     StampService *handler = server->m_service.get();
     server->m_http = std::make_unique<HttpFrontend>(
         std::move(tcp), [handler](const ServiceRequest &request) { return handler->reply(request); }, std::move(log),
-        clock, HttpFrontend::Limits{options.idleTimeoutMs, options.maxConnections});
+        clock, HttpFrontend::Limits { options.idleTimeoutMs, options.maxConnections });
 
     QUrl base;
     base.setScheme(QStringLiteral("http"));
@@ -332,8 +356,7 @@ Expected<std::unique_ptr<StampServer>> StampServer::start(const ServiceOptions &
 
     const qint64 interval = std::clamp<qint64>(options.sessionTtlMs / 2, 1000, 60'000);
     server->m_sweep.setInterval(static_cast<int>(interval));
-    QObject::connect(&server->m_sweep, &QTimer::timeout, server.get(),
-                     [handler] { handler->expireSessions(); });
+    QObject::connect(&server->m_sweep, &QTimer::timeout, server.get(), [handler] { handler->expireSessions(); });
     server->m_sweep.start();
     return server;
 }

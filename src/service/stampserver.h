@@ -37,7 +37,7 @@ public:
 
     /// Serves the connections that tcp, which is listening already, accepts.
     HttpFrontend(std::unique_ptr<QTcpServer> tcp, Handler handler, LogSink log, Clock clock, Limits limits,
-                 QObject *parent = nullptr);
+        QObject *parent = nullptr);
     ~HttpFrontend() override;
 
     /// Where slow work runs.
@@ -70,7 +70,7 @@ class StampServer : public QObject {
 public:
     /// Opens the service and listens on address:port (port 0 picks a free one).
     static Expected<std::unique_ptr<StampServer>> start(const ServiceOptions &options, const QHostAddress &address,
-                                                        quint16 port, LogSink log, Clock clock = systemNowMs);
+        quint16 port, LogSink log, Clock clock = systemNowMs);
 
     ~StampServer() override;
 

@@ -40,7 +40,9 @@ QString StampService::signingKeyFileName()
     return QStringLiteral("token-signing.key");
 }
 
-StampService::StampService(const ServiceOptions &options, Clock clock) : m_options(options), m_clock(std::move(clock))
+StampService::StampService(const ServiceOptions &options, Clock clock)
+    : m_options(options)
+    , m_clock(std::move(clock))
 {
 }
 
@@ -56,14 +58,13 @@ Expected<std::unique_ptr<StampService>> StampService::open(const ServiceOptions 
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
         return signer.error();
-    service->m_sessions = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions,
-                                                          options.maxSessionsPerUser);
+    service->m_sessions
+        = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
     service->m_tools = std::make_unique<StampTools>(*service->m_database);
     service->m_mcp = std::make_unique<McpEndpoint>(
-        *service->m_tools, *service->m_sessions,
-        McpEndpoint::Options{options.eventStream, options.requireAuth});
-    service->m_auth = std::make_unique<AuthApi>(*service->m_database, *signer, options.tokenTtlMs,
-                                               options.unknownUserIterations);
+        *service->m_tools, *service->m_sessions, McpEndpoint::Options { options.eventStream, options.requireAuth });
+    service->m_auth
+        = std::make_unique<AuthApi>(*service->m_database, *signer, options.tokenTtlMs, options.unknownUserIterations);
     return service;
 }
 
@@ -114,9 +115,9 @@ ServiceResponse StampService::handleMcp(const ServiceRequest &request, qint64 no
     const QByteArray token = request.bearerToken();
     const auto claims = m_auth->authenticate(token, nowMs);
     if (m_options.requireAuth && !claims) {
-        return unauthorized(token.isEmpty() ? QStringLiteral("Missing bearer token")
-                                            : QStringLiteral("Invalid or expired token"),
-                            !token.isEmpty());
+        return unauthorized(
+            token.isEmpty() ? QStringLiteral("Missing bearer token") : QStringLiteral("Invalid or expired token"),
+            !token.isEmpty());
     }
     const QString user = claims ? claims->username : QString();
     if (request.method == "DELETE")

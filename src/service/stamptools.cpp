@@ -17,34 +17,38 @@ QString key(const char *name)
 
 QJsonObject toolResult(const QJsonObject &structured)
 {
-    return QJsonObject{
-        {QStringLiteral("content"),
-         QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("text")},
-                                {QStringLiteral("text"), QString::fromUtf8(JsonWriter::compact(structured))}}}},
-        {QStringLiteral("structuredContent"), structured},
-        {QStringLiteral("isError"), false},
+    return QJsonObject {
+        { QStringLiteral("content"),
+            QJsonArray { QJsonObject { { QStringLiteral("type"), QStringLiteral("text") },
+                { QStringLiteral("text"), QString::fromUtf8(JsonWriter::compact(structured)) } } } },
+        { QStringLiteral("structuredContent"), structured },
+        { QStringLiteral("isError"), false },
     };
 }
 
 QJsonObject toolFailure(const QString &text)
 {
-    return QJsonObject{
-        {QStringLiteral("content"),
-         QJsonArray{QJsonObject{{QStringLiteral("type"), QStringLiteral("text")}, {QStringLiteral("text"), text}}}},
-        {QStringLiteral("isError"), true},
+    return QJsonObject {
+        { QStringLiteral("content"),
+            QJsonArray { QJsonObject {
+                { QStringLiteral("type"), QStringLiteral("text") }, { QStringLiteral("text"), text } } } },
+        { QStringLiteral("isError"), true },
     };
 }
 
 JsonRpc::Failure invalidParams(const QString &detail)
 {
-    return {JsonRpc::kInvalidParams, QStringLiteral("Invalid params: ") + detail};
+    return { JsonRpc::kInvalidParams, QStringLiteral("Invalid params: ") + detail };
 }
 
 // Reads string arguments; the first one of the wrong shape is remembered
 // and answered as invalid params.
 class Arguments {
 public:
-    explicit Arguments(const QJsonObject &arguments) : m_arguments(arguments) {}
+    explicit Arguments(const QJsonObject &arguments)
+        : m_arguments(arguments)
+    {
+    }
 
     QString required(const char *name) { return read(name, true); }
     /// Empty when absent or null.
@@ -60,8 +64,8 @@ private:
             return value.toString();
         if (!m_failure && (required || !(value.isUndefined() || value.isNull()))) {
             m_failure = invalidParams(value.isUndefined() && required
-                                          ? QStringLiteral("missing string argument %1").arg(key(name))
-                                          : QStringLiteral("argument %1 must be a string").arg(key(name)));
+                    ? QStringLiteral("missing string argument %1").arg(key(name))
+                    : QStringLiteral("argument %1 must be a string").arg(key(name)));
         }
         return {};
     }
@@ -74,12 +78,12 @@ private:
 Expected<QString> normalisedDigest(const QString &text)
 {
     if (text.size() != 64)
-        return Error{QStringLiteral("Invalid sha256: expected 64 hexadecimal characters, got %1").arg(text.size())};
+        return Error { QStringLiteral("Invalid sha256: expected 64 hexadecimal characters, got %1").arg(text.size()) };
     for (const QChar c : text) {
-        const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
-            || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
+        const bool hex = (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            || (c >= QLatin1Char('a') && c <= QLatin1Char('f')) || (c >= QLatin1Char('A') && c <= QLatin1Char('F'));
         if (!hex)
-            return Error{QStringLiteral("Invalid sha256: only the hexadecimal characters 0-9 and a-f are allowed")};
+            return Error { QStringLiteral("Invalid sha256: only the hexadecimal characters 0-9 and a-f are allowed") };
     }
     return text.toLower();
 }
@@ -97,29 +101,27 @@ std::optional<QString> scopeProblem(const QString &scope)
 
 QJsonObject schema(const QJsonObject &properties, const QStringList &required)
 {
-    return QJsonObject{
-        {QStringLiteral("type"), QStringLiteral("object")},
-        {QStringLiteral("properties"), properties},
-        {QStringLiteral("required"), QJsonArray::fromStringList(required)},
+    return QJsonObject {
+        { QStringLiteral("type"), QStringLiteral("object") },
+        { QStringLiteral("properties"), properties },
+        { QStringLiteral("required"), QJsonArray::fromStringList(required) },
     };
 }
 
 QJsonObject property(const char *type, const QString &description)
 {
-    return QJsonObject{{QStringLiteral("type"), key(type)}, {QStringLiteral("description"), description}};
+    return QJsonObject { { QStringLiteral("type"), key(type) }, { QStringLiteral("description"), description } };
 }
 
 QJsonObject tool(const char *name, const QString &description, const QJsonObject &inputSchema, bool readOnly)
 {
-    return QJsonObject{
-        {QStringLiteral("name"), key(name)},
-        {QStringLiteral("description"), description},
-        {QStringLiteral("inputSchema"), inputSchema},
-        {QStringLiteral("annotations"),
-         QJsonObject{{QStringLiteral("readOnlyHint"), readOnly},
-                     {QStringLiteral("destructiveHint"), false},
-                     {QStringLiteral("idempotentHint"), true},
-                     {QStringLiteral("openWorldHint"), false}}},
+    return QJsonObject {
+        { QStringLiteral("name"), key(name) },
+        { QStringLiteral("description"), description },
+        { QStringLiteral("inputSchema"), inputSchema },
+        { QStringLiteral("annotations"),
+            QJsonObject { { QStringLiteral("readOnlyHint"), readOnly }, { QStringLiteral("destructiveHint"), false },
+                { QStringLiteral("idempotentHint"), true }, { QStringLiteral("openWorldHint"), false } } },
     };
 }
 
@@ -143,40 +145,41 @@ QJsonArray StampTools::definitions()
     const QString digest = QStringLiteral("SHA-256 digest of the data, 64 hexadecimal characters (either case)");
     const QString wantScope = QStringLiteral("Only accept receipts of this scope; empty accepts any scope");
     const QString receiptId = QStringLiteral("Receipt identifier as returned by stamp");
-    return QJsonArray{
+    return QJsonArray {
         tool("stamp",
-             QStringLiteral("Timestamp a SHA-256 digest in a scope. The digest becomes a leaf of the scope's "
-                            "append-only Merkle tree; the receipt carries the creation time and the tree's root "
-                            "after the append. A digest already stamped in the scope returns its existing receipt."),
-             schema(QJsonObject{{QStringLiteral("sha256"), property("string", digest)},
-                                {QStringLiteral("scope"),
-                                 property("string", QStringLiteral("Scope to stamp in; empty means \"global\""))}},
-                    {QStringLiteral("sha256")}),
-             false),
+            QStringLiteral("Timestamp a SHA-256 digest in a scope. The digest becomes a leaf of the scope's "
+                           "append-only Merkle tree; the receipt carries the creation time and the tree's root "
+                           "after the append. A digest already stamped in the scope returns its existing receipt."),
+            schema(QJsonObject { { QStringLiteral("sha256"), property("string", digest) },
+                       { QStringLiteral("scope"),
+                           property("string", QStringLiteral("Scope to stamp in; empty means \"global\"")) } },
+                { QStringLiteral("sha256") }),
+            false),
         tool("verify",
-             QStringLiteral("Check a receipt: valid is true when the service issued it, it is in the wanted scope "
-                            "and the Merkle tree still backs it. An unknown receipt gives valid false and receipt null."),
-             schema(QJsonObject{{QStringLiteral("receipt_id"), property("string", receiptId)},
-                                {QStringLiteral("want_scope"), property("string", wantScope)}},
-                    {QStringLiteral("receipt_id")}),
-             true),
-        tool("hash_report",
-             QStringLiteral("List the receipts of a SHA-256 digest, newest first."),
-             schema(QJsonObject{{QStringLiteral("sha256"), property("string", digest)},
-                                {QStringLiteral("want_scope"), property("string", wantScope)}},
-                    {QStringLiteral("sha256")}),
-             true),
+            QStringLiteral(
+                "Check a receipt: valid is true when the service issued it, it is in the wanted scope "
+                "and the Merkle tree still backs it. An unknown receipt gives valid false and receipt null."),
+            schema(QJsonObject { { QStringLiteral("receipt_id"), property("string", receiptId) },
+                       { QStringLiteral("want_scope"), property("string", wantScope) } },
+                { QStringLiteral("receipt_id") }),
+            true),
+        tool("hash_report", QStringLiteral("List the receipts of a SHA-256 digest, newest first."),
+            schema(QJsonObject { { QStringLiteral("sha256"), property("string", digest) },
+                       { QStringLiteral("want_scope"), property("string", wantScope) } },
+                { QStringLiteral("sha256") }),
+            true),
         tool("proof",
-             QStringLiteral("Inclusion proof of a receipt for checking it offline: the audit path from the leaf "
-                            "SHA-256(0x00 || digest bytes) to the root, combining nodes as SHA-256(0x01 || left || "
-                            "right), in the tree of tree_size leaves (default: the tree right after the receipt's "
-                            "leaf, whose root is the receipt's merkle value)."),
-             schema(QJsonObject{{QStringLiteral("receipt_id"), property("string", receiptId)},
-                                {QStringLiteral("tree_size"),
-                                 property("integer", QStringLiteral("Size of the tree to prove against, from the "
-                                                                    "receipt's leaf index + 1 to the current size"))}},
-                    {QStringLiteral("receipt_id")}),
-             true),
+            QStringLiteral("Inclusion proof of a receipt for checking it offline: the audit path from the leaf "
+                           "SHA-256(0x00 || digest bytes) to the root, combining nodes as SHA-256(0x01 || left || "
+                           "right), in the tree of tree_size leaves (default: the tree right after the receipt's "
+                           "leaf, whose root is the receipt's merkle value)."),
+            schema(QJsonObject { { QStringLiteral("receipt_id"), property("string", receiptId) },
+                       { QStringLiteral("tree_size"),
+                           property("integer",
+                               QStringLiteral("Size of the tree to prove against, from the "
+                                              "receipt's leaf index + 1 to the current size")) } },
+                { QStringLiteral("receipt_id") }),
+            true),
     };
 }
 
@@ -190,7 +193,7 @@ RpcOutcome StampTools::call(const QString &name, const QJsonObject &arguments, c
         return hashReport(arguments);
     if (name == QLatin1String("proof"))
         return proof(arguments);
-    return JsonRpc::Failure{JsonRpc::kMethodNotFound, QStringLiteral("Unknown tool: %1").arg(name.left(100))};
+    return JsonRpc::Failure { JsonRpc::kMethodNotFound, QStringLiteral("Unknown tool: %1").arg(name.left(100)) };
 }
 
 RpcOutcome StampTools::stamp(const QJsonObject &arguments, const QString &user, qint64 nowMs)
@@ -212,7 +215,7 @@ RpcOutcome StampTools::stamp(const QJsonObject &arguments, const QString &user, 
     auto outcome = m_database.stamp(*digest, scope, user, nowMs);
     if (!outcome)
         return toolFailure(QStringLiteral("Stamping failed: ") + outcome.error().description);
-    return toolResult(QJsonObject{{QStringLiteral("receipts"), QJsonArray{outcome->receipt.toJson()}}});
+    return toolResult(QJsonObject { { QStringLiteral("receipts"), QJsonArray { outcome->receipt.toJson() } } });
 }
 
 RpcOutcome StampTools::verify(const QJsonObject &arguments)
@@ -227,30 +230,31 @@ RpcOutcome StampTools::verify(const QJsonObject &arguments)
     if (!found)
         return toolFailure(QStringLiteral("Verification failed: ") + found.error().description);
     if (!found->has_value()) {
-        return toolResult(QJsonObject{{QStringLiteral("valid"), false},
-                                      {QStringLiteral("error"), QStringLiteral("Unknown receipt")},
-                                      {QStringLiteral("receipt"), QJsonValue::Null}});
+        return toolResult(QJsonObject { { QStringLiteral("valid"), false },
+            { QStringLiteral("error"), QStringLiteral("Unknown receipt") },
+            { QStringLiteral("receipt"), QJsonValue::Null } });
     }
     const StoredReceipt &receipt = **found;
     if (!want.isEmpty() && want != receipt.scope) {
-        return toolResult(QJsonObject{
-            {QStringLiteral("valid"), false},
-            {QStringLiteral("error"),
-             QStringLiteral("Scope mismatch: the receipt is in scope \"%1\", not \"%2\"").arg(receipt.scope, want)},
-            {QStringLiteral("receipt"), receipt.toJson()},
+        return toolResult(QJsonObject {
+            { QStringLiteral("valid"), false },
+            { QStringLiteral("error"),
+                QStringLiteral("Scope mismatch: the receipt is in scope \"%1\", not \"%2\"").arg(receipt.scope, want) },
+            { QStringLiteral("receipt"), receipt.toJson() },
         });
     }
     auto backed = m_database.matchesTree(receipt);
     if (!backed)
         return toolFailure(QStringLiteral("Verification failed: ") + backed.error().description);
     if (!*backed) {
-        return toolResult(QJsonObject{
-            {QStringLiteral("valid"), false},
-            {QStringLiteral("error"), QStringLiteral("The receipt does not match the service's Merkle tree")},
-            {QStringLiteral("receipt"), receipt.toJson()},
+        return toolResult(QJsonObject {
+            { QStringLiteral("valid"), false },
+            { QStringLiteral("error"), QStringLiteral("The receipt does not match the service's Merkle tree") },
+            { QStringLiteral("receipt"), receipt.toJson() },
         });
     }
-    return toolResult(QJsonObject{{QStringLiteral("valid"), true}, {QStringLiteral("receipt"), receipt.toJson()}});
+    return toolResult(
+        QJsonObject { { QStringLiteral("valid"), true }, { QStringLiteral("receipt"), receipt.toJson() } });
 }
 
 RpcOutcome StampTools::hashReport(const QJsonObject &arguments)
@@ -270,7 +274,7 @@ RpcOutcome StampTools::hashReport(const QJsonObject &arguments)
     QJsonArray list;
     for (const StoredReceipt &receipt : *receipts)
         list.append(receipt.toJson());
-    return toolResult(QJsonObject{{QStringLiteral("receipts"), list}});
+    return toolResult(QJsonObject { { QStringLiteral("receipts"), list } });
 }
 
 RpcOutcome StampTools::proof(const QJsonObject &arguments)
@@ -302,12 +306,12 @@ RpcOutcome StampTools::proof(const QJsonObject &arguments)
     auto proof = m_database.proof(receipt, treeSize);
     if (!proof)
         return toolFailure(QStringLiteral("Proof failed: ") + proof.error().description);
-    return toolResult(QJsonObject{
-        {QStringLiteral("receipt"), receipt.toJson()},
-        {QStringLiteral("leaf_index"), receipt.leafIndex},
-        {QStringLiteral("tree_size"), treeSize},
-        {QStringLiteral("leaf_hash"), QString::fromLatin1(proof->leafHash.toHex())},
-        {QStringLiteral("audit_path"), hexList(proof->path)},
-        {QStringLiteral("root"), QString::fromLatin1(proof->root.toHex())},
+    return toolResult(QJsonObject {
+        { QStringLiteral("receipt"), receipt.toJson() },
+        { QStringLiteral("leaf_index"), receipt.leafIndex },
+        { QStringLiteral("tree_size"), treeSize },
+        { QStringLiteral("leaf_hash"), QString::fromLatin1(proof->leafHash.toHex()) },
+        { QStringLiteral("audit_path"), hexList(proof->path) },
+        { QStringLiteral("root"), QString::fromLatin1(proof->root.toHex()) },
     });
 }

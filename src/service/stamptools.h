@@ -18,7 +18,10 @@ class ReceiptDatabase;
 /// tool name is method-not-found.
 class StampTools {
 public:
-    explicit StampTools(ReceiptDatabase &database) : m_database(database) {}
+    explicit StampTools(ReceiptDatabase &database)
+        : m_database(database)
+    {
+    }
 
     /// The scope a stamp with an empty scope goes to.
     static QString defaultScope();

@@ -9,7 +9,8 @@ inline bool hasControlCharacters(const QString &text)
 {
     for (const QChar c : text) {
         const auto category = c.category();
-        if (category == QChar::Other_Control || category == QChar::Separator_Line || category == QChar::Separator_Paragraph)
+        if (category == QChar::Other_Control || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph)
             return true;
     }
     return false;

@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +28,8 @@ std::optional<QByteArray> decodeSegment(const QByteArray &segment)
     // Padding is not part of the format; anything outside the alphabet fails.
     if (segment.contains('='))
         return std::nullopt;
-    auto decoded = QByteArray::fromBase64Encoding(segment, QByteArray::Base64UrlEncoding
-                                                               | QByteArray::AbortOnBase64DecodingErrors);
+    auto decoded = QByteArray::fromBase64Encoding(
+        segment, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
     return decoded.decoded;
@@ -44,16 +44,16 @@ Expected<QByteArray> readKey(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return Error{QStringLiteral("Cannot read the signing key %1: %2").arg(path, file.errorString())};
+        return Error { QStringLiteral("Cannot read the signing key %1: %2").arg(path, file.errorString()) };
     const QByteArray key = file.readAll();
     if (key.size() != kKeyLength) {
-        return Error{QStringLiteral("The signing key %1 is not %2 bytes long; move it away to create a new one "
-                                    "(tokens issued with it then stop working)")
-                         .arg(path)
-                         .arg(kKeyLength)};
+        return Error { QStringLiteral("The signing key %1 is not %2 bytes long; move it away to create a new one "
+                                      "(tokens issued with it then stop working)")
+                           .arg(path)
+                           .arg(kKeyLength) };
     }
     // The key signs every token: keep it private even if someone widened it.
-    struct stat st {};
+    struct stat st { };
     if (::stat(QFile::encodeName(path).constData(), &st) == 0 && (st.st_mode & 077) != 0)
         ::chmod(QFile::encodeName(path).constData(), 0600);
     return key;
@@ -67,7 +67,7 @@ Expected<void> createKey(const QString &path)
     const QByteArray temp = target + ".new-" + SecureRandom::token(6);
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        return Error{systemError(QStringLiteral("create"), QFile::decodeName(temp))};
+        return Error { systemError(QStringLiteral("create"), QFile::decodeName(temp)) };
     const QByteArray key = SecureRandom::bytes(kKeyLength);
     const bool written = ::write(fd, key.constData(), key.size()) == key.size() && ::fsync(fd) == 0;
     const int writeErrno = errno;
@@ -75,14 +75,14 @@ Expected<void> createKey(const QString &path)
     if (!written) {
         ::unlink(temp.constData());
         errno = writeErrno;
-        return Error{systemError(QStringLiteral("write"), QFile::decodeName(temp))};
+        return Error { systemError(QStringLiteral("write"), QFile::decodeName(temp)) };
     }
     const int linked = ::link(temp.constData(), target.constData());
     const int linkErrno = errno;
     ::unlink(temp.constData());
     if (linked != 0 && linkErrno != EEXIST) {
         errno = linkErrno;
-        return Error{systemError(QStringLiteral("create"), path)};
+        return Error { systemError(QStringLiteral("create"), path) };
     }
     return {};
 }
@@ -111,28 +111,29 @@ QByteArray TokenSigner::sign(const QByteArray &signingInput) const
     return QMessageAuthenticationCode::hash(signingInput, m_key, QCryptographicHash::Sha256);
 }
 
-IssuedToken TokenSigner::issue(const QString &username, const QString &role, qint64 generation, qint64 nowMs,
-                               qint64 ttlMs) const
+IssuedToken TokenSigner::issue(
+    const QString &username, const QString &role, qint64 generation, qint64 nowMs, qint64 ttlMs) const
 {
     const qint64 expires = (nowMs + std::max<qint64>(ttlMs, 1000)) / 1000;
-    const QJsonObject header{{QStringLiteral("alg"), QStringLiteral("HS256")}, {QStringLiteral("typ"), QStringLiteral("JWT")}};
-    const QJsonObject payload{
-        {QStringLiteral("iss"), issuer()},
-        {QStringLiteral("sub"), username},
-        {QStringLiteral("role"), role},
-        {QStringLiteral("gen"), generation},
-        {QStringLiteral("iat"), nowMs / 1000},
-        {QStringLiteral("exp"), expires},
-        {QStringLiteral("jti"), QString::fromLatin1(SecureRandom::token(12))},
+    const QJsonObject header { { QStringLiteral("alg"), QStringLiteral("HS256") },
+        { QStringLiteral("typ"), QStringLiteral("JWT") } };
+    const QJsonObject payload {
+        { QStringLiteral("iss"), issuer() },
+        { QStringLiteral("sub"), username },
+        { QStringLiteral("role"), role },
+        { QStringLiteral("gen"), generation },
+        { QStringLiteral("iat"), nowMs / 1000 },
+        { QStringLiteral("exp"), expires },
+        { QStringLiteral("jti"), QString::fromLatin1(SecureRandom::token(12)) },
     };
-    const QByteArray input = JsonWriter::compact(header).toBase64(kBase64Url) + '.'
-        + JsonWriter::compact(payload).toBase64(kBase64Url);
-    return IssuedToken{input + '.' + sign(input).toBase64(kBase64Url), expires * 1000};
+    const QByteArray input
+        = JsonWriter::compact(header).toBase64(kBase64Url) + '.' + JsonWriter::compact(payload).toBase64(kBase64Url);
+    return IssuedToken { input + '.' + sign(input).toBase64(kBase64Url), expires * 1000 };
 }
 
 Expected<TokenClaims> TokenSigner::verify(const QByteArray &token, qint64 nowMs) const
 {
-    const Error invalid{QStringLiteral("Invalid token")};
+    const Error invalid { QStringLiteral("Invalid token") };
     const QList<QByteArray> parts = token.split('.');
     if (parts.size() != 3)
         return invalid;
@@ -165,6 +166,6 @@ Expected<TokenClaims> TokenSigner::verify(const QByteArray &token, qint64 nowMs)
     claims.generation = static_cast<qint64>(generation.toDouble());
     claims.expiresAtMs = static_cast<qint64>(exp.toDouble()) * 1000;
     if (nowMs >= claims.expiresAtMs)
-        return Error{QStringLiteral("Token expired")};
+        return Error { QStringLiteral("Token expired") };
     return claims;
 }

@@ -8,7 +8,7 @@
 /// What a valid bearer token says.
 struct TokenClaims {
     QString username; // "sub"
-    QString role;     // "role"
+    QString role; // "role"
     qint64 generation = 0; // "gen": the user's generation when the token was issued
     qint64 issuedAtMs = 0;
     qint64 expiresAtMs = 0;
@@ -30,12 +30,15 @@ public:
     /// does not exist. Two processes starting at once end up with the same key.
     static Expected<TokenSigner> loadOrCreate(const QString &path);
 
-    explicit TokenSigner(QByteArray key) : m_key(std::move(key)) {}
+    explicit TokenSigner(QByteArray key)
+        : m_key(std::move(key))
+    {
+    }
 
     /// A token for username with role and generation, valid from nowMs for ttlMs
     /// (at least a second). Expiry has whole-second precision, as the format counts seconds.
-    IssuedToken issue(const QString &username, const QString &role, qint64 generation, qint64 nowMs,
-                      qint64 ttlMs) const;
+    IssuedToken issue(
+        const QString &username, const QString &role, qint64 generation, qint64 nowMs, qint64 ttlMs) const;
 
     /// The claims of token if its signature is ours, it names HS256, our
     /// issuer, a user and a generation, and it has not expired at nowMs.

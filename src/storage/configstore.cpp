@@ -22,7 +22,7 @@ const QString kOutput = QStringLiteral("output");
 
 Error invalid(const QString &what)
 {
-    return Error{QStringLiteral("Invalid client defaults: %1").arg(what)};
+    return Error { QStringLiteral("Invalid client defaults: %1").arg(what) };
 }
 
 /// Every live ConfigStore of the process, so that a save reaches the others.
@@ -82,7 +82,7 @@ QString NivetDefaults::defaultEndpoint()
 
 NivetDefaults NivetDefaults::builtIn()
 {
-    return {defaultEndpoint(), QStringLiteral("global"), QStringLiteral("text")};
+    return { defaultEndpoint(), QStringLiteral("global"), QStringLiteral("text") };
 }
 
 Expected<NivetDefaults> NivetDefaults::fromJson(const QByteArray &bytes)
@@ -95,22 +95,24 @@ Expected<NivetDefaults> NivetDefaults::fromJson(const QByteArray &bytes)
         return invalid(QStringLiteral("not a JSON object"));
     const QJsonObject object = document.object();
     NivetDefaults defaults;
-    for (const auto &[key, member] : {std::pair{&kUrl, &NivetDefaults::url}, std::pair{&kScope, &NivetDefaults::scope},
-                                      std::pair{&kOutput, &NivetDefaults::output}}) {
+    for (const auto &[key, member] : { std::pair { &kUrl, &NivetDefaults::url },
+             std::pair { &kScope, &NivetDefaults::scope }, std::pair { &kOutput, &NivetDefaults::output } }) {
         const QJsonValue value = object.value(*key);
         if (!value.isString())
-            return invalid(QStringLiteral("\"%1\" is %2").arg(*key, value.isUndefined() ? u"missing"_qs : u"not a string"_qs));
+            return invalid(
+                QStringLiteral("\"%1\" is %2").arg(*key, value.isUndefined() ? u"missing"_qs : u"not a string"_qs));
         defaults.*member = value.toString();
     }
     return defaults;
 }
 
 ConfigStore::ConfigStore(QObject *parent)
-    : QObject(parent), m_fileURL(NivetPaths::applicationSupportNivet() + QStringLiteral("/client.json"))
+    : QObject(parent)
+    , m_fileURL(NivetPaths::applicationSupportNivet() + QStringLiteral("/client.json"))
 {
     QFile file(m_fileURL);
     auto loaded = file.open(QIODevice::ReadOnly) ? NivetDefaults::fromJson(file.readAll())
-                                                 : Expected<NivetDefaults>(Error{file.errorString()});
+                                                 : Expected<NivetDefaults>(Error { file.errorString() });
     m_defaults = loaded ? std::move(loaded).value() : NivetDefaults::builtIn();
     liveStores().add(this);
 }

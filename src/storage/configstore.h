@@ -9,8 +9,8 @@
 /// The three client defaults every run depends on. Stored as they are set:
 /// nothing is validated, trimmed or normalised here.
 struct NivetDefaults {
-    QString url;    // MCP endpoint; the client falls back to defaultEndpoint() when it is no URL
-    QString scope;  // sent with every register and verify call
+    QString url; // MCP endpoint; the client falls back to defaultEndpoint() when it is no URL
+    QString scope; // sent with every register and verify call
     QString output; // format of the Copy action: "text", "json", "csv" or "pdf"
 
     /// The built-in MCP endpoint, the one place this text is kept.

@@ -28,7 +28,7 @@ const QString kUpdatedAt = QStringLiteral("updated_at");
 
 Error invalid(const QString &what)
 {
-    return Error{QStringLiteral("Invalid receipt record: %1").arg(what)};
+    return Error { QStringLiteral("Invalid receipt record: %1").arg(what) };
 }
 
 QString quoted(const QString &key)
@@ -84,19 +84,19 @@ Loaded load(const QString &path, const QString &digest)
     if (!file.exists())
         return {};
     if (!file.open(QIODevice::ReadOnly))
-        return {Stored::unusable, {}};
+        return { Stored::unusable, {} };
     auto decoded = ReceiptRecord::fromJson(file.readAll());
     if (file.error() != QFileDevice::NoError || !decoded || !isRecordOf(*decoded, digest))
-        return {Stored::unusable, {}};
-    return {Stored::record, std::move(decoded).value()};
+        return { Stored::unusable, {} };
+    return { Stored::record, std::move(decoded).value() };
 }
 
 // Keeps a record that cannot be used under a name of its own, so the fresh
 // record written next destroys nothing.
 bool moveAside(const QString &path, const QDateTime &now)
 {
-    const QString base = path + QStringLiteral(".corrupt-")
-        + now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    const QString base
+        = path + QStringLiteral(".corrupt-") + now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     QString target = base;
     for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
         target = base + QLatin1Char('-') + QString::number(n);
@@ -123,7 +123,7 @@ QString mergeKey(const Receipt &receipt)
         return QStringLiteral("id:") + *receipt.receiptId;
     // Text that has no UTF-8 form (a lone surrogate) cannot be compared by
     // its encoding; such a receipt is never merged with another.
-    for (const auto *field : {&receipt.hash, &receipt.scope, &receipt.createdAt, &receipt.merkle}) {
+    for (const auto *field : { &receipt.hash, &receipt.scope, &receipt.createdAt, &receipt.merkle }) {
         if (*field && !field->value().isValidUtf16())
             return QStringLiteral("uuid:") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     }
@@ -135,7 +135,7 @@ Receipt combine(const Receipt &earlier, const Receipt &later)
     Receipt merged = earlier;
     if (later.receiptId)
         merged.receiptId = later.receiptId;
-    for (auto field : {&Receipt::hash, &Receipt::scope, &Receipt::createdAt, &Receipt::merkle}) {
+    for (auto field : { &Receipt::hash, &Receipt::scope, &Receipt::createdAt, &Receipt::merkle }) {
         const std::optional<QString> &value = later.*field;
         if (value && !value->isEmpty())
             merged.*field = value;
@@ -268,7 +268,7 @@ QList<Receipt> merge(const QList<Receipt> &existing, const QList<Receipt> &incom
 {
     QList<Receipt> merged;
     QHash<QString, qsizetype> index;
-    for (const QList<Receipt> *list : {&existing, &incoming}) {
+    for (const QList<Receipt> *list : { &existing, &incoming }) {
         for (const Receipt &receipt : *list) {
             const QString key = mergeKey(receipt);
             const auto found = index.constFind(key);
@@ -284,7 +284,7 @@ QList<Receipt> merge(const QList<Receipt> &existing, const QList<Receipt> &incom
 }
 
 ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
-                   const QDateTime &now)
+    const QDateTime &now)
 {
     const QString digest = normalizeDigest(sha256);
     const QString dir = NivetPaths::receiptsDirectory(); // also makes sure it exists, mode 0700
@@ -312,7 +312,7 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
     record.updatedAt = now.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
     if (sourcePath && !sourcePath->isEmpty()) {
         const bool seen = std::any_of(record.sourcePaths.cbegin(), record.sourcePaths.cend(),
-                                      [&](const QString &p) { return canonicallyEqual(p, *sourcePath); });
+            [&](const QString &p) { return canonicallyEqual(p, *sourcePath); });
         if (!seen)
             record.sourcePaths.append(*sourcePath);
     }
@@ -325,8 +325,8 @@ QCoro::Task<ReceiptRecord> saveAsync(QString sha256, QList<Receipt> receipts, st
 {
     // The future goes into a local first: g++ 12 mishandles non-trivial
     // temporaries inside a co_await expression.
-    QFuture<ReceiptRecord> future = QtConcurrent::run(
-        [sha256, receipts, sourcePath] { return save(sha256, receipts, sourcePath); });
+    QFuture<ReceiptRecord> future
+        = QtConcurrent::run([sha256, receipts, sourcePath] { return save(sha256, receipts, sourcePath); });
     co_return co_await future;
 }
 

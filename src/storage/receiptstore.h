@@ -3,8 +3,8 @@
 #include "core/expected.h"
 #include "core/resultmodel.h"
 
-#include <QCoro/QCoroTask>
 #include <QByteArray>
+#include <QCoro/QCoroTask>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QList>
@@ -20,9 +20,9 @@ struct ReceiptRecord {
     QString sha256;
     std::optional<qint64> retentionDays; // "retention_days": carried over, never set here
     QList<Receipt> receipts;
-    QStringList sourcePaths;             // "source_paths"
-    std::optional<QString> updatedAt;    // "updated_at"
-    QJsonObject extra;                   // members of other names, carried over on rewrite
+    QStringList sourcePaths; // "source_paths"
+    std::optional<QString> updatedAt; // "updated_at"
+    QJsonObject extra; // members of other names, carried over on rewrite
 
     /// Decodes a record file. Requires "sha256" (string), "receipts" (array of
     /// receipt objects) and "source_paths" (array of strings); "retention_days"
@@ -58,7 +58,7 @@ std::optional<ReceiptRecord> read(const QString &sha256);
 /// <name>.corrupt-<UTC time> first. Returns the record as written (or as it
 /// would have been written when writing failed).
 ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
-                   const QDateTime &now = QDateTime::currentDateTimeUtc());
+    const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 /// save() on a worker thread, awaited from the event loop: the flush and the
 /// wait for another process's lock never hold up the caller's thread. The

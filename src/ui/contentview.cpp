@@ -42,7 +42,7 @@ public:
     using QStyledItemDelegate::QStyledItemDelegate;
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
-        return {1, QStyledItemDelegate::sizeHint(option, index).height()};
+        return { 1, QStyledItemDelegate::sizeHint(option, index).height() };
     }
 };
 
@@ -53,7 +53,9 @@ public:
 /// where they are.
 class FileDropList : public QListView {
 public:
-    FileDropList(ContentView *owner, FileListModel *model) : QListView(owner), m_owner(owner)
+    FileDropList(ContentView *owner, FileListModel *model)
+        : QListView(owner)
+        , m_owner(owner)
     {
         setModel(model);
         setItemDelegate(new NarrowRowDelegate(this));
@@ -103,7 +105,12 @@ struct ColumnWidths {
 };
 
 constexpr ColumnWidths kColumns[ResultsTableModel::ColumnCount] = {
-    {110, 130, 180}, {100, 160, 0}, {120, 160, 0}, {120, 160, 0}, {100, 140, 0}, {60, 80, 100},
+    { 110, 130, 180 },
+    { 100, 160, 0 },
+    { 120, 160, 0 },
+    { 120, 160, 0 },
+    { 100, 140, 0 },
+    { 60, 80, 100 },
 };
 
 QIcon gearIcon(const QColor &colour)
@@ -136,11 +143,11 @@ QString fileCountStatus(qsizetype count)
 ContentView::ContentView(QWidget *parent, BatchRun::ServiceFactory service)
     : QWidget(parent)
     , m_config(new ConfigStore(this))
-    , m_run(new BatchRun(service ? std::move(service)
-                                 : [](const QString &url) -> std::unique_ptr<StampingService> {
-                                       return std::make_unique<MCPClient>(url);
-                                   },
-                         this))
+    , m_run(new BatchRun(
+          service ? std::move(service) : [](const QString &url) -> std::unique_ptr<StampingService> {
+              return std::make_unique<MCPClient>(url);
+          },
+          this))
     , m_platform(new QtDialogs(this))
     , m_open(m_platform)
     , m_save(m_platform)
@@ -243,14 +250,14 @@ void ContentView::build()
     m_register = new QPushButton(QStringLiteral("Register"), documents);
     m_register->setObjectName(QStringLiteral("registerButton"));
     m_register->setDefault(true);
-    for (QPushButton *b : {add, clearButton, m_verify})
+    for (QPushButton *b : { add, clearButton, m_verify })
         b->setAutoDefault(false);
     connect(add, &QPushButton::clicked, this, &ContentView::addFiles);
     connect(clearButton, &QPushButton::clicked, this, &ContentView::clear);
     connect(m_verify, &QPushButton::clicked, this, &ContentView::startVerify);
     connect(m_register, &QPushButton::clicked, this, &ContentView::startRegister);
     // Register is the window's default action.
-    for (const auto key : {Qt::Key_Return, Qt::Key_Enter}) {
+    for (const auto key : { Qt::Key_Return, Qt::Key_Enter }) {
         auto *shortcut = new QShortcut(QKeySequence(key), this);
         shortcut->setContext(Qt::WindowShortcut);
         connect(shortcut, &QShortcut::activated, this, [this] {
@@ -303,7 +310,7 @@ void ContentView::build()
     statusRow->addWidget(m_progress);
     statusRow->addWidget(m_progressLabel, 2);
     statusRow->addWidget(m_stop);
-    for (QWidget *w : std::initializer_list<QWidget *>{m_progress, m_progressLabel, m_stop})
+    for (QWidget *w : std::initializer_list<QWidget *> { m_progress, m_progressLabel, m_stop })
         w->setVisible(false);
     // The row is as high while idle as while busy.
     m_statusLabel->setMinimumHeight(m_stop->sizeHint().height());
@@ -380,7 +387,7 @@ void ContentView::setBusy(bool busy)
     m_progressLabel->setText(QString());
     m_stop->setEnabled(busy);
     m_stop->setText(QStringLiteral("Stop"));
-    for (QWidget *w : std::initializer_list<QWidget *>{m_progress, m_progressLabel, m_stop})
+    for (QWidget *w : std::initializer_list<QWidget *> { m_progress, m_progressLabel, m_stop })
         w->setVisible(busy);
     m_escape->setEnabled(busy); // Esc is free for others while idle
     refreshEnabled();
@@ -455,7 +462,7 @@ void ContentView::startRegister()
     if (m_busy || files().isEmpty())
         return;
     m_run->run(BatchRun::Action::registerFiles, files(), m_config->defaults().url,
-               [config = m_config] { return config->defaults().scope; });
+        [config = m_config] { return config->defaults().scope; });
 }
 
 void ContentView::startVerify()
@@ -463,7 +470,7 @@ void ContentView::startVerify()
     if (m_busy || files().isEmpty())
         return;
     m_run->run(BatchRun::Action::verifyFiles, files(), m_config->defaults().url,
-               [config = m_config] { return config->defaults().scope; });
+        [config = m_config] { return config->defaults().scope; });
 }
 
 void ContentView::setResults(const QList<FileResult> &rows)

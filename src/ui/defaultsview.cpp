@@ -26,7 +26,8 @@ class PropertyWatch : public QObject {
     Q_OBJECT
 public:
     PropertyWatch(QObject *source, const char *property, std::function<void()> changed, QObject *owner)
-        : QObject(owner), m_changed(std::move(changed))
+        : QObject(owner)
+        , m_changed(std::move(changed))
     {
         const QMetaObject *meta = source->metaObject();
         const QMetaProperty p = meta->property(meta->indexOfProperty(property));
@@ -54,11 +55,10 @@ void bind(QLineEdit *edit, QObject *store, const char *property, QObject *owner)
     pull();
     new PropertyWatch(store, property, pull, owner);
     QObject::connect(edit, &QLineEdit::textEdited, store,
-                     [store, property](const QString &text) { store->setProperty(property, text); });
+        [store, property](const QString &text) { store->setProperty(property, text); });
 }
 
-template <typename Label = QLabel>
-Label *caption(Label *label)
+template<typename Label = QLabel> Label *caption(Label *label)
 {
     QFont f = label->font();
     f.setPointSizeF(f.pointSizeF() * 0.9);
@@ -92,7 +92,9 @@ void showInPicker(QComboBox *picker, const QString &value)
 } // namespace
 
 DefaultsView::DefaultsView(QWidget *parent)
-    : QWidget(parent), m_config(new ConfigStore(this)), m_auth(AuthStore::shared())
+    : QWidget(parent)
+    , m_config(new ConfigStore(this))
+    , m_auth(AuthStore::shared())
 {
     setObjectName(QStringLiteral("defaultsView"));
     setWindowTitle(QStringLiteral("Defaults"));
@@ -108,10 +110,10 @@ DefaultsView::DefaultsView(QWidget *parent)
     m_url->setObjectName(QStringLiteral("mcpUrl"));
     m_scope = new QComboBox(mcp);
     m_scope->setObjectName(QStringLiteral("scopePicker"));
-    m_scope->addItems({QStringLiteral("global"), QStringLiteral("shared"), QStringLiteral("local")});
+    m_scope->addItems({ QStringLiteral("global"), QStringLiteral("shared"), QStringLiteral("local") });
     m_output = new QComboBox(mcp);
     m_output->setObjectName(QStringLiteral("outputPicker"));
-    m_output->addItems({QStringLiteral("text"), QStringLiteral("json"), QStringLiteral("csv")});
+    m_output->addItems({ QStringLiteral("text"), QStringLiteral("json"), QStringLiteral("csv") });
     mcpForm->addRow(QStringLiteral("MCP URL"), m_url);
     mcpForm->addRow(QStringLiteral("Scope"), m_scope);
     mcpForm->addRow(QStringLiteral("Output"), m_output);
@@ -186,12 +188,14 @@ DefaultsView::DefaultsView(QWidget *parent)
     m_summary = reservedCaption(auth);
     m_summary->setObjectName(QStringLiteral("sessionSummary"));
     authForm->addRow(m_summary);
-    new PropertyWatch(&m_auth, "expiresAt", [this] { refreshDerived(); }, this);
-    new PropertyWatch(&m_auth, "sessionSummary", [this] { refreshDerived(); }, this);
+    new PropertyWatch(
+        &m_auth, "expiresAt", [this] { refreshDerived(); }, this);
+    new PropertyWatch(
+        &m_auth, "sessionSummary", [this] { refreshDerived(); }, this);
 
     auto *buttons = new QHBoxLayout;
-    const std::pair<const char *, const char *> labels[] = {
-        {"Save credentials", "saveButton"}, {"Generate / refresh token", "generateButton"}, {"Check session", "checkButton"}};
+    const std::pair<const char *, const char *> labels[] = { { "Save credentials", "saveButton" },
+        { "Generate / refresh token", "generateButton" }, { "Check session", "checkButton" } };
     for (const auto &[label, name] : labels) {
         auto *b = new QPushButton(QString::fromUtf8(label), auth);
         b->setObjectName(QString::fromLatin1(name));
@@ -208,7 +212,7 @@ DefaultsView::DefaultsView(QWidget *parent)
 
     // Both sections share one label column.
     QList<QWidget *> formLabels;
-    for (QFormLayout *form : {mcpForm, authForm}) {
+    for (QFormLayout *form : { mcpForm, authForm }) {
         for (int row = 0; row < form->rowCount(); ++row) {
             if (QLayoutItem *item = form->itemAt(row, QFormLayout::LabelRole); item && item->widget())
                 formLabels.append(item->widget());
@@ -225,14 +229,15 @@ DefaultsView::DefaultsView(QWidget *parent)
     column->addWidget(m_status);
     QLabel *note = caption(QStringLiteral("Stored in %1/. The command-line tool nivet-timestamp uses the same files.")
                                .arg(NivetPaths::applicationSupportNivet()),
-                           this);
+        this);
     note->setObjectName(QStringLiteral("storageNote"));
     column->addWidget(note);
     refreshDerived();
 
     // One height for good: every line that comes and goes has its room already.
     ensurePolished();
-    setFixedHeight(column->hasHeightForWidth() ? column->totalHeightForWidth(width()) : column->totalSizeHint().height());
+    setFixedHeight(
+        column->hasHeightForWidth() ? column->totalHeightForWidth(width()) : column->totalSizeHint().height());
 }
 
 void DefaultsView::refreshFromConfig()
@@ -328,8 +333,8 @@ void DefaultsView::checkSession()
     runAuthAction(m_auth.validate(), QStringLiteral("Session OK · "), QStringLiteral("Check session failed: "));
 }
 
-QCoro::Task<> DefaultsView::runAuthAction(QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix,
-                                          QString failedPrefix)
+QCoro::Task<> DefaultsView::runAuthAction(
+    QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix, QString failedPrefix)
 {
     QPointer<DefaultsView> self(this);
     const auto result = co_await action;

@@ -42,8 +42,8 @@ protected:
 
 private:
     /// Waits for a login or validation and shows its outcome after the prefixes.
-    QCoro::Task<> runAuthAction(QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix,
-                                QString failedPrefix);
+    QCoro::Task<> runAuthAction(
+        QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix, QString failedPrefix);
     void setStatus(const QString &text, bool isError);
     void setBusy(bool busy);
     void refreshFromConfig();

@@ -11,8 +11,8 @@ QStringList QtDialogs::askOpenFiles()
     return QFileDialog::getOpenFileNames(m_parent, QStringLiteral("Add files"));
 }
 
-std::optional<QString> QtDialogs::askSavePath(const QString &title, const QString &suggestedName,
-                                              const QStringList &filters)
+std::optional<QString> QtDialogs::askSavePath(
+    const QString &title, const QString &suggestedName, const QStringList &filters)
 {
     QFileDialog dialog(m_parent, title, QDir::homePath() + QLatin1Char('/') + suggestedName);
     dialog.setAcceptMode(QFileDialog::AcceptSave);

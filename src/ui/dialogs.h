@@ -17,10 +17,13 @@ public:
 /// The platform dialogs and clipboard behind the window's seams.
 class QtDialogs : public OpenFilesDialog, public SaveDialog, public ClipboardSink {
 public:
-    explicit QtDialogs(QWidget *parent) : m_parent(parent) {}
+    explicit QtDialogs(QWidget *parent)
+        : m_parent(parent)
+    {
+    }
     QStringList askOpenFiles() override;
-    std::optional<QString> askSavePath(const QString &title, const QString &suggestedName,
-                                       const QStringList &filters) override;
+    std::optional<QString> askSavePath(
+        const QString &title, const QString &suggestedName, const QStringList &filters) override;
     void setText(const QString &text) override;
 
 private:

@@ -7,7 +7,9 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-DocsView::DocsView(const QString &docs, QWidget *parent) : QDialog(parent), m_docs(docs)
+DocsView::DocsView(const QString &docs, QWidget *parent)
+    : QDialog(parent)
+    , m_docs(docs)
 {
     setObjectName(QStringLiteral("docsView"));
     setWindowTitle(QStringLiteral("Documentation"));

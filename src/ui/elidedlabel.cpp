@@ -23,7 +23,9 @@ QString oneLine(QString text)
 } // namespace
 
 ElidedLabel::ElidedLabel(Qt::TextElideMode mode, int lines, QWidget *parent)
-    : QLabel(parent), m_mode(mode), m_lines(std::max(lines, 1))
+    : QLabel(parent)
+    , m_mode(mode)
+    , m_lines(std::max(lines, 1))
 {
     setTextFormat(Qt::PlainText);
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
@@ -50,7 +52,7 @@ QStringList ElidedLabel::shownLines(bool *elided) const
     if (elided)
         *elided = false;
     if (m_lines == 1 || full.isEmpty())
-        return {cut(full)};
+        return { cut(full) };
 
     QTextLayout layout(full, font());
     QTextOption option;
@@ -81,16 +83,16 @@ QSize ElidedLabel::sizeHint() const
 {
     const QFontMetrics metrics(font());
     const QMargins m = contentsMargins();
-    return {metrics.horizontalAdvance(oneLine(text())) + m.left() + m.right(),
-            m_lines * metrics.lineSpacing() + m.top() + m.bottom()};
+    return { metrics.horizontalAdvance(oneLine(text())) + m.left() + m.right(),
+        m_lines * metrics.lineSpacing() + m.top() + m.bottom() };
 }
 
 QSize ElidedLabel::minimumSizeHint() const
 {
     const QFontMetrics metrics(font());
     const QMargins m = contentsMargins();
-    return {metrics.horizontalAdvance(QStringLiteral("…")) + m.left() + m.right(),
-            m_lines * metrics.lineSpacing() + m.top() + m.bottom()};
+    return { metrics.horizontalAdvance(QStringLiteral("…")) + m.left() + m.right(),
+        m_lines * metrics.lineSpacing() + m.top() + m.bottom() };
 }
 
 void ElidedLabel::paintEvent(QPaintEvent *)

@@ -10,7 +10,8 @@
 #include <QMenuBar>
 
 MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
-    : QMainWindow(parent), m_content(new ContentView(this, std::move(service)))
+    : QMainWindow(parent)
+    , m_content(new ContentView(this, std::move(service)))
 {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Nivet Timestamping"));
@@ -32,8 +33,8 @@ MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("helpMenu"));
-    QAction *docs = help->addAction(QStringLiteral("Nivet Timestamping Help"), &AppNotifications::instance(),
-                                    &AppNotifications::postShowDocs);
+    QAction *docs = help->addAction(
+        QStringLiteral("Nivet Timestamping Help"), &AppNotifications::instance(), &AppNotifications::postShowDocs);
     docs->setObjectName(QStringLiteral("helpAction"));
 }
 

@@ -68,13 +68,13 @@ void ResultsDelegate::paint(QPainter *painter, const QStyleOptionViewItem &optio
     painter->save();
     painter->setFont(opt.font);
     painter->setPen(StatusStyle::colour(kind));
-    painter->drawText(textArea, Qt::AlignLeft | Qt::AlignVCenter,
-                      metrics.elidedText(opt.text, Qt::ElideRight, textArea.width()));
+    painter->drawText(
+        textArea, Qt::AlignLeft | Qt::AlignVCenter, metrics.elidedText(opt.text, Qt::ElideRight, textArea.width()));
     painter->restore();
 }
 
-QWidget *ResultsDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &option,
-                                       const QModelIndex &index) const
+QWidget *ResultsDelegate::createEditor(
+    QWidget *parent, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
     if (!(index.flags() & Qt::ItemIsEditable))
         return nullptr;

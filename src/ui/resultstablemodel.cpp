@@ -12,12 +12,18 @@ namespace StatusStyle {
 QString label(ResultKind kind)
 {
     switch (kind) {
-    case ResultKind::registered: return QStringLiteral("Registered");
-    case ResultKind::found: return QStringLiteral("Found");
-    case ResultKind::valid: return QStringLiteral("Valid");
-    case ResultKind::notFound: return QStringLiteral("Not found");
-    case ResultKind::invalid: return QStringLiteral("Invalid");
-    case ResultKind::error: return QStringLiteral("Error");
+    case ResultKind::registered:
+        return QStringLiteral("Registered");
+    case ResultKind::found:
+        return QStringLiteral("Found");
+    case ResultKind::valid:
+        return QStringLiteral("Valid");
+    case ResultKind::notFound:
+        return QStringLiteral("Not found");
+    case ResultKind::invalid:
+        return QStringLiteral("Invalid");
+    case ResultKind::error:
+        return QStringLiteral("Error");
     }
     return {};
 }
@@ -29,7 +35,8 @@ QColor colour(ResultKind kind)
 
 } // namespace StatusStyle
 
-ResultsTableModel::ResultsTableModel(QObject *parent) : QAbstractTableModel(parent)
+ResultsTableModel::ResultsTableModel(QObject *parent)
+    : QAbstractTableModel(parent)
 {
     m_caption = QGuiApplication::font();
     m_caption.setPointSizeF(m_caption.pointSizeF() * 0.9);
@@ -80,23 +87,34 @@ QVariant ResultsTableModel::data(const QModelIndex &index, int role) const
     // The whole value a cell stands for: what its tooltip and a screen reader give.
     const auto whole = [&]() -> QString {
         switch (index.column()) {
-        case StatusColumn: return row.status;
-        case FileColumn: return row.path;
-        case DigestColumn: return row.sha256.isEmpty() ? QStringLiteral("No hash") : row.sha256;
-        case ReceiptColumn: return row.receiptId.isEmpty() ? QStringLiteral("No receipt") : row.receiptId;
-        default: return {};
+        case StatusColumn:
+            return row.status;
+        case FileColumn:
+            return row.path;
+        case DigestColumn:
+            return row.sha256.isEmpty() ? QStringLiteral("No hash") : row.sha256;
+        case ReceiptColumn:
+            return row.receiptId.isEmpty() ? QStringLiteral("No receipt") : row.receiptId;
+        default:
+            return {};
         }
     };
     switch (role) {
     case Qt::DisplayRole:
     case Qt::AccessibleTextRole:
         switch (index.column()) {
-        case StatusColumn: return StatusStyle::label(row.kind);
-        case FileColumn: return Text::lastPathComponent(row.path);
-        case DigestColumn: return abridgedDigest(row.sha256);
-        case TimestampColumn: return row.createdAt.isEmpty() ? QStringLiteral("—") : row.createdAt;
-        case ReceiptColumn: return abridgedReceipt(row.receiptId);
-        case ScopeColumn: return row.scope;
+        case StatusColumn:
+            return StatusStyle::label(row.kind);
+        case FileColumn:
+            return Text::lastPathComponent(row.path);
+        case DigestColumn:
+            return abridgedDigest(row.sha256);
+        case TimestampColumn:
+            return row.createdAt.isEmpty() ? QStringLiteral("—") : row.createdAt;
+        case ReceiptColumn:
+            return abridgedReceipt(row.receiptId);
+        case ScopeColumn:
+            return row.scope;
         }
         return {};
     case Qt::EditRole:
@@ -130,7 +148,7 @@ QVariant ResultsTableModel::headerData(int section, Qt::Orientation orientation,
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    static const char *const titles[ColumnCount] = {"Status", "File", "SHA-256", "Timestamp", "Receipt", "Scope"};
+    static const char *const titles[ColumnCount] = { "Status", "File", "SHA-256", "Timestamp", "Receipt", "Scope" };
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(titles[section]) : QVariant();
 }
 

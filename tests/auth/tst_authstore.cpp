@@ -24,9 +24,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("summary");
         const QString def = u("https://auth.nivet.example");
         QTest::newRow("no file") << QByteArray() << QString() << def << u("No credentials on disk");
-        QTest::newRow("auth_token before id_token") << QByteArray("id_token=idtok-123456789\nauth_token=authtok-12345678\n")
-                                                    << u("authtok-12345678") << def
-                                                    << u("Token on disk \xc2\xb7 \xe2\x80\xa6" "12345678");
+        QTest::newRow("auth_token before id_token")
+            << QByteArray("id_token=idtok-123456789\nauth_token=authtok-12345678\n") << u("authtok-12345678") << def
+            << u("Token on disk \xc2\xb7 \xe2\x80\xa6"
+                 "12345678");
         QTest::newRow("empty access_token wins") << QByteArray("access_token=\nauth_token=abcdefghijk\nauth_url=\n")
                                                  << QString() << def << u("No credentials on disk");
         QTest::newRow("user name and expiry")
@@ -55,20 +56,22 @@ private Q_SLOTS:
     void saveKeepsOtherKeys()
     {
         // Keys the sibling client wrote survive any number of saves.
-        QVERIFY(writeFile(path(), "# theirs\nzz_profile=work\naccess_token=old\nissuer=iss\nauth_url=http://x\ncli_mode=a\\\\nb\n"));
+        QVERIFY(writeFile(
+            path(), "# theirs\nzz_profile=work\naccess_token=old\nissuer=iss\nauth_url=http://x\ncli_mode=a\\\\nb\n"));
         AuthStore store;
         store.setUsername(u("alice"));
         store.setPassword(u("  pass=word"));
         store.setAccessToken(u("  eyJ.header.sig-123456 \n"));
         store.setExpiresAt(u("2025-01-31T12:00:00Z"));
-        store.setIssuer(QString());                         // keeps the stored issuer
+        store.setIssuer(QString()); // keeps the stored issuer
         store.setAuthURL(AuthStore::defaultAuthURL() + u(" ")); // the default is not stored
         for (int i = 0; i < 2; ++i) {
             QVERIFY(store.save().ok());
-            QCOMPARE(readFile(path()), kHeader
-                         + "access_token=eyJ.header.sig-123456\nid_token=eyJ.header.sig-123456\n"
-                           "auth_token=eyJ.header.sig-123456\nissuer=iss\nexpires_at=2025-01-31T12:00:00Z\n"
-                           "username=alice\npassword=  pass=word\ncli_mode=a\\\\nb\nzz_profile=work\n");
+            QCOMPARE(readFile(path()),
+                kHeader
+                    + "access_token=eyJ.header.sig-123456\nid_token=eyJ.header.sig-123456\n"
+                      "auth_token=eyJ.header.sig-123456\nissuer=iss\nexpires_at=2025-01-31T12:00:00Z\n"
+                      "username=alice\npassword=  pass=word\ncli_mode=a\\\\nb\nzz_profile=work\n");
         }
         QCOMPARE(fileMode(path()), 0600);
         QCOMPARE(store.sessionSummary(), u("Saved credentials for alice \xc2\xb7 \xe2\x80\xa6g-123456"));
@@ -77,10 +80,11 @@ private Q_SLOTS:
 
     void saveWithEmptyFields()
     {
-        QVERIFY(writeFile(path(), "access_token=keep-me\nusername=alice\npassword=pw\nexpires_at=e\nissuer=iss\n"
-                                  "auth_url=http://own\n"));
+        QVERIFY(writeFile(path(),
+            "access_token=keep-me\nusername=alice\npassword=pw\nexpires_at=e\nissuer=iss\n"
+            "auth_url=http://own\n"));
         AuthStore store;
-        for (const char *field : {"accessToken", "username", "password", "expiresAt", "issuer", "authURL"})
+        for (const char *field : { "accessToken", "username", "password", "expiresAt", "issuer", "authURL" })
             QVERIFY(store.setProperty(field, QString()));
         QVERIFY(store.save().ok());
         // An empty token field keeps the stored token; an empty issuer keeps the stored one.
@@ -107,14 +111,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("token");
         QTest::addColumn<QString>("hint");
         const QString dots = u("\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2");
-        const QString accented = u("e\xcc\x81");                                   // one cluster, two code units
+        const QString accented = u("e\xcc\x81"); // one cluster, two code units
         const QString family = u("\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7"); // woman ZWJ girl
         QTest::newRow("empty") << QString() << u("(empty)");
         QTest::newRow("white space") << u(" \n\t\xe2\x80\xa8") << u("(empty)");
         QTest::newRow("7 characters") << u("1234567") << dots;
-        QTest::newRow("8 characters, trimmed") << u(" 12345678\n") << u("\xe2\x80\xa6" "12345678");
+        QTest::newRow("8 characters, trimmed") << u(" 12345678\n")
+                                               << u("\xe2\x80\xa6"
+                                                    "12345678");
         QTest::newRow("7 clusters, 14 code units") << accented.repeated(7) << dots;
-        QTest::newRow("clusters kept whole") << u("abc") + accented.repeated(8) << u("\xe2\x80\xa6") + accented.repeated(8);
+        QTest::newRow("clusters kept whole")
+            << u("abc") + accented.repeated(8) << u("\xe2\x80\xa6") + accented.repeated(8);
         QTest::newRow("emoji sequences") << u("x") + family.repeated(8) << u("\xe2\x80\xa6") + family.repeated(8);
     }
 

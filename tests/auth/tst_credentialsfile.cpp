@@ -26,22 +26,24 @@ private Q_SLOTS:
     {
         QTest::addColumn<Entries>("entries");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("worked example") << Entries{{u("username"), u("alice")}, {u("note"), u("two words")},
-                                                   {u("alpha"), u("a=b")}, {u("issuer"), QString()}}
+        QTest::newRow("worked example") << Entries { { u("username"), u("alice") }, { u("note"), u("two words") },
+            { u("alpha"), u("a=b") }, { u("issuer"), QString() } }
                                         << kHeader + "username=alice\nalpha=a=b\nnote=two words\n";
         // Fixed keys first, then by code point (UTF-16 order would put U+1F600 before U+FFFD).
-        QTest::newRow("key order")
-            << Entries{{u("zeta"), u("z")},       {u("auth_url"), u("https://a")}, {u("password"), u("pw")},
-                       {u("username"), u("bob")}, {u("expires_at"), u("2025")},    {u("issuer"), u("iss")},
-                       {u("auth_token"), u("t")}, {u("id_token"), u("t")},         {u("access_token"), u("t")},
-                       {u("Beta"), u("b")},       {u("\xf0\x9f\x98\x80"), u("1")}, {u("\xef\xbf\xbd"), u("2")}}
-            << kHeader
+        QTest::newRow("key order") << Entries { { u("zeta"), u("z") }, { u("auth_url"), u("https://a") },
+            { u("password"), u("pw") }, { u("username"), u("bob") }, { u("expires_at"), u("2025") },
+            { u("issuer"), u("iss") }, { u("auth_token"), u("t") }, { u("id_token"), u("t") },
+            { u("access_token"), u("t") }, { u("Beta"), u("b") }, { u("\xf0\x9f\x98\x80"), u("1") },
+            { u("\xef\xbf\xbd"), u("2") } }
+                                   << kHeader
                 + "access_token=t\nid_token=t\nauth_token=t\nissuer=iss\nexpires_at=2025\nusername=bob\npassword=pw\n"
                   "auth_url=https://a\nBeta=b\nzeta=z\n\xef\xbf\xbd=2\n\xf0\x9f\x98\x80=1\n";
-        QTest::newRow("escapes") << Entries{{u("a"), u("x\\y")}, {u("b"), u("l1\nl2")}, {u("c"), u("back\\nslash")},
-                                            {u("d"), u("\\=\\")}, {u("e"), u("  lead \xe2\x80\x94")}}
-                                 << kHeader + "a=x\\\\y\nb=l1\\nl2\nc=back\\\\nslash\nd=\\\\=\\\\\ne=  lead \xe2\x80\x94\n";
-        QTest::newRow("only empty values") << Entries{{u("username"), QString()}, {u("x"), QString()}} << kHeader;
+        QTest::newRow("escapes") << Entries { { u("a"), u("x\\y") }, { u("b"), u("l1\nl2") },
+            { u("c"), u("back\\nslash") }, { u("d"), u("\\=\\") }, { u("e"), u("  lead \xe2\x80\x94") } }
+                                 << kHeader
+                + "a=x\\\\y\nb=l1\\nl2\nc=back\\\\nslash\nd=\\\\=\\\\\ne=  lead \xe2\x80\x94\n";
+        QTest::newRow("only empty values")
+            << Entries { { u("username"), QString() }, { u("x"), QString() } } << kHeader;
     }
 
     void writtenBytes()
@@ -58,24 +60,31 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("content"); // null: no file at all
         QTest::addColumn<Entries>("expected");
-        QTest::newRow("no file") << QByteArray() << Entries{};
-        QTest::newRow("comments only") << QByteArray("# a\n! b\n   # c\n\n") << Entries{};
-        QTest::newRow("ignored lines") << QByteArray("   # note\n! note\nnovalue\n=value\n  =x\nk=v") << Entries{{u("k"), u("v")}};
-        QTest::newRow("spaces, second =") << QByteArray("key = value\nt=value   \na=b=c\n")
-                                          << Entries{{u("key"), u(" value")}, {u("t"), u("value")}, {u("a"), u("b=c")}};
-        QTest::newRow("later wins, case kept") << QByteArray("k=1\nK=0\nk=2\n") << Entries{{u("K"), u("0")}, {u("k"), u("2")}};
-        QTest::newRow("CRLF") << QByteArray("# h\r\na=1\r\nb=2\r\n") << Entries{{u("a"), u("1")}, {u("b"), u("2")}};
-        QTest::newRow("lone CR") << QByteArray("# h\ra=1\rb=2\r") << Entries{{u("a"), u("1")}, {u("b"), u("2")}};
-        QTest::newRow("VT FF NEL LS PS") << QByteArray("a=1\vb=2\fc=3\xc2\x85" "d=4\xe2\x80\xa8" "e=5\xe2\x80\xa9" "f=6")
-                                         << Entries{{u("a"), u("1")}, {u("b"), u("2")}, {u("c"), u("3")},
-                                                    {u("d"), u("4")}, {u("e"), u("5")}, {u("f"), u("6")}};
+        QTest::newRow("no file") << QByteArray() << Entries {};
+        QTest::newRow("comments only") << QByteArray("# a\n! b\n   # c\n\n") << Entries {};
+        QTest::newRow("ignored lines") << QByteArray("   # note\n! note\nnovalue\n=value\n  =x\nk=v")
+                                       << Entries { { u("k"), u("v") } };
+        QTest::newRow("spaces, second =")
+            << QByteArray("key = value\nt=value   \na=b=c\n")
+            << Entries { { u("key"), u(" value") }, { u("t"), u("value") }, { u("a"), u("b=c") } };
+        QTest::newRow("later wins, case kept")
+            << QByteArray("k=1\nK=0\nk=2\n") << Entries { { u("K"), u("0") }, { u("k"), u("2") } };
+        QTest::newRow("CRLF") << QByteArray("# h\r\na=1\r\nb=2\r\n")
+                              << Entries { { u("a"), u("1") }, { u("b"), u("2") } };
+        QTest::newRow("lone CR") << QByteArray("# h\ra=1\rb=2\r") << Entries { { u("a"), u("1") }, { u("b"), u("2") } };
+        QTest::newRow("VT FF NEL LS PS") << QByteArray("a=1\vb=2\fc=3\xc2\x85"
+                                                       "d=4\xe2\x80\xa8"
+                                                       "e=5\xe2\x80\xa9"
+                                                       "f=6")
+                                         << Entries { { u("a"), u("1") }, { u("b"), u("2") }, { u("c"), u("3") },
+                                                { u("d"), u("4") }, { u("e"), u("5") }, { u("f"), u("6") } };
         QTest::newRow("tab and Unicode spaces") << QByteArray("\xc2\xa0\tkey\xc2\xa0=\xc2\xa0value\xe3\x80\x80\t\n")
-                                                << Entries{{u("key"), u("\xc2\xa0value")}};
+                                                << Entries { { u("key"), u("\xc2\xa0value") } };
         // One pass: an escaped backslash before "n" stays a backslash and an "n".
         QTest::newRow("escapes") << QByteArray("n=a\\nb\ne=a\\=b\nb=a\\\\b\nx=a\\xb\nt=a\\\nv=a\\\\nb\n")
-                                 << Entries{{u("n"), u("a\nb")}, {u("e"), u("a=b")}, {u("b"), u("a\\b")},
-                                            {u("x"), u("a\\xb")}, {u("t"), u("a\\")}, {u("v"), u("a\\nb")}};
-        QTest::newRow("not UTF-8") << QByteArray("a=1\nb=\xff\xfe\n") << Entries{};
+                                 << Entries { { u("n"), u("a\nb") }, { u("e"), u("a=b") }, { u("b"), u("a\\b") },
+                                        { u("x"), u("a\\xb") }, { u("t"), u("a\\") }, { u("v"), u("a\\nb") } };
+        QTest::newRow("not UTF-8") << QByteArray("a=1\nb=\xff\xfe\n") << Entries {};
     }
 
     void reading()
@@ -94,12 +103,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message");
         QTest::newRow("CR in password") << u("password") << u("pa\rss")
                                         << u("The password contains a line break that cannot be stored");
-        QTest::newRow("VT in token") << u("access_token") << u("a\vb") << u("The token contains a line break that cannot be stored");
+        QTest::newRow("VT in token") << u("access_token") << u("a\vb")
+                                     << u("The token contains a line break that cannot be stored");
         QTest::newRow("LS, other key") << u("note") << u("\xe2\x80\xa8")
                                        << u("The value of \"note\" contains a line break that cannot be stored");
         QTest::newRow("trailing space") << u("username") << u("bob ")
                                         << u("The user name ends with a space or tab that cannot be stored");
-        QTest::newRow("key with =") << u("a=b") << u("v") << u("The key \"a=b\" cannot be stored in the credentials file");
+        QTest::newRow("key with =") << u("a=b") << u("v")
+                                    << u("The key \"a=b\" cannot be stored in the credentials file");
     }
 
     void refusedValues()
@@ -109,11 +120,11 @@ private Q_SLOTS:
         QFETCH(QString, message);
         const QByteArray old = kHeader + "username=alice\nsibling=keep\n";
         QVERIFY(writeFile(path(), old));
-        const auto result = CredentialsFile::writeProperties({{u("issuer"), u("iss")}, {key, value}}, path());
+        const auto result = CredentialsFile::writeProperties({ { u("issuer"), u("iss") }, { key, value } }, path());
         QVERIFY(!result.ok());
         QCOMPARE(result.error().description, message);
         QCOMPARE(readFile(path()), old);
-        QCOMPARE(filesInFolder(), QStringList{u("auth.properties")});
+        QCOMPARE(filesInFolder(), QStringList { u("auth.properties") });
     }
 
     void secretModeUnderOpenUmask()
@@ -124,14 +135,14 @@ private Q_SLOTS:
         QVERIFY(writeFile(fresh + QStringLiteral(".tmp-killed"), "password=")); // a killed login's
         {
             ScopedUmask open(0);
-            QVERIFY(CredentialsFile::writeProperties({{u("password"), u("pw")}}, path()).ok());
-            QVERIFY(CredentialsFile::writeProperties({{u("password"), u("pw")}}, fresh).ok());
+            QVERIFY(CredentialsFile::writeProperties({ { u("password"), u("pw") } }, path()).ok());
+            QVERIFY(CredentialsFile::writeProperties({ { u("password"), u("pw") } }, fresh).ok());
         }
         QCOMPARE(fileMode(path()), 0600);
         QCOMPARE(fileMode(fresh), 0600);
-        QCOMPARE(filesInFolder(), (QStringList{u(".lock"), u("auth.properties")}));
+        QCOMPARE(filesInFolder(), (QStringList { u(".lock"), u("auth.properties") }));
         QCOMPARE(QDir(m_home.path() + QStringLiteral("/new/folder")).entryList(QDir::Files | QDir::Hidden),
-                 (QStringList{u(".lock"), u("auth.properties")}));
+            (QStringList { u(".lock"), u("auth.properties") }));
     }
 
     void failedWriteKeepsOldFile()
@@ -140,20 +151,20 @@ private Q_SLOTS:
         const QByteArray old = kHeader + "username=alice\npassword=old\n";
         QVERIFY(writeFile(path(), old));
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit saved{};
+        rlimit saved {};
         QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
         rlimit small = saved;
         small.rlim_cur = 1024;
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const auto result =
-            CredentialsFile::writeProperties({{u("username"), u("bob")}, {u("note"), QString(5000, u'x')}}, path());
+        const auto result = CredentialsFile::writeProperties(
+            { { u("username"), u("bob") }, { u("note"), QString(5000, u'x') } }, path());
         ::setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previousHandler);
 
         QVERIFY(!result.ok());
         QVERIFY2(result.error().description.contains(path()), qPrintable(result.error().description));
         QCOMPARE(readFile(path()), old);
-        QCOMPARE(filesInFolder(), (QStringList{u(".lock"), u("auth.properties")}));
+        QCOMPARE(filesInFolder(), (QStringList { u(".lock"), u("auth.properties") }));
     }
 };
 

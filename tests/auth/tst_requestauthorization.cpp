@@ -18,7 +18,7 @@ QCoro::Task<Expected<QJsonObject>> openAndCall(MCPClient &client)
     if (!session)
         co_return session.error();
     const QString tool = QStringLiteral("stamp");
-    const QJsonObject args{{QStringLiteral("sha256"), QStringLiteral("ab")}};
+    const QJsonObject args { { QStringLiteral("sha256"), QStringLiteral("ab") } };
     auto calling = client.callToolRaw(session.value(), tool, args);
     co_return co_await calling;
 }
@@ -49,13 +49,13 @@ private Q_SLOTS:
     {
         AuthStore::shared().setClock([] { return kNow; });
         const auto mcp = ScriptedHttpServer::mcp([](const QString &, const QJsonObject &, const HttpRequest &) {
-            return ScriptedHttpServer::toolResult(QJsonObject{{QStringLiteral("ok"), true}});
+            return ScriptedHttpServer::toolResult(QJsonObject { { QStringLiteral("ok"), true } });
         });
         m_server.setHandler([this, mcp](const HttpRequest &request) {
             if (request.target == "/auth/login") {
                 ++m_logins;
-                return HttpResponse::json(QJsonObject{{u("token"), u("new-token")},
-                                                      {u("expiresAt"), u("2025-01-31T13:00:00Z")}});
+                return HttpResponse::json(
+                    QJsonObject { { u("token"), u("new-token") }, { u("expiresAt"), u("2025-01-31T13:00:00Z") } });
             }
             return mcp(request);
         });
@@ -76,9 +76,11 @@ private Q_SLOTS:
 
         const QByteArray creds = "username=alice\npassword=pw\nauth_url=@server\n";
         QTest::newRow("expiring in 4 minutes: renewed before initialize")
-            << creds + "access_token=old-token\nexpires_at=2025-01-31T12:04:00Z\n" << QByteArray("Bearer new-token") << 1;
+            << creds + "access_token=old-token\nexpires_at=2025-01-31T12:04:00Z\n"
+            << QByteArray("Bearer new-token") << 1;
         QTest::newRow("expiring in 10 minutes: kept")
-            << creds + "access_token=old-token\nexpires_at=2025-01-31T12:10:00Z\n" << QByteArray("Bearer old-token") << 0;
+            << creds + "access_token=old-token\nexpires_at=2025-01-31T12:10:00Z\n"
+            << QByteArray("Bearer old-token") << 0;
         QTest::newRow("Auth API unreachable: old token")
             << QByteArray("username=alice\npassword=pw\nauth_url=@closed\naccess_token=old-token\n"
                           "expires_at=2025-01-31T12:04:00Z\n")
@@ -90,8 +92,8 @@ private Q_SLOTS:
         QTest::newRow("no file: no header") << QByteArray() << QByteArray() << 0;
         QTest::newRow("trailing line break trimmed")
             << QByteArray("access_token=abc.def.ghi\\n\n") << QByteArray("Bearer abc.def.ghi") << 0;
-        QTest::newRow("Unicode blanks trimmed") << QByteArray("access_token=\xe3\x80\x80tok en\xc2\xa0\\n\n")
-                                                << QByteArray("Bearer tok en") << 0;
+        QTest::newRow("Unicode blanks trimmed")
+            << QByteArray("access_token=\xe3\x80\x80tok en\xc2\xa0\\n\n") << QByteArray("Bearer tok en") << 0;
         QTest::newRow("auth_token when access_token absent")
             << QByteArray("id_token=id\nauth_token=auth\n") << QByteArray("Bearer auth") << 0;
     }
@@ -131,7 +133,9 @@ private Q_SLOTS:
         auto task = client.openSession();
         const auto result = QCoro::waitFor(task);
         QVERIFY(!result.ok());
-        QCOMPARE(result.error().description, u("HTTP 401: \xe2\x80\xa6" "efghijkl is revoked"));
+        QCOMPARE(result.error().description,
+            u("HTTP 401: \xe2\x80\xa6"
+              "efghijkl is revoked"));
     }
 };
 

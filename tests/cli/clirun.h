@@ -22,7 +22,7 @@ inline CliRun runCli(const QStringList &args, const QByteArray &stdinData = {}, 
     QBuffer in;
     in.setData(stdinData);
     in.open(QIODevice::ReadOnly);
-    CliIo io{out, err, in, errIsTerminal};
+    CliIo io { out, err, in, errIsTerminal };
     auto task = Cli::run(args, io);
     r.status = QCoro::waitFor(task);
     out.flush();

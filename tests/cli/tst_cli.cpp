@@ -13,16 +13,16 @@ class TestCli : public QObject {
 private Q_SLOTS:
     void helpAndVersion()
     {
-        auto help = runCli({QStringLiteral("--help")});
+        auto help = runCli({ QStringLiteral("--help") });
         QCOMPARE(help.status, 0);
         QVERIFY(help.out.startsWith(QStringLiteral("Usage:\n")));
-        auto version = runCli({QStringLiteral("--version")});
+        auto version = runCli({ QStringLiteral("--version") });
         QCOMPARE(version.out, QStringLiteral("nivet-timestamp 0.2.0\n"));
     }
 
     void unknownCommand()
     {
-        auto r = runCli({QStringLiteral("frobnicate")});
+        auto r = runCli({ QStringLiteral("frobnicate") });
         QCOMPARE(r.status, 2);
         QVERIFY(r.err.startsWith(QStringLiteral("nivet-timestamp: unknown command \"frobnicate\"\nUsage:")));
         QVERIFY(r.out.isEmpty());
@@ -31,7 +31,7 @@ private Q_SLOTS:
     void realBinary()
     {
         QProcess p;
-        p.start(QStringLiteral(NIVET_CLI_BINARY), {QStringLiteral("--version")});
+        p.start(QStringLiteral(NIVET_CLI_BINARY), { QStringLiteral("--version") });
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(p.readAllStandardOutput(), QByteArray("nivet-timestamp 0.2.0\n"));

@@ -300,13 +300,13 @@ private Q_SLOTS:
                                        << u"register: option --format needs a value"_s;
         QTest::newRow("unknown format") << QStringList { reg, u"--format"_s, u"xml"_s, u"a"_s }
                                         << u"register: unknown format \"xml\" (json, csv, text or pdf)"_s;
-        QTest::newRow("pdf without save") << QStringList { reg, u"--format"_s, u"pdf"_s, u"a"_s }
-                                          << u"register: --format pdf needs --save PATH"_s;
+        QTest::newRow("pdf without save")
+            << QStringList { reg, u"--format"_s, u"pdf"_s, u"a"_s } << u"register: --format pdf needs --save PATH"_s;
         QTest::newRow("format twice") << QStringList { reg, u"--format=csv"_s, u"--format=json"_s, u"a"_s }
                                       << u"register: option --format given twice"_s;
-        QTest::newRow("save, unknown extension")
-            << QStringList { reg, u"--save"_s, u"out.xml"_s, u"a"_s }
-            << u"register: cannot tell the format of \"out.xml\": name it .json, .csv, .txt or .pdf, or give --format"_s;
+        QTest::newRow("save, unknown extension") << QStringList {
+            reg, u"--save"_s, u"out.xml"_s, u"a"_s
+        } << u"register: cannot tell the format of \"out.xml\": name it .json, .csv, .txt or .pdf, or give --format"_s;
         QTest::newRow("empty save path") << QStringList { reg, u"--save="_s, u"a"_s }
                                          << u"register: --save needs a file name"_s;
         QTest::newRow("set-defaults operand")

@@ -21,7 +21,7 @@ private Q_SLOTS:
         QVERIFY(AtomicFile::write(path, "two!").ok());
         QCOMPARE(readFile(path), QByteArray("two!"));
         // No scratch file stays behind.
-        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("a.json")});
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), QStringList { QStringLiteral("a.json") });
     }
 
     void secretModeUnderOpenUmask()
@@ -65,10 +65,10 @@ private Q_SLOTS:
     {
         const QString dir = m_dir.filePath(QStringLiteral("sweep"));
         QVERIFY(QDir().mkpath(dir));
-        for (const char *name : {"a.json.tmp-x1", "a.json.tmp", "b.txt.tmp-y", "a.json"})
+        for (const char *name : { "a.json.tmp-x1", "a.json.tmp", "b.txt.tmp-y", "a.json" })
             QVERIFY(writeFile(dir + QLatin1Char('/') + QLatin1String(name), "x"));
         AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
-        const QStringList left{u"a.json"_qs, u"a.json.tmp"_qs, u"b.txt.tmp-y"_qs};
+        const QStringList left { u"a.json"_qs, u"a.json.tmp"_qs, u"b.txt.tmp-y"_qs };
         QCOMPARE(QDir(dir).entryList(QDir::Files), left);
         QVERIFY(writeFile(dir + QStringLiteral("/a.json.tmp-x2"), "x"));
         AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));

@@ -60,7 +60,7 @@ private Q_SLOTS:
     void fixedVector()
     {
         QCOMPARE(FileHasher::sha256Hex(make(QStringLiteral("abc"), "abc")).value(),
-                 QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+            QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
     }
 
     void unreadable()

@@ -45,11 +45,11 @@ public:
 QList<FileResult> someRows()
 {
     return {
-        {QStringLiteral("/tmp/a \"1\".txt"), QString(64, QLatin1Char('a')), QStringLiteral("r-1"),
-         QStringLiteral("2026-12-06T09:15:02Z"), QStringLiteral("global"), QStringLiteral("Registered"),
-         QStringLiteral("m"), ResultKind::registered},
-        {QStringLiteral("/tmp/b.txt"), QString(), QString(), QString(), QStringLiteral("global"),
-         QStringLiteral("Not found"), QString(), ResultKind::notFound},
+        { QStringLiteral("/tmp/a \"1\".txt"), QString(64, QLatin1Char('a')), QStringLiteral("r-1"),
+            QStringLiteral("2026-12-06T09:15:02Z"), QStringLiteral("global"), QStringLiteral("Registered"),
+            QStringLiteral("m"), ResultKind::registered },
+        { QStringLiteral("/tmp/b.txt"), QString(), QString(), QString(), QStringLiteral("global"),
+            QStringLiteral("Not found"), QString(), ResultKind::notFound },
     };
 }
 
@@ -74,14 +74,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QStringList>("filters");
-        QTest::newRow("json") << ExportFormat::json << "Exported JSON → nivet-timestamps.json" << "Export JSON"
-                              << QStringList{QStringLiteral("JSON files (*.json)")};
-        QTest::newRow("csv") << ExportFormat::csv << "Exported CSV → nivet-timestamps.csv" << "Export CSV"
-                             << QStringList{QStringLiteral("CSV files (*.csv)"), QStringLiteral("Text files (*.txt)")};
-        QTest::newRow("text") << ExportFormat::text << "Exported TEXT → nivet-timestamps.txt" << "Export Text"
-                              << QStringList{QStringLiteral("Text files (*.txt)")};
-        QTest::newRow("pdf") << ExportFormat::pdf << "Exported PDF → nivet-timestamps.pdf" << "Export PDF"
-                             << QStringList{QStringLiteral("PDF files (*.pdf)")};
+        QTest::newRow("json") << ExportFormat::json << "Exported JSON → nivet-timestamps.json"
+                              << "Export JSON" << QStringList { QStringLiteral("JSON files (*.json)") };
+        QTest::newRow("csv") << ExportFormat::csv << "Exported CSV → nivet-timestamps.csv"
+                             << "Export CSV"
+                             << QStringList { QStringLiteral("CSV files (*.csv)"),
+                                    QStringLiteral("Text files (*.txt)") };
+        QTest::newRow("text") << ExportFormat::text << "Exported TEXT → nivet-timestamps.txt"
+                              << "Export Text" << QStringList { QStringLiteral("Text files (*.txt)") };
+        QTest::newRow("pdf") << ExportFormat::pdf << "Exported PDF → nivet-timestamps.pdf"
+                             << "Export PDF" << QStringList { QStringLiteral("PDF files (*.pdf)") };
     }
 
     void exportsEachFormat()
@@ -96,7 +98,7 @@ private Q_SLOTS:
         QTEST(dialog.title, "title");
         QCOMPARE(dialog.suggestedName, name);
         QTEST(dialog.filters, "filters");
-        QCOMPARE(filesInDir(), QStringList{name}); // no scratch file left behind
+        QCOMPARE(filesInDir(), QStringList { name }); // no scratch file left behind
 
         const QByteArray written = readFile(m_dir.filePath(name));
         if (format == ExportFormat::pdf) {
@@ -160,8 +162,9 @@ private Q_SLOTS:
         StandInDialog dialog;
         dialog.answer = path;
         const QString status = exportResults(someRows(), format, dialog).value_or(QString());
-        QCOMPARE(status, QStringLiteral("Export failed: Cannot create a file beside ") + path
-                             + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOENT)));
+        QCOMPARE(status,
+            QStringLiteral("Export failed: Cannot create a file beside ") + path + QStringLiteral(": ")
+                + QString::fromLocal8Bit(std::strerror(ENOENT)));
     }
 
     // A link is written through to its target; anything but a regular file is
@@ -209,7 +212,9 @@ private Q_SLOTS:
             QVERIFY(!QFileInfo(chosen).isFile());
         }
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).size(),
-                 kind == QLatin1String("dangling") ? 2 : kind == QLatin1String("folder") ? 0 : 1);
+            kind == QLatin1String("dangling")     ? 2
+                : kind == QLatin1String("folder") ? 0
+                                                  : 1);
     }
 
     void saveExportForOtherCallers()
@@ -241,7 +246,7 @@ private Q_SLOTS:
         QFETCH(ExportFormat, rendering);
         StandInClipboard clipboard;
         QTEST(copyResults(someRows(), output, clipboard).value_or(QString()), "status");
-        QCOMPARE(clipboard.texts, QStringList{*exportText(someRows(), rendering)});
+        QCOMPARE(clipboard.texts, QStringList { *exportText(someRows(), rendering) });
     }
 
     void copyNothing_data()

@@ -19,26 +19,26 @@ namespace {
 QList<FileResult> goldenRows()
 {
     return {
-        {QStringLiteral("/tmp/say \"hi\".txt"), QStringLiteral("aa11"), QStringLiteral("r-1"),
-         QStringLiteral("2026-01-02T03:04:05Z"), QStringLiteral("team,a"), QStringLiteral("Registered \"ok\""), QString(),
-         ResultKind::registered},
-        {QStringLiteral("/tmp/x.txt"), QStringLiteral("bb22"), QString(), QString(), QStringLiteral("global"),
-         QStringLiteral("Not found — ü\tx"), QStringLiteral("m/1"), ResultKind::notFound},
-        {QStringLiteral("C:\\dir\\f.bin"), QString(), QStringLiteral("id\"7"), QString(), QString(),
-         QStringLiteral("Error: HTTP 500: "), QStringLiteral("line1\nline2"), ResultKind::error},
+        { QStringLiteral("/tmp/say \"hi\".txt"), QStringLiteral("aa11"), QStringLiteral("r-1"),
+            QStringLiteral("2026-01-02T03:04:05Z"), QStringLiteral("team,a"), QStringLiteral("Registered \"ok\""),
+            QString(), ResultKind::registered },
+        { QStringLiteral("/tmp/x.txt"), QStringLiteral("bb22"), QString(), QString(), QStringLiteral("global"),
+            QStringLiteral("Not found — ü\tx"), QStringLiteral("m/1"), ResultKind::notFound },
+        { QStringLiteral("C:\\dir\\f.bin"), QString(), QStringLiteral("id\"7"), QString(), QString(),
+            QStringLiteral("Error: HTTP 500: "), QStringLiteral("line1\nline2"), ResultKind::error },
     };
 }
 
 QString golden(const char *name)
 {
-    return QString::fromUtf8(readFile(QStringLiteral(NIVET_TEST_DATA) + QStringLiteral("/export/")
-                                      + QLatin1String(name)));
+    return QString::fromUtf8(
+        readFile(QStringLiteral(NIVET_TEST_DATA) + QStringLiteral("/export/") + QLatin1String(name)));
 }
 
 FileResult rowOfKind(ResultKind kind)
 {
-    return {QStringLiteral("/f"), QStringLiteral("ab"), QStringLiteral("r"), QStringLiteral("t"), QStringLiteral("s"),
-            QStringLiteral("st"), QStringLiteral("m"), kind};
+    return { QStringLiteral("/f"), QStringLiteral("ab"), QStringLiteral("r"), QStringLiteral("t"), QStringLiteral("s"),
+        QStringLiteral("st"), QStringLiteral("m"), kind };
 }
 
 } // namespace
@@ -55,13 +55,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("menu");
         QTest::addColumn<QString>("filter");
-        QTest::newRow("json") << ExportFormat::json << "json" << "Export JSON" << "nivet-timestamps.json" << "JSON…"
+        QTest::newRow("json") << ExportFormat::json << "json"
+                              << "Export JSON"
+                              << "nivet-timestamps.json"
+                              << "JSON…"
                               << "JSON files (*.json)";
-        QTest::newRow("csv") << ExportFormat::csv << "csv" << "Export CSV" << "nivet-timestamps.csv" << "CSV…"
+        QTest::newRow("csv") << ExportFormat::csv << "csv"
+                             << "Export CSV"
+                             << "nivet-timestamps.csv"
+                             << "CSV…"
                              << "CSV files (*.csv);;Text files (*.txt)";
-        QTest::newRow("text") << ExportFormat::text << "text" << "Export Text" << "nivet-timestamps.txt" << "Text…"
+        QTest::newRow("text") << ExportFormat::text << "text"
+                              << "Export Text"
+                              << "nivet-timestamps.txt"
+                              << "Text…"
                               << "Text files (*.txt)";
-        QTest::newRow("pdf") << ExportFormat::pdf << "pdf" << "Export PDF" << "nivet-timestamps.pdf" << "PDF…"
+        QTest::newRow("pdf") << ExportFormat::pdf << "pdf"
+                             << "Export PDF"
+                             << "nivet-timestamps.pdf"
+                             << "PDF…"
                              << "PDF files (*.pdf)";
     }
 
@@ -79,7 +91,8 @@ private Q_SLOTS:
 
     void menuOrder()
     {
-        const QList<ExportFormat> expected{ExportFormat::json, ExportFormat::csv, ExportFormat::text, ExportFormat::pdf};
+        const QList<ExportFormat> expected { ExportFormat::json, ExportFormat::csv, ExportFormat::text,
+            ExportFormat::pdf };
         QCOMPARE(ExportFormats::all(), expected);
     }
 
@@ -154,7 +167,7 @@ private Q_SLOTS:
         QFETCH(ResultKind, kind);
         QFETCH(QString, kindText);
         QFETCH(bool, pass);
-        const QList<FileResult> rows{rowOfKind(kind)};
+        const QList<FileResult> rows { rowOfKind(kind) };
 
         const QJsonArray array = QJsonDocument::fromJson(exportText(rows, ExportFormat::json)->toUtf8()).array();
         QCOMPARE(array.size(), 1);
@@ -164,8 +177,8 @@ private Q_SLOTS:
         QCOMPARE(object.value(QStringLiteral("kind")).toString(), kindText);
 
         QVERIFY(exportText(rows, ExportFormat::csv)->endsWith(QStringLiteral("\"st\",") + kindText));
-        QVERIFY(exportText(rows, ExportFormat::text)->endsWith(pass ? QStringLiteral("Status: st (PASS)")
-                                                                    : QStringLiteral("Status: st (FAIL)")));
+        QVERIFY(exportText(rows, ExportFormat::text)
+                    ->endsWith(pass ? QStringLiteral("Status: st (PASS)") : QStringLiteral("Status: st (FAIL)")));
     }
 };
 

@@ -15,14 +15,14 @@ class TestExportWithoutGui : public QObject {
 private Q_SLOTS:
     void pdfFailsAndKeepsTheOldFile()
     {
-        const QList<FileResult> rows{{QStringLiteral("/a"), {}, {}, {}, {}, QStringLiteral("Registered"), {},
-                                      ResultKind::registered}};
+        const QList<FileResult> rows { { QStringLiteral("/a"), {}, {}, {}, {}, QStringLiteral("Registered"), {},
+            ResultKind::registered } };
         QVERIFY(ExportPDF::makeDocument(rows, ExportPDF::registrationTitle()).isEmpty());
 
         const QString path = m_dir.filePath(QStringLiteral("kept.pdf"));
         QVERIFY(writeFile(path, "%PDF- an earlier document"));
         QCOMPARE(saveExport(rows, ExportFormat::pdf, path),
-                 QStringLiteral("Export failed: The PDF document could not be created."));
+            QStringLiteral("Export failed: The PDF document could not be created."));
         QCOMPARE(readFile(path), QByteArray("%PDF- an earlier document"));
 
         const QString text = m_dir.filePath(QStringLiteral("rows.txt"));

@@ -19,10 +19,10 @@ const QLocale kLocale(QLocale::English, QLocale::UnitedStates);
 FileResult row(int i)
 {
     const QString n = QString::number(i);
-    return {QStringLiteral("/srv/in/doc-") + n + QStringLiteral(".pdf"), QString(64, QLatin1Char('a' + i % 6)),
-            QStringLiteral("r-") + n, QStringLiteral("2026-12-06T09:15:02Z"), QStringLiteral("global"),
-            i % 2 ? QStringLiteral("Registered") : QStringLiteral("Receipt rejected"), QStringLiteral("m-") + n,
-            i % 2 ? ResultKind::registered : ResultKind::invalid};
+    return { QStringLiteral("/srv/in/doc-") + n + QStringLiteral(".pdf"), QString(64, QLatin1Char('a' + i % 6)),
+        QStringLiteral("r-") + n, QStringLiteral("2026-12-06T09:15:02Z"), QStringLiteral("global"),
+        i % 2 ? QStringLiteral("Registered") : QStringLiteral("Receipt rejected"), QStringLiteral("m-") + n,
+        i % 2 ? ResultKind::registered : ResultKind::invalid };
 }
 
 QList<FileResult> rows(int count)
@@ -64,7 +64,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("pages");
         QTest::newRow("none") << 0 << 1;
         QTest::newRow("one") << 1 << 1;
-        QTest::newRow("five") << 5 << 2;    // four fit under the header
+        QTest::newRow("five") << 5 << 2; // four fit under the header
         QTest::newRow("200") << 200 << 41; // then five a page
     }
 
@@ -87,7 +87,7 @@ private Q_SLOTS:
         QPdfDocument doc;
         QVERIFY(load(doc, makeDocument(rows(5), registrationTitle(), kNow, kLocale)));
         const QStringList lines = pageLines(doc, 0);
-        const QStringList start{
+        const QStringList start {
             QStringLiteral("Nivet Timestamp Registration Document"),
             QStringLiteral("Generated: Sunday, December 6, 2026 9:15:02 AM"),
             QStringLiteral("Entries: 5"),
@@ -126,7 +126,7 @@ private Q_SLOTS:
         const QString path = m_dir.filePath(QStringLiteral("words.pdf"));
         QVERIFY(writeFile(path, makeDocument(list, registrationTitle(), kNow, kLocale)));
         QProcess extract;
-        extract.start(pdftotext, {QStringLiteral("-enc"), QStringLiteral("UTF-8"), path, QStringLiteral("-")});
+        extract.start(pdftotext, { QStringLiteral("-enc"), QStringLiteral("UTF-8"), path, QStringLiteral("-") });
         QVERIFY(extract.waitForFinished());
         const QString text = QString::fromUtf8(extract.readAllStandardOutput());
         // "ffi", "fl" and "fi" each as their letters, never as one ligature glyph.
@@ -138,9 +138,9 @@ private Q_SLOTS:
     {
         QPdfDocument doc;
         QVERIFY(load(doc, makeDocument({}, QStringLiteral("Empty"), kNow, kLocale)));
-        QCOMPARE(pageLines(doc, 0), (QStringList{QStringLiteral("Empty"),
-                                                 QStringLiteral("Generated: Sunday, December 6, 2026 9:15:02 AM"),
-                                                 QStringLiteral("Entries: 0")}));
+        QCOMPARE(pageLines(doc, 0),
+            (QStringList { QStringLiteral("Empty"), QStringLiteral("Generated: Sunday, December 6, 2026 9:15:02 AM"),
+                QStringLiteral("Entries: 0") }));
     }
 
     void textSitsInItsBlocks()
@@ -161,10 +161,11 @@ private Q_SLOTS:
             const int at = static_cast<int>(text.indexOf(first, searchFrom[b.page]));
             QVERIFY2(at >= 0, qPrintable(b.text));
             searchFrom[b.page] = at + 1;
-            const QRectF drawn = doc.getSelectionAtIndex(b.page, at, static_cast<int>(first.size())).boundingRectangle();
+            const QRectF drawn
+                = doc.getSelectionAtIndex(b.page, at, static_cast<int>(first.size())).boundingRectangle();
             const QRectF block(b.rect.x(), pageHeight - b.top(), b.rect.width(), b.rect.height());
             QVERIFY2(block.adjusted(-1, -1, 1, 1).contains(drawn),
-                     qPrintable(b.text + QStringLiteral(" drawn at %1,%2").arg(drawn.x()).arg(drawn.y())));
+                qPrintable(b.text + QStringLiteral(" drawn at %1,%2").arg(drawn.x()).arg(drawn.y())));
         }
         // The wrapped path is drawn whole across its lines.
         QString page = doc.getAllText(0).text();
@@ -182,8 +183,8 @@ private Q_SLOTS:
         const QImage page = doc.render(0, QSize(612 * scale, 792 * scale)).convertToFormat(QImage::Format_ARGB32);
         const auto coloursIn = [&](const Block &b) {
             QSet<QRgb> found;
-            const QRect area = QRectF(b.rect.x() * scale, (pageHeight - b.top()) * scale, b.rect.width() * scale,
-                                      b.rect.height() * scale)
+            const QRect area = QRectF(
+                b.rect.x() * scale, (pageHeight - b.top()) * scale, b.rect.width() * scale, b.rect.height() * scale)
                                    .toAlignedRect();
             for (int y = area.top(); y <= area.bottom(); ++y) {
                 for (int x = area.left(); x <= area.right(); ++x) {
@@ -206,7 +207,7 @@ private Q_SLOTS:
                 if (b.text == text)
                     return b;
             }
-            return Block{};
+            return Block {};
         };
         const QSet<QRgb> passLine = coloursIn(block(QStringLiteral("Status: PASS — Registered")));
         const QSet<QRgb> failLine = coloursIn(block(QStringLiteral("Status: FAIL — Receipt rejected")));

@@ -1,8 +1,8 @@
 #include "export/exportpdf.h"
 
 #include <QFontInfo>
-#include <QHash>
 #include <QFontMetricsF>
+#include <QHash>
 #include <QtTest>
 
 using namespace ExportPDF;
@@ -23,9 +23,9 @@ public:
 FileResult fullRow(int i, ResultKind kind = ResultKind::registered, bool merkle = true)
 {
     const QString n = QString::number(i);
-    return {QStringLiteral("/data/in/file-") + n + QStringLiteral(".bin"), QString(64, QLatin1Char('d')),
-            QStringLiteral("r-") + n, QStringLiteral("2026-12-06T09:15:02Z"), QStringLiteral("global"),
-            QStringLiteral("Registered"), merkle ? QStringLiteral("m-") + n : QString(), kind};
+    return { QStringLiteral("/data/in/file-") + n + QStringLiteral(".bin"), QString(64, QLatin1Char('d')),
+        QStringLiteral("r-") + n, QStringLiteral("2026-12-06T09:15:02Z"), QStringLiteral("global"),
+        QStringLiteral("Registered"), merkle ? QStringLiteral("m-") + n : QString(), kind };
 }
 
 QList<Block> entryBlocks(const Layout &layout, int entry)
@@ -93,8 +93,9 @@ private Q_SLOTS:
         // Every glyph as wide as the next in the digest font. Measured, not
         // read from the font's own flag, which some monospaced faces leave unset.
         const QFontMetricsF metrics(f);
-        QCOMPARE(qFuzzyCompare(metrics.horizontalAdvance(QLatin1Char('i')), metrics.horizontalAdvance(QLatin1Char('M'))),
-                 fixed);
+        QCOMPARE(
+            qFuzzyCompare(metrics.horizontalAdvance(QLatin1Char('i')), metrics.horizontalAdvance(QLatin1Char('M'))),
+            fixed);
 
         // With the real fonts a single line never gets less than the minimum,
         // and never as much as a second line.
@@ -107,11 +108,12 @@ private Q_SLOTS:
     void header()
     {
         const Layout layout = layOut({}, QStringLiteral("Title"), QStringLiteral("stamp"), FakeMeasurer());
-        compareBlocks(layout.blocks, {
-                                         {FontRole::title, QStringLiteral("Title"), 744, 18},
-                                         {FontRole::small, QStringLiteral("Generated: stamp"), 720, 11},
-                                         {FontRole::small, QStringLiteral("Entries: 0"), 705, 11},
-                                     });
+        compareBlocks(layout.blocks,
+            {
+                { FontRole::title, QStringLiteral("Title"), 744, 18 },
+                { FontRole::small, QStringLiteral("Generated: stamp"), 720, 11 },
+                { FontRole::small, QStringLiteral("Entries: 0"), 705, 11 },
+            });
         QCOMPARE(layout.cursorAfterHeader, 678.0);
         QCOMPARE(layout.pageCount, 1);
         QCOMPARE(layout.blocks.at(0).colour, black());
@@ -128,8 +130,8 @@ private Q_SLOTS:
         FakeMeasurer measurer;
         measurer.heights.insert(QStringLiteral("Tall title"), 25);
         measurer.heights.insert(QStringLiteral("Entries: 2"), 30);
-        const Layout layout = layOut({fullRow(1), fullRow(2)}, QStringLiteral("Tall title"), QStringLiteral("s"),
-                                     measurer);
+        const Layout layout
+            = layOut({ fullRow(1), fullRow(2) }, QStringLiteral("Tall title"), QStringLiteral("s"), measurer);
         QCOMPARE(layout.blocks.at(0).rect, QRectF(48, 719, 516, 25));
         QCOMPARE(layout.blocks.at(1).top(), 713.0);
         QCOMPARE(layout.blocks.at(2).rect, QRectF(48, 668, 516, 30));
@@ -141,53 +143,54 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("merkle");
         QTest::addColumn<qreal>("cursorAfter");
-        QTest::newRow("with Merkle line") << true << 547.0;    // 678 - 131
+        QTest::newRow("with Merkle line") << true << 547.0; // 678 - 131
         QTest::newRow("without Merkle line") << false << 561.0; // 3 + 11 less
     }
 
     void entrySpacing()
     {
         QFETCH(bool, merkle);
-        const Layout layout = layOut({fullRow(7, ResultKind::found, merkle)}, QStringLiteral("T"), QStringLiteral("s"),
-                                     FakeMeasurer());
-        QList<Expect> expected{
-            {FontRole::entryHeading, QStringLiteral("Entry 1: file-7.bin"), 678, 14},
-            {FontRole::body, QStringLiteral("Status: PASS — Registered"), 660, 12},
-            {FontRole::body, QStringLiteral("File: /data/in/file-7.bin"), 645, 12},
-            {FontRole::digest, QStringLiteral("SHA-256: ") + QString(64, QLatin1Char('d')), 630, 11},
-            {FontRole::body, QStringLiteral("Scope: global"), 616, 12},
-            {FontRole::digest, QStringLiteral("Receipt ID: r-7"), 601, 11},
-            {FontRole::body, QStringLiteral("Timestamp: 2026-12-06T09:15:02Z"), 587, 12},
+        const Layout layout = layOut(
+            { fullRow(7, ResultKind::found, merkle) }, QStringLiteral("T"), QStringLiteral("s"), FakeMeasurer());
+        QList<Expect> expected {
+            { FontRole::entryHeading, QStringLiteral("Entry 1: file-7.bin"), 678, 14 },
+            { FontRole::body, QStringLiteral("Status: PASS — Registered"), 660, 12 },
+            { FontRole::body, QStringLiteral("File: /data/in/file-7.bin"), 645, 12 },
+            { FontRole::digest, QStringLiteral("SHA-256: ") + QString(64, QLatin1Char('d')), 630, 11 },
+            { FontRole::body, QStringLiteral("Scope: global"), 616, 12 },
+            { FontRole::digest, QStringLiteral("Receipt ID: r-7"), 601, 11 },
+            { FontRole::body, QStringLiteral("Timestamp: 2026-12-06T09:15:02Z"), 587, 12 },
         };
         if (merkle)
-            expected.append({FontRole::digest, QStringLiteral("Merkle: m-7"), 572, 11});
+            expected.append({ FontRole::digest, QStringLiteral("Merkle: m-7"), 572, 11 });
         compareBlocks(entryBlocks(layout, 1), expected);
         QFETCH(qreal, cursorAfter);
-        QCOMPARE(layout.cursorAfterEntry, QList<qreal>{cursorAfter});
+        QCOMPARE(layout.cursorAfterEntry, QList<qreal> { cursorAfter });
     }
 
     void emptyFieldsAreSubstituted()
     {
-        const FileResult row{QStringLiteral("/Users/a/b/report.final.pdf"), {}, {}, {}, {}, QStringLiteral("Rejected"),
-                             {}, ResultKind::invalid};
-        const Layout layout = layOut({row}, QStringLiteral("T"), QStringLiteral("s"), FakeMeasurer());
+        const FileResult row { QStringLiteral("/Users/a/b/report.final.pdf"), {}, {}, {}, {},
+            QStringLiteral("Rejected"), {}, ResultKind::invalid };
+        const Layout layout = layOut({ row }, QStringLiteral("T"), QStringLiteral("s"), FakeMeasurer());
         QStringList texts;
         for (const Block &b : entryBlocks(layout, 1))
             texts << b.text;
-        QCOMPARE(texts, (QStringList{
-                            QStringLiteral("Entry 1: report.final.pdf"),
-                            QStringLiteral("Status: FAIL — Rejected"),
-                            QStringLiteral("File: /Users/a/b/report.final.pdf"),
-                            QStringLiteral("SHA-256: (unavailable)"),
-                            QStringLiteral("Scope: —"),
-                            QStringLiteral("Receipt ID: —"),
-                            QStringLiteral("Timestamp: —"),
-                        }));
+        QCOMPARE(texts,
+            (QStringList {
+                QStringLiteral("Entry 1: report.final.pdf"),
+                QStringLiteral("Status: FAIL — Rejected"),
+                QStringLiteral("File: /Users/a/b/report.final.pdf"),
+                QStringLiteral("SHA-256: (unavailable)"),
+                QStringLiteral("Scope: —"),
+                QStringLiteral("Receipt ID: —"),
+                QStringLiteral("Timestamp: —"),
+            }));
         QCOMPARE(layout.cursorAfterEntry.first(), 561.0);
 
         // Only an empty value is replaced; the status text may be empty.
-        const FileResult bare{{}, {}, {}, {}, {}, {}, {}, ResultKind::error};
-        const Layout bareLayout = layOut({bare}, QStringLiteral("T"), QStringLiteral("s"), FakeMeasurer());
+        const FileResult bare { {}, {}, {}, {}, {}, {}, {}, ResultKind::error };
+        const Layout bareLayout = layOut({ bare }, QStringLiteral("T"), QStringLiteral("s"), FakeMeasurer());
         QCOMPARE(entryBlocks(bareLayout, 1).at(0).text, QStringLiteral("Entry 1: "));
         QCOMPARE(entryBlocks(bareLayout, 1).at(1).text, QStringLiteral("Status: FAIL — "));
     }
@@ -208,10 +211,11 @@ private Q_SLOTS:
     {
         QFETCH(ResultKind, kind);
         QFETCH(bool, pass);
-        const Layout layout = layOut({fullRow(1, kind)}, QStringLiteral("T"), QStringLiteral("s"), FakeMeasurer());
+        const Layout layout = layOut({ fullRow(1, kind) }, QStringLiteral("T"), QStringLiteral("s"), FakeMeasurer());
         const QList<Block> blocks = entryBlocks(layout, 1);
         const Block &status = blocks.at(1);
-        QCOMPARE(status.text, pass ? QStringLiteral("Status: PASS — Registered") : QStringLiteral("Status: FAIL — Registered"));
+        QCOMPARE(status.text,
+            pass ? QStringLiteral("Status: PASS — Registered") : QStringLiteral("Status: FAIL — Registered"));
         const QColor expected = pass ? QColor::fromRgbF(0.05f, 0.55f, 0.2f) : QColor::fromRgbF(0.75f, 0.1f, 0.1f);
         QCOMPARE(status.colour, expected);
         QCOMPARE(status.colour, entryColour(kind));
@@ -252,7 +256,7 @@ private Q_SLOTS:
         QFETCH(bool, breaks);
         FakeMeasurer measurer;
         measurer.heights.insert(QStringLiteral("File: /data/in/file-1.bin"), 12 + 359 - delta);
-        const Layout layout = layOut({fullRow(1), fullRow(2)}, QStringLiteral("T"), QStringLiteral("s"), measurer);
+        const Layout layout = layOut({ fullRow(1), fullRow(2) }, QStringLiteral("T"), QStringLiteral("s"), measurer);
         QCOMPARE(layout.cursorAfterEntry.first(), 188 + delta);
         const QList<Block> second = entryBlocks(layout, 2);
         QCOMPARE(second.first().text, QStringLiteral("Entry 2: file-2.bin"));
@@ -272,7 +276,7 @@ private Q_SLOTS:
         QList<int> pages;
         for (int n = 1; n <= 12; ++n)
             pages.append(entryBlocks(layout, n).first().page);
-        QCOMPARE(pages, (QList<int>{0, 0, 0, 0, 1, 1, 1, 1, 1, 2, 2, 2}));
+        QCOMPARE(pages, (QList<int> { 0, 0, 0, 0, 1, 1, 1, 1, 1, 2, 2, 2 }));
         QCOMPARE(layout.pageCount, 3);
         QCOMPARE(entryBlocks(layout, 10).first().top(), 744.0);
         QCOMPARE(layout.cursorAfterEntry.at(8), 89.0); // 744 - 5 * 131
@@ -314,7 +318,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("path");
         QTest::newRow("many folders") << QStringLiteral("/Users/ada/Documents").repeated(12) + QStringLiteral("/x.pdf");
         // No break opportunity at all: still wrapped inside the column.
-        QTest::newRow("one long name") << QStringLiteral("/") + QString(300, QLatin1Char('n')) + QStringLiteral("/x.pdf");
+        QTest::newRow("one long name") << QStringLiteral("/") + QString(300, QLatin1Char('n'))
+                + QStringLiteral("/x.pdf");
     }
 
     void wrappedTextGrowsTheBlock()
@@ -324,8 +329,8 @@ private Q_SLOTS:
         FileResult shortRow = fullRow(1);
         FileResult longRow = fullRow(1);
         longRow.path = path;
-        const QList<Block> a = entryBlocks(layOut({shortRow}, QStringLiteral("T"), QStringLiteral("s"), measurer), 1);
-        const QList<Block> b = entryBlocks(layOut({longRow}, QStringLiteral("T"), QStringLiteral("s"), measurer), 1);
+        const QList<Block> a = entryBlocks(layOut({ shortRow }, QStringLiteral("T"), QStringLiteral("s"), measurer), 1);
+        const QList<Block> b = entryBlocks(layOut({ longRow }, QStringLiteral("T"), QStringLiteral("s"), measurer), 1);
 
         const qreal oneLine = measurer.height(QStringLiteral("File: x"), FontRole::body);
         const qreal fileHeight = b.at(2).rect.height();

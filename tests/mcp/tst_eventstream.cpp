@@ -1,5 +1,5 @@
-#include "net/eventstream.h"
 #include "mcp/mcpclient.h"
+#include "net/eventstream.h"
 
 #include <QtTest>
 

@@ -28,16 +28,15 @@ namespace {
 constexpr int kFiles = 100;
 
 enum class Fault {
-    error500,    // every nth request answered 500
-    hang,        // every 17th request never answered
+    error500, // every nth request answered 500
+    hang, // every 17th request never answered
     dropMidBody, // every fourth reply cut off halfway
-    trickle,     // a few replies sent a byte at a time, just inside the timeout
+    trickle, // a few replies sent a byte at a time, just inside the timeout
 };
 
 QByteArray rpcResult(int id, const QJsonObject &result)
 {
-    return JsonWriter::compact(
-        QJsonObject { { u"jsonrpc"_s, u"2.0"_s }, { u"id"_s, id }, { u"result"_s, result } });
+    return JsonWriter::compact(QJsonObject { { u"jsonrpc"_s, u"2.0"_s }, { u"id"_s, id }, { u"result"_s, result } });
 }
 
 // A stamping service that remembers what it stamped, so that Verify can find
@@ -245,8 +244,7 @@ private Q_SLOTS:
         FaultyService service(fault, every, trickleMs);
 
         // Register.
-        const QList<FileResult> registered
-            = runBatch(BatchRun::Action::registerFiles, files, service.url(), timeoutMs);
+        const QList<FileResult> registered = runBatch(BatchRun::Action::registerFiles, files, service.url(), timeoutMs);
         checkRows(registered, files);
         if (QTest::currentTestFailed())
             return;
@@ -305,7 +303,8 @@ private Q_SLOTS:
             QVERIFY2(after.contains(it.value()), qPrintable(u"receipts lost for "_s + it.key()));
         }
         if (fault == Fault::trickle)
-            QCOMPARE(int(std::count_if(verified.begin(), verified.end(), [](const FileResult &r) { return r.passes(); })),
+            QCOMPARE(
+                int(std::count_if(verified.begin(), verified.end(), [](const FileResult &r) { return r.passes(); })),
                 kFiles);
     }
 };

@@ -61,15 +61,16 @@ private Q_SLOTS:
         const QString timedOut = u"!The request timed out: no data from 127.0.0.1 for 0.3 seconds"_s;
         const QString tooLarge = u"!The reply from 127.0.0.1 is larger than 16 MiB; it was not read"_s;
         const QByteArray elsewhere = m_elsewhere.url().toEncoded();
-        for (int status : {301, 302, 303, 307, 308}) {
-            QTest::addRow("redirect %d", status) << HttpResponse::text("moved", status).withHeader("Location", elsewhere)
-                                                 << QByteArray() << u"%1 moved"_s.arg(status) << 1;
+        for (int status : { 301, 302, 303, 307, 308 }) {
+            QTest::addRow("redirect %d", status)
+                << HttpResponse::text("moved", status).withHeader("Location", elsewhere) << QByteArray()
+                << u"%1 moved"_s.arg(status) << 1;
         }
         QTest::newRow("dropped after the request") << acting({}, A::Drop) << QByteArray() << closed << 1;
         QTest::newRow("not HTTP") << acting(HttpResponse::text("220 mail ready\r\n\r\n", 200), A::NotHttp)
                                   << QByteArray() << closed << 1;
-        QTest::newRow("cut off mid-body") << acting(HttpResponse::text("0123456789", 200), A::DropMidBody)
-                                          << QByteArray() << closed << 1;
+        QTest::newRow("cut off mid-body")
+            << acting(HttpResponse::text("0123456789", 200), A::DropMidBody) << QByteArray() << closed << 1;
         QTest::newRow("no answer") << acting({}, A::Hang) << QByteArray() << timedOut << 1;
         // Each byte comes inside the timeout, the whole reply long after it.
         QTest::newRow("trickled") << acting(HttpResponse::text("slow but alive", 200), A::Trickle, 40) << QByteArray()
@@ -77,20 +78,24 @@ private Q_SLOTS:
         const QByteArray limit(HttpExchange::kMaxReplyBytes, 'x');
         QTest::newRow("16 MiB") << HttpResponse::text(limit, 200) << QByteArray() << u"200 16777216 bytes"_s << 1;
         QTest::newRow("16 MiB and a byte") << HttpResponse::text(limit + 'x', 200) << QByteArray() << tooLarge << 1;
-        QTest::newRow("16 MiB and a byte, no length") << acting(HttpResponse::text(limit + 'x', 200), A::Stream, 1000)
-                                                      << QByteArray() << tooLarge << 1;
+        QTest::newRow("16 MiB and a byte, no length")
+            << acting(HttpResponse::text(limit + 'x', 200), A::Stream, 1000) << QByteArray() << tooLarge << 1;
         const QByteArray events = ": hello\n\nevent: note\ndata: {\"id\":1}\n\ndata: {\"id\":2}\r\n\r\n";
-        QTest::newRow("event stream left open") << acting(HttpResponse::text(events, 200, "text/event-stream"), A::Stream, 20)
-                                                << QByteArray() << uR"(200 event {"id":2})"_s << 1;
-        QTest::newRow("event stream of pings") << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20)
-                                               << QByteArray() << timedOut << 1;
+        QTest::newRow("event stream left open")
+            << acting(HttpResponse::text(events, 200, "text/event-stream"), A::Stream, 20) << QByteArray()
+            << uR"(200 event {"id":2})"_s << 1;
+        QTest::newRow("event stream of pings")
+            << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20) << QByteArray()
+            << timedOut << 1;
         QTest::newRow("event stream of pings, nothing awaited")
-            << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20) << QByteArray() << timedOut << 1;
+            << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20) << QByteArray()
+            << timedOut << 1;
         QTest::newRow("event stream with an error status")
             << HttpResponse::text("data: {\"id\":2}\n\n", 500, "text/event-stream") << QByteArray()
             << u"500 data: {\"id\":2}\n\n"_s << 1;
-        QTest::newRow("line feed in a header") << HttpResponse() << QByteArray("a\nX-Evil: 1")
-                                               << u"!The X-Test header holds a line break; the request was not sent"_s << 0;
+        QTest::newRow("line feed in a header")
+            << HttpResponse() << QByteArray("a\nX-Evil: 1")
+            << u"!The X-Test header holds a line break; the request was not sent"_s << 0;
     }
 
     void replies()
@@ -121,7 +126,7 @@ private Q_SLOTS:
             // The fourth request is taken and the connection dropped: a
             // resend would make the service act on it twice.
             return acting(HttpResponse::text("ok", 200),
-                          server.requests().size() < 4 ? HttpResponse::Action::Reply : HttpResponse::Action::Drop);
+                server.requests().size() < 4 ? HttpResponse::Action::Reply : HttpResponse::Action::Drop);
         });
         HttpExchange http;
         QStringList outcomes;
@@ -129,7 +134,7 @@ private Q_SLOTS:
             auto task = http.send(QNetworkRequest(server.url()), "POST", "{}");
             outcomes << outcome(QCoro::waitFor(task)).left(5);
         }
-        QCOMPARE(outcomes, (QStringList{u"200 o"_s, u"200 o"_s, u"200 o"_s, u"!The "_s}));
+        QCOMPARE(outcomes, (QStringList { u"200 o"_s, u"200 o"_s, u"200 o"_s, u"!The "_s }));
         QCOMPARE(server.requests().size(), 4);
         QCOMPARE(server.connections(), 1);
     }
@@ -139,8 +144,8 @@ private Q_SLOTS:
     void droppedByTheCallerItResumes()
     {
         ScriptedHttpServer server;
-        server.enqueue(acting(HttpResponse::text("data: {}\n\n", 200, "text/event-stream"),
-                              HttpResponse::Action::Stream, 20));
+        server.enqueue(
+            acting(HttpResponse::text("data: {}\n\n", 200, "text/event-stream"), HttpResponse::Action::Stream, 20));
         auto http = std::make_unique<HttpExchange>();
         auto task = sendThenDrop(&http, server.url());
         QCOMPARE(QCoro::waitFor(task), u"200 event {}"_s);
@@ -167,7 +172,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, body);
         QFETCH(QString, shown);
-        const QList<HttpExchange::Secret> secrets{{u"tok-1234567890"_s, u"[hint]"_s}};
+        const QList<HttpExchange::Secret> secrets { { u"tok-1234567890"_s, u"[hint]"_s } };
         QCOMPARE(HttpExchange::quoted(HttpExchange::bodyText(body), secrets), shown);
     }
 };

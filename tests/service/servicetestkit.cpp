@@ -31,8 +31,8 @@ QByteArray root(const QList<QByteArray> &leaves)
     return sha256(QByteArray(1, '\x01') + root(leaves.mid(0, k)) + root(leaves.mid(k)));
 }
 
-bool verifyInclusion(qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path,
-                     const QByteArray &root)
+bool verifyInclusion(
+    qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root)
 {
     if (index < 0 || index >= size)
         return false;
@@ -66,11 +66,11 @@ ServiceRequest post(const QByteArray &body, const QByteArray &session, const QBy
     ServiceRequest request;
     request.method = "POST";
     request.path = "/mcp";
-    request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json, text/event-stream"}};
+    request.headers = { { "Content-Type", "application/json" }, { "Accept", "application/json, text/event-stream" } };
     if (!session.isEmpty())
-        request.headers.append({"Mcp-Session-Id", session});
+        request.headers.append({ "Mcp-Session-Id", session });
     if (!token.isEmpty())
-        request.headers.append({"Authorization", "Bearer " + token});
+        request.headers.append({ "Authorization", "Bearer " + token });
     request.body = body;
     return request;
 }
@@ -83,11 +83,12 @@ QByteArray initialize()
 
 QByteArray call(int id, const QString &tool, const QJsonObject &arguments)
 {
-    return JsonWriter::compact(QJsonObject{
-        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-        {QStringLiteral("id"), id},
-        {QStringLiteral("method"), QStringLiteral("tools/call")},
-        {QStringLiteral("params"), QJsonObject{{QStringLiteral("name"), tool}, {QStringLiteral("arguments"), arguments}}},
+    return JsonWriter::compact(QJsonObject {
+        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+        { QStringLiteral("id"), id },
+        { QStringLiteral("method"), QStringLiteral("tools/call") },
+        { QStringLiteral("params"),
+            QJsonObject { { QStringLiteral("name"), tool }, { QStringLiteral("arguments"), arguments } } },
     });
 }
 
@@ -105,5 +106,5 @@ QJsonObject jsonBody(const ServiceResponse &response)
 
 bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password)
 {
-    return database.putUser(UserRecord{name, role, PasswordHash::create(password, 1000)}, 0).ok();
+    return database.putUser(UserRecord { name, role, PasswordHash::create(password, 1000) }, 0).ok();
 }

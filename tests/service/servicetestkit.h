@@ -16,8 +16,8 @@ QByteArray leafHash(const QByteArray &leaf);
 QByteArray root(const QList<QByteArray> &leaves);
 /// Walks an audit path bottom-up (index and last-index shifting) and checks
 /// that it leads from leafHash at index to root in a tree of size leaves.
-bool verifyInclusion(qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path,
-                     const QByteArray &root);
+bool verifyInclusion(
+    qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root);
 } // namespace ReferenceMerkle
 
 /// Requests as an MCP client sends them.

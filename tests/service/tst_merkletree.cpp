@@ -16,9 +16,9 @@ struct MemoryTree {
     Merkle::NodeSource source()
     {
         return [this](int level, qint64 index) -> Expected<QByteArray> {
-            const auto found = nodes.constFind({level, index});
+            const auto found = nodes.constFind({ level, index });
             if (failReads || found == nodes.constEnd())
-                return Error{QStringLiteral("no node %1/%2").arg(level).arg(index)};
+                return Error { QStringLiteral("no node %1/%2").arg(level).arg(index) };
             return *found;
         };
     }
@@ -28,7 +28,7 @@ struct MemoryTree {
         auto completed = Merkle::nodesCompletedBy(source(), leaves.size(), Merkle::leafHash(leaf));
         QVERIFY(completed.ok());
         for (const Merkle::Node &node : *completed)
-            nodes.insert({node.level, node.index}, node.hash);
+            nodes.insert({ node.level, node.index }, node.hash);
         leaves.append(leaf);
     }
 };
@@ -62,15 +62,16 @@ private Q_SLOTS:
     {
         QFETCH(int, size);
         QFETCH(QByteArray, root);
-        const QList<QByteArray> data{"", "00", "10", "2021", "3031", "40414243", "5051525354555657",
-                                     "606162636465666768696a6b6c6d6e6f"};
+        const QList<QByteArray> data { "", "00", "10", "2021", "3031", "40414243", "5051525354555657",
+            "606162636465666768696a6b6c6d6e6f" };
         MemoryTree tree;
         for (int i = 0; i < size; ++i)
             tree.append(QByteArray::fromHex(data[i]));
         const auto computed = Merkle::rootHash(tree.source(), size);
         QVERIFY(computed.ok());
         QCOMPARE(computed->toHex(), root);
-        QCOMPARE(Merkle::emptyRoot().toHex(), QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+        QCOMPARE(Merkle::emptyRoot().toHex(),
+            QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
     }
 
     // Every leaf of every tree up to 33 leaves: the path leads to the root
@@ -87,7 +88,7 @@ private Q_SLOTS:
                 const auto path = Merkle::auditPath(tree.source(), index, size);
                 QVERIFY(path.ok());
                 QVERIFY2(ReferenceMerkle::verifyInclusion(index, size, leaf, *path, root),
-                         qPrintable(QStringLiteral("leaf %1 of %2").arg(index).arg(size)));
+                    qPrintable(QStringLiteral("leaf %1 of %2").arg(index).arg(size)));
                 if (size > 1) {
                     QVERIFY(!ReferenceMerkle::verifyInclusion((index + 1) % size, size, leaf, *path, root));
                     QList<QByteArray> bent = *path;
@@ -122,7 +123,7 @@ private Q_SLOTS:
         QVERIFY(!Merkle::nodesCompletedBy(tree.source(), 5, Merkle::leafHash("x")).ok());
         tree.failReads = false;
         QCOMPARE(Merkle::auditPath(tree.source(), 5, 5).error().description,
-                 QStringLiteral("Leaf 5 is not in a tree of 5 leaves"));
+            QStringLiteral("Leaf 5 is not in a tree of 5 leaves"));
     }
 };
 

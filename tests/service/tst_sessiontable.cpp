@@ -52,12 +52,13 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("capacity");
         QTest::addColumn<int>("perUser");
-        QTest::addColumn<QString>("steps");   // a letter opens a session for that user; a digit uses step N's session
+        QTest::addColumn<QString>("steps"); // a letter opens a session for that user; a digit uses step N's session
         QTest::addColumn<QString>("outcome"); // per step: k kept, x dropped, r refused, - a use
         QTest::newRow("user's share") << 10 << 2 << QStringLiteral("aaab") << QStringLiteral("xkkk");
         QTest::newRow("least recently used") << 10 << 2 << QStringLiteral("aa0a") << QStringLiteral("kx-k");
-        QTest::newRow("a flood drops the flooder's") << 4 << 2 << QStringLiteral("ab") + QString(20, QLatin1Char('a'))
-                                                     << QStringLiteral("xk") + QString(18, QLatin1Char('x')) + QStringLiteral("kk");
+        QTest::newRow("a flood drops the flooder's")
+            << 4 << 2 << QStringLiteral("ab") + QString(20, QLatin1Char('a'))
+            << QStringLiteral("xk") + QString(18, QLatin1Char('x')) + QStringLiteral("kk");
         QTest::newRow("full table, own to give") << 3 << 5 << QStringLiteral("abab") << QStringLiteral("kxkk");
         QTest::newRow("full table, none to give") << 3 << 5 << QStringLiteral("aaab") << QStringLiteral("kkkr");
     }
@@ -71,8 +72,8 @@ private Q_SLOTS:
         SessionTable table(60'000, capacity, perUser);
         QStringList ids;
         for (qsizetype i = 0; i < steps.size(); ++i) {
-            const McpSession *opened = steps[i].isDigit() ? table.use(ids[steps[i].digitValue()], i)
-                                                          : table.open(i, QString(steps[i]));
+            const McpSession *opened
+                = steps[i].isDigit() ? table.use(ids[steps[i].digitValue()], i) : table.open(i, QString(steps[i]));
             ids.append(opened && !steps[i].isDigit() ? opened->id : QString());
         }
         QString actual;

@@ -25,7 +25,7 @@ Run runStampd(const QStringList &args, const QByteArray &input = {})
     QBuffer in;
     in.setData(input);
     in.open(QIODevice::ReadOnly);
-    Stampd::Outcome outcome = Stampd::run(args, Stampd::Io{out, err, in, false});
+    Stampd::Outcome outcome = Stampd::run(args, Stampd::Io { out, err, in, false });
     out.flush();
     err.flush();
     r.status = outcome.exitCode;
@@ -71,33 +71,36 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
-        QTest::newRow("unknown option") << QStringList{QStringLiteral("--port"), QStringLiteral("1")}
+        QTest::newRow("unknown option") << QStringList { QStringLiteral("--port"), QStringLiteral("1") }
                                         << QStringLiteral("unknown option --port");
-        QTest::newRow("listen without port") << QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1")}
-                                             << QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0");
-        QTest::newRow("listen on a name") << QStringList{QStringLiteral("--listen=example.org:80")}
+        QTest::newRow("listen without port") << QStringList { QStringLiteral("--listen"),
+            QStringLiteral("127.0.0.1") } << QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0");
+        QTest::newRow("listen on a name") << QStringList { QStringLiteral("--listen=example.org:80") }
                                           << QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0");
-        QTest::newRow("port too big") << QStringList{QStringLiteral("--listen=127.0.0.1:70000")}
+        QTest::newRow("port too big") << QStringList { QStringLiteral("--listen=127.0.0.1:70000") }
                                       << QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0");
-        QTest::newRow("bad ttl") << QStringList{QStringLiteral("--session-ttl"), QStringLiteral("soon")}
+        QTest::newRow("bad ttl") << QStringList { QStringLiteral("--session-ttl"), QStringLiteral("soon") }
                                  << QStringLiteral("--session-ttl needs a duration such as 90s, 15m or 1h");
-        QTest::newRow("tiny token ttl") << QStringList{QStringLiteral("--token-ttl=500ms")}
+        QTest::newRow("tiny token ttl") << QStringList { QStringLiteral("--token-ttl=500ms") }
                                         << QStringLiteral("--token-ttl must be at least one second");
-        QTest::newRow("no sessions") << QStringList{QStringLiteral("--max-sessions"), QStringLiteral("0")}
+        QTest::newRow("no sessions") << QStringList { QStringLiteral("--max-sessions"), QStringLiteral("0") }
                                      << QStringLiteral("--max-sessions needs a positive number");
-        QTest::newRow("bad connection cap") << QStringList{QStringLiteral("--max-connections=many")}
+        QTest::newRow("bad connection cap") << QStringList { QStringLiteral("--max-connections=many") }
                                             << QStringLiteral("--max-connections needs a positive number");
-        QTest::newRow("flag with value") << QStringList{QStringLiteral("--require-auth=yes")}
+        QTest::newRow("flag with value") << QStringList { QStringLiteral("--require-auth=yes") }
                                          << QStringLiteral("--require-auth takes no value");
-        QTest::newRow("missing value") << QStringList{QStringLiteral("--data")} << QStringLiteral("--data needs a value");
-        QTest::newRow("stray word") << QStringList{QStringLiteral("serve")} << QStringLiteral("unexpected argument serve");
-        QTest::newRow("add-user, no name") << QStringList{QStringLiteral("add-user")}
-                                           << QStringLiteral("add-user needs exactly one user name");
-        QTest::newRow("add-user, two names") << QStringList{QStringLiteral("add-user"), QStringLiteral("a"), QStringLiteral("b")}
-                                             << QStringLiteral("add-user needs exactly one user name");
-        QTest::newRow("padded name") << QStringList{QStringLiteral("add-user"), QStringLiteral(" ann")}
+        QTest::newRow("missing value") << QStringList { QStringLiteral("--data") }
+                                       << QStringLiteral("--data needs a value");
+        QTest::newRow("stray word") << QStringList { QStringLiteral("serve") }
+                                    << QStringLiteral("unexpected argument serve");
+        QTest::newRow("add-user, no name")
+            << QStringList { QStringLiteral("add-user") } << QStringLiteral("add-user needs exactly one user name");
+        QTest::newRow("add-user, two names") << QStringList { QStringLiteral("add-user"), QStringLiteral("a"),
+            QStringLiteral("b") } << QStringLiteral("add-user needs exactly one user name");
+        QTest::newRow("padded name") << QStringList { QStringLiteral("add-user"), QStringLiteral(" ann") }
                                      << QStringLiteral("the user name starts or ends with white space");
-        QTest::newRow("empty role") << QStringList{QStringLiteral("add-user"), QStringLiteral("ann"), QStringLiteral("--role=")}
+        QTest::newRow("empty role") << QStringList { QStringLiteral("add-user"), QStringLiteral("ann"),
+            QStringLiteral("--role=") }
                                     << QStringLiteral("the role is empty");
     }
 
@@ -105,11 +108,12 @@ private Q_SLOTS:
     {
         QFETCH(QStringList, args);
         QFETCH(QString, message);
-        const QStringList dataOption{QStringLiteral("--data"), data()};
+        const QStringList dataOption { QStringLiteral("--data"), data() };
         const bool addUser = args.value(0) == QLatin1String("add-user");
         const Run r = runStampd(addUser ? args + dataOption : dataOption + args, "pw\n");
         QCOMPARE(r.status, 2);
-        QVERIFY2(r.err.startsWith(QStringLiteral("nivet-stampd: ") + message + QStringLiteral("\nUsage:\n")), qPrintable(r.err));
+        QVERIFY2(r.err.startsWith(QStringLiteral("nivet-stampd: ") + message + QStringLiteral("\nUsage:\n")),
+            qPrintable(r.err));
         QVERIFY(r.out.isEmpty());
         QVERIFY(!r.server);
         QVERIFY(!QFile::exists(data()));
@@ -117,11 +121,11 @@ private Q_SLOTS:
 
     void helpAndVersion()
     {
-        const Run help = runStampd({QStringLiteral("--data"), QStringLiteral("x"), QStringLiteral("--help")});
+        const Run help = runStampd({ QStringLiteral("--data"), QStringLiteral("x"), QStringLiteral("--help") });
         QCOMPARE(help.status, 0);
         QVERIFY(help.out.startsWith(QStringLiteral("Usage:\n")));
         QVERIFY(help.out.contains(QStringLiteral("(default %1/nivet-stampd)").arg(m_home.path())));
-        QCOMPARE(runStampd({QStringLiteral("--version")}).out, QStringLiteral("nivet-stampd 0.2.0\n"));
+        QCOMPARE(runStampd({ QStringLiteral("--version") }).out, QStringLiteral("nivet-stampd 0.2.0\n"));
     }
 
     void addUser_data()
@@ -137,9 +141,9 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, input);
         QFETCH(QString, password);
-        const Run added = runStampd({QStringLiteral("add-user"), QStringLiteral("ann"), QStringLiteral("--role"),
-                                     QStringLiteral("auditor"), QStringLiteral("--data"), data()},
-                                    input);
+        const Run added = runStampd({ QStringLiteral("add-user"), QStringLiteral("ann"), QStringLiteral("--role"),
+                                        QStringLiteral("auditor"), QStringLiteral("--data"), data() },
+            input);
         QCOMPARE(added.err, QString());
         QCOMPARE(added.out, QStringLiteral("Added user ann (role auditor) in %1\n").arg(data()));
         QCOMPARE(added.status, 0);
@@ -153,8 +157,8 @@ private Q_SLOTS:
 
     void addUserTwiceUpdates()
     {
-        const QStringList add{QStringLiteral("add-user"), QStringLiteral("ann"), QStringLiteral("--data=") + data()};
-        QCOMPARE(runStampd(add + QStringList{QStringLiteral("--role=admin")}, "first\n").status, 0);
+        const QStringList add { QStringLiteral("add-user"), QStringLiteral("ann"), QStringLiteral("--data=") + data() };
+        QCOMPARE(runStampd(add + QStringList { QStringLiteral("--role=admin") }, "first\n").status, 0);
         const Run again = runStampd(add, "second\n");
         QCOMPARE(again.out, QStringLiteral("Updated user ann (role user) in %1\n").arg(data()));
         const auto user = ReceiptDatabase::open(data()).value()->user(QStringLiteral("ann")).value();
@@ -169,14 +173,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("error");
         QTest::newRow("nothing") << QByteArray() << QStringLiteral("Error: No password on standard input\n");
         QTest::newRow("blank line") << QByteArray("\n") << QStringLiteral("Error: No password on standard input\n");
-        QTest::newRow("two lines") << QByteArray("a\nb\n") << QStringLiteral("Error: The password must be a single line\n");
+        QTest::newRow("two lines") << QByteArray("a\nb\n")
+                                   << QStringLiteral("Error: The password must be a single line\n");
     }
 
     void addUserRefusals()
     {
         QFETCH(QByteArray, input);
         QFETCH(QString, error);
-        const Run r = runStampd({QStringLiteral("add-user"), QStringLiteral("ann"), QStringLiteral("--data"), data()}, input);
+        const Run r
+            = runStampd({ QStringLiteral("add-user"), QStringLiteral("ann"), QStringLiteral("--data"), data() }, input);
         QCOMPARE(r.status, 1);
         QCOMPARE(r.err, error);
         QVERIFY(!QFile::exists(data()));
@@ -195,22 +201,21 @@ private Q_SLOTS:
         QCOMPARE(QByteArray::fromBase64(parts[3].toLatin1()).size(), 32);
         // A known derivation, so a change of algorithm cannot slip through.
         QVERIFY(PasswordHash::verify(QStringLiteral("password"),
-                                     QStringLiteral("pbkdf2-sha256$1$") + QString::fromLatin1(QByteArray("salt").toBase64())
-                                         + QLatin1Char('$')
-                                         + QString::fromLatin1(QByteArray::fromHex("120fb6cffcf8b32c43e7225256c4f837a86548c9"
-                                                                                   "2ccc35480805987cb70be17b")
-                                                                   .toBase64())));
-        for (const QString &broken : {QString(), QStringLiteral("pbkdf2-sha256$x$AA==$AA=="),
-                                      QStringLiteral("pbkdf2-sha256$0$AA==$AA=="), QStringLiteral("md5$1$AA==$AA==")})
+            QStringLiteral("pbkdf2-sha256$1$") + QString::fromLatin1(QByteArray("salt").toBase64()) + QLatin1Char('$')
+                + QString::fromLatin1(QByteArray::fromHex("120fb6cffcf8b32c43e7225256c4f837a86548c9"
+                                                          "2ccc35480805987cb70be17b")
+                                          .toBase64())));
+        for (const QString &broken : { QString(), QStringLiteral("pbkdf2-sha256$x$AA==$AA=="),
+                 QStringLiteral("pbkdf2-sha256$0$AA==$AA=="), QStringLiteral("md5$1$AA==$AA==") })
             QVERIFY(!PasswordHash::verify(QStringLiteral("pw"), broken));
     }
 
     void serveInProcess()
     {
-        const Run r = runStampd({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--data"), data(),
-                                 QStringLiteral("--session-ttl"), QStringLiteral("2m"), QStringLiteral("--max-sessions"),
-                                 QStringLiteral("7"), QStringLiteral("--event-stream"), QStringLiteral("--max-user-sessions=3"),
-                                 QStringLiteral("--idle-timeout=5s"), QStringLiteral("--max-connections=9")});
+        const Run r = runStampd({ QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--data"),
+            data(), QStringLiteral("--session-ttl"), QStringLiteral("2m"), QStringLiteral("--max-sessions"),
+            QStringLiteral("7"), QStringLiteral("--event-stream"), QStringLiteral("--max-user-sessions=3"),
+            QStringLiteral("--idle-timeout=5s"), QStringLiteral("--max-connections=9") });
         QCOMPARE(r.status, 0);
         QVERIFY(r.server);
         const quint16 port = static_cast<quint16>(r.server->baseUrl().port());
@@ -231,7 +236,7 @@ private Q_SLOTS:
     // Nothing found in the way is overwritten.
     void serveRefusesUnusableData_data()
     {
-        QTest::addColumn<QString>("file");    // relative to the data folder argument
+        QTest::addColumn<QString>("file"); // relative to the data folder argument
         QTest::addColumn<QString>("message"); // %1: the data folder
         QTest::newRow("data folder is a file") << QString() << QStringLiteral("Cannot create the data folder %1");
         QTest::newRow("database is not one")
@@ -247,7 +252,7 @@ private Q_SLOTS:
         const QString folder = m_dir.filePath(QStringLiteral("unusable"));
         const QByteArray content = QByteArray("not a database, but somebody's notes\n").repeated(20);
         QVERIFY(writeFile(folder + file, content));
-        const Run r = runStampd({QStringLiteral("--listen=127.0.0.1:0"), QStringLiteral("--data"), folder});
+        const Run r = runStampd({ QStringLiteral("--listen=127.0.0.1:0"), QStringLiteral("--data"), folder });
         QCOMPARE(r.status, 1);
         QCOMPARE(r.err, QStringLiteral("Error: ") + message.arg(folder) + QLatin1Char('\n'));
         QCOMPARE(readFile(folder + file), content);

@@ -28,7 +28,11 @@ namespace {
 // A client that sends a bearer token, as the app does once logged in.
 class BearerClient : public MCPClient {
 public:
-    BearerClient(const QString &url, QByteArray token) : MCPClient(url), m_token(std::move(token)) {}
+    BearerClient(const QString &url, QByteArray token)
+        : MCPClient(url)
+        , m_token(std::move(token))
+    {
+    }
 
 protected:
     QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request) override
@@ -65,7 +69,7 @@ QByteArray why(const Expected<QJsonObject> &result)
 
 QJsonObject stampArgs(const QString &digest, const QString &scope)
 {
-    return QJsonObject{{QStringLiteral("sha256"), digest}, {QStringLiteral("scope"), scope}};
+    return QJsonObject { { QStringLiteral("sha256"), digest }, { QStringLiteral("scope"), scope } };
 }
 
 struct RawReply {
@@ -76,7 +80,7 @@ struct RawReply {
 };
 
 RawReply send(QNetworkAccessManager &network, const QByteArray &verb, const QUrl &url, const QByteArray &body,
-              const HeaderList &headers)
+    const HeaderList &headers)
 {
     QNetworkRequest request(url);
     for (const auto &[name, value] : headers)
@@ -85,8 +89,8 @@ RawReply send(QNetworkAccessManager &network, const QByteArray &verb, const QUrl
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
     if (!reply->isFinished())
         finished.wait(20'000);
-    return RawReply{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                    reply->rawHeader("Content-Type"), reply->rawHeader("Mcp-Session-Id"), reply->readAll()};
+    return RawReply { reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+        reply->rawHeader("Content-Type"), reply->rawHeader("Mcp-Session-Id"), reply->readAll() };
 }
 
 QUrl endpoint(const StampServer &server, const char *path)
@@ -96,7 +100,8 @@ QUrl endpoint(const StampServer &server, const char *path)
     return url;
 }
 
-const HeaderList kJsonHeaders{{"Content-Type", "application/json"}, {"Accept", "application/json, text/event-stream"}};
+const HeaderList kJsonHeaders { { "Content-Type", "application/json" },
+    { "Accept", "application/json, text/event-stream" } };
 
 // Sends bytes on a raw connection and returns what comes back: one whole
 // response (or a "100 Continue"), or all the server sent before it closed.
@@ -104,21 +109,23 @@ QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes)
 {
     socket.write(bytes);
     QByteArray received;
-    [[maybe_unused]] const bool done = QTest::qWaitFor([&] {
-        received += socket.readAll();
-        const qsizetype end = received.indexOf("\r\n\r\n");
-        const qsizetype length = received.indexOf("\r\nContent-Length: ");
-        const qsizetype body = length < 0 ? 0 : received.mid(length + 18, end - length - 18).toLongLong();
-        return socket.state() == QAbstractSocket::UnconnectedState
-            || (end >= 0 && (received.startsWith("HTTP/1.1 100 ") || received.size() >= end + 4 + body));
-    }, 20'000);
+    [[maybe_unused]] const bool done = QTest::qWaitFor(
+        [&] {
+            received += socket.readAll();
+            const qsizetype end = received.indexOf("\r\n\r\n");
+            const qsizetype length = received.indexOf("\r\nContent-Length: ");
+            const qsizetype body = length < 0 ? 0 : received.mid(length + 18, end - length - 18).toLongLong();
+            return socket.state() == QAbstractSocket::UnconnectedState
+                || (end >= 0 && (received.startsWith("HTTP/1.1 100 ") || received.size() >= end + 4 + body));
+        },
+        20'000);
     return received;
 }
 
 bool closedByServer(QTcpSocket &socket)
 {
-    return QTest::qWaitFor([&] { return socket.readAll().isEmpty() && socket.state() == QAbstractSocket::UnconnectedState; },
-                           20'000);
+    return QTest::qWaitFor(
+        [&] { return socket.readAll().isEmpty() && socket.state() == QAbstractSocket::UnconnectedState; }, 20'000);
 }
 
 const QByteArray kOtherPath = "GET /other HTTP/1.1\r\n\r\n";
@@ -137,8 +144,9 @@ class TestStampdHttp : public QObject {
     std::unique_ptr<StampServer> start(ServiceOptions options, const QString &folder)
     {
         options.dataDir = m_dir.filePath(folder);
-        auto server = StampServer::start(options, QHostAddress::LocalHost, 0,
-                                         [this](const QString &line) { m_log.append(line); }, [this] { return m_now; });
+        auto server = StampServer::start(
+            options, QHostAddress::LocalHost, 0, [this](const QString &line) { m_log.append(line); },
+            [this] { return m_now; });
         if (!server)
             qFatal("%s", qPrintable(server.error().description));
         return std::move(server).value();
@@ -177,38 +185,43 @@ private Q_SLOTS:
         const QString id = receipt.value(QStringLiteral("receipt_id")).toString();
 
         const auto verified = callTool(client, QStringLiteral("verify"),
-                                       QJsonObject{{QStringLiteral("receipt_id"), id}, {QStringLiteral("want_scope"), QStringLiteral("global")}});
+            QJsonObject {
+                { QStringLiteral("receipt_id"), id }, { QStringLiteral("want_scope"), QStringLiteral("global") } });
         QVERIFY(verified.ok());
         QCOMPARE(verified->value(QStringLiteral("valid")), QJsonValue(true));
         QCOMPARE(verified->value(QStringLiteral("receipt")).toObject(), receipt);
 
         const auto report = callTool(client, QStringLiteral("hash_report"),
-                                     QJsonObject{{QStringLiteral("sha256"), digest}, {QStringLiteral("want_scope"), QStringLiteral("global")}});
+            QJsonObject {
+                { QStringLiteral("sha256"), digest }, { QStringLiteral("want_scope"), QStringLiteral("global") } });
         QVERIFY(report.ok());
-        QCOMPARE(report->value(QStringLiteral("receipts")).toArray(), QJsonArray{receipt});
+        QCOMPARE(report->value(QStringLiteral("receipts")).toArray(), QJsonArray { receipt });
 
         // A bad digest reaches the client as the service's own words.
         const auto refused = callTool(client, QStringLiteral("stamp"), stampArgs(QStringLiteral("abc"), QString()));
-        QCOMPARE(refused.error().description, QStringLiteral("Invalid sha256: expected 64 hexadecimal characters, got 3"));
+        QCOMPARE(
+            refused.error().description, QStringLiteral("Invalid sha256: expected 64 hexadecimal characters, got 3"));
 
         // The reply form on the wire; the notification's 202 has no body.
         const RawReply init = send(m_network, "POST", server->mcpUrl(), initialize(), kJsonHeaders);
         HeaderList inSession = kJsonHeaders;
-        inSession.append({"Mcp-Session-Id", init.sessionId});
+        inSession.append({ "Mcp-Session-Id", init.sessionId });
         const RawReply ack = send(m_network, "POST", server->mcpUrl(),
-                                  R"({"jsonrpc":"2.0","method":"notifications/initialized"})", inSession);
+            R"({"jsonrpc":"2.0","method":"notifications/initialized"})", inSession);
         QCOMPARE(ack.status, 202);
         QCOMPARE(ack.body, QByteArray());
-        const RawReply call = send(m_network, "POST", server->mcpUrl(), R"({"jsonrpc":"2.0","id":2,"method":"ping"})",
-                                   inSession);
+        const RawReply call
+            = send(m_network, "POST", server->mcpUrl(), R"({"jsonrpc":"2.0","id":2,"method":"ping"})", inSession);
         QCOMPARE(call.status, 200);
         QCOMPARE(call.contentType, eventStream ? QByteArray("text/event-stream") : QByteArray("application/json"));
-        QCOMPARE(call.body, eventStream ? QByteArray("event: message\ndata: {\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{}}\n\n")
-                                        : QByteArray("{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{}}"));
+        QCOMPARE(call.body,
+            eventStream ? QByteArray("event: message\ndata: {\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{}}\n\n")
+                        : QByteArray("{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":{}}"));
         const RawReply ended = send(m_network, "DELETE", server->mcpUrl(), {}, inSession);
         QCOMPARE(ended.status, 200);
-        QCOMPARE(send(m_network, "POST", server->mcpUrl(), R"({"jsonrpc":"2.0","id":2,"method":"ping"})", inSession).status,
-                 404);
+        QCOMPARE(
+            send(m_network, "POST", server->mcpUrl(), R"({"jsonrpc":"2.0","id":2,"method":"ping"})", inSession).status,
+            404);
     }
 
     // Every receipt's merkle is the root of the leaves so far, and its audit
@@ -228,7 +241,7 @@ private Q_SLOTS:
             QCOMPARE(receipt.value(QStringLiteral("merkle")).toString().toLatin1(), root.toHex());
 
             const auto proof = callTool(client, QStringLiteral("proof"),
-                                        QJsonObject{{QStringLiteral("receipt_id"), receipt.value(QStringLiteral("receipt_id"))}});
+                QJsonObject { { QStringLiteral("receipt_id"), receipt.value(QStringLiteral("receipt_id")) } });
             QVERIFY(proof.ok());
             QCOMPARE(proof->value(QStringLiteral("leaf_index")).toInt(), i);
             QCOMPARE(proof->value(QStringLiteral("tree_size")).toInt(), i + 1);
@@ -236,7 +249,7 @@ private Q_SLOTS:
             for (const QJsonValue &hash : proof->value(QStringLiteral("audit_path")).toArray())
                 path.append(QByteArray::fromHex(hash.toString().toLatin1()));
             QVERIFY(ReferenceMerkle::verifyInclusion(i, i + 1, ReferenceMerkle::leafHash(leaves.last()), path,
-                                                     QByteArray::fromHex(receipt.value(QStringLiteral("merkle")).toString().toLatin1())));
+                QByteArray::fromHex(receipt.value(QStringLiteral("merkle")).toString().toLatin1())));
         }
     }
 
@@ -287,9 +300,10 @@ private Q_SLOTS:
         server->service().expireSessions(); // what the sweep timer does
         QCOMPARE(server->service().sessionCount(), 0);
         HeaderList inSession = kJsonHeaders;
-        inSession.append({"Mcp-Session-Id", firstId});
-        QCOMPARE(send(m_network, "POST", server->mcpUrl(), R"({"jsonrpc":"2.0","id":2,"method":"ping"})", inSession).status,
-                 404);
+        inSession.append({ "Mcp-Session-Id", firstId });
+        QCOMPARE(
+            send(m_network, "POST", server->mcpUrl(), R"({"jsonrpc":"2.0","id":2,"method":"ping"})", inSession).status,
+            404);
     }
 
     void limitsAnswerAndClose_data()
@@ -303,28 +317,31 @@ private Q_SLOTS:
         const QByteArray init = initialize();
         const QByteArray half = QByteArray(512 * 1024, ' ');
         const QByteArray chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
-        QTest::newRow("body of 1 MiB") << post + "Content-Length: 1048576\r\n\r\n" << init.leftJustified(1 << 20, ' ')
-                                       << 200 << false << QByteArray("POST /mcp 200");
-        QTest::newRow("declared body over 1 MiB") << post + "Content-Length: 1048577\r\n\r\n" << QByteArray() << 413
-                                                  << true << QByteArray("POST /mcp 413");
-        QTest::newRow("chunked body") << chunked << "a\r\n" + init.left(10) + "\r\n" + QByteArray::number(init.size() - 10, 16)
-                                                        + ";x=y\r\n" + init.mid(10) + "\r\n0\r\nTrailer: t\r\n\r\n"
+        QTest::newRow("body of 1 MiB") << post + "Content-Length: 1048576\r\n\r\n"
+                                       << init.leftJustified(1 << 20, ' ') << 200 << false
+                                       << QByteArray("POST /mcp 200");
+        QTest::newRow("declared body over 1 MiB") << post + "Content-Length: 1048577\r\n\r\n"
+                                                  << QByteArray() << 413 << true << QByteArray("POST /mcp 413");
+        QTest::newRow("chunked body") << chunked
+                                      << "a\r\n" + init.left(10) + "\r\n" + QByteArray::number(init.size() - 10, 16)
+                + ";x=y\r\n" + init.mid(10) + "\r\n0\r\nTrailer: t\r\n\r\n"
                                       << 200 << false << QByteArray("POST /mcp 200");
-        QTest::newRow("chunked body over 1 MiB") << chunked << ("80000\r\n" + half + "\r\n").repeated(3) << 413 << true
-                                                 << QByteArray("POST /mcp 413");
-        QTest::newRow("chunk size not hex") << chunked << QByteArray("\x11\r\n{}\r\n0\r\n\r\n") << 400 << true
-                                            << QByteArray("POST /mcp 400");
-        QTest::newRow("waits for 100 Continue") << post + "Expect: 100-continue\r\nContent-Length: "
-                                                       + QByteArray::number(init.size()) + "\r\n\r\n"
-                                                << init << 200 << false << QByteArray("POST /mcp 200");
+        QTest::newRow("chunked body over 1 MiB")
+            << chunked << ("80000\r\n" + half + "\r\n").repeated(3) << 413 << true << QByteArray("POST /mcp 413");
+        QTest::newRow("chunk size not hex")
+            << chunked << QByteArray("\x11\r\n{}\r\n0\r\n\r\n") << 400 << true << QByteArray("POST /mcp 400");
+        QTest::newRow("waits for 100 Continue")
+            << post + "Expect: 100-continue\r\nContent-Length: " + QByteArray::number(init.size()) + "\r\n\r\n"
+            << init << 200 << false << QByteArray("POST /mcp 200");
         QTest::newRow("no 100 Continue over 1 MiB") << post + "Expect: 100-continue\r\nContent-Length: 2000000\r\n\r\n"
                                                     << QByteArray() << 413 << true << QByteArray("POST /mcp 413");
-        QTest::newRow("head over 16 KiB") << post + "X-Pad: " + QByteArray(16 * 1024, 'a') + "\r\n\r\n" << QByteArray()
-                                          << 431 << true << QByteArray("- - 431");
-        QTest::newRow("two framings") << post + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n" << QByteArray()
-                                      << 400 << true << QByteArray("POST /mcp 400");
-        QTest::newRow("control bytes in the path") << QByteArray("GET /a%0d%1\x1b[2J\\ HTTP/1.1\r\n\r\n") << QByteArray()
-                                                   << 400 << true << QByteArray("GET /a%0d%1\\x1b[2J\\x5c 400");
+        QTest::newRow("head over 16 KiB") << post + "X-Pad: " + QByteArray(16 * 1024, 'a') + "\r\n\r\n"
+                                          << QByteArray() << 431 << true << QByteArray("- - 431");
+        QTest::newRow("two framings") << post + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+                                      << QByteArray() << 400 << true << QByteArray("POST /mcp 400");
+        QTest::newRow("control bytes in the path")
+            << QByteArray("GET /a%0d%1\x1b[2J\\ HTTP/1.1\r\n\r\n") << QByteArray() << 400 << true
+            << QByteArray("GET /a%0d%1\\x1b[2J\\x5c 400");
         QTest::newRow("HTTP/1.0") << QByteArray("GET /mcp?password=x HTTP/1.0\r\n\r\n") << QByteArray() << 405 << true
                                   << QByteArray("GET /mcp 405");
     }
@@ -371,7 +388,7 @@ private Q_SLOTS:
         options.maxConnections = 3;
         auto server = start(options, QStringLiteral("capped"));
         QTcpSocket a, b, c, d;
-        for (QTcpSocket *socket : {&a, &b, &c, &a, &d}) {
+        for (QTcpSocket *socket : { &a, &b, &c, &a, &d }) {
             if (socket->state() == QAbstractSocket::UnconnectedState)
                 socket->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
             QVERIFY(exchange(*socket, kOtherPath).startsWith("HTTP/1.1 404 "));
@@ -389,7 +406,8 @@ private Q_SLOTS:
         ServiceOptions options;
         options.maxConnections = 4;
         auto server = start(options, QStringLiteral("logins"));
-        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("pw")));
+        QVERIFY(addTestUser(
+            server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("pw")));
         QThreadPool &workers = server->http().workers();
         QSemaphore gate;
         for (int i = 0; i < workers.maxThreadCount(); ++i)
@@ -398,18 +416,19 @@ private Q_SLOTS:
 
         const quint16 port = static_cast<quint16>(server->baseUrl().port());
         QTcpSocket logins[3];
-        const QByteArray bodies[3] = {R"({"username":"ann","password":"pw"})", R"({"username":"ann","password":"no"})",
-                                      R"({"username":"eve","password":"pw"})"};
+        const QByteArray bodies[3] = { R"({"username":"ann","password":"pw"})", R"({"username":"ann","password":"no"})",
+            R"({"username":"eve","password":"pw"})" };
         for (int i = 0; i < 3; ++i) {
             logins[i].connectToHost(QHostAddress::LocalHost, port);
             logins[i].write("POST /auth/login HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
-                            + QByteArray::number(bodies[i].size()) + "\r\n\r\n" + bodies[i]);
+                + QByteArray::number(bodies[i].size()) + "\r\n\r\n" + bodies[i]);
             QVERIFY(QTest::qWaitFor([&] { return logins[i].bytesToWrite() == 0; }, 20'000));
         }
         QTcpSocket other;
         other.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(exchange(other, "POST /mcp HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
-                                    + QByteArray::number(initialize().size()) + "\r\n\r\n" + initialize())
+        QVERIFY(exchange(other,
+            "POST /mcp HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
+                + QByteArray::number(initialize().size()) + "\r\n\r\n" + initialize())
                     .startsWith("HTTP/1.1 200 "));
         QTcpSocket late;
         late.connectToHost(QHostAddress::LocalHost, port);
@@ -429,9 +448,10 @@ private Q_SLOTS:
     void loginAndValidate()
     {
         auto server = start({}, QStringLiteral("auth"));
-        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("auditor"), QStringLiteral("pw")));
+        QVERIFY(addTestUser(
+            server->service().database(), QStringLiteral("ann"), QStringLiteral("auditor"), QStringLiteral("pw")));
         const QUrl login = endpoint(*server, "/auth/login");
-        const HeaderList loginHeaders{{"Content-Type", "application/json"}, {"Accept", "application/json"}};
+        const HeaderList loginHeaders { { "Content-Type", "application/json" }, { "Accept", "application/json" } };
         const RawReply reply = send(m_network, "POST", login, R"({"username":"ann","password":"pw"})", loginHeaders);
         QCOMPARE(reply.status, 200);
         QCOMPARE(reply.contentType, QByteArray("application/json"));
@@ -440,11 +460,12 @@ private Q_SLOTS:
         QVERIFY(!token.isEmpty());
         QCOMPARE(body.value(QStringLiteral("expiresAt")).toString(), QStringLiteral("2025-01-31T13:00:00.000Z"));
         QCOMPARE(body.value(QStringLiteral("user")).toObject(),
-                 (QJsonObject{{QStringLiteral("username"), QStringLiteral("ann")}, {QStringLiteral("role"), QStringLiteral("auditor")}}));
+            (QJsonObject { { QStringLiteral("username"), QStringLiteral("ann") },
+                { QStringLiteral("role"), QStringLiteral("auditor") } }));
 
         const QUrl validate = endpoint(*server, "/auth/validate");
         const RawReply valid = send(m_network, "GET", validate, {},
-                                    {{"Accept", "application/json"}, {"Authorization", "Bearer " + token.toLatin1()}});
+            { { "Accept", "application/json" }, { "Authorization", "Bearer " + token.toLatin1() } });
         QCOMPARE(valid.status, 200);
         const QJsonObject user = QJsonDocument::fromJson(valid.body).object().value(QStringLiteral("user")).toObject();
         QCOMPARE(user.value(QStringLiteral("username")).toString(), QStringLiteral("ann"));
@@ -460,19 +481,20 @@ private Q_SLOTS:
         ServiceOptions options;
         options.requireAuth = true;
         auto server = start(options, QStringLiteral("locked"));
-        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("pw")));
+        QVERIFY(addTestUser(
+            server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("pw")));
         MCPClient anonymous(server->mcpUrl().toString());
         const auto refused = callTool(anonymous, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString()));
         QCOMPARE(refused.error().description, QStringLiteral("HTTP 401: Missing bearer token"));
         BearerClient forged(server->mcpUrl().toString(), "not.a.token");
         QCOMPARE(callTool(forged, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString())).error().description,
-                 QStringLiteral("HTTP 401: Invalid or expired token"));
+            QStringLiteral("HTTP 401: Invalid or expired token"));
 
         const QUrl login = endpoint(*server, "/auth/login");
         const RawReply reply = send(m_network, "POST", login, R"({"username":"ann","password":"pw"})",
-                                    {{"Content-Type", "application/json"}});
+            { { "Content-Type", "application/json" } });
         BearerClient client(server->mcpUrl().toString(),
-                            QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("token")).toString().toLatin1());
+            QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("token")).toString().toLatin1());
         const auto stamped = callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString()));
         QVERIFY2(stamped.ok(), why(stamped).constData());
         const QString id = stamped->value(QStringLiteral("receipts"))[0][QStringLiteral("receipt_id")].toString();
@@ -484,13 +506,15 @@ private Q_SLOTS:
     void requestLogKeepsSecrets()
     {
         auto server = start({}, QStringLiteral("log"));
-        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("hunter2-secret")));
+        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("user"),
+            QStringLiteral("hunter2-secret")));
         m_log.clear();
         QUrl login = endpoint(*server, "/auth/login");
         login.setQuery(QStringLiteral("password=hunter2-secret"));
         const RawReply reply = send(m_network, "POST", login, R"({"username":"ann","password":"hunter2-secret"})",
-                                    {{"Content-Type", "application/json"}});
-        const QByteArray token = QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("token")).toString().toLatin1();
+            { { "Content-Type", "application/json" } });
+        const QByteArray token
+            = QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("token")).toString().toLatin1();
         BearerClient client(server->mcpUrl().toString(), token);
         QVERIFY(callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString())).ok());
 
@@ -514,25 +538,28 @@ private Q_SLOTS:
         const QString data = m_dir.filePath(QStringLiteral("binary"));
         const auto launch = [&](QProcess &process, const QStringList &extra) -> QUrl {
             process.start(QStringLiteral(NIVET_STAMPD_BINARY),
-                          QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--data"), data}
-                              + extra);
-            while (!process.canReadLine() && process.waitForReadyRead(20'000)) {
-            }
+                QStringList {
+                    QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--data"), data }
+                    + extra);
+            while (!process.canReadLine() && process.waitForReadyRead(20'000)) { }
             const QByteArray ready = process.readLine();
-            const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("^Listening on (http://127\\.0\\.0\\.1:[0-9]+)\n$"))
-                                                      .match(QString::fromLatin1(ready));
+            const QRegularExpressionMatch match
+                = QRegularExpression(QStringLiteral("^Listening on (http://127\\.0\\.0\\.1:[0-9]+)\n$"))
+                      .match(QString::fromLatin1(ready));
             return match.hasMatch() ? QUrl(match.captured(1)) : QUrl();
         };
         const auto stop = [](QProcess &process) {
             process.terminate();
-            return process.waitForFinished(20'000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+            return process.waitForFinished(20'000) && process.exitStatus() == QProcess::NormalExit
+                && process.exitCode() == 0;
         };
 
         QProcess first;
         const QUrl base = launch(first, {});
         QVERIFY(base.isValid());
         MCPClient client(base.toString() + QStringLiteral("/mcp"));
-        const auto stamped = callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("kept"), QStringLiteral("global")));
+        const auto stamped
+            = callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("kept"), QStringLiteral("global")));
         QVERIFY(stamped.ok());
         const QJsonObject receipt = stamped->value(QStringLiteral("receipts")).toArray().first().toObject();
         QVERIFY(stop(first));
@@ -541,30 +568,32 @@ private Q_SLOTS:
 
         QProcess addUser;
         addUser.start(QStringLiteral(NIVET_STAMPD_BINARY),
-                      {QStringLiteral("add-user"), QStringLiteral("demo"), QStringLiteral("--data"), data});
+            { QStringLiteral("add-user"), QStringLiteral("demo"), QStringLiteral("--data"), data });
         addUser.write("demo\n");
         addUser.closeWriteChannel();
         QVERIFY(addUser.waitForFinished(20'000));
-        QCOMPARE(addUser.readAllStandardOutput(), QStringLiteral("Added user demo (role user) in %1\n").arg(data).toUtf8());
+        QCOMPARE(
+            addUser.readAllStandardOutput(), QStringLiteral("Added user demo (role user) in %1\n").arg(data).toUtf8());
 
         QProcess second;
-        const QUrl again = launch(second, {QStringLiteral("--event-stream")});
+        const QUrl again = launch(second, { QStringLiteral("--event-stream") });
         QVERIFY(again.isValid());
         MCPClient later(again.toString() + QStringLiteral("/mcp"));
         const auto verified = callTool(later, QStringLiteral("verify"),
-                                       QJsonObject{{QStringLiteral("receipt_id"), receipt.value(QStringLiteral("receipt_id"))},
-                                                   {QStringLiteral("want_scope"), QStringLiteral("global")}});
+            QJsonObject { { QStringLiteral("receipt_id"), receipt.value(QStringLiteral("receipt_id")) },
+                { QStringLiteral("want_scope"), QStringLiteral("global") } });
         QVERIFY(verified.ok());
         QCOMPARE(verified->value(QStringLiteral("valid")), QJsonValue(true));
         QCOMPARE(verified->value(QStringLiteral("receipt")).toObject(), receipt);
         const auto report = callTool(later, QStringLiteral("hash_report"),
-                                     QJsonObject{{QStringLiteral("sha256"), digestOf("kept")}, {QStringLiteral("want_scope"), QString()}});
-        QCOMPARE(report->value(QStringLiteral("receipts")).toArray(), QJsonArray{receipt});
+            QJsonObject {
+                { QStringLiteral("sha256"), digestOf("kept") }, { QStringLiteral("want_scope"), QString() } });
+        QCOMPARE(report->value(QStringLiteral("receipts")).toArray(), QJsonArray { receipt });
 
         QUrl login = again;
         login.setPath(QStringLiteral("/auth/login"));
         const RawReply reply = send(m_network, "POST", login, R"({"username":"demo","password":"demo"})",
-                                    {{"Content-Type", "application/json"}});
+            { { "Content-Type", "application/json" } });
         QCOMPARE(reply.status, 200);
         QVERIFY(stop(second));
         QVERIFY(!second.readAllStandardError().contains("demo"));

@@ -27,7 +27,7 @@ int main(int argc, char *argv[])
         receipt.receiptId = prefix + QLatin1Char('-') + QString::number(i);
         receipt.hash = digest;
         receipt.scope = QStringLiteral("global");
-        ReceiptStore::save(digest, {receipt}, path);
+        ReceiptStore::save(digest, { receipt }, path);
         std::printf("%lld\n", static_cast<long long>(i));
         std::fflush(stdout);
     }

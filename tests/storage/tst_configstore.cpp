@@ -20,7 +20,7 @@ QString clientJson(const IsolatedDataHome &home)
 
 NivetDefaults defaults(const char *url, const char *scope, const char *output)
 {
-    return {QString::fromUtf8(url), QString::fromUtf8(scope), QString::fromUtf8(output)};
+    return { QString::fromUtf8(url), QString::fromUtf8(scope), QString::fromUtf8(output) };
 }
 
 } // namespace
@@ -45,17 +45,18 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<NivetDefaults>("expected");
         const NivetDefaults builtIn = NivetDefaults::builtIn();
-        QTest::newRow("all three") << QByteArray("{\"url\":\"https://h.example/mcp\",\"scope\":\"team\",\"output\":\"csv\"}")
+        QTest::newRow("all three") << QByteArray(
+            "{\"url\":\"https://h.example/mcp\",\"scope\":\"team\",\"output\":\"csv\"}")
                                    << defaults("https://h.example/mcp", "team", "csv");
         QTest::newRow("pretty and reordered")
             << QByteArray("{\n  \"output\" : \"json\",\n  \"scope\" : \"s\",\n  \"url\" : \"http:\\/\\/h\"\n}\n")
             << defaults("http://h", "s", "json");
-        QTest::newRow("url and scope only") << QByteArray("{\"url\":\"https://h.example/mcp\",\"scope\":\"team\"}")
-                                            << builtIn;
-        QTest::newRow("member of another name") << QByteArray(R"({"url":"u","scope":"s","output":"o","proxy":1})")
-                                                << defaults("u", "s", "o");
-        QTest::newRow("url that is no URL kept") << QByteArray(R"({"url":"not a url","scope":"s","output":"o"})")
-                                                 << defaults("not a url", "s", "o");
+        QTest::newRow("url and scope only")
+            << QByteArray("{\"url\":\"https://h.example/mcp\",\"scope\":\"team\"}") << builtIn;
+        QTest::newRow("member of another name")
+            << QByteArray(R"({"url":"u","scope":"s","output":"o","proxy":1})") << defaults("u", "s", "o");
+        QTest::newRow("url that is no URL kept")
+            << QByteArray(R"({"url":"not a url","scope":"s","output":"o"})") << defaults("not a url", "s", "o");
         QTest::newRow("nothing trimmed") << QByteArray(R"({"url":" u ","scope":"","output":"PDF"})")
                                          << defaults(" u ", "", "PDF");
         QTest::newRow("null member") << QByteArray(R"({"url":"u","scope":null,"output":"o"})") << builtIn;
@@ -79,11 +80,11 @@ private Q_SLOTS:
     void decodingErrorsSayWhat()
     {
         QCOMPARE(NivetDefaults::fromJson(R"({"url":"u","scope":"s"})").error().description,
-                 QStringLiteral("Invalid client defaults: \"output\" is missing"));
+            QStringLiteral("Invalid client defaults: \"output\" is missing"));
         QCOMPARE(NivetDefaults::fromJson(R"({"url":true,"scope":"s","output":"o"})").error().description,
-                 QStringLiteral("Invalid client defaults: \"url\" is not a string"));
+            QStringLiteral("Invalid client defaults: \"url\" is not a string"));
         QCOMPARE(NivetDefaults::fromJson("[]").error().description,
-                 QStringLiteral("Invalid client defaults: not a JSON object"));
+            QStringLiteral("Invalid client defaults: not a JSON object"));
     }
 
     void settingChangesMemoryOnly()
@@ -111,11 +112,11 @@ private Q_SLOTS:
         store.setDefaults(defaults("https://h.example/mcp?x=1", "caf\u00e9 \"q\"", "json"));
         store.save();
         QCOMPARE(readFile(clientJson(home)),
-                 QByteArray("{\"output\":\"json\",\"scope\":\"caf\u00e9 \\\"q\\\"\","
-                            "\"url\":\"https:\\/\\/h.example\\/mcp?x=1\"}"));
+            QByteArray("{\"output\":\"json\",\"scope\":\"caf\u00e9 \\\"q\\\"\","
+                       "\"url\":\"https:\\/\\/h.example\\/mcp?x=1\"}"));
         QCOMPARE(fileMode(clientJson(home)), 0666 & ~0022);
-        QCOMPARE(QDir(home.nivet()).entryList(QDir::Files | QDir::Hidden),
-                 (QStringList{u".lock"_qs, u"client.json"_qs}));
+        QCOMPARE(
+            QDir(home.nivet()).entryList(QDir::Files | QDir::Hidden), (QStringList { u".lock"_qs, u"client.json"_qs }));
 
         // The file's own mode is kept on rewrite.
         ::chmod(QFile::encodeName(clientJson(home)).constData(), 0640);
@@ -131,11 +132,13 @@ private Q_SLOTS:
         QVERIFY(writeFile(clientJson(home), R"({"url":"u","scope":"s","output":"o","proxy":{"host":"h/1"}})"));
         ConfigStore store;
         // The command-line tool adds a member after the store loaded the file.
-        QVERIFY(writeFile(clientJson(home), R"({"url":"u","scope":"s","output":"o","proxy":{"host":"h/1"},"zeta":[1,null]})"));
+        QVERIFY(writeFile(
+            clientJson(home), R"({"url":"u","scope":"s","output":"o","proxy":{"host":"h/1"},"zeta":[1,null]})"));
         store.setScope(QStringLiteral("team"));
         store.save();
         QCOMPARE(readFile(clientJson(home)),
-                 QByteArray("{\"output\":\"o\",\"proxy\":{\"host\":\"h\\/1\"},\"scope\":\"team\",\"url\":\"u\",\"zeta\":[1,null]}"));
+            QByteArray("{\"output\":\"o\",\"proxy\":{\"host\":\"h\\/"
+                       "1\"},\"scope\":\"team\",\"url\":\"u\",\"zeta\":[1,null]}"));
     }
 
     void saveReplacesAnUndecodableFile()
@@ -145,7 +148,7 @@ private Q_SLOTS:
         ConfigStore store;
         store.save();
         QCOMPARE(readFile(clientJson(home)),
-                 QByteArray("{\"output\":\"text\",\"scope\":\"global\",\"url\":\"https:\\/\\/mcp.nivet.example\\/mcp\"}"));
+            QByteArray("{\"output\":\"text\",\"scope\":\"global\",\"url\":\"https:\\/\\/mcp.nivet.example\\/mcp\"}"));
     }
 
     void savedValuesReachOtherStores()
@@ -162,7 +165,8 @@ private Q_SLOTS:
         QCOMPARE(mainChanged.size(), 0); // editing alone reaches nobody
         settings->save();
         QCOMPARE(mainChanged.size(), 1);
-        QCOMPARE(mainChanged.at(0).at(0).value<NivetDefaults>(), defaults("https://mcp.nivet.example/mcp", "team", "text"));
+        QCOMPARE(
+            mainChanged.at(0).at(0).value<NivetDefaults>(), defaults("https://mcp.nivet.example/mcp", "team", "text"));
         QCOMPARE(mainWindow.defaults().scope, QStringLiteral("team"));
         QCOMPARE(settingsChanged.size(), 1); // only its own edit
 

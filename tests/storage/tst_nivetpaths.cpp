@@ -18,7 +18,6 @@ private Q_SLOTS:
         QTest::newRow("usual umask") << 022 << 0755;
         QTest::newRow("open umask") << 0 << 0777;
         QTest::newRow("umask without owner write") << 0277 << -1; // Nivet made beforehand
-
     }
 
     void freshAccountGetsBothFolders()
@@ -51,7 +50,7 @@ private Q_SLOTS:
             QCOMPARE(NivetPaths::receiptsDirectory(), receipts);
         QCOMPARE(fileMode(receipts), 0755);
         QCOMPARE(QDir(home.nivet()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList{u"receipts"_qs});
+            QStringList { u"receipts"_qs });
     }
 
     void plainFileInTheWayIsLeftAlone()

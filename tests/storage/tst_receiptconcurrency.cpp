@@ -18,7 +18,7 @@ std::unique_ptr<QProcess> startSaver(const QString &prefix, int count, const QSt
 {
     auto process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start(QStringLiteral(NIVET_RECEIPT_SAVER), QStringList{kDigest, prefix, QString::number(count), path});
+    process->start(QStringLiteral(NIVET_RECEIPT_SAVER), QStringList { kDigest, prefix, QString::number(count), path });
     return process;
 }
 
@@ -36,7 +36,7 @@ QSet<QString> storedIds()
 
 QStringList scratchFiles(const IsolatedDataHome &home)
 {
-    return QDir(home.nivet() + QStringLiteral("/receipts")).entryList({QStringLiteral("*.tmp-*")}, QDir::Files);
+    return QDir(home.nivet() + QStringLiteral("/receipts")).entryList({ QStringLiteral("*.tmp-*") }, QDir::Files);
 }
 
 } // namespace
@@ -52,7 +52,7 @@ private Q_SLOTS:
         constexpr int perProcess = 200;
         auto app = startSaver(QStringLiteral("app"), perProcess, QStringLiteral("/from/app"));
         auto cli = startSaver(QStringLiteral("cli"), perProcess, QStringLiteral("/from/cli"));
-        for (QProcess *p : {app.get(), cli.get()}) {
+        for (QProcess *p : { app.get(), cli.get() }) {
             QVERIFY(p->waitForFinished(120000));
             QCOMPARE(p->exitStatus(), QProcess::NormalExit);
             QCOMPARE(p->exitCode(), 0);
@@ -68,7 +68,7 @@ private Q_SLOTS:
         QCOMPARE(record->receipts.size(), 2 * perProcess);
         QCOMPARE(storedIds(), expected);
         QCOMPARE(QSet<QString>(record->sourcePaths.begin(), record->sourcePaths.end()),
-                 (QSet<QString>{u"/from/app"_qs, u"/from/cli"_qs}));
+            (QSet<QString> { u"/from/app"_qs, u"/from/cli"_qs }));
         QCOMPARE(scratchFiles(home), QStringList());
     }
 
@@ -95,14 +95,16 @@ private Q_SLOTS:
                     confirmed.insert(prefix + QLatin1Char('-') + QString::fromLatin1(line));
             }
             const auto record = ReceiptRecord::fromJson(readFile(file));
-            QVERIFY2(record.ok(), qPrintable(QStringLiteral("round %1: %2").arg(round).arg(
-                                      record ? QString() : record.error().description)));
+            QVERIFY2(record.ok(),
+                qPrintable(
+                    QStringLiteral("round %1: %2").arg(round).arg(record ? QString() : record.error().description)));
             QCOMPARE(fileMode(file), 0600);
             const QSet<QString> stored = storedIds();
             QVERIFY2(stored.contains(confirmed), qPrintable(QStringLiteral("round %1").arg(round)));
         }
-        QCOMPARE(QDir(home.nivet() + QStringLiteral("/receipts")).entryList({QStringLiteral("*.corrupt-*")}, QDir::Files),
-                 QStringList());
+        QCOMPARE(
+            QDir(home.nivet() + QStringLiteral("/receipts")).entryList({ QStringLiteral("*.corrupt-*") }, QDir::Files),
+            QStringList());
 
         // The next save clears what killed saves left half-written.
         ReceiptStore::save(kDigest, {}, std::nullopt);

@@ -79,9 +79,8 @@ private Q_SLOTS:
         Receipt second = receipt(nullptr);
         second.scope = QStringLiteral("team");
 
-        const ReceiptRecord saved = ReceiptStore::save(kDigest, {first, second},
-                                                       QStringLiteral("/home/ann/Quarterly \"final\" report.pdf"),
-                                                       at("2026-12-05T07:50:33.789+01:00"));
+        const ReceiptRecord saved = ReceiptStore::save(kDigest, { first, second },
+            QStringLiteral("/home/ann/Quarterly \"final\" report.pdf"), at("2026-12-05T07:50:33.789+01:00"));
         const QString file = home.nivet() + QStringLiteral("/receipts/") + kDigest + QStringLiteral(".json");
         QCOMPARE(ReceiptStore::receiptFileURL(kDigest), file);
         QCOMPARE(readFile(file), golden("record-fresh.json"));
@@ -94,7 +93,7 @@ private Q_SLOTS:
         QCOMPARE(back->updatedAt, QStringLiteral("2026-12-05T06:50:33Z"));
         // Only the record and the lock file: no scratch file stays behind.
         QCOMPARE(QDir(home.nivet() + QStringLiteral("/receipts")).entryList(QDir::Files | QDir::Hidden),
-                 (QStringList{QStringLiteral(".lock"), kDigest + QStringLiteral(".json")}));
+            (QStringList { QStringLiteral(".lock"), kDigest + QStringLiteral(".json") }));
     }
 
     void carriesOverWhatOtherWritersStored()
@@ -107,8 +106,8 @@ private Q_SLOTS:
         Receipt fresh = receipt("r-2");
         fresh.scope = QStringLiteral("global");
         fresh.createdAt = QStringLiteral("2026-12-05T06:50:30Z");
-        ReceiptStore::save(QStringLiteral("sha256:") + kDigest, {update, fresh}, QStringLiteral("/home/ann/report.pdf"),
-                           at("2026-12-05T06:50:33Z"));
+        ReceiptStore::save(QStringLiteral("sha256:") + kDigest, { update, fresh },
+            QStringLiteral("/home/ann/report.pdf"), at("2026-12-05T06:50:33Z"));
         QCOMPARE(readFile(file), golden("record-other-writer-saved.json"));
     }
 
@@ -122,12 +121,12 @@ private Q_SLOTS:
             << QStringLiteral("SHA256:") + upper + QStringLiteral("\n") << kDigest << kDigest + QStringLiteral(".json");
         QTest::newRow("unicode white space") << QStringLiteral("\u2003\t") + upper + QStringLiteral("\u2028\u00a0")
                                              << kDigest << kDigest + QStringLiteral(".json");
-        QTest::newRow("prefix dropped once") << QStringLiteral(" sha256:SHA256:ab") << QStringLiteral("sha256:ab")
-                                             << QStringLiteral("sha256:ab.json");
-        QTest::newRow("prefix after trimming only") << QStringLiteral("x sha256:ab") << QStringLiteral("x sha256:ab")
-                                                    << QStringLiteral("x sha256:ab.json");
-        QTest::newRow("slash stays in the folder")
-            << QStringLiteral("../../escape") << QStringLiteral("../../escape") << QStringLiteral("..%2F..%2Fescape.json");
+        QTest::newRow("prefix dropped once")
+            << QStringLiteral(" sha256:SHA256:ab") << QStringLiteral("sha256:ab") << QStringLiteral("sha256:ab.json");
+        QTest::newRow("prefix after trimming only")
+            << QStringLiteral("x sha256:ab") << QStringLiteral("x sha256:ab") << QStringLiteral("x sha256:ab.json");
+        QTest::newRow("slash stays in the folder") << QStringLiteral("../../escape") << QStringLiteral("../../escape")
+                                                   << QStringLiteral("..%2F..%2Fescape.json");
     }
 
     void normalisesTheDigest()
@@ -136,7 +135,7 @@ private Q_SLOTS:
         QFETCH(QString, stored);
         QFETCH(QString, fileName);
         IsolatedDataHome home;
-        const ReceiptRecord saved = ReceiptStore::save(given, {receipt("r")}, std::nullopt);
+        const ReceiptRecord saved = ReceiptStore::save(given, { receipt("r") }, std::nullopt);
         QCOMPARE(saved.sha256, stored);
         const QString file = home.nivet() + QStringLiteral("/receipts/") + fileName;
         QCOMPARE(ReceiptStore::receiptFileURL(given), file);
@@ -144,7 +143,7 @@ private Q_SLOTS:
         QVERIFY2(onDisk.ok(), qPrintable(file));
         QCOMPARE(onDisk->sha256, stored);
         QCOMPARE(ReceiptStore::read(given)->sha256, stored);
-        QCOMPARE(QDir(home.nivet()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{u"receipts"_qs});
+        QCOMPARE(QDir(home.nivet()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList { u"receipts"_qs });
     }
 
     // Stored receipts are written to the file, then the service's receipts saved.
@@ -153,44 +152,45 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("stored");
         QTest::addColumn<QByteArray>("incoming");
         QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("same id saved twice") << QByteArray(R"([{"receipt_id":"a","scope":"s"}])")
-                                             << QByteArray(R"([{"receipt_id":"a","scope":"s"}])")
-                                             << QByteArray(R"([{"receipt_id":"a","scope":"s"}])");
-        QTest::newRow("later fills in merkle") << QByteArray(R"([{"receipt_id":"a"}])")
-                                               << QByteArray(R"([{"receipt_id":"a","merkle":"m"}])")
-                                               << QByteArray(R"([{"merkle":"m","receipt_id":"a"}])");
-        QTest::newRow("empty merkle keeps stored") << QByteArray(R"([{"receipt_id":"a","merkle":"m"}])")
-                                                   << QByteArray(R"([{"receipt_id":"a","merkle":""}])")
-                                                   << QByteArray(R"([{"merkle":"m","receipt_id":"a"}])");
+        QTest::newRow("same id saved twice")
+            << QByteArray(R"([{"receipt_id":"a","scope":"s"}])") << QByteArray(R"([{"receipt_id":"a","scope":"s"}])")
+            << QByteArray(R"([{"receipt_id":"a","scope":"s"}])");
+        QTest::newRow("later fills in merkle")
+            << QByteArray(R"([{"receipt_id":"a"}])") << QByteArray(R"([{"receipt_id":"a","merkle":"m"}])")
+            << QByteArray(R"([{"merkle":"m","receipt_id":"a"}])");
+        QTest::newRow("empty merkle keeps stored")
+            << QByteArray(R"([{"receipt_id":"a","merkle":"m"}])") << QByteArray(R"([{"receipt_id":"a","merkle":""}])")
+            << QByteArray(R"([{"merkle":"m","receipt_id":"a"}])");
         QTest::newRow("later overwrites set fields")
             << QByteArray(R"([{"receipt_id":"a","hash":"h1","scope":"s1","created_at":"c1","merkle":"m1"}])")
             << QByteArray(R"([{"receipt_id":"a","hash":"h2","created_at":"c2"}])")
             << QByteArray(R"([{"created_at":"c2","hash":"h2","merkle":"m1","receipt_id":"a","scope":"s1"}])");
-        QTest::newRow("identical without id collapse") << QByteArray(R"([{"hash":"h","scope":"s"}])")
-                                                       << QByteArray(R"([{"scope":"s","hash":"h"}])")
-                                                       << QByteArray(R"([{"hash":"h","scope":"s"}])");
-        QTest::newRow("differing without id kept") << QByteArray(R"([{"hash":"h","scope":"s"}])")
-                                                   << QByteArray(R"([{"hash":"h","scope":"t"}])")
-                                                   << QByteArray(R"([{"hash":"h","scope":"s"},{"hash":"h","scope":"t"}])");
-        QTest::newRow("absent and empty differ without id") << QByteArray(R"([{"hash":"h"}])")
-                                                            << QByteArray(R"([{"hash":"h","merkle":""}])")
-                                                            << QByteArray(R"([{"hash":"h"},{"hash":"h","merkle":""}])");
-        QTest::newRow("empty id is no id") << QByteArray(R"([{"receipt_id":"","hash":"h"}])")
-                                           << QByteArray(R"([{"receipt_id":"","hash":"h2"}])")
-                                           << QByteArray(R"([{"hash":"h","receipt_id":""},{"hash":"h2","receipt_id":""}])");
-        QTest::newRow("duplicates in one list merge") << QByteArray("[]")
-                                                      << QByteArray(R"([{"receipt_id":"b"},{"receipt_id":"a"},{"receipt_id":"b","scope":"s"}])")
-                                                      << QByteArray(R"([{"receipt_id":"b","scope":"s"},{"receipt_id":"a"}])");
-        QTest::newRow("first-seen order") << QByteArray(R"([{"receipt_id":"z"},{"receipt_id":"m"}])")
-                                          << QByteArray(R"([{"receipt_id":"a"},{"receipt_id":"m","scope":"s"}])")
-                                          << QByteArray(R"([{"receipt_id":"z"},{"receipt_id":"m","scope":"s"},{"receipt_id":"a"}])");
+        QTest::newRow("identical without id collapse")
+            << QByteArray(R"([{"hash":"h","scope":"s"}])") << QByteArray(R"([{"scope":"s","hash":"h"}])")
+            << QByteArray(R"([{"hash":"h","scope":"s"}])");
+        QTest::newRow("differing without id kept")
+            << QByteArray(R"([{"hash":"h","scope":"s"}])") << QByteArray(R"([{"hash":"h","scope":"t"}])")
+            << QByteArray(R"([{"hash":"h","scope":"s"},{"hash":"h","scope":"t"}])");
+        QTest::newRow("absent and empty differ without id")
+            << QByteArray(R"([{"hash":"h"}])") << QByteArray(R"([{"hash":"h","merkle":""}])")
+            << QByteArray(R"([{"hash":"h"},{"hash":"h","merkle":""}])");
+        QTest::newRow("empty id is no id")
+            << QByteArray(R"([{"receipt_id":"","hash":"h"}])") << QByteArray(R"([{"receipt_id":"","hash":"h2"}])")
+            << QByteArray(R"([{"hash":"h","receipt_id":""},{"hash":"h2","receipt_id":""}])");
+        QTest::newRow("duplicates in one list merge")
+            << QByteArray("[]")
+            << QByteArray(R"([{"receipt_id":"b"},{"receipt_id":"a"},{"receipt_id":"b","scope":"s"}])")
+            << QByteArray(R"([{"receipt_id":"b","scope":"s"},{"receipt_id":"a"}])");
+        QTest::newRow("first-seen order")
+            << QByteArray(R"([{"receipt_id":"z"},{"receipt_id":"m"}])")
+            << QByteArray(R"([{"receipt_id":"a"},{"receipt_id":"m","scope":"s"}])")
+            << QByteArray(R"([{"receipt_id":"z"},{"receipt_id":"m","scope":"s"},{"receipt_id":"a"}])");
         QTest::newRow("stored members of other names kept")
             << QByteArray(R"([{"receipt_id":"a","anchor":{"chain":"x"}},{"hash":"h","note":1}])")
             << QByteArray(R"([{"receipt_id":"a","anchor":"service","merkle":"m"},{"hash":"h","extra":2}])")
             << QByteArray(R"([{"anchor":{"chain":"x"},"merkle":"m","receipt_id":"a"},{"hash":"h","note":1}])");
-        QTest::newRow("service members of other names dropped") << QByteArray("[]")
-                                                                 << QByteArray(R"([{"receipt_id":"a","x":1}])")
-                                                                 << QByteArray(R"([{"receipt_id":"a"}])");
+        QTest::newRow("service members of other names dropped")
+            << QByteArray("[]") << QByteArray(R"([{"receipt_id":"a","x":1}])") << QByteArray(R"([{"receipt_id":"a"}])");
     }
 
     void mergesReceipts()
@@ -209,10 +209,10 @@ private Q_SLOTS:
     {
         Receipt odd;
         odd.hash = QString(QChar(0xD800));
-        QCOMPARE(ReceiptStore::merge({odd}, {odd}).size(), 2);
+        QCOMPARE(ReceiptStore::merge({ odd }, { odd }).size(), 2);
         Receipt plain;
         plain.hash = QStringLiteral("h");
-        QCOMPARE(ReceiptStore::merge({plain}, {plain}).size(), 1);
+        QCOMPARE(ReceiptStore::merge({ plain }, { plain }).size(), 1);
     }
 
     void notesSourcePaths_data()
@@ -223,15 +223,16 @@ private Q_SLOTS:
         const QString nfc = QStringLiteral("/docs/Caf\u00e9.pdf");
         const QString nfd = QStringLiteral("/docs/Cafe\u0301.pdf");
         const QString a = QStringLiteral("/docs/a.txt");
-        QTest::newRow("new path appended") << QStringList{a} << std::optional(QStringLiteral("/b")) << QStringList{a, u"/b"_qs};
-        QTest::newRow("same path once") << QStringList{a} << std::optional(a) << QStringList{a};
-        QTest::newRow("differing case kept") << QStringList{a} << std::optional(QStringLiteral("/docs/A.txt"))
-                                             << QStringList{a, u"/docs/A.txt"_qs};
-        QTest::newRow("decomposed equals composed") << QStringList{nfc} << std::optional(nfd) << QStringList{nfc};
-        QTest::newRow("composed equals decomposed") << QStringList{nfd} << std::optional(nfc) << QStringList{nfd};
-        QTest::newRow("empty path adds nothing") << QStringList{a} << std::optional(QString()) << QStringList{a};
-        QTest::newRow("no path adds nothing") << QStringList{a} << std::optional<QString>() << QStringList{a};
-        QTest::newRow("not trimmed") << QStringList{a} << std::optional(a + u' ') << QStringList{a, a + u' '};
+        QTest::newRow("new path appended")
+            << QStringList { a } << std::optional(QStringLiteral("/b")) << QStringList { a, u"/b"_qs };
+        QTest::newRow("same path once") << QStringList { a } << std::optional(a) << QStringList { a };
+        QTest::newRow("differing case kept") << QStringList { a } << std::optional(QStringLiteral("/docs/A.txt"))
+                                             << QStringList { a, u"/docs/A.txt"_qs };
+        QTest::newRow("decomposed equals composed") << QStringList { nfc } << std::optional(nfd) << QStringList { nfc };
+        QTest::newRow("composed equals decomposed") << QStringList { nfd } << std::optional(nfc) << QStringList { nfd };
+        QTest::newRow("empty path adds nothing") << QStringList { a } << std::optional(QString()) << QStringList { a };
+        QTest::newRow("no path adds nothing") << QStringList { a } << std::optional<QString>() << QStringList { a };
+        QTest::newRow("not trimmed") << QStringList { a } << std::optional(a + u' ') << QStringList { a, a + u' ' };
     }
 
     void notesSourcePaths()
@@ -256,18 +257,19 @@ private Q_SLOTS:
         QTest::newRow("nulls are absent")
             << QByteArray(R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":null,"updated_at":null})")
             << QString();
-        QTest::newRow("whole-number retention") << QByteArray(R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":30})") << QString();
+        QTest::newRow("whole-number retention")
+            << QByteArray(R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":30})") << QString();
         QTest::newRow("fractional retention")
             << QByteArray(R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":3.5})")
             << bad + QStringLiteral("\"retention_days\" is not an integer");
-        QTest::newRow("text retention")
-            << QByteArray(R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":"30"})")
-            << bad + QStringLiteral("\"retention_days\" is not an integer");
-        QTest::newRow("huge retention")
-            << QByteArray(R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":1e300})")
-            << bad + QStringLiteral("\"retention_days\" is not an integer");
-        QTest::newRow("source_paths missing") << QByteArray(R"({"sha256":"x","receipts":[]})")
-                                              << bad + QStringLiteral("\"source_paths\" is missing");
+        QTest::newRow("text retention") << QByteArray(
+            R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":"30"})")
+                                        << bad + QStringLiteral("\"retention_days\" is not an integer");
+        QTest::newRow("huge retention") << QByteArray(
+            R"({"sha256":"x","receipts":[],"source_paths":[],"retention_days":1e300})")
+                                        << bad + QStringLiteral("\"retention_days\" is not an integer");
+        QTest::newRow("source_paths missing")
+            << QByteArray(R"({"sha256":"x","receipts":[]})") << bad + QStringLiteral("\"source_paths\" is missing");
         QTest::newRow("receipts null") << QByteArray(R"({"sha256":"x","receipts":null,"source_paths":[]})")
                                        << bad + QStringLiteral("\"receipts\" is missing");
         QTest::newRow("sha256 a number") << QByteArray(R"({"sha256":1,"receipts":[],"source_paths":[]})")
@@ -275,12 +277,12 @@ private Q_SLOTS:
         QTest::newRow("updated_at a number")
             << QByteArray(R"({"sha256":"x","receipts":[],"source_paths":[],"updated_at":5})")
             << bad + QStringLiteral("\"updated_at\" is not a string");
-        QTest::newRow("path not a string") << recordBytes("[]", "[\"a\",2]")
-                                           << bad + QStringLiteral("a source path is not a string");
-        QTest::newRow("receipt not an object") << recordBytes("[\"r\"]", "[]")
-                                               << bad + QStringLiteral("a receipt is not an object");
-        QTest::newRow("receipt member not text") << recordBytes(R"([{"merkle":7}])", "[]")
-                                                 << QStringLiteral("Invalid receipt: \"merkle\" is a number, expected a string");
+        QTest::newRow("path not a string")
+            << recordBytes("[]", "[\"a\",2]") << bad + QStringLiteral("a source path is not a string");
+        QTest::newRow("receipt not an object")
+            << recordBytes("[\"r\"]", "[]") << bad + QStringLiteral("a receipt is not an object");
+        QTest::newRow("receipt member not text") << recordBytes(
+            R"([{"merkle":7}])", "[]") << QStringLiteral("Invalid receipt: \"merkle\" is a number, expected a string");
         QTest::newRow("array at the top") << QByteArray("[]") << bad + QStringLiteral("not a JSON object");
         QTest::newRow("truncated") << QByteArray("{\"sha256\":\"x\",\"rec")
                                    << bad + QStringLiteral("unterminated string at offset 19");
@@ -303,7 +305,7 @@ private Q_SLOTS:
     void retentionIsCarriedOverNeverSet()
     {
         IsolatedDataHome home;
-        ReceiptStore::save(kDigest, {receipt("a")}, std::nullopt);
+        ReceiptStore::save(kDigest, { receipt("a") }, std::nullopt);
         QVERIFY(!readFile(ReceiptStore::receiptFileURL(kDigest)).contains("retention_days"));
 
         QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), recordBytes("[]", "[],\"retention_days\":-7")));
@@ -318,11 +320,11 @@ private Q_SLOTS:
         const QByteArray broken = R"({"sha256":"x","receipts":[{"receipt_id":"old"}]})"; // no source_paths
         QVERIFY(writeFile(file, broken));
 
-        const ReceiptRecord saved = ReceiptStore::save(kDigest, {receipt("new")}, QStringLiteral("/p"),
-                                                       at("2026-12-06T08:55:01Z"));
-        QCOMPARE(compactReceipts(saved.receipts), compactReceipts({receipt("new")})); // never merged
+        const ReceiptRecord saved
+            = ReceiptStore::save(kDigest, { receipt("new") }, QStringLiteral("/p"), at("2026-12-06T08:55:01Z"));
+        QCOMPARE(compactReceipts(saved.receipts), compactReceipts({ receipt("new") })); // never merged
         QCOMPARE(readFile(file + QStringLiteral(".corrupt-20261206T085501Z")), broken);
-        QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, QStringList{u"/p"_qs});
+        QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, QStringList { u"/p"_qs });
 
         // A second bad file in the same second gets a name of its own.
         QVERIFY(writeFile(file, "not json"));
@@ -345,14 +347,14 @@ private Q_SLOTS:
     {
         IsolatedDataHome home;
         const QString file = ReceiptStore::receiptFileURL(kDigest);
-        ReceiptStore::save(kDigest, {receipt("a")}, QStringLiteral("/a"));
+        ReceiptStore::save(kDigest, { receipt("a") }, QStringLiteral("/a"));
         const QByteArray before = readFile(file);
         const QString snapshot = home.path() + QStringLiteral("/snapshot.json");
         QCOMPARE(::link(QFile::encodeName(file).constData(), QFile::encodeName(snapshot).constData()), 0);
         QFile reader(file);
         QVERIFY(reader.open(QIODevice::ReadOnly));
-        for (const QString &digest : {kDigest, QString(64, u'b'), QString(64, u'b'), kDigest})
-            ReceiptStore::save(digest, {receipt("later")}, QStringLiteral("/later"));
+        for (const QString &digest : { kDigest, QString(64, u'b'), QString(64, u'b'), kDigest })
+            ReceiptStore::save(digest, { receipt("later") }, QStringLiteral("/later"));
         QCOMPARE(readFile(snapshot), before);
         QCOMPARE(reader.readAll(), before);
         QCOMPARE(ReceiptStore::read(kDigest)->receipts.size(), 2);
@@ -362,7 +364,7 @@ private Q_SLOTS:
     {
         const ScopedUmask open(0);
         IsolatedDataHome home;
-        ReceiptStore::save(kDigest, {receipt("a")}, std::nullopt);
+        ReceiptStore::save(kDigest, { receipt("a") }, std::nullopt);
         QCOMPARE(fileMode(home.nivet() + QStringLiteral("/receipts")), 0700);
         QCOMPARE(fileMode(ReceiptStore::receiptFileURL(kDigest)), 0600);
         QCOMPARE(fileMode(home.nivet() + QStringLiteral("/receipts/.lock")), 0600);
@@ -377,9 +379,9 @@ private Q_SLOTS:
     {
         IsolatedDataHome home;
         QVERIFY(writeFile(home.nivet() + QStringLiteral("/receipts"), "a file, not a folder"));
-        const ReceiptRecord saved = ReceiptStore::save(kDigest, {receipt("a")}, QStringLiteral("/p"));
+        const ReceiptRecord saved = ReceiptStore::save(kDigest, { receipt("a") }, QStringLiteral("/p"));
         QCOMPARE(saved.receipts.size(), 1);
-        QCOMPARE(saved.sourcePaths, QStringList{u"/p"_qs});
+        QCOMPARE(saved.sourcePaths, QStringList { u"/p"_qs });
         QVERIFY(!ReceiptStore::read(kDigest));
         QCOMPARE(readFile(home.nivet() + QStringLiteral("/receipts")), QByteArray("a file, not a folder"));
     }

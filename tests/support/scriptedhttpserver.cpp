@@ -42,17 +42,18 @@ HttpResponse HttpResponse::text(const QByteArray &body, int status, const QByteA
     HttpResponse r;
     r.status = status;
     r.body = body;
-    r.headers.append({"Content-Type", contentType});
+    r.headers.append({ "Content-Type", contentType });
     return r;
 }
 
 HttpResponse &HttpResponse::withHeader(const QByteArray &name, const QByteArray &value)
 {
-    headers.append({name, value});
+    headers.append({ name, value });
     return *this;
 }
 
-ScriptedHttpServer::ScriptedHttpServer(QObject *parent) : QObject(parent)
+ScriptedHttpServer::ScriptedHttpServer(QObject *parent)
+    : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, &ScriptedHttpServer::onNewConnection);
     m_server.listen(QHostAddress::LocalHost, 0);
@@ -94,7 +95,7 @@ void ScriptedHttpServer::serve(QTcpSocket *socket)
                 continue;
             const QByteArray name = line.left(colon).trimmed();
             const QByteArray value = line.mid(colon + 1).trimmed();
-            request.headers.append({name, value});
+            request.headers.append({ name, value });
             if (name.compare("content-length", Qt::CaseInsensitive) == 0)
                 contentLength = value.toLongLong();
         }
@@ -122,14 +123,22 @@ void ScriptedHttpServer::serve(QTcpSocket *socket)
 static QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 202:
+        return "Accepted";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    default:
+        return "Status";
     }
 }
 
@@ -203,27 +212,26 @@ ScriptedHttpServer::Handler ScriptedHttpServer::mcp(
         const QString method = body.value(QStringLiteral("method")).toString();
         if (method == QLatin1String("initialize")) {
             const QByteArray sid = "session-" + QByteArray::number(++*counter);
-            QJsonObject result{{QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26")},
-                               {QStringLiteral("capabilities"), QJsonObject{}}};
-            return HttpResponse::json(QJsonObject{{QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-                                                  {QStringLiteral("id"), 1},
-                                                  {QStringLiteral("result"), result}})
+            QJsonObject result { { QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26") },
+                { QStringLiteral("capabilities"), QJsonObject {} } };
+            return HttpResponse::json(QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+                                          { QStringLiteral("id"), 1 }, { QStringLiteral("result"), result } })
                 .withHeader("Mcp-Session-Id", sid);
         }
         if (!body.contains(QStringLiteral("id")))
             return HttpResponse::text({}, 202);
         const QJsonObject params = body.value(QStringLiteral("params")).toObject();
         return tool(params.value(QStringLiteral("name")).toString(),
-                    params.value(QStringLiteral("arguments")).toObject(), request);
+            params.value(QStringLiteral("arguments")).toObject(), request);
     };
 }
 
 HttpResponse ScriptedHttpServer::toolResult(const QJsonObject &result)
 {
-    return HttpResponse::json(QJsonObject{
-        {QStringLiteral("jsonrpc"), QStringLiteral("2.0")},
-        {QStringLiteral("id"), 2},
-        {QStringLiteral("result"), QJsonObject{{QStringLiteral("structuredContent"), result}}},
+    return HttpResponse::json(QJsonObject {
+        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
+        { QStringLiteral("id"), 2 },
+        { QStringLiteral("result"), QJsonObject { { QStringLiteral("structuredContent"), result } } },
     });
 }
 

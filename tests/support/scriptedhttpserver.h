@@ -28,13 +28,13 @@ struct HttpRequest {
 /// What the server does with one request.
 struct HttpResponse {
     enum class Action {
-        Reply,       // send the whole reply at once
-        Hang,        // read the request, never answer
-        Drop,        // close the connection without answering
+        Reply, // send the whole reply at once
+        Hang, // read the request, never answer
+        Drop, // close the connection without answering
         DropMidBody, // send the headers and half the body, then close
-        Trickle,     // send the headers, then the body one byte at a time, trickleMs apart
-        NotHttp,     // send the body alone, no status line or headers, then close
-        Stream,      // send the headers without a length and the body, then ": ping" every trickleMs, a hundred times
+        Trickle, // send the headers, then the body one byte at a time, trickleMs apart
+        NotHttp, // send the body alone, no status line or headers, then close
+        Stream, // send the headers without a length and the body, then ": ping" every trickleMs, a hundred times
     };
 
     int status = 200;
@@ -71,8 +71,9 @@ public:
     /// A handler that plays a stamping service: initialize answers with a
     /// session header, notifications with 202, tools/call with tool(name,
     /// arguments, request). Session ids are "session-1", "session-2", ...
-    static Handler mcp(std::function<HttpResponse(const QString &tool, const QJsonObject &arguments,
-                                                  const HttpRequest &request)> tool);
+    static Handler mcp(
+        std::function<HttpResponse(const QString &tool, const QJsonObject &arguments, const HttpRequest &request)>
+            tool);
     /// A tools/call reply carrying result as structuredContent.
     static HttpResponse toolResult(const QJsonObject &result);
     /// A loopback port nothing listens on (connections to it are refused).

@@ -37,13 +37,16 @@ bool writeFile(const QString &path, const QByteArray &data)
 
 int fileMode(const QString &path)
 {
-    struct stat st {};
+    struct stat st { };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return -1;
     return static_cast<int>(st.st_mode & 07777);
 }
 
-ScopedUmask::ScopedUmask(mode_t mask) : m_previous(::umask(mask)) {}
+ScopedUmask::ScopedUmask(mode_t mask)
+    : m_previous(::umask(mask))
+{
+}
 
 ScopedUmask::~ScopedUmask()
 {

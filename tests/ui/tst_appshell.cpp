@@ -25,8 +25,9 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 40);
         QCOMPARE(lines.first(), QStringLiteral("Nivet Timestamping (Mac)"));
         QCOMPARE(lines[18], QStringLiteral("  Generate / refresh token (POST auth.nivet.example/auth/login)."));
-        QCOMPARE(lines[20], QStringLiteral("  On Linux: $XDG_DATA_HOME/Nivet (or ~/.local/share/Nivet); nivet-timestamp "
-                                           "uses the same files."));
+        QCOMPARE(lines[20],
+            QStringLiteral("  On Linux: $XDG_DATA_HOME/Nivet (or ~/.local/share/Nivet); nivet-timestamp "
+                           "uses the same files."));
         QCOMPARE(lines[38], QStringLiteral("MCP endpoint (default): https://mcp.nivet.example/mcp"));
         QCOMPARE(lines.last(), QStringLiteral("Auth API (default): https://auth.nivet.example"));
         QVERIFY(!helpText().endsWith(QLatin1Char('\n')));
@@ -70,7 +71,7 @@ private Q_SLOTS:
         MainWindow window;
         window.show();
         window.openSettings();
-        const QList<QWidget *> windows{&window, window.settings()};
+        const QList<QWidget *> windows { &window, window.settings() };
         for (QWidget *top : windows) {
             for (QWidget *w : top->findChildren<QWidget *>()) {
                 const bool control = w->focusPolicy() != Qt::NoFocus || qobject_cast<QProgressBar *>(w);
@@ -78,8 +79,7 @@ private Q_SLOTS:
                     continue;
                 QAccessibleInterface *access = QAccessible::queryAccessibleInterface(w);
                 QVERIFY2(access && !access->text(QAccessible::Name).isEmpty(),
-                         qPrintable(QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(' ')
-                                    + w->objectName()));
+                    qPrintable(QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(' ') + w->objectName()));
             }
         }
     }

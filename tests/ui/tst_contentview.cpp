@@ -56,8 +56,7 @@ QString statusLine(ContentView &view)
     return view.findChild<QLabel *>(QStringLiteral("statusLine"))->text();
 }
 
-template <typename T = QPushButton>
-T *child(QWidget &view, const char *name)
+template<typename T = QPushButton> T *child(QWidget &view, const char *name)
 {
     return view.findChild<T *>(QString::fromLatin1(name));
 }
@@ -91,7 +90,10 @@ Q_SIGNALS:
 
 class GatedService : public StampingService {
 public:
-    explicit GatedService(Gate *gate) : m_gate(gate) {}
+    explicit GatedService(Gate *gate)
+        : m_gate(gate)
+    {
+    }
     QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
     {
         ++m_gate->calls;
@@ -100,7 +102,8 @@ public:
             auto opened = qCoro(gate, &Gate::opened);
             co_await opened;
         }
-        co_return FileResult{path, sha256, QStringLiteral("r-1"), {}, scope, m_gate->status, {}, ResultKind::registered};
+        co_return FileResult { path, sha256, QStringLiteral("r-1"), {}, scope, m_gate->status, {},
+            ResultKind::registered };
     }
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
     {
@@ -134,9 +137,9 @@ class TestContentView : public QObject {
     void pointAt(const QUrl &url)
     {
         writeFile(m_home->nivet() + QStringLiteral("/client.json"),
-                  JsonWriter::compact(QJsonObject{{QStringLiteral("url"), url.toString()},
-                                                  {QStringLiteral("scope"), QStringLiteral("global")},
-                                                  {QStringLiteral("output"), QStringLiteral("csv")}}));
+            JsonWriter::compact(QJsonObject { { QStringLiteral("url"), url.toString() },
+                { QStringLiteral("scope"), QStringLiteral("global") },
+                { QStringLiteral("output"), QStringLiteral("csv") } }));
     }
 
 private Q_SLOTS:
@@ -150,19 +153,21 @@ private Q_SLOTS:
         QCOMPARE(statusLine(view), view.status());
         QVERIFY(view.files().isEmpty());
         QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 0);
-        for (const char *name : {"verifyButton", "registerButton", "exportButton", "copyButton"})
+        for (const char *name : { "verifyButton", "registerButton", "exportButton", "copyButton" })
             QVERIFY(!child(view, name)->isEnabled());
         QVERIFY(child(view, "addButton")->isEnabled());
         QCOMPARE(child(view, "copyButton")->text(), QStringLiteral("Copy TEXT"));
-        QCOMPARE(child<QLabel>(view, "subtitle")->text(), QStringLiteral("Hash locally · MCP register/verify · digests only"));
+        QCOMPARE(child<QLabel>(view, "subtitle")->text(),
+            QStringLiteral("Hash locally · MCP register/verify · digests only"));
         QVERIFY(view.minimumSize() == QSize(900, 560));
         QVERIFY(!child<QProgressBar>(view, "progress")->isVisibleTo(&view));
         // A push button with a menu: the style draws the arrow beside "Export…", not on it.
         QStringList entries;
         for (const QAction *action : child(view, "exportButton")->menu()->actions())
             entries.append(action->text());
-        QCOMPARE(entries, (QStringList{QStringLiteral("JSON…"), QStringLiteral("CSV…"), QStringLiteral("Text…"),
-                                       QStringLiteral("PDF…")}));
+        QCOMPARE(entries,
+            (QStringList {
+                QStringLiteral("JSON…"), QStringLiteral("CSV…"), QStringLiteral("Text…"), QStringLiteral("PDF…") }));
     }
 
     void addingFiles()
@@ -170,20 +175,20 @@ private Q_SLOTS:
         ContentView view;
         FakeDialogs fake;
         view.setSeams(&fake, &fake, &fake);
-        fake.nextOpen = {QStringLiteral("/a"), QStringLiteral("/b")};
+        fake.nextOpen = { QStringLiteral("/a"), QStringLiteral("/b") };
         view.addFiles();
         QCOMPARE(view.status(), QStringLiteral("2 file(s) ready."));
-        fake.nextOpen = {QStringLiteral("/b"), QStringLiteral("/c")};
+        fake.nextOpen = { QStringLiteral("/b"), QStringLiteral("/c") };
         view.addFiles();
-        QCOMPARE(view.files(), (QStringList{QStringLiteral("/a"), QStringLiteral("/b"), QStringLiteral("/c")}));
+        QCOMPARE(view.files(), (QStringList { QStringLiteral("/a"), QStringLiteral("/b"), QStringLiteral("/c") }));
         QCOMPARE(view.status(), QStringLiteral("3 file(s) ready."));
         // Only listed files: the status is rewritten with the same total.
         view.clear();
         QCOMPARE(view.status(), QStringLiteral("Cleared."));
-        fake.nextOpen = {QStringLiteral("/a")};
+        fake.nextOpen = { QStringLiteral("/a") };
         view.addFiles();
         view.handleDrop({}); // nothing new: no change
-        fake.nextOpen = {QStringLiteral("/a")};
+        fake.nextOpen = { QStringLiteral("/a") };
         view.addFiles();
         QCOMPARE(view.status(), QStringLiteral("1 file(s) ready."));
         // Cancelling changes nothing.
@@ -220,11 +225,11 @@ private Q_SLOTS:
             QVERIFY(dropEvent.isAccepted());
             QCOMPARE(dropEvent.dropAction(), Qt::CopyAction);
         };
-        drop({QStringLiteral("/x/one.txt"), QStringLiteral("/x/two.txt")});
-        QCOMPARE(view.files(), (QStringList{QStringLiteral("/x/one.txt"), QStringLiteral("/x/two.txt")}));
+        drop({ QStringLiteral("/x/one.txt"), QStringLiteral("/x/two.txt") });
+        QCOMPARE(view.files(), (QStringList { QStringLiteral("/x/one.txt"), QStringLiteral("/x/two.txt") }));
         QCOMPARE(view.status(), QStringLiteral("2 file(s) ready."));
         QSignalSpy statusChanges(&view, &ContentView::statusChanged);
-        drop({QStringLiteral("/x/one.txt")});
+        drop({ QStringLiteral("/x/one.txt") });
         QCOMPARE(view.files().size(), 2);
         QCOMPARE(statusChanges.size(), 0); // a listed file changes nothing, not even the status
         // The rest of the window accepts no drops.
@@ -248,8 +253,8 @@ private Q_SLOTS:
         view.handleDrop(paths);
         QCOMPARE(inserted.size(), 1);
         QCOMPARE(view.status(), QStringLiteral("10000 file(s) ready."));
-        QTRY_VERIFY(!list->horizontalScrollBar()->isVisible() && list->visualRect(list->model()->index(0, 0)).width()
-                                                                         <= list->viewport()->width());
+        QTRY_VERIFY(!list->horizontalScrollBar()->isVisible()
+            && list->visualRect(list->model()->index(0, 0)).width() <= list->viewport()->width());
         QCOMPARE(shownToolTip(list->model()->index(9999, 0).data(Qt::ToolTipRole)), paths.last());
     }
 
@@ -258,10 +263,10 @@ private Q_SLOTS:
         QCOMPARE(ResultsTableModel::abridgedDigest(QString()), QStringLiteral("—"));
         QCOMPARE(ResultsTableModel::abridgedDigest(QString(21, QLatin1Char('a'))), QString(21, QLatin1Char('a')));
         QCOMPARE(ResultsTableModel::abridgedDigest(QStringLiteral("0123456789abcdefghijkl")),
-                 QStringLiteral("0123456789ab…efghijkl"));
+            QStringLiteral("0123456789ab…efghijkl"));
         QCOMPARE(ResultsTableModel::abridgedReceipt(QString(17, QLatin1Char('r'))), QString(17, QLatin1Char('r')));
         QCOMPARE(ResultsTableModel::abridgedReceipt(QStringLiteral("0123456789abcdefgh")),
-                 QStringLiteral("0123456789…cdefgh"));
+            QStringLiteral("0123456789…cdefgh"));
         QCOMPARE(ResultsTableModel::abridgedReceipt(QString()), QStringLiteral("—"));
     }
 
@@ -272,13 +277,12 @@ private Q_SLOTS:
         server.setHandler(ScriptedHttpServer::mcp([&](const QString &, const QJsonObject &args, const HttpRequest &) {
             if (++calls == 2)
                 return HttpResponse::text("quota exceeded", 500);
-            return ScriptedHttpServer::toolResult(QJsonObject{
-                {QStringLiteral("receipts"),
-                 QJsonArray{QJsonObject{{QStringLiteral("receipt_id"), QStringLiteral("rcpt-0123456789-abcdef")},
-                                        {QStringLiteral("hash"), args.value(QStringLiteral("sha256"))},
-                                        {QStringLiteral("scope"), args.value(QStringLiteral("scope"))},
-                                        {QStringLiteral("created_at"), QStringLiteral("2026-12-06T09:00:00.000Z")},
-                                        {QStringLiteral("merkle"), QStringLiteral("m1")}}}}});
+            return ScriptedHttpServer::toolResult(QJsonObject { { QStringLiteral("receipts"),
+                QJsonArray { QJsonObject { { QStringLiteral("receipt_id"), QStringLiteral("rcpt-0123456789-abcdef") },
+                    { QStringLiteral("hash"), args.value(QStringLiteral("sha256")) },
+                    { QStringLiteral("scope"), args.value(QStringLiteral("scope")) },
+                    { QStringLiteral("created_at"), QStringLiteral("2026-12-06T09:00:00.000Z") },
+                    { QStringLiteral("merkle"), QStringLiteral("m1") } } } } });
         }));
         pointAt(server.url());
         ContentView view;
@@ -287,8 +291,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         FakeDialogs fake;
         view.setSeams(&fake, &fake, &fake);
-        fake.nextOpen = {makeFile(QStringLiteral("a.txt"), "alpha"), makeFile(QStringLiteral("b.txt"), "beta"),
-                         m_files.filePath(QStringLiteral("missing.txt"))};
+        fake.nextOpen = { makeFile(QStringLiteral("a.txt"), "alpha"), makeFile(QStringLiteral("b.txt"), "beta"),
+            m_files.filePath(QStringLiteral("missing.txt")) };
         view.addFiles();
         child(view, "registerButton")->click();
         QVERIFY(view.busy());
@@ -298,21 +302,24 @@ private Q_SLOTS:
         QCOMPARE(view.status(), QStringLiteral("Done — 1 registered/ok, 2 failed (3 total)."));
 
         const QString sha = view.results()[0].sha256;
-        const QList<QStringList> shown{
-            {QStringLiteral("Registered"), QStringLiteral("a.txt"), sha.left(12) + QStringLiteral("…") + sha.right(8),
-             QStringLiteral("2026-12-06T09:00:00.000Z"), QStringLiteral("rcpt-01234…abcdef"), QStringLiteral("global")},
-            {QStringLiteral("Error"), QStringLiteral("b.txt")},
-            {QStringLiteral("Error"), QStringLiteral("missing.txt"), QStringLiteral("—"), QStringLiteral("—"),
-             QStringLiteral("—"), QStringLiteral("global")},
+        const QList<QStringList> shown {
+            { QStringLiteral("Registered"), QStringLiteral("a.txt"), sha.left(12) + QStringLiteral("…") + sha.right(8),
+                QStringLiteral("2026-12-06T09:00:00.000Z"), QStringLiteral("rcpt-01234…abcdef"),
+                QStringLiteral("global") },
+            { QStringLiteral("Error"), QStringLiteral("b.txt") },
+            { QStringLiteral("Error"), QStringLiteral("missing.txt"), QStringLiteral("—"), QStringLiteral("—"),
+                QStringLiteral("—"), QStringLiteral("global") },
         };
         for (int r = 0; r < shown.size(); ++r) {
             for (int c = 0; c < shown[r].size(); ++c)
                 QCOMPARE(cell(view, r, c).toString(), shown[r][c]);
         }
-        const QList<QStringList> tips{
-            {QStringLiteral("Registered"), fake.nextOpen[0], sha, QString(), QStringLiteral("rcpt-0123456789-abcdef")},
-            {QStringLiteral("Error: HTTP 500: quota exceeded")},
-            {view.results()[2].status, fake.nextOpen[2], QStringLiteral("No hash"), QString(), QStringLiteral("No receipt")},
+        const QList<QStringList> tips {
+            { QStringLiteral("Registered"), fake.nextOpen[0], sha, QString(),
+                QStringLiteral("rcpt-0123456789-abcdef") },
+            { QStringLiteral("Error: HTTP 500: quota exceeded") },
+            { view.results()[2].status, fake.nextOpen[2], QStringLiteral("No hash"), QString(),
+                QStringLiteral("No receipt") },
         };
         for (int r = 0; r < tips.size(); ++r) {
             for (int c = 0; c < tips[r].size(); ++c)
@@ -335,16 +342,18 @@ private Q_SLOTS:
                     const int lead = r == 0 ? px.green() - std::max(px.red(), px.blue())
                                             : px.red() - std::max(px.green(), px.blue());
                     tinted += lead > 40;
-                    gray += std::max({px.red(), px.green(), px.blue()}) - std::min({px.red(), px.green(), px.blue()}) < 16;
+                    gray
+                        += std::max({ px.red(), px.green(), px.blue() }) - std::min({ px.red(), px.green(), px.blue() })
+                        < 16;
                 }
             }
             QVERIFY2(tinted > 20 && gray == 0,
-                     qPrintable(QStringLiteral("row %1: %2 tinted, %3 gray").arg(r).arg(tinted).arg(gray)));
+                qPrintable(QStringLiteral("row %1: %2 tinted, %3 gray").arg(r).arg(tinted).arg(gray)));
         }
         // A screen reader hears each light's status text.
         QAccessibleInterface *access = QAccessible::queryAccessibleInterface(table);
         QCOMPARE(access->tableInterface()->cellAt(1, ResultsTableModel::StatusColumn)->text(QAccessible::Description),
-                 QStringLiteral("Error: HTTP 500: quota exceeded"));
+            QStringLiteral("Error: HTTP 500: quota exceeded"));
 
         // A digest opens whole for selecting and copying; nothing is written back.
         const QModelIndex digest = table->model()->index(0, ResultsTableModel::DigestColumn);
@@ -366,7 +375,8 @@ private Q_SLOTS:
         QCOMPARE(view.status(), QStringLiteral("Exported JSON → out.json")); // cancelled: unchanged
         child(view, "copyButton")->click();
         QCOMPARE(view.status(), QStringLiteral("Copied csv to clipboard."));
-        QVERIFY(fake.clipboard.startsWith(QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind\n")));
+        QVERIFY(
+            fake.clipboard.startsWith(QStringLiteral("path,sha256,scope,receipt_id,created_at,merkle,status,kind\n")));
 
         // A status too long for the line is cut, and whole in its tooltip.
         fake.nextSave = m_files.filePath(QStringLiteral("deep").repeated(60) + QStringLiteral("/out.txt"));
@@ -394,9 +404,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         view.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&view));
-        view.handleDrop({makeFile(QStringLiteral("a.txt"), QByteArray(10, 'a')),
-                         makeFile(QStringLiteral("b.txt"), QByteArray(20, 'b')),
-                         makeFile(QStringLiteral("c.txt"), QByteArray(30, 'c'))});
+        view.handleDrop({ makeFile(QStringLiteral("a.txt"), QByteArray(10, 'a')),
+            makeFile(QStringLiteral("b.txt"), QByteArray(20, 'b')),
+            makeFile(QStringLiteral("c.txt"), QByteArray(30, 'c')) });
         child(view, "registerButton")->click();
         QTRY_COMPARE(gate.calls, 1);
         QCOMPARE(child<QLabel>(view, "progressLabel")->text(), QStringLiteral("1 of 3 · a.txt"));
@@ -423,7 +433,7 @@ private Q_SLOTS:
         gate.holding = false;
         gate.status = QStringLiteral("<b>bold</b> <img src=\"x.png\"> <a href=\"https://x\">link</a>");
         ContentView view(nullptr, gated(&gate));
-        view.handleDrop({makeFile(QStringLiteral("m.txt"), "m")});
+        view.handleDrop({ makeFile(QStringLiteral("m.txt"), "m") });
         view.startRegister();
         QTRY_VERIFY(!view.busy());
         QCOMPARE(shownToolTip(cell(view, 0, ResultsTableModel::StatusColumn, Qt::ToolTipRole)), gate.status);
@@ -462,8 +472,8 @@ private Q_SLOTS:
             QTest::keyClicks(name, saved.endsWith(QLatin1String(".data")) ? saved : QStringLiteral("report"));
             QTest::keyClick(name, Qt::Key_Return);
         });
-        const std::optional<QString> path = dialogs.askSavePath(
-            ExportFormats::dialogTitle(format), ExportFormats::suggestedFileName(format), ExportFormats::fileFilters(format));
+        const std::optional<QString> path = dialogs.askSavePath(ExportFormats::dialogTitle(format),
+            ExportFormats::suggestedFileName(format), ExportFormats::fileFilters(format));
         qputenv("HOME", previousHome);
         QCOMPARE(path.value_or(QString()), home.path() + QLatin1Char('/') + saved);
     }
@@ -472,7 +482,7 @@ private Q_SLOTS:
     {
         Gate gate;
         ContentView view(nullptr, gated(&gate));
-        view.handleDrop({makeFile(QStringLiteral("c1"), "1"), makeFile(QStringLiteral("c2"), "2")});
+        view.handleDrop({ makeFile(QStringLiteral("c1"), "1"), makeFile(QStringLiteral("c2"), "2") });
         view.startVerify();
         QVERIFY(view.busy());
         view.clear();
@@ -497,7 +507,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&view));
         QTest::keyClick(&view, Qt::Key_Return);
         QCOMPARE(gate.calls, 0); // empty list: disabled
-        view.handleDrop({makeFile(QStringLiteral("r1"), "1")});
+        view.handleDrop({ makeFile(QStringLiteral("r1"), "1") });
         view.activateWindow();
         QTest::keyClick(&view, Qt::Key_Return);
         QTRY_VERIFY(!view.busy());

@@ -45,7 +45,7 @@ private Q_SLOTS:
     void layoutAndBinding()
     {
         writeFile(m_home.nivet() + QStringLiteral("/client.json"),
-                  "{\"url\":\"http://127.0.0.1:1/mcp\",\"scope\":\"team-x\",\"output\":\"csv\"}");
+            "{\"url\":\"http://127.0.0.1:1/mcp\",\"scope\":\"team-x\",\"output\":\"csv\"}");
         DefaultsView view;
         view.show();
         QCOMPARE(view.width(), 560);
@@ -63,7 +63,8 @@ private Q_SLOTS:
         QCOMPARE(AuthStore::shared().property("username").toString(), QStringLiteral("alice"));
         view.findChild<QPlainTextEdit *>(QStringLiteral("accessToken"))->setPlainText(QStringLiteral("   "));
         QCOMPARE(label(view, "tokenHint")->text(), QStringLiteral("(empty)"));
-        view.findChild<QPlainTextEdit *>(QStringLiteral("accessToken"))->setPlainText(QStringLiteral("abc.def.0123456789"));
+        view.findChild<QPlainTextEdit *>(QStringLiteral("accessToken"))
+            ->setPlainText(QStringLiteral("abc.def.0123456789"));
         QCOMPARE(label(view, "tokenHint")->text(), QStringLiteral("…23456789"));
 
         // One label column for both sections; the status line's room is kept
@@ -78,8 +79,8 @@ private Q_SLOTS:
         QCOMPARE(button(view, "saveButton")->mapTo(&view, QPoint()), buttons);
         QCOMPARE(view.height(), height);
         QCOMPARE(label(view, "storageNote")->text(),
-                 QStringLiteral("Stored in ") + m_home.nivet()
-                     + QStringLiteral("/. The command-line tool nivet-timestamp uses the same files."));
+            QStringLiteral("Stored in ") + m_home.nivet()
+                + QStringLiteral("/. The command-line tool nivet-timestamp uses the same files."));
         QVERIFY(readFile(m_home.nivet() + QStringLiteral("/client.json")).contains("\"scope\":\"team-x\""));
         QCOMPARE(fileMode(authFile()), 0600);
     }
@@ -95,7 +96,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!view.busy());
         QVERIFY(view.statusIsError());
         QCOMPARE(view.statusLine(),
-                 QStringLiteral("Generate/refresh failed: Username and password are required to generate a token"));
+            QStringLiteral("Generate/refresh failed: Username and password are required to generate a token"));
         QVERIFY(button(view, "generateButton")->isEnabled());
         QCOMPARE(label(view, "statusLine")->palette().color(QPalette::WindowText), QColor(Qt::red));
     }
@@ -104,12 +105,13 @@ private Q_SLOTS:
     {
         ScriptedHttpServer server;
         server.enqueue(HttpResponse::text("<b>bad</b> credentials", 401));
-        server.enqueue(HttpResponse::json(QJsonObject{
-            {QStringLiteral("token"), QStringLiteral("header.payload.signature-xyz")},
-            {QStringLiteral("user"), QJsonObject{{QStringLiteral("username"), QStringLiteral("alice")},
-                                                 {QStringLiteral("role"), QStringLiteral("admin")}}}}));
-        server.enqueue(HttpResponse::json(QJsonObject{{QStringLiteral("username"), QStringLiteral("alice")},
-                                                      {QStringLiteral("role"), QStringLiteral("admin")}}));
+        server.enqueue(HttpResponse::json(
+            QJsonObject { { QStringLiteral("token"), QStringLiteral("header.payload.signature-xyz") },
+                { QStringLiteral("user"),
+                    QJsonObject { { QStringLiteral("username"), QStringLiteral("alice") },
+                        { QStringLiteral("role"), QStringLiteral("admin") } } } }));
+        server.enqueue(HttpResponse::json(QJsonObject { { QStringLiteral("username"), QStringLiteral("alice") },
+            { QStringLiteral("role"), QStringLiteral("admin") } }));
         DefaultsView view;
         view.show();
         view.activateWindow();
@@ -127,7 +129,7 @@ private Q_SLOTS:
         QTRY_VERIFY(!view.busy());
         QCOMPARE(QApplication::focusWidget(), button(view, "generateButton"));
         QCOMPARE(view.statusLine(),
-                 QStringLiteral("Generate/refresh failed: Login failed HTTP 401: <b>bad</b> credentials"));
+            QStringLiteral("Generate/refresh failed: Login failed HTTP 401: <b>bad</b> credentials"));
         QCOMPARE(label(view, "statusLine")->textFormat(), Qt::PlainText);
         button(view, "generateButton")->click();
         QTRY_VERIFY(!view.busy());

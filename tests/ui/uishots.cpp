@@ -54,10 +54,10 @@ public:
         turn.start(0);
         co_await turn;
         const bool fails = ++m_count % 5 == 0;
-        co_return FileResult{path, sha256, QStringLiteral("rcpt-%1-0123456789abcdef").arg(m_count),
-                             QStringLiteral("2026-12-06T09:00:00Z"), scope,
-                             fails ? QStringLiteral("Error: HTTP 500: quota exceeded") : QStringLiteral("Registered"),
-                             {}, fails ? ResultKind::error : ResultKind::registered};
+        co_return FileResult { path, sha256, QStringLiteral("rcpt-%1-0123456789abcdef").arg(m_count),
+            QStringLiteral("2026-12-06T09:00:00Z"), scope,
+            fails ? QStringLiteral("Error: HTTP 500: quota exceeded") : QStringLiteral("Registered"), {},
+            fails ? ResultKind::error : ResultKind::registered };
     }
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
     {
