@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test test-asan fuzz fuzz-smoke run bench format format-check clean
+.PHONY: all deps configure build test test-nodesktop test-asan fuzz fuzz-smoke run bench format format-check clean
 
 all: build
 
@@ -20,6 +20,13 @@ build: configure
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The command-line tool, the service and their tests alone, as on a server
+# without Qt Widgets (-DNIVET_DESKTOP=OFF).
+test-nodesktop: deps
+	cmake -S . -B build-nodesktop -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DNIVET_DESKTOP=OFF
+	cmake --build build-nodesktop -j $(JOBS)
+	cd build-nodesktop && ctest --output-on-failure -j $(JOBS)
 
 # The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
