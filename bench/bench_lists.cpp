@@ -171,7 +171,7 @@ int main(int argc, char **argv)
         if (!busy)
             running.quit();
     });
-    content->startRegister();
+    content->startRun(BatchRun::Action::registerFiles);
     if (content->busy())
         running.exec();
     const double runMs = wall.nsecsElapsed() / 1e6;

@@ -115,9 +115,9 @@ Phase runOnce(ContentView *content, Probe &probe, bool registering)
     wall.start();
     probe.start();
     if (registering)
-        content->startRegister();
+        content->startRun(BatchRun::Action::registerFiles);
     else
-        content->startVerify();
+        content->startRun(BatchRun::Action::verifyFiles);
     if (content->busy())
         loop.exec();
     probe.stop();

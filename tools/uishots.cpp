@@ -87,7 +87,7 @@ int manyRows(int count, const QString &out)
         return 1;
     ContentView *view = window.content();
     view->handleDrop(files);
-    view->startRegister();
+    view->startRun(BatchRun::Action::registerFiles);
     QTest::qWait(400); // part of the way through
     window.grab().save(out + QStringLiteral("/rows-running.png"));
     if (!waitIdle(view))

@@ -27,22 +27,6 @@ constexpr std::array<const char *, 8> kKeyOrder {
     "auth_url",
 };
 
-bool isLineBreak(QChar c)
-{
-    switch (c.unicode()) {
-    case 0x0A:
-    case 0x0B:
-    case 0x0C:
-    case 0x0D:
-    case 0x85:
-    case 0x2028:
-    case 0x2029:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // Every line-break character ends a line; CR LF yields an empty piece between
 // the two, which is dropped with the other empty ones.
 QStringList splitLines(const QString &text)
@@ -50,7 +34,7 @@ QStringList splitLines(const QString &text)
     QStringList lines;
     qsizetype start = 0;
     for (qsizetype i = 0; i <= text.size(); ++i) {
-        if (i == text.size() || isLineBreak(text.at(i))) {
+        if (i == text.size() || Text::isLineBreak(text.at(i).unicode())) {
             if (i > start)
                 lines.append(text.mid(start, i - start));
             start = i + 1;
@@ -117,7 +101,7 @@ bool isWritableKey(const QString &key)
         || key.contains(QLatin1Char('=')))
         return false;
     for (QChar c : key) {
-        if (isLineBreak(c))
+        if (Text::isLineBreak(c.unicode()))
             return false;
     }
     return Text::trimmedSpaces(key) == key;
@@ -128,7 +112,7 @@ bool isWritableKey(const QString &key)
 bool holdsUnwritableBreak(const QString &value)
 {
     for (QChar c : value) {
-        if (c != QLatin1Char('\n') && isLineBreak(c))
+        if (c != QLatin1Char('\n') && Text::isLineBreak(c.unicode()))
             return true;
     }
     return false;

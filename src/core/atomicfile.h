@@ -14,15 +14,16 @@
 /// linked) before keeps its own bytes.
 namespace AtomicFile {
 
-/// Writes data to path. With mode, the temporary file is created with exactly
-/// that mode (umask notwithstanding), so a secret is never on disk with wider
-/// permissions; without it, an existing target's mode is kept and a new file
-/// gets the usual 0666 less umask. Fails with a message naming the path.
+/// Writes data to path. The temporary file is 0600 from its creation and takes
+/// its final mode before the first byte: with mode, exactly that (umask
+/// notwithstanding), so a secret is never on disk with wider permissions;
+/// without it, an existing target's mode, or for a new file the usual 0666
+/// less umask. Fails with a message naming the path.
 Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode = std::nullopt);
 
 /// The exclusive advisory lock of a folder (its file ".lock", mode 0600),
-/// held for the object's lifetime. Every process takes it around its writes
-/// of the folder's files, so while it is held nobody else is between making a
+/// held for the object's lifetime. Every writer of our own data folders takes
+/// it around its writes there, so while it is held nobody else is between making a
 /// scratch file and renaming it. Gives up after 10 s: only a stopped process
 /// holds it that long, and writing unlocked beats hanging.
 class FolderLock {

@@ -5,10 +5,9 @@
 
 namespace Text {
 
-bool isSpaceOrLineBreak(char32_t c)
+bool isLineBreak(char32_t c)
 {
     switch (c) {
-    case 0x09:
     case 0x0A:
     case 0x0B:
     case 0x0C:
@@ -18,13 +17,18 @@ bool isSpaceOrLineBreak(char32_t c)
     case 0x2029:
         return true;
     default:
-        return QChar::category(c) == QChar::Separator_Space;
+        return false;
     }
 }
 
 static bool isSpace(char32_t c)
 {
     return c == 0x09 || QChar::category(c) == QChar::Separator_Space;
+}
+
+bool isSpaceOrLineBreak(char32_t c)
+{
+    return isLineBreak(c) || isSpace(c);
 }
 
 // Every white-space and line-break character lies in the Basic Multilingual

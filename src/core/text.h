@@ -5,8 +5,10 @@
 /// Text helpers shared by storage, auth and the exports.
 namespace Text {
 
-/// True for Unicode white space (space separators, tab) and every line break
-/// (LF, VT, FF, CR, NEL, LS, PS).
+/// True for every line break: LF, VT, FF, CR, NEL, LS, PS.
+bool isLineBreak(char32_t c);
+
+/// True for Unicode white space (space separators, tab) and every line break.
 bool isSpaceOrLineBreak(char32_t c);
 
 /// White space and line breaks removed from both ends, by the Unicode definition.

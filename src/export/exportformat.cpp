@@ -92,9 +92,4 @@ QStringList fileFilters(ExportFormat format)
     return {};
 }
 
-QString fileFilterText(ExportFormat format)
-{
-    return fileFilters(format).join(QStringLiteral(";;"));
-}
-
 } // namespace ExportFormats

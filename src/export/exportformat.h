@@ -33,7 +33,4 @@ QString menuLabel(ExportFormat format);
 /// File-dialog filters, the preferred one first; CSV also offers text files.
 QStringList fileFilters(ExportFormat format);
 
-/// fileFilters joined with ";;", the form a Qt file dialog takes.
-QString fileFilterText(ExportFormat format);
-
 } // namespace ExportFormats

@@ -227,7 +227,6 @@ Layout layOut(const QList<FileResult> &rows, const QString &title, const QString
     placer.place(title, FontRole::title, black(), 6);
     placer.place(QStringLiteral("Generated: ") + stamp, FontRole::small, darkGray(), 4);
     placer.place(QStringLiteral("Entries: ") + QString::number(rows.size()), FontRole::small, darkGray(), 16);
-    layout.cursorAfterHeader = placer.y();
 
     for (qsizetype i = 0; i < rows.size(); ++i) {
         const FileResult &row = rows.at(i);
@@ -250,7 +249,6 @@ Layout layOut(const QList<FileResult> &rows, const QString &title, const QString
         if (hasMerkle)
             placer.place(QStringLiteral("Merkle: ") + row.merkle, FontRole::digest, black(), 0);
         placer.skip(entryTrailingSpace);
-        layout.cursorAfterEntry.append(placer.y());
     }
     layout.pageCount = placer.page() + 1;
     return layout;

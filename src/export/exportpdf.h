@@ -75,11 +75,6 @@ struct Block {
 struct Layout {
     QList<Block> blocks;
     int pageCount = 1;
-    /// The cursor after the header's spacing.
-    qreal cursorAfterHeader = startY;
-    /// [n - 1]: the cursor after entry n's trailing space, before the next
-    /// entry's page-break test.
-    QList<qreal> cursorAfterEntry;
 };
 
 /// How high a text needs to be when wrapped to the column width.

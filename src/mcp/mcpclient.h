@@ -61,12 +61,10 @@ public:
     /// call: a "message" whose JSON-RPC id is 2, with a result or an error.
     static bool isToolResponse(const ServerSentEvent &event);
 
-protected:
-    /// Request preparation, run on every request after its headers are set
-    /// and before the body is attached: adds the stored bearer token.
-    virtual QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request);
-
 private:
+    // Adds the bearer token saved on disk, renewed first when about to expire.
+    static QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request);
+
     // A request's reply, and the credentials it carried: what the server
     // says is shown with those hidden.
     struct Posted {

@@ -36,15 +36,21 @@ QString quoted(const QString &key)
     return QLatin1Char('"') + key + QLatin1Char('"');
 }
 
-// A required member that is missing or null, or one of the wrong type.
-Error missing(const QString &key)
-{
-    return invalid(quoted(key) + QStringLiteral(" is missing"));
-}
-
+// A member of the wrong type.
 Error wrongType(const QString &key, const char *expected)
 {
     return invalid(quoted(key) + QStringLiteral(" is not ") + QLatin1String(expected));
+}
+
+// A required member: present, not null, and of the given type.
+Expected<QJsonValue> required(const QJsonObject &object, const QString &key, QJsonValue::Type type, const char *name)
+{
+    const QJsonValue value = object.value(key);
+    if (value.isUndefined() || value.isNull())
+        return invalid(quoted(key) + QStringLiteral(" is missing"));
+    if (value.type() != type)
+        return wrongType(key, name);
+    return value;
 }
 
 QString fileStem(const QString &digest)
@@ -161,12 +167,10 @@ Expected<ReceiptRecord> ReceiptRecord::fromJson(const QByteArray &bytes)
     const QJsonObject object = document.object();
 
     ReceiptRecord record;
-    const QJsonValue sha256 = object.value(kSha256);
-    if (sha256.isUndefined() || sha256.isNull())
-        return missing(kSha256);
-    if (!sha256.isString())
-        return wrongType(kSha256, "a string");
-    record.sha256 = sha256.toString();
+    const auto sha256 = required(object, kSha256, QJsonValue::String, "a string");
+    if (!sha256)
+        return sha256.error();
+    record.sha256 = sha256->toString();
 
     const QJsonValue retention = object.value(kRetentionDays);
     if (!retention.isUndefined() && !retention.isNull()) {
@@ -178,12 +182,10 @@ Expected<ReceiptRecord> ReceiptRecord::fromJson(const QByteArray &bytes)
         record.retentionDays = days;
     }
 
-    const QJsonValue receipts = object.value(kReceipts);
-    if (receipts.isUndefined() || receipts.isNull())
-        return missing(kReceipts);
-    if (!receipts.isArray())
-        return wrongType(kReceipts, "an array");
-    const QJsonArray receiptArray = receipts.toArray();
+    const auto receipts = required(object, kReceipts, QJsonValue::Array, "an array");
+    if (!receipts)
+        return receipts.error();
+    const QJsonArray receiptArray = receipts->toArray();
     for (const QJsonValue &element : receiptArray) {
         if (!element.isObject())
             return invalid(QStringLiteral("a receipt is not an object"));
@@ -193,12 +195,10 @@ Expected<ReceiptRecord> ReceiptRecord::fromJson(const QByteArray &bytes)
         record.receipts.append(std::move(receipt).value());
     }
 
-    const QJsonValue paths = object.value(kSourcePaths);
-    if (paths.isUndefined() || paths.isNull())
-        return missing(kSourcePaths);
-    if (!paths.isArray())
-        return wrongType(kSourcePaths, "an array");
-    const QJsonArray pathArray = paths.toArray();
+    const auto paths = required(object, kSourcePaths, QJsonValue::Array, "an array");
+    if (!paths)
+        return paths.error();
+    const QJsonArray pathArray = paths->toArray();
     for (const QJsonValue &element : pathArray) {
         if (!element.isString())
             return invalid(QStringLiteral("a source path is not a string"));

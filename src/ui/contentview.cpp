@@ -198,14 +198,35 @@ void ContentView::setSeams(OpenFilesDialog *open, SaveDialog *save, ClipboardSin
     m_clipboard = clipboard ? clipboard : m_platform;
 }
 
+// A button that never takes Return: Register is the window's default action.
+QPushButton *ContentView::button(const QString &text, const QString &name, QWidget *parent)
+{
+    auto *b = new QPushButton(text, parent);
+    b->setObjectName(name);
+    b->setAutoDefault(false);
+    return b;
+}
+
 void ContentView::build()
 {
     setMinimumSize(900, 560);
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(16, 16, 16, 16);
     column->setSpacing(12);
+    column->addLayout(buildHeader());
+    column->addWidget(buildDocuments());
+    auto *resultsBox = new QGroupBox(QStringLiteral("Results"), this);
+    auto *resColumn = new QVBoxLayout(resultsBox);
+    resColumn->setContentsMargins(4, 4, 4, 4);
+    resColumn->setSpacing(8);
+    resColumn->addLayout(buildStatusRow(resultsBox));
+    resColumn->addWidget(buildTable(resultsBox), 1);
+    resColumn->addLayout(buildResultActions(resultsBox));
+    column->addWidget(resultsBox, 1);
+}
 
-    // Header
+QLayout *ContentView::buildHeader()
+{
     auto *title = new QLabel(QStringLiteral("Nivet Timestamping"), this);
     title->setObjectName(QStringLiteral("title"));
     QFont titleFont = title->font();
@@ -220,13 +241,10 @@ void ContentView::build()
     titleBlock->addWidget(title);
     titleBlock->addWidget(subtitle);
 
-    auto *docs = new QPushButton(QStringLiteral("Docs"), this);
-    docs->setObjectName(QStringLiteral("docsButton"));
-    docs->setAutoDefault(false);
+    auto *docs = button(QStringLiteral("Docs"), QStringLiteral("docsButton"), this);
     connect(docs, &QPushButton::clicked, this, &ContentView::showDocs);
-    auto *defaults = new QPushButton(gearIcon(palette().color(QPalette::ButtonText)), QStringLiteral("Defaults"), this);
-    defaults->setObjectName(QStringLiteral("defaultsButton"));
-    defaults->setAutoDefault(false);
+    auto *defaults = button(QStringLiteral("Defaults"), QStringLiteral("defaultsButton"), this);
+    defaults->setIcon(gearIcon(palette().color(QPalette::ButtonText)));
     connect(defaults, &QPushButton::clicked, this, &ContentView::openSettingsRequested);
 
     auto *header = new QHBoxLayout;
@@ -234,29 +252,25 @@ void ContentView::build()
     header->addStretch(1);
     header->addWidget(docs, 0, Qt::AlignVCenter);
     header->addWidget(defaults, 0, Qt::AlignVCenter);
-    column->addLayout(header);
+    return header;
+}
 
-    // Documents
+QWidget *ContentView::buildDocuments()
+{
     auto *documents = new QGroupBox(QStringLiteral("Documents"), this);
     auto *docColumn = new QVBoxLayout(documents);
     docColumn->setContentsMargins(4, 4, 4, 4);
     docColumn->setSpacing(8);
-    auto *add = new QPushButton(QStringLiteral("Add files…"), documents);
-    add->setObjectName(QStringLiteral("addButton"));
-    auto *clearButton = new QPushButton(QStringLiteral("Clear"), documents);
-    clearButton->setObjectName(QStringLiteral("clearButton"));
-    m_verify = new QPushButton(QStringLiteral("Verify"), documents);
-    m_verify->setObjectName(QStringLiteral("verifyButton"));
+    auto *add = button(QStringLiteral("Add files…"), QStringLiteral("addButton"), documents);
+    auto *clearButton = button(QStringLiteral("Clear"), QStringLiteral("clearButton"), documents);
+    m_verify = button(QStringLiteral("Verify"), QStringLiteral("verifyButton"), documents);
     m_register = new QPushButton(QStringLiteral("Register"), documents);
     m_register->setObjectName(QStringLiteral("registerButton"));
     m_register->setDefault(true);
-    for (QPushButton *b : { add, clearButton, m_verify })
-        b->setAutoDefault(false);
     connect(add, &QPushButton::clicked, this, &ContentView::addFiles);
     connect(clearButton, &QPushButton::clicked, this, &ContentView::clear);
-    connect(m_verify, &QPushButton::clicked, this, &ContentView::startVerify);
-    connect(m_register, &QPushButton::clicked, this, &ContentView::startRegister);
-    // Register is the window's default action.
+    connect(m_verify, &QPushButton::clicked, this, [this] { startRun(BatchRun::Action::verifyFiles); });
+    connect(m_register, &QPushButton::clicked, this, [this] { startRun(BatchRun::Action::registerFiles); });
     for (const auto key : { Qt::Key_Return, Qt::Key_Enter }) {
         auto *shortcut = new QShortcut(QKeySequence(key), this);
         shortcut->setContext(Qt::WindowShortcut);
@@ -276,30 +290,25 @@ void ContentView::build()
     m_fileList->setObjectName(QStringLiteral("fileList"));
     m_fileList->setAccessibleName(QStringLiteral("Files"));
     docColumn->addWidget(m_fileList);
-    column->addWidget(documents);
+    return documents;
+}
 
-    // Results
-    auto *resultsBox = new QGroupBox(QStringLiteral("Results"), this);
-    auto *resColumn = new QVBoxLayout(resultsBox);
-    resColumn->setContentsMargins(4, 4, 4, 4);
-    resColumn->setSpacing(8);
-    m_statusLabel = new ElidedLabel(Qt::ElideRight, 1, resultsBox);
+// While a run is busy, beside the status: bytes hashed so far, the file in
+// hand, and Stop. On the status line's own row, so nothing below moves.
+QLayout *ContentView::buildStatusRow(QWidget *box)
+{
+    m_statusLabel = new ElidedLabel(Qt::ElideRight, 1, box);
     m_statusLabel->setObjectName(QStringLiteral("statusLine"));
     m_statusLabel->setForegroundRole(QPalette::PlaceholderText);
-
-    // While a run is busy, beside the status: bytes hashed so far, the file
-    // in hand, and Stop. On the status line's own row, so nothing below moves.
-    m_progress = new QProgressBar(resultsBox);
+    m_progress = new QProgressBar(box);
     m_progress->setObjectName(QStringLiteral("progress"));
     m_progress->setAccessibleName(QStringLiteral("Progress"));
     m_progress->setRange(0, 1000);
     m_progress->setTextVisible(false);
     m_progress->setFixedWidth(240);
-    m_progressLabel = new ElidedLabel(Qt::ElideMiddle, 1, resultsBox);
+    m_progressLabel = new ElidedLabel(Qt::ElideMiddle, 1, box);
     m_progressLabel->setObjectName(QStringLiteral("progressLabel"));
-    m_stop = new QPushButton(QStringLiteral("Stop"), resultsBox);
-    m_stop->setObjectName(QStringLiteral("stopButton"));
-    m_stop->setAutoDefault(false);
+    m_stop = button(QStringLiteral("Stop"), QStringLiteral("stopButton"), box);
     m_stop->setToolTip(QStringLiteral("Stop after the file in hand (Esc)"));
     connect(m_stop, &QPushButton::clicked, this, &ContentView::stop);
     m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
@@ -314,9 +323,12 @@ void ContentView::build()
         w->setVisible(false);
     // The row is as high while idle as while busy.
     m_statusLabel->setMinimumHeight(m_stop->sizeHint().height());
-    resColumn->addLayout(statusRow);
+    return statusRow;
+}
 
-    m_table = new QTableView(resultsBox);
+QWidget *ContentView::buildTable(QWidget *box)
+{
+    m_table = new QTableView(box);
     m_table->setObjectName(QStringLiteral("resultsTable"));
     m_table->setAccessibleName(QStringLiteral("Results"));
     m_table->setModel(m_resultsModel);
@@ -331,36 +343,34 @@ void ContentView::build()
     m_table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_table->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 10);
     m_table->setMinimumHeight(160);
-    QHeaderView *header2 = m_table->horizontalHeader();
-    header2->setMinimumSectionSize(kColumns[ResultsTableModel::ScopeColumn].minimum);
-    header2->setStretchLastSection(false);
-    header2->setSectionResizeMode(QHeaderView::Interactive);
+    QHeaderView *header = m_table->horizontalHeader();
+    header->setMinimumSectionSize(kColumns[ResultsTableModel::ScopeColumn].minimum);
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(QHeaderView::Interactive);
     for (int c = 0; c < ResultsTableModel::ColumnCount; ++c)
         m_table->setColumnWidth(c, kColumns[c].ideal);
     // The file name takes the room the other columns leave.
-    header2->setSectionResizeMode(ResultsTableModel::FileColumn, QHeaderView::Stretch);
-    connect(header2, &QHeaderView::sectionResized, this, &ContentView::clampColumn);
-    resColumn->addWidget(m_table, 1);
+    header->setSectionResizeMode(ResultsTableModel::FileColumn, QHeaderView::Stretch);
+    connect(header, &QHeaderView::sectionResized, this, &ContentView::clampColumn);
+    return m_table;
+}
 
+QLayout *ContentView::buildResultActions(QWidget *box)
+{
     // A push button lays its menu arrow out beside the text, clear of "…".
-    m_export = new QPushButton(QStringLiteral("Export…"), resultsBox);
-    m_export->setObjectName(QStringLiteral("exportButton"));
-    m_export->setAutoDefault(false);
+    m_export = button(QStringLiteral("Export…"), QStringLiteral("exportButton"), box);
     auto *menu = new QMenu(m_export);
     menu->setObjectName(QStringLiteral("exportMenu"));
     for (const ExportFormat format : ExportFormats::all())
         menu->addAction(ExportFormats::menuLabel(format), this, [this, format] { exportResults(format); });
     m_export->setMenu(menu);
-    m_copy = new QPushButton(resultsBox);
-    m_copy->setObjectName(QStringLiteral("copyButton"));
-    m_copy->setAutoDefault(false);
+    m_copy = button(QString(), QStringLiteral("copyButton"), box);
     connect(m_copy, &QPushButton::clicked, this, &ContentView::copyResults);
     auto *actions = new QHBoxLayout;
     actions->addWidget(m_export);
     actions->addWidget(m_copy);
     actions->addStretch(1);
-    resColumn->addLayout(actions);
-    column->addWidget(resultsBox, 1);
+    return actions;
 }
 
 void ContentView::clampColumn(int column, int, int newSize)
@@ -457,20 +467,11 @@ void ContentView::clear()
     setStatus(QStringLiteral("Cleared."));
 }
 
-void ContentView::startRegister()
+void ContentView::startRun(BatchRun::Action action)
 {
     if (m_busy || files().isEmpty())
         return;
-    m_run->run(BatchRun::Action::registerFiles, files(), m_config->defaults().url,
-        [config = m_config] { return config->defaults().scope; });
-}
-
-void ContentView::startVerify()
-{
-    if (m_busy || files().isEmpty())
-        return;
-    m_run->run(BatchRun::Action::verifyFiles, files(), m_config->defaults().url,
-        [config = m_config] { return config->defaults().scope; });
+    m_run->run(action, files(), m_config->defaults().url, [config = m_config] { return config->defaults().scope; });
 }
 
 void ContentView::setResults(const QList<FileResult> &rows)

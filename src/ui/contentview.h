@@ -14,6 +14,7 @@ class ElidedLabel;
 class FileDropList;
 class FileListModel;
 class OpenFilesDialog;
+class QLayout;
 class QProgressBar;
 class QPushButton;
 class QShortcut;
@@ -51,8 +52,9 @@ public Q_SLOTS:
     /// Appends dropped locations that are not listed yet; always accepts.
     bool handleDrop(const QStringList &paths);
     void clear();
-    void startRegister();
-    void startVerify();
+    /// Registers or verifies the listed files with the saved defaults; the
+    /// Register and Verify buttons.
+    void startRun(BatchRun::Action action);
     /// Ends a busy run after the file in hand (the Stop button and Esc).
     void stop();
     void exportResults(ExportFormat format);
@@ -66,7 +68,13 @@ Q_SIGNALS:
     void resultsChanged();
 
 private:
+    static QPushButton *button(const QString &text, const QString &name, QWidget *parent);
     void build();
+    QLayout *buildHeader();
+    QWidget *buildDocuments();
+    QLayout *buildStatusRow(QWidget *box);
+    QWidget *buildTable(QWidget *box);
+    QLayout *buildResultActions(QWidget *box);
     void setStatus(const QString &status);
     void setBusy(bool busy);
     void setResults(const QList<FileResult> &rows);

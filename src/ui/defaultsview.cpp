@@ -13,7 +13,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMetaProperty>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -21,41 +20,35 @@
 
 namespace {
 
-/// Calls a function whenever a Qt property of an object signals a change.
-class PropertyWatch : public QObject {
-    Q_OBJECT
-public:
-    PropertyWatch(QObject *source, const char *property, std::function<void()> changed, QObject *owner)
-        : QObject(owner)
-        , m_changed(std::move(changed))
-    {
-        const QMetaObject *meta = source->metaObject();
-        const QMetaProperty p = meta->property(meta->indexOfProperty(property));
-        if (p.hasNotifySignal()) {
-            const int slot = metaObject()->indexOfSlot("fire()");
-            QMetaObject::connect(source, p.notifySignalIndex(), this, slot);
-        }
-    }
-
-public Q_SLOTS:
-    void fire() { m_changed(); }
-
-private:
-    std::function<void()> m_changed;
-};
-
-/// Binds a line edit to a text property both ways.
-void bind(QLineEdit *edit, QObject *store, const char *property, QObject *owner)
+/// Binds a line edit to one of the store's fields both ways.
+void bind(QLineEdit *edit, AuthStore *store, QString (AuthStore::*get)() const, void (AuthStore::*set)(const QString &),
+    void (AuthStore::*changed)())
 {
-    const auto pull = [edit, store, property] {
-        const QString value = store->property(property).toString();
+    const auto pull = [edit, store, get] {
+        const QString value = (store->*get)();
         if (edit->text() != value)
             edit->setText(value);
     };
     pull();
-    new PropertyWatch(store, property, pull, owner);
-    QObject::connect(edit, &QLineEdit::textEdited, store,
-        [store, property](const QString &text) { store->setProperty(property, text); });
+    QObject::connect(store, changed, edit, pull);
+    QObject::connect(edit, &QLineEdit::textEdited, store, set);
+}
+
+/// Gives the label columns of all forms one width.
+void alignLabels(std::initializer_list<QFormLayout *> forms)
+{
+    QList<QWidget *> labels;
+    for (QFormLayout *form : forms) {
+        for (int row = 0; row < form->rowCount(); ++row) {
+            if (QLayoutItem *item = form->itemAt(row, QFormLayout::LabelRole); item && item->widget())
+                labels.append(item->widget());
+        }
+    }
+    int width = 0;
+    for (QWidget *label : labels)
+        width = std::max(width, label->sizeHint().width());
+    for (QWidget *label : labels)
+        label->setMinimumWidth(width);
 }
 
 template<typename Label = QLabel> Label *caption(Label *label)
@@ -102,127 +95,17 @@ DefaultsView::DefaultsView(QWidget *parent)
 
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(20, 20, 20, 20);
-
-    // MCP
     auto *mcp = new QGroupBox(QStringLiteral("MCP"), this);
     auto *mcpForm = new QFormLayout(mcp);
-    m_url = new QLineEdit(mcp);
-    m_url->setObjectName(QStringLiteral("mcpUrl"));
-    m_scope = new QComboBox(mcp);
-    m_scope->setObjectName(QStringLiteral("scopePicker"));
-    m_scope->addItems({ QStringLiteral("global"), QStringLiteral("shared"), QStringLiteral("local") });
-    m_output = new QComboBox(mcp);
-    m_output->setObjectName(QStringLiteral("outputPicker"));
-    m_output->addItems({ QStringLiteral("text"), QStringLiteral("json"), QStringLiteral("csv") });
-    mcpForm->addRow(QStringLiteral("MCP URL"), m_url);
-    mcpForm->addRow(QStringLiteral("Scope"), m_scope);
-    mcpForm->addRow(QStringLiteral("Output"), m_output);
+    addMcpRows(mcpForm, mcp);
     column->addWidget(mcp);
-
-    connect(m_url, &QLineEdit::textEdited, m_config, &ConfigStore::setUrl);
-    // Only a choice the user makes writes back; a stored value outside the
-    // options stays as it is.
-    connect(m_scope, &QComboBox::activated, this, [this](int i) { m_config->setScope(m_scope->itemText(i)); });
-    connect(m_output, &QComboBox::activated, this, [this](int i) { m_config->setOutput(m_output->itemText(i)); });
-    connect(m_config, &ConfigStore::defaultsChanged, this, &DefaultsView::refreshFromConfig);
-    refreshFromConfig();
-
-    // Auth
     auto *auth = new QGroupBox(QStringLiteral("Auth"), this);
     auto *authForm = new QFormLayout(auth);
-    auto *authUrl = new QLineEdit(auth);
-    authUrl->setObjectName(QStringLiteral("authUrl"));
-    auto *username = new QLineEdit(auth);
-    username->setObjectName(QStringLiteral("username"));
-    auto *password = new QLineEdit(auth);
-    password->setObjectName(QStringLiteral("password"));
-    password->setEchoMode(QLineEdit::Password);
-    bind(authUrl, &m_auth, "authURL", this);
-    bind(username, &m_auth, "username", this);
-    bind(password, &m_auth, "password", this);
-    authForm->addRow(QStringLiteral("Auth API URL"), authUrl);
-    authForm->addRow(QStringLiteral("Username"), username);
-    authForm->addRow(QStringLiteral("Password"), password);
-
-    auto *tokenColumn = new QVBoxLayout;
-    tokenColumn->setSpacing(4);
-    QLabel *tokenCaption = caption(QStringLiteral("Access token (paste existing JWT)"), auth);
-    tokenColumn->addWidget(tokenCaption);
-    m_token = new QPlainTextEdit(auth);
-    m_token->setObjectName(QStringLiteral("accessToken"));
-    m_token->setAccessibleName(QStringLiteral("Access token"));
-    tokenCaption->setBuddy(m_token);
-    // A token never holds a tab: Tab and Shift+Tab move on, as in any form.
-    m_token->setTabChangesFocus(true);
-    m_token->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    m_token->setMinimumHeight(72);
-    m_token->setMaximumHeight(120);
-    m_token->setFrameShape(QFrame::NoFrame);
-    m_token->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid rgba(128, 128, 128, 77); }"));
-    tokenColumn->addWidget(m_token);
-    authForm->addRow(tokenColumn);
-    const auto pullToken = [this] {
-        const QString value = m_auth.property("accessToken").toString();
-        if (m_token->toPlainText() != value)
-            m_token->setPlainText(value);
-        refreshDerived();
-    };
-    pullToken();
-    new PropertyWatch(&m_auth, "accessToken", pullToken, this);
-    connect(m_token, &QPlainTextEdit::textChanged, this, [this] {
-        if (m_auth.property("accessToken").toString() != m_token->toPlainText())
-            m_auth.setProperty("accessToken", m_token->toPlainText());
-    });
-
-    m_hint = new QLabel(auth);
-    m_hint->setObjectName(QStringLiteral("tokenHint"));
-    m_hint->setTextFormat(Qt::PlainText);
-    m_hint->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    m_hint->setForegroundRole(QPalette::PlaceholderText);
-    authForm->addRow(QStringLiteral("Token hint"), m_hint);
-    m_expires = caption(new QLabel(auth));
-    m_expires->setObjectName(QStringLiteral("expires"));
-    m_expires->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    m_expires->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // a long value is cut, not widening
-    authForm->addRow(QStringLiteral("Expires"), m_expires);
-    m_summary = reservedCaption(auth);
-    m_summary->setObjectName(QStringLiteral("sessionSummary"));
-    authForm->addRow(m_summary);
-    new PropertyWatch(
-        &m_auth, "expiresAt", [this] { refreshDerived(); }, this);
-    new PropertyWatch(
-        &m_auth, "sessionSummary", [this] { refreshDerived(); }, this);
-
-    auto *buttons = new QHBoxLayout;
-    const std::pair<const char *, const char *> labels[] = { { "Save credentials", "saveButton" },
-        { "Generate / refresh token", "generateButton" }, { "Check session", "checkButton" } };
-    for (const auto &[label, name] : labels) {
-        auto *b = new QPushButton(QString::fromUtf8(label), auth);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAutoDefault(false);
-        buttons->addWidget(b);
-        m_buttons.append(b);
-    }
-    buttons->addStretch(1);
-    authForm->addRow(buttons);
-    connect(m_buttons[0], &QPushButton::clicked, this, &DefaultsView::saveAll);
-    connect(m_buttons[1], &QPushButton::clicked, this, &DefaultsView::generateToken);
-    connect(m_buttons[2], &QPushButton::clicked, this, &DefaultsView::checkSession);
+    addCredentialRows(authForm, auth);
+    addTokenRows(authForm, auth);
+    addButtonRow(authForm, auth);
     column->addWidget(auth);
-
-    // Both sections share one label column.
-    QList<QWidget *> formLabels;
-    for (QFormLayout *form : { mcpForm, authForm }) {
-        for (int row = 0; row < form->rowCount(); ++row) {
-            if (QLayoutItem *item = form->itemAt(row, QFormLayout::LabelRole); item && item->widget())
-                formLabels.append(item->widget());
-        }
-    }
-    int labelWidth = 0;
-    for (QWidget *label : formLabels)
-        labelWidth = std::max(labelWidth, label->sizeHint().width());
-    for (QWidget *label : formLabels)
-        label->setMinimumWidth(labelWidth);
+    alignLabels({ mcpForm, authForm });
 
     m_status = reservedCaption(this);
     m_status->setObjectName(QStringLiteral("statusLine"));
@@ -240,6 +123,111 @@ DefaultsView::DefaultsView(QWidget *parent)
         column->hasHeightForWidth() ? column->totalHeightForWidth(width()) : column->totalSizeHint().height());
 }
 
+void DefaultsView::addMcpRows(QFormLayout *form, QWidget *box)
+{
+    m_url = new QLineEdit(box);
+    m_url->setObjectName(QStringLiteral("mcpUrl"));
+    m_scope = new QComboBox(box);
+    m_scope->setObjectName(QStringLiteral("scopePicker"));
+    m_scope->addItems({ QStringLiteral("global"), QStringLiteral("shared"), QStringLiteral("local") });
+    m_output = new QComboBox(box);
+    m_output->setObjectName(QStringLiteral("outputPicker"));
+    m_output->addItems({ QStringLiteral("text"), QStringLiteral("json"), QStringLiteral("csv") });
+    form->addRow(QStringLiteral("MCP URL"), m_url);
+    form->addRow(QStringLiteral("Scope"), m_scope);
+    form->addRow(QStringLiteral("Output"), m_output);
+
+    connect(m_url, &QLineEdit::textEdited, m_config, &ConfigStore::setUrl);
+    // Only a choice the user makes writes back; a stored value outside the
+    // options stays as it is.
+    connect(m_scope, &QComboBox::activated, this, [this](int i) { m_config->setScope(m_scope->itemText(i)); });
+    connect(m_output, &QComboBox::activated, this, [this](int i) { m_config->setOutput(m_output->itemText(i)); });
+    connect(m_config, &ConfigStore::defaultsChanged, this, &DefaultsView::refreshFromConfig);
+    refreshFromConfig();
+}
+
+void DefaultsView::addCredentialRows(QFormLayout *form, QWidget *box)
+{
+    auto *authUrl = new QLineEdit(box);
+    authUrl->setObjectName(QStringLiteral("authUrl"));
+    auto *username = new QLineEdit(box);
+    username->setObjectName(QStringLiteral("username"));
+    auto *password = new QLineEdit(box);
+    password->setObjectName(QStringLiteral("password"));
+    password->setEchoMode(QLineEdit::Password);
+    bind(authUrl, &m_auth, &AuthStore::authURL, &AuthStore::setAuthURL, &AuthStore::authURLChanged);
+    bind(username, &m_auth, &AuthStore::username, &AuthStore::setUsername, &AuthStore::usernameChanged);
+    bind(password, &m_auth, &AuthStore::password, &AuthStore::setPassword, &AuthStore::passwordChanged);
+    form->addRow(QStringLiteral("Auth API URL"), authUrl);
+    form->addRow(QStringLiteral("Username"), username);
+    form->addRow(QStringLiteral("Password"), password);
+
+    auto *tokenColumn = new QVBoxLayout;
+    tokenColumn->setSpacing(4);
+    QLabel *tokenCaption = caption(QStringLiteral("Access token (paste existing JWT)"), box);
+    tokenColumn->addWidget(tokenCaption);
+    m_token = new QPlainTextEdit(box);
+    m_token->setObjectName(QStringLiteral("accessToken"));
+    m_token->setAccessibleName(QStringLiteral("Access token"));
+    tokenCaption->setBuddy(m_token);
+    // A token never holds a tab: Tab and Shift+Tab move on, as in any form.
+    m_token->setTabChangesFocus(true);
+    m_token->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_token->setMinimumHeight(72);
+    m_token->setMaximumHeight(120);
+    m_token->setFrameShape(QFrame::NoFrame);
+    m_token->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid rgba(128, 128, 128, 77); }"));
+    tokenColumn->addWidget(m_token);
+    form->addRow(tokenColumn);
+    const auto pullToken = [this] {
+        if (m_token->toPlainText() != m_auth.accessToken())
+            m_token->setPlainText(m_auth.accessToken());
+        refreshDerived();
+    };
+    pullToken();
+    connect(&m_auth, &AuthStore::accessTokenChanged, this, pullToken);
+    connect(m_token, &QPlainTextEdit::textChanged, this, [this] { m_auth.setAccessToken(m_token->toPlainText()); });
+}
+
+void DefaultsView::addTokenRows(QFormLayout *form, QWidget *box)
+{
+    m_hint = new QLabel(box);
+    m_hint->setObjectName(QStringLiteral("tokenHint"));
+    m_hint->setTextFormat(Qt::PlainText);
+    m_hint->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_hint->setForegroundRole(QPalette::PlaceholderText);
+    form->addRow(QStringLiteral("Token hint"), m_hint);
+    m_expires = caption(new QLabel(box));
+    m_expires->setObjectName(QStringLiteral("expires"));
+    m_expires->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_expires->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // a long value is cut, not widening
+    form->addRow(QStringLiteral("Expires"), m_expires);
+    m_summary = reservedCaption(box);
+    m_summary->setObjectName(QStringLiteral("sessionSummary"));
+    form->addRow(m_summary);
+    connect(&m_auth, &AuthStore::expiresAtChanged, this, &DefaultsView::refreshDerived);
+    connect(&m_auth, &AuthStore::sessionSummaryChanged, this, &DefaultsView::refreshDerived);
+}
+
+void DefaultsView::addButtonRow(QFormLayout *form, QWidget *box)
+{
+    auto *buttons = new QHBoxLayout;
+    const std::pair<const char *, const char *> labels[] = { { "Save credentials", "saveButton" },
+        { "Generate / refresh token", "generateButton" }, { "Check session", "checkButton" } };
+    for (const auto &[label, name] : labels) {
+        auto *b = new QPushButton(QString::fromUtf8(label), box);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        buttons->addWidget(b);
+        m_buttons.append(b);
+    }
+    buttons->addStretch(1);
+    form->addRow(buttons);
+    connect(m_buttons[0], &QPushButton::clicked, this, &DefaultsView::saveAll);
+    connect(m_buttons[1], &QPushButton::clicked, this, &DefaultsView::generateToken);
+    connect(m_buttons[2], &QPushButton::clicked, this, &DefaultsView::checkSession);
+}
+
 void DefaultsView::refreshFromConfig()
 {
     const auto &d = m_config->defaults();
@@ -253,11 +241,11 @@ void DefaultsView::refreshDerived()
 {
     if (!m_hint)
         return; // still being built
-    const QString token = m_auth.property("accessToken").toString();
+    const QString token = m_auth.accessToken();
     m_hint->setText(token.isEmpty() ? QStringLiteral("(none)") : AuthStore::tokenHint(token));
-    const QString expires = m_auth.property("expiresAt").toString();
+    const QString expires = m_auth.expiresAt();
     m_expires->setText(expires.isEmpty() ? QStringLiteral("—") : expires);
-    m_summary->setText(m_auth.property("sessionSummary").toString());
+    m_summary->setText(m_auth.sessionSummary());
 }
 
 void DefaultsView::showEvent(QShowEvent *event)
@@ -315,7 +303,7 @@ void DefaultsView::saveAll()
     m_config->save();
     const auto saved = m_auth.save();
     if (saved.ok())
-        setStatus(QStringLiteral("Saved. ") + m_auth.property("sessionSummary").toString(), false);
+        setStatus(QStringLiteral("Saved. ") + m_auth.sessionSummary(), false);
     else
         setStatus(QStringLiteral("Save failed: ") + saved.error().description, true);
 }
@@ -348,5 +336,3 @@ QCoro::Task<> DefaultsView::runAuthAction(
     }
     setBusy(false);
 }
-
-#include "defaultsview.moc"

@@ -9,6 +9,7 @@
 class ConfigStore;
 class ElidedLabel;
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -44,6 +45,10 @@ private:
     /// Waits for a login or validation and shows its outcome after the prefixes.
     QCoro::Task<> runAuthAction(
         QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix, QString failedPrefix);
+    void addMcpRows(QFormLayout *form, QWidget *box);
+    void addCredentialRows(QFormLayout *form, QWidget *box);
+    void addTokenRows(QFormLayout *form, QWidget *box);
+    void addButtonRow(QFormLayout *form, QWidget *box);
     void setStatus(const QString &text, bool isError);
     void setBusy(bool busy);
     void refreshFromConfig();

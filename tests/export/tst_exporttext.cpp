@@ -86,7 +86,7 @@ private Q_SLOTS:
         QTEST(ExportFormats::dialogTitle(format), "title");
         QTEST(ExportFormats::suggestedFileName(format), "fileName");
         QTEST(ExportFormats::menuLabel(format), "menu");
-        QTEST(ExportFormats::fileFilterText(format), "filter");
+        QTEST(ExportFormats::fileFilters(format).join(QStringLiteral(";;")), "filter");
     }
 
     void menuOrder()

@@ -1,5 +1,6 @@
 #include "service/stampserver.h"
 
+#include "auth/authstore.h"
 #include "mcp/mcpclient.h"
 #include "service/receiptdatabase.h"
 #include "servicetestkit.h"
@@ -25,25 +26,12 @@ using namespace McpRequests;
 
 namespace {
 
-// A client that sends a bearer token, as the app does once logged in.
-class BearerClient : public MCPClient {
-public:
-    BearerClient(const QString &url, QByteArray token)
-        : MCPClient(url)
-        , m_token(std::move(token))
-    {
-    }
-
-protected:
-    QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request) override
-    {
-        request.setRawHeader("Authorization", "Bearer " + m_token);
-        co_return request;
-    }
-
-private:
-    QByteArray m_token;
-};
+// Saves a bearer token, as logging in does; every client sends it from then on.
+bool saveToken(const QByteArray &token)
+{
+    AuthStore::shared().setAccessToken(QString::fromLatin1(token));
+    return AuthStore::shared().save().ok();
+}
 
 // One tool call in a fresh session: what Register and Verify do per file.
 QCoro::Task<Expected<QJsonObject>> callInSession(MCPClient *client, QString name, QJsonObject arguments)
@@ -483,18 +471,18 @@ private Q_SLOTS:
         auto server = start(options, QStringLiteral("locked"));
         QVERIFY(addTestUser(
             server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("pw")));
-        MCPClient anonymous(server->mcpUrl().toString());
-        const auto refused = callTool(anonymous, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString()));
+        MCPClient client(server->mcpUrl().toString());
+        const auto refused = callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString()));
         QCOMPARE(refused.error().description, QStringLiteral("HTTP 401: Missing bearer token"));
-        BearerClient forged(server->mcpUrl().toString(), "not.a.token");
-        QCOMPARE(callTool(forged, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString())).error().description,
+        QVERIFY(saveToken("not.a.token"));
+        QCOMPARE(callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString())).error().description,
             QStringLiteral("HTTP 401: Invalid or expired token"));
 
         const QUrl login = endpoint(*server, "/auth/login");
         const RawReply reply = send(m_network, "POST", login, R"({"username":"ann","password":"pw"})",
             { { "Content-Type", "application/json" } });
-        BearerClient client(server->mcpUrl().toString(),
-            QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("token")).toString().toLatin1());
+        QVERIFY(saveToken(
+            QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("token")).toString().toLatin1()));
         const auto stamped = callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString()));
         QVERIFY2(stamped.ok(), why(stamped).constData());
         const QString id = stamped->value(QStringLiteral("receipts"))[0][QStringLiteral("receipt_id")].toString();
@@ -515,7 +503,8 @@ private Q_SLOTS:
             { { "Content-Type", "application/json" } });
         const QByteArray token
             = QJsonDocument::fromJson(reply.body).object().value(QStringLiteral("token")).toString().toLatin1();
-        BearerClient client(server->mcpUrl().toString(), token);
+        QVERIFY(saveToken(token));
+        MCPClient client(server->mcpUrl().toString());
         QVERIFY(callTool(client, QStringLiteral("stamp"), stampArgs(digestOf("x"), QString())).ok());
 
         QCOMPARE(m_log.size(), 4);

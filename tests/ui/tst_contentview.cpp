@@ -434,7 +434,7 @@ private Q_SLOTS:
         gate.status = QStringLiteral("<b>bold</b> <img src=\"x.png\"> <a href=\"https://x\">link</a>");
         ContentView view(nullptr, gated(&gate));
         view.handleDrop({ makeFile(QStringLiteral("m.txt"), "m") });
-        view.startRegister();
+        view.startRun(BatchRun::Action::registerFiles);
         QTRY_VERIFY(!view.busy());
         QCOMPARE(shownToolTip(cell(view, 0, ResultsTableModel::StatusColumn, Qt::ToolTipRole)), gate.status);
         QCOMPARE(cell(view, 0, ResultsTableModel::StatusColumn, Qt::AccessibleDescriptionRole).toString(), gate.status);
@@ -483,7 +483,7 @@ private Q_SLOTS:
         Gate gate;
         ContentView view(nullptr, gated(&gate));
         view.handleDrop({ makeFile(QStringLiteral("c1"), "1"), makeFile(QStringLiteral("c2"), "2") });
-        view.startVerify();
+        view.startRun(BatchRun::Action::verifyFiles);
         QVERIFY(view.busy());
         view.clear();
         QVERIFY(view.files().isEmpty());
