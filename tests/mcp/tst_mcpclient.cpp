@@ -170,7 +170,6 @@ private Q_SLOTS:
                                    << u"MCP server did not return Mcp-Session-Id"_s;
         // Statuses Qt files under protocol or proxy errors are still answers.
         QTest::newRow("407 text") << HttpResponse::text("proxy", 407) << u"HTTP 407: proxy"_s;
-        QTest::newRow("non-UTF-8 body") << HttpResponse::text("\xff\xfe bad", 502) << u"HTTP 502: "_s;
         // The id goes back byte for byte, never through a text decoding.
         QTest::newRow("non-UTF-8 id") << initReply("Mcp-Session-Id", "caf\xe9") << QString::fromLatin1("caf\xe9");
         // Not followed: the session header or a token must not reach another host.
@@ -200,24 +199,15 @@ private Q_SLOTS:
                                                 << QByteArray(R"({"a":1})");
         QTest::newRow("content text object")
             << rpc("{\"result\":{\"content\":[{\"text\":\"{\\\"b\\\":2}\"}]}}") << QByteArray(R"({"b":2})");
-        QTest::newRow("content text array") << rpc(R"({"result":{"content":[{"text":"[1]"}],"x":1}})")
-                                            << QByteArray(R"({"content":[{"text":"[1]"}],"x":1})");
         QTest::newRow("content text words") << rpc(R"({"result":{"content":[{"text":"hello"}]}})")
                                             << QByteArray("!Invalid JSON in MCP tool result text: illegal value at "
                                                           "offset 1");
         QTest::newRow("result not object") << rpc(R"({"result":[1]})") << QByteArray("!Missing result");
-        QTest::newRow("error text ignored") << rpc(R"({"error":"x","result":{"y":1}})") << QByteArray(R"({"y":1})");
         QTest::newRow("error object wins")
             << rpc(R"({"error":{"code":-32601},"result":{}})") << QByteArray(R"(!["code": -32601])");
         QTest::newRow("isError with text")
             << rpc(R"({"result":{"isError":true,"content":[{"type":"text","text":"bad digest"}]}})")
             << QByteArray("!bad digest");
-        QTest::newRow("isError without text")
-            << rpc(R"({"result":{"isError":true}})") << QByteArray("!Tool call failed");
-        QTest::newRow("not JSON") << rpc("<html>")
-                                  << QByteArray("!Invalid JSON in MCP response: illegal value at offset 1");
-        QTest::newRow("long error body cut")
-            << HttpResponse::text(QByteArray(600, 'x'), 500) << "!HTTP 500: " + QByteArray(489, 'x') + "\xe2\x80\xa6";
         // Priming events, notifications and other ids come before the answer.
         QTest::newRow("event stream") << rpc("id: 0\ndata:\n\ndata: {\"jsonrpc\":\"2.0\",\"method\":\"x\"}\n\n"
                                              "data: {\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n\n"
@@ -252,14 +242,10 @@ private Q_SLOTS:
         const QByteArray creds = "username=alice\npassword=pw\nauth_url=@server\naccess_token=old-token\n";
         QTest::newRow("expiring in 4 minutes: renewed first") << creds + "expires_at=2025-01-31T12:04:00Z\n"
                                                               << QByteArray("Bearer new-token") << 1;
-        QTest::newRow("expiring in 10 minutes: kept") << creds + "expires_at=2025-01-31T12:10:00Z\n"
-                                                      << QByteArray("Bearer old-token") << 0;
         QTest::newRow("Auth API unreachable: old token")
             << QByteArray(creds + "expires_at=2025-01-31T12:04:00Z\n").replace("@server", "@closed")
             << QByteArray("Bearer old-token") << 0;
         QTest::newRow("blank token: no header") << QByteArray("access_token=  \\n\n") << QByteArray() << 0;
-        QTest::newRow("Unicode blanks trimmed")
-            << QByteArray("access_token=\xe3\x80\x80tok en\xc2\xa0\\n\n") << QByteArray("Bearer tok en") << 0;
     }
 
     void bearerOnEveryRequest()
@@ -315,13 +301,8 @@ private Q_SLOTS:
         QTest::newRow("no hash: the file's digest, the asked scope")
             << result(R"({"receipts":[{"receipt_id":"r-1","hash":""}]})") << false
             << registered(kSha, u"r-1"_s, {}, g, {});
-        QTest::newRow("the service's own hash, empty scope")
-            << result(R"({"receipts":[{"receipt_id":"r-1","hash":"ABCD","scope":""}]})") << false
-            << registered(u"ABCD"_s, u"r-1"_s, {}, {}, {});
         QTest::newRow("no receipts") << result(R"({"receipts":null})") << false
                                      << error(u"Error: no receipt in MCP response"_s);
-        QTest::newRow("HTTP 500 on the call")
-            << HttpResponse::text("boom", 500) << false << error(u"Error: HTTP 500: boom"_s);
         QTest::newRow("401 on initialize")
             << HttpResponse() << true << error(u"Error: HTTP 401: Unauthorized: token expired"_s);
     }
@@ -374,8 +355,6 @@ private Q_SLOTS:
             return row(u"r-1"_s, u"l-created"_s, u"l-scope"_s, status, u"l-merkle"_s, kind);
         };
         const QByteArray d = R"({"receipt_id":"r-9","created_at":"d-created","merkle":"d-merkle","scope":"d-scope"})";
-        QTest::newRow("valid alone") << QByteArray(R"({"valid":true})")
-                                     << valid(u"r-1"_s, u"l-created"_s, u"l-scope"_s, u"l-merkle"_s);
         QTest::newRow("valid, the receipt's values first")
             << QByteArray(R"({"valid":true,"created_at":"t-created","scope":"t-scope","receipt":)" + d + "}")
             << valid(u"r-9"_s, u"d-created"_s, u"d-scope"_s, u"d-merkle"_s);
@@ -388,8 +367,6 @@ private Q_SLOTS:
             R"({"valid":false,"receipt":null})") << row({}, {}, u"global"_s, u"Not found"_s, {}, ResultKind::notFound);
         QTest::newRow("false with an error")
             << QByteArray(R"({"valid":false,"error":"revoked"})") << local(u"Invalid: revoked"_s, ResultKind::invalid);
-        QTest::newRow("false alone") << QByteArray(R"({"valid":false})")
-                                     << local(u"Invalid: Invalid"_s, ResultKind::invalid);
     }
 
     void verifyByReceiptIdentifier()
@@ -416,15 +393,6 @@ private Q_SLOTS:
         QVERIFY(record().value(u"receipts"_s).toArray().contains(confirmed));
     }
 
-    void verifyFailureTouchesNoFile()
-    {
-        ReceiptStore::save(kSha, { receipt(u"r-1"_s, {}, {}, {}) }, kPath);
-        const QByteArray before = readFile(ReceiptStore::receiptFileURL(kSha));
-        m_reply = HttpResponse::text("overloaded", 503);
-        QCOMPARE(run(false), row({}, {}, u"global"_s, u"Error: HTTP 503: overloaded"_s, {}, ResultKind::error));
-        QCOMPARE(readFile(ReceiptStore::receiptFileURL(kSha)), before);
-    }
-
     void verifyByHashReport_data()
     {
         QTest::addColumn<QByteArray>("local"); // the record file, if any
@@ -436,8 +404,6 @@ private Q_SLOTS:
         QTest::newRow("first local receipt without identifier")
             << QByteArray(R"({"sha256":"5eed","receipts":[{"receipt_id":""},{"receipt_id":"r-2"}],"source_paths":[]})")
             << result(R"({"receipts":[]})") << notFound << QByteArray();
-        QTest::newRow("an element not an object")
-            << QByteArray() << result(R"({"receipts":[{"receipt_id":"r"},3]})") << notFound << QByteArray();
         QTest::newRow("HTTP 500: not found")
             << QByteArray() << HttpResponse::text("down", 500) << notFound << QByteArray();
         QTest::newRow("timestamp and blockHash")
@@ -447,12 +413,6 @@ private Q_SLOTS:
             << row(u"r-5"_s, u"2026-03-04T05:06:07Z"_s, u"shared"_s, u"Found"_s, u"0xabc"_s, ResultKind::found)
             << QByteArray(R"({"receipt_id":"r-5","hash":"5eed","scope":"shared","created_at":"2026-03-04T05:06:07Z",)"
                           R"("merkle":"0xabc"})");
-        QTest::newRow("created_at and merkle win; the service's hash is stored")
-            << QByteArray()
-            << result(R"({"receipts":[{"receipt_id":"r-5","hash":"other","created_at":"c","timestamp":"t",)"
-                      R"("merkle":"m","blockHash":"b"}]})")
-            << row(u"r-5"_s, u"c"_s, u"global"_s, u"Found"_s, u"m"_s, ResultKind::found)
-            << QByteArray(R"({"receipt_id":"r-5","hash":"other","scope":"global","created_at":"c","merkle":"m"})");
     }
 
     void verifyByHashReport()
@@ -473,14 +433,6 @@ private Q_SLOTS:
             QCOMPARE(readFile(ReceiptStore::receiptFileURL(kSha)), local);
         else
             QCOMPARE(record().value(u"receipts"_s).toArray(), QJsonArray { jsonObject(saved) });
-    }
-
-    void hashReportSendsTheDigestAsGiven()
-    {
-        m_reply = result(R"({"receipts":[]})");
-        QCOMPARE(run(false, u"SHA256:5EED"_s, QString()).status, u"Not found"_s);
-        QCOMPARE(toolCalls(m_server.requests())[0].arguments,
-            (QJsonObject { { u"sha256"_s, u"SHA256:5EED"_s }, { u"want_scope"_s, QString() } }));
     }
 };
 
