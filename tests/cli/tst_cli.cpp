@@ -361,6 +361,7 @@ private Q_SLOTS:
         QProcess p;
         p.start(QStringLiteral(NIVET_CLI_BINARY), { u"--version"_s });
         QVERIFY(p.waitForFinished(20000));
+        QCOMPARE(runCli({ u"-h"_s }).out.left(7), u"Usage:\n"_s);
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(p.readAllStandardOutput(), QByteArray("nivet-timestamp 0.2.0\n"));
     }
