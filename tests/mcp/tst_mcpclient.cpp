@@ -194,6 +194,7 @@ private Q_SLOTS:
         QTest::addColumn<HttpResponse>("reply");
         QTest::addColumn<QByteArray>("expected"); // compact JSON of the result, or "!" + error text
         const QByteArray answer = R"({"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"s":1}}})";
+        const QByteArray other = R"({"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"s":0}}})";
         QTest::newRow("structuredContent wins") << rpc(R"({"result":{"structuredContent":{"a":1},)"
                                                        "\"content\":[{\"type\":\"text\",\"text\":\"{\\\"b\\\":2}\"}]}}")
                                                 << QByteArray(R"({"a":1})");
@@ -208,10 +209,12 @@ private Q_SLOTS:
         QTest::newRow("isError with text")
             << rpc(R"({"result":{"isError":true,"content":[{"type":"text","text":"bad digest"}]}})")
             << QByteArray("!bad digest");
-        // Priming events, notifications and other ids come before the answer.
-        QTest::newRow("event stream") << rpc("id: 0\ndata:\n\ndata: {\"jsonrpc\":\"2.0\",\"method\":\"x\"}\n\n"
-                                             "data: {\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n\n"
-                                             "event: message\ndata: "
+        // Priming events, notifications, other event types and ids come before the answer.
+        QTest::newRow("event stream") << rpc(
+            "id: 0\ndata:\n\ndata: {\"jsonrpc\":\"2.0\",\"method\":\"x\"}\n\nevent: other\ndata: " + other
+                + "\n\n"
+                  "data: {\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n\n"
+                  "event: message\ndata: "
                 + answer + "\n\n",
             "text/event-stream; charset=utf-8")
                                       << QByteArray(R"({"s":1})");
