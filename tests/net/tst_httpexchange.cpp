@@ -1,3 +1,4 @@
+#include "net/eventstream.h"
 #include "net/httpexchange.h"
 
 #include "scriptedhttpserver.h"
@@ -150,6 +151,34 @@ private Q_SLOTS:
         auto task = sendThenDrop(&http, server.url());
         QCOMPARE(QCoro::waitFor(task), u"200 event {}"_s);
         QVERIFY(!http);
+    }
+
+    void eventStream()
+    {
+        const QByteArray stream = "\xEF\xBB\xBF: comment\r\nevent: ping\r\ndata: a\r\n\r\n"
+                                  "data: one\ndata:two\nid: 7\n\ndata\r\revent: x\n\ndata: tail";
+        const auto render = [](const QList<ServerSentEvent> &list) {
+            QStringList out;
+            for (const ServerSentEvent &e : list)
+                out << e.event + u'|' + QString::fromUtf8(e.data) + u'|' + e.id;
+            return out;
+        };
+        const QStringList expected { u"ping|a|"_s, u"message|one\ntwo|7"_s, u"message||"_s, u"message|tail|"_s };
+        QCOMPARE(render(parseEventStream(stream)), expected);
+        // Fed a byte at a time, as a stream arrives (a CRLF split in two), it reads the same.
+        EventStreamReader reader;
+        QList<ServerSentEvent> fed;
+        for (const char c : stream)
+            fed += reader.feed(QByteArrayView(&c, 1));
+        fed += reader.finish();
+        QCOMPARE(render(fed), expected);
+        // Keep-alive comments and blank lines are no progress; a field is.
+        EventStreamReader pings;
+        pings.feed(": ping\n\n: ping\r\n\r\n");
+        QVERIFY(!pings.takeActivity());
+        pings.feed("da");
+        QVERIFY(pings.takeActivity());
+        QVERIFY(!pings.takeActivity());
     }
 
     void quoting_data()

@@ -1,0 +1,416 @@
+#include "auth/authstore.h"
+#include "auth/credentialsfile.h"
+
+#include "scriptedhttpserver.h"
+#include "testenv.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using namespace std::chrono_literals;
+using Entries = QMap<QString, QString>;
+
+namespace {
+
+const QByteArray kHeader = "# Nivet auth credentials \xe2\x80\x94 mode 0600. Do not commit.\n";
+const QDateTime kNow(QDate(2025, 1, 31), QTime(12, 0), Qt::UTC);
+const QString kDots = QString::fromUtf8("\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2");
+
+QString u(const char *utf8)
+{
+    return QString::fromUtf8(utf8);
+}
+
+QJsonObject obj(const char *json)
+{
+    return QJsonDocument::fromJson(json).object();
+}
+
+} // namespace
+
+/// The credentials file, the store over it and the Auth API calls.
+class TestAuth : public QObject {
+    Q_OBJECT
+    IsolatedDataHome m_home;
+
+    QString path() const { return m_home.nivet() + QStringLiteral("/auth.properties"); }
+    QStringList filesInFolder() const { return QDir(m_home.nivet()).entryList(QDir::Files | QDir::Hidden); }
+
+    // A store on the file content describes ("@server" stands for the scripted
+    // server), with the tests' clock.
+    std::unique_ptr<AuthStore> storeWith(const ScriptedHttpServer &server, QByteArray content = {})
+    {
+        content.replace("@server", server.url(QString()).toString().toUtf8());
+        if (!content.isEmpty())
+            writeFile(path(), content);
+        auto store = std::make_unique<AuthStore>();
+        store->setClock([] { return kNow; });
+        store->setTransferTimeout(2s);
+        return store;
+    }
+
+    template<typename T> static T await(QCoro::Task<T> task) { return QCoro::waitFor(task); }
+
+private Q_SLOTS:
+    void init() { QDir(m_home.nivet()).removeRecursively(); }
+
+    void writtenBytes()
+    {
+        // Fixed keys first, then by code point (UTF-16 order would put U+1F600 before U+FFFD).
+        Entries entries { { u("zeta"), u("x\\y") }, { u("auth_url"), u("https://a") }, { u("password"), u("pw") },
+            { u("username"), u("bob") }, { u("expires_at"), u("2025") }, { u("issuer"), u("iss") },
+            { u("auth_token"), u("t") }, { u("id_token"), u("t") }, { u("access_token"), u("t") },
+            { u("Beta"), u("l1\nback\\nslash") }, { u("\xf0\x9f\x98\x80"), u("1") }, { u("\xef\xbf\xbd"), u("  a=b") },
+            { u("note"), QString() } };
+        QVERIFY(CredentialsFile::writeProperties(entries, path()).ok());
+        QCOMPARE(readFile(path()),
+            kHeader
+                + "access_token=t\nid_token=t\nauth_token=t\nissuer=iss\nexpires_at=2025\nusername=bob\n"
+                  "password=pw\nauth_url=https://a\nBeta=l1\\nback\\\\nslash\nzeta=x\\\\y\n\xef\xbf\xbd=  a=b\n"
+                  "\xf0\x9f\x98\x80=1\n");
+        entries.remove(u("note"));
+        QCOMPARE(CredentialsFile::readProperties(path()), entries); // every written value reads back unchanged
+    }
+
+    void reading_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<Entries>("expected");
+        QTest::newRow("ignored lines") << QByteArray("   # note\n! note\nnovalue\n=value\n  =x\nk=v")
+                                       << Entries { { u("k"), u("v") } };
+        QTest::newRow("blanks, second =, later wins")
+            << QByteArray("\xc2\xa0\tkey\xc2\xa0=\xc2\xa0value\xe3\x80\x80\t\na=b=c\nk=1\nK=0\nk=2\n")
+            << Entries { { u("key"), u("\xc2\xa0value") }, { u("a"), u("b=c") }, { u("K"), u("0") },
+                   { u("k"), u("2") } };
+        QTest::newRow("line ends") << QByteArray("a=1\r\nb=2\rc=3\vd=4\fe=5\xc2\x85"
+                                                 "f=6\xe2\x80\xa8"
+                                                 "g=7\xe2\x80\xa9")
+                                   << Entries { { u("a"), u("1") }, { u("b"), u("2") }, { u("c"), u("3") },
+                                          { u("d"), u("4") }, { u("e"), u("5") }, { u("f"), u("6") },
+                                          { u("g"), u("7") } };
+        // One pass: an escaped backslash before "n" stays a backslash and an "n".
+        QTest::newRow("escapes") << QByteArray("n=a\\nb\ne=a\\=b\nx=a\\xb\nt=a\\\nv=a\\\\nb\n")
+                                 << Entries { { u("n"), u("a\nb") }, { u("e"), u("a=b") }, { u("x"), u("a\\xb") },
+                                        { u("t"), u("a\\") }, { u("v"), u("a\\nb") } };
+        QTest::newRow("not UTF-8") << QByteArray("a=1\nb=\xff\xfe\n") << Entries {};
+    }
+
+    void reading()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(Entries, expected);
+        QVERIFY(writeFile(path(), content));
+        QCOMPARE(CredentialsFile::readProperties(path()), expected);
+    }
+
+    void refusedValues_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("CR in password") << u("password") << u("pa\rss")
+                                        << u("The password contains a line break that cannot be stored");
+        QTest::newRow("key with =") << u("a=b") << u("v")
+                                    << u("The key \"a=b\" cannot be stored in the credentials file");
+    }
+
+    void refusedValues()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(QString, message);
+        const QByteArray old = kHeader + "username=alice\nsibling=keep\n";
+        QVERIFY(writeFile(path(), old));
+        const auto result = CredentialsFile::writeProperties({ { u("issuer"), u("iss") }, { key, value } }, path());
+        QCOMPARE(result.ok() ? QString() : result.error().description, message);
+        QCOMPARE(readFile(path()), old);
+        QCOMPARE(filesInFolder(), QStringList { u("auth.properties") });
+    }
+
+    void secretModeUnderOpenUmask()
+    {
+        QVERIFY(writeFile(path(), "old"));
+        ::chmod(QFile::encodeName(path()).constData(), 0644);
+        const QString fresh = m_home.path() + QStringLiteral("/new/folder/auth.properties");
+        QVERIFY(writeFile(fresh + QStringLiteral(".tmp-killed"), "password=")); // a killed login's
+        {
+            ScopedUmask open(0);
+            QVERIFY(CredentialsFile::writeProperties({ { u("password"), u("pw") } }, path()).ok());
+            QVERIFY(CredentialsFile::writeProperties({ { u("password"), u("pw") } }, fresh).ok());
+        }
+        QCOMPARE(fileMode(path()), 0600);
+        QCOMPARE(fileMode(fresh), 0600);
+        QCOMPARE(QDir(m_home.path() + QStringLiteral("/new/folder")).entryList(QDir::Files | QDir::Hidden),
+            (QStringList { u(".lock"), u("auth.properties") }));
+    }
+
+    void failedWriteKeepsOldFile()
+    {
+        // A file-size limit makes the write fail part-way, even for root.
+        const QByteArray old = kHeader + "username=alice\npassword=old\n";
+        QVERIFY(writeFile(path(), old));
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved {};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit small = saved;
+        small.rlim_cur = 1024;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const auto result = CredentialsFile::writeProperties({ { u("note"), QString(5000, u'x') } }, path());
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY(!result.ok());
+        QVERIFY2(result.error().description.contains(path()), qPrintable(result.error().description));
+        QCOMPARE(readFile(path()), old);
+        QCOMPARE(filesInFolder(), (QStringList { u(".lock"), u("auth.properties") }));
+    }
+
+    void summariesOnLoad()
+    {
+        QCOMPARE(AuthStore().sessionSummary(), u("No credentials on disk"));
+        QVERIFY(writeFile(path(), "id_token=idtok-123456789\nauth_token=authtok-12345678\n"));
+        QCOMPARE(AuthStore().sessionSummary(),
+            u("Token on disk \xc2\xb7 \xe2\x80\xa6"
+              "12345678"));
+        QVERIFY(writeFile(path(), "username=alice\nexpires_at=E1\naccess_token=short\n"));
+        QCOMPARE(AuthStore().sessionSummary(), u("Loaded credentials for alice \xc2\xb7 expires E1"));
+    }
+
+    void saveKeepsOtherKeys()
+    {
+        // Keys the sibling client wrote survive any number of saves.
+        QVERIFY(writeFile(path(), "# theirs\nzz_profile=work\naccess_token=old\nissuer=iss\nauth_url=http://x\n"));
+        AuthStore store;
+        store.setUsername(u("alice"));
+        store.setPassword(u("  pass=word"));
+        store.setAccessToken(u("  eyJ.header.sig-123456 \n"));
+        store.setExpiresAt(u("2025-01-31T12:00:00Z"));
+        store.setIssuer(QString()); // keeps the stored issuer
+        store.setAuthURL(AuthStore::defaultAuthURL() + u(" ")); // the default is not stored
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(store.save().ok());
+            QCOMPARE(readFile(path()),
+                kHeader
+                    + "access_token=eyJ.header.sig-123456\nid_token=eyJ.header.sig-123456\n"
+                      "auth_token=eyJ.header.sig-123456\nissuer=iss\nexpires_at=2025-01-31T12:00:00Z\n"
+                      "username=alice\npassword=  pass=word\nzz_profile=work\n");
+        }
+        QCOMPARE(store.sessionSummary(), u("Saved credentials for alice \xc2\xb7 \xe2\x80\xa6g-123456"));
+
+        // An empty token field keeps the stored token; other empty fields clear theirs.
+        for (const char *field : { "accessToken", "username", "password", "expiresAt" })
+            QVERIFY(store.setProperty(field, QString()));
+        QVERIFY(store.save().ok());
+        QCOMPARE(readFile(path()),
+            kHeader
+                + "access_token=eyJ.header.sig-123456\nid_token=eyJ.header.sig-123456\n"
+                  "auth_token=eyJ.header.sig-123456\nissuer=iss\nzz_profile=work\n");
+
+        // A refused save changes neither the file nor the summary.
+        const QByteArray before = readFile(path());
+        store.setPassword(u("new\rpassword"));
+        QSignalSpy summaries(&store, &AuthStore::sessionSummaryChanged);
+        QVERIFY(!store.save().ok());
+        QCOMPARE(readFile(path()), before);
+        QCOMPARE(summaries.count(), 0);
+    }
+
+    void loginRequestAndResult()
+    {
+        ScriptedHttpServer server;
+        server.enqueue(HttpResponse::json(obj(R"({"token":" tok-new-123456 \n","expiresAt":"2025-01-31T13:00:00Z",)"
+                                              R"("user":{"username":"Alice","role":"admin"}})")));
+        auto store = storeWith(server, "issuer=iss\nsibling=1\n");
+        const QString base = server.url(QString()).toString();
+        store->setAuthURL(u("  ") + base + u("//\n"));
+        store->setUsername(u("  alice \n"));
+        store->setPassword(u("  p\xc3\xa4ss=\"word\\"));
+
+        const auto result = await(store->login());
+        QVERIFY(result.ok());
+        QCOMPARE(result.value(), AuthStore::Identity(u("Alice"), u("admin")));
+        QCOMPARE(server.requests().size(), 1);
+        const HttpRequest &request = server.requests().first();
+        QCOMPARE(request.method + ' ' + request.target, QByteArray("POST /auth/login"));
+        QCOMPARE(request.header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(request.header("Accept"), QByteArray("application/json"));
+        QVERIFY(!request.hasHeader("Authorization"));
+        QCOMPARE(request.json(),
+            (QJsonObject { { u("username"), u("alice") }, { u("password"), u("  p\xc3\xa4ss=\"word\\") } }));
+        QCOMPARE(store->sessionSummary(), u("Logged in as Alice (admin) \xc2\xb7 expires 2025-01-31T13:00:00Z"));
+        QCOMPARE(readFile(path()),
+            kHeader
+                + "access_token=tok-new-123456\nid_token=tok-new-123456\n"
+                  "auth_token=tok-new-123456\nissuer=iss\nexpires_at=2025-01-31T13:00:00Z\n"
+                  "username=Alice\npassword=  p\xc3\xa4ss=\"word\\\\\nauth_url="
+                + base.toUtf8() + "//\nsibling=1\n");
+    }
+
+    void loginFailures_data()
+    {
+        QTest::addColumn<QString>("username");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("authURL");
+        QTest::addColumn<HttpResponse>("reply");
+        QTest::addColumn<QString>("message");
+        const QString server = u("@server");
+        const HttpResponse none;
+        const QString required = u("Username and password are required to generate a token");
+        const QByteArray page = "<html>" + QByteArray(5000, 'x') + "</html>";
+        const auto reply = [](const char *json) { return HttpResponse::json(obj(json)); };
+        QTest::newRow("blank user name") << u(" \t\xe2\x80\xa8") << u("pw") << server << none << required;
+        QTest::newRow("relative URL") << u("alice") << u("pw") << u("/api") << none << u("Invalid Auth API URL");
+        // A redirect is an answer: the password never follows it.
+        QTest::newRow("307") << u("alice") << u("pw") << server
+                             << HttpResponse::text("moved", 307).withHeader("Location", "/auth/login")
+                             << u("Login failed HTTP 307: moved");
+        QTest::newRow("401 echoing secrets")
+            << u("alice") << u("pw") << server << HttpResponse::text("no pw for old-token", 401)
+            << u("Login failed HTTP 401: no ") + kDots + u(" for \xe2\x80\xa6ld-token");
+        for (const char *token : { R"({"token":"new\nX-Evil: 1"})", R"({"token":"new token"})" }) {
+            QTest::newRow(token) << u("alice") << u("pw") << server << reply(token)
+                                 << u("The token in the login response contains white space or a control character");
+        }
+        // The store stays as the file is: no token in memory that is not on disk.
+        QTest::newRow("unsavable user name")
+            << u("alice") << u("pw") << server << reply(R"({"token":"new-token","user":{"username":"al\rice"}})")
+            << u("Logged in, but the token could not be saved: "
+                 "The user name contains a line break that cannot be stored");
+    }
+
+    void loginFailures()
+    {
+        QFETCH(QString, username);
+        QFETCH(QString, password);
+        QFETCH(QString, authURL);
+        QFETCH(HttpResponse, reply);
+        QFETCH(QString, message);
+        ScriptedHttpServer server;
+        server.enqueue(reply);
+        auto store = storeWith(
+            server, kHeader + "access_token=old-token\nexpires_at=old-exp\nauth_url=" + authURL.toUtf8() + "\n");
+        const QByteArray before = readFile(path());
+        const QString summary = store->sessionSummary();
+        store->setUsername(username);
+        store->setPassword(password);
+        store->setAuthURL(store->authURL());
+
+        const auto result = await(store->login());
+        QCOMPARE(result.ok() ? QString() : result.error().description, message);
+        QCOMPARE(readFile(path()), before);
+        QCOMPARE(store->sessionSummary(), summary);
+        const bool sent = authURL == u("@server") && !username.trimmed().isEmpty() && !password.isEmpty();
+        QCOMPARE(server.requests().size(), sent ? 1 : 0);
+        QCOMPARE(store->accessToken(), u("old-token"));
+    }
+
+    void validate_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<HttpResponse>("reply");
+        QTest::addColumn<QString>("shown"); // the summary, or the error text
+        const QByteArray fresh = "access_token=tok-abcdefghijkl\nexpires_at=2025-01-31T18:00:00Z\n"
+                                 "username=alice\nauth_url=@server\n";
+        const QString ok = u("Session OK \xc2\xb7 ");
+        const QString hint = u(" \xc2\xb7 \xe2\x80\xa6"
+                               "efghijkl \xc2\xb7 expires ");
+        const auto reply = [](const char *json) { return HttpResponse::json(obj(json)); };
+        QTest::newRow("nested user") << fresh << reply(R"({"user":{"username":"bob","role":"admin"},"expiresAt":"E1"})")
+                                     << ok + u("bob (admin)") + hint + u("E1");
+        QTest::newRow("token echoed") << fresh << reply(R"({"username":"tok-abcdefghijkl"})")
+                                      << ok
+                + u("\xe2\x80\xa6"
+                    "efghijkl")
+                + hint + u("2025-01-31T18:00:00Z");
+        QTest::newRow("no token") << QByteArray("access_token=\\n\nauth_url=@server\n") << HttpResponse()
+                                  << u("!No access token to validate");
+        QTest::newRow("401") << fresh << HttpResponse::text("expired", 401) << u("!Validate failed HTTP 401: expired");
+        QTest::newRow("302") << fresh << HttpResponse::text("moved", 302).withHeader("Location", "/auth/validate")
+                             << u("!Validate failed HTTP 302: moved");
+        // The refresh runs first; its failure is the validation's.
+        QTest::newRow("failed renewal") << QByteArray("access_token=tok\nexpires_at=2025-01-31T12:04:00Z\n"
+                                                      "username=alice\npassword=pw\nauth_url=@server\n")
+                                        << HttpResponse::text("nope", 401) << u("!Login failed HTTP 401: nope");
+    }
+
+    void validate()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(HttpResponse, reply);
+        QFETCH(QString, shown);
+        ScriptedHttpServer server;
+        server.enqueue(reply);
+        auto store = storeWith(server, file);
+        const QByteArray before = readFile(path());
+        const QString summary = store->sessionSummary();
+        store->setAccessToken(u("typed, not saved")); // the stored token is what gets checked
+        const auto result = await(store->validate());
+        QCOMPARE(result.ok() ? store->sessionSummary() : u("!") + result.error().description, shown);
+        QCOMPARE(readFile(path()), before); // a new expiry is not saved
+        if (!result.ok()) {
+            QCOMPARE(store->sessionSummary(), summary);
+        } else {
+            const HttpRequest &request = server.requests().first();
+            QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /auth/validate"));
+            QCOMPARE(request.header("Accept"), QByteArray("application/json"));
+            QCOMPARE(request.header("Authorization"), QByteArray("Bearer tok-abcdefghijkl"));
+            QVERIFY(request.body.isEmpty());
+        }
+    }
+
+    void ensureFreshToken_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<bool>("logsIn");
+        const QByteArray creds = "username=alice\npassword=pw\nauth_url=@server\naccess_token=old-token\n";
+        QTest::newRow("5 minutes 1 second left") << creds + "expires_at=2025-01-31T12:05:01Z\n" << false;
+        QTest::newRow("exactly 5 minutes left") << creds + "expires_at=2025-01-31T12:05:00Z\n" << true;
+        QTest::newRow("4 minutes, in milliseconds") << creds + "expires_at=1738325040000\n" << true;
+        QTest::newRow("no token") << QByteArray("username=alice\npassword=pw\nauth_url=@server\n") << true;
+        QTest::newRow("expiring, no password")
+            << QByteArray("username=alice\nauth_url=@server\naccess_token=old\nexpires_at=2025-01-31T12:04:00Z\n")
+            << false;
+    }
+
+    void ensureFreshToken()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(bool, logsIn);
+        ScriptedHttpServer server;
+        server.enqueue(HttpResponse::json(obj(R"({"token":"new-token","expiresAt":"2025-01-31T13:00:00Z"})")));
+        auto store = storeWith(server, file);
+        QVERIFY(await(store->ensureFreshToken(5)).ok());
+        QCOMPARE(server.requests().size(), logsIn ? 1 : 0);
+        QCOMPARE(AuthStore::currentBearerToken(), logsIn ? u("new-token") : store->accessToken());
+    }
+
+    void shownTexts_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("hint"); // as a token hint, else as an error body
+        const QString accented = u("e\xcc\x81"); // one cluster, two code units
+        QTest::newRow("hint of 8 clusters, trimmed")
+            << u(" abc") + accented.repeated(8) << u("\xe2\x80\xa6") + accented.repeated(8) << true;
+        QTest::newRow("trimmed") << u("\n  bad request \t\xe2\x80\xa9") << u("bad request") << false;
+        QTest::newRow("201 clusters cut")
+            << accented.repeated(201) << accented.repeated(200) + u("\xe2\x80\xa6") << false;
+        QTest::newRow("41 characters, 3 pieces")
+            << u("aaaaaaaaaaaaa.bbbbbbbbbbbbb.ccccccccccccc") << u("(redacted error body)") << false;
+    }
+
+    void shownTexts()
+    {
+        QFETCH(QString, body);
+        QFETCH(QString, shown);
+        QFETCH(bool, hint);
+        QCOMPARE(hint ? AuthStore::tokenHint(body) : AuthStore::sanitizeErrorBody(body), shown);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAuth)
+#include "tst_auth.moc"
