@@ -18,6 +18,8 @@
 
 using namespace McpRequests;
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // Sends bytes on a raw connection and returns what comes back: one whole
@@ -131,7 +133,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(bool, closed);
         QFETCH(QByteArray, logged);
-        auto server = start({}, QStringLiteral("limits"));
+        auto server = start({}, u"limits"_s);
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
         const bool waitsToSend = head.contains("Expect") && status == 200;
@@ -154,7 +156,7 @@ private Q_SLOTS:
     {
         ServiceOptions options;
         options.idleTimeoutMs = 50;
-        auto hasty = start(options, QStringLiteral("idle"));
+        auto hasty = start(options, u"idle"_s);
         QTcpSocket slow;
         slow.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(hasty->baseUrl().port()));
         slow.write("GET /other HTTP/1.1\r\nHost:");
@@ -162,7 +164,7 @@ private Q_SLOTS:
 
         options = {};
         options.maxConnections = 3;
-        auto server = start(options, QStringLiteral("capped"));
+        auto server = start(options, u"capped"_s);
         QTcpSocket a, b, c, d;
         for (QTcpSocket *socket : { &a, &b, &c, &a, &d }) {
             if (socket->state() == QAbstractSocket::UnconnectedState)
@@ -181,9 +183,8 @@ private Q_SLOTS:
     {
         ServiceOptions options;
         options.maxConnections = 4;
-        auto server = start(options, QStringLiteral("logins"));
-        QVERIFY(addTestUser(
-            server->service().database(), QStringLiteral("ann"), QStringLiteral("user"), QStringLiteral("pw")));
+        auto server = start(options, u"logins"_s);
+        QVERIFY(addTestUser(server->service().database(), u"ann"_s, u"user"_s, u"pw"_s));
         QThreadPool &workers = server->http().workers();
         QSemaphore gate;
         for (int i = 0; i < workers.maxThreadCount(); ++i)
@@ -223,16 +224,15 @@ private Q_SLOTS:
     // of what travels in the query, headers or bodies.
     void requestLogKeepsSecrets()
     {
-        auto server = start({}, QStringLiteral("log"));
-        QVERIFY(addTestUser(server->service().database(), QStringLiteral("ann"), QStringLiteral("user"),
-            QStringLiteral("hunter2-secret")));
+        auto server = start({}, u"log"_s);
+        QVERIFY(addTestUser(server->service().database(), u"ann"_s, u"user"_s, u"hunter2-secret"_s));
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
         const QByteArray reply = exchange(socket,
             postRequest("/auth/login?password=hunter2-secret", R"({"username":"ann","password":"hunter2-secret"})"));
         const QByteArray token = QJsonDocument::fromJson(reply.mid(reply.indexOf("\r\n\r\n") + 4))
                                      .object()
-                                     .value(QStringLiteral("token"))
+                                     .value(u"token"_s)
                                      .toString()
                                      .toLatin1();
         QVERIFY(token.size() > 40);
@@ -240,10 +240,10 @@ private Q_SLOTS:
                     .startsWith("HTTP/1.1 200 "));
         QCOMPARE(m_log.size(), 2);
         static const QRegularExpression line(
-            QStringLiteral("^2025-01-31T12:00:00\\.000Z POST (/auth/login|/mcp) 200 [0-9]+\\.[0-9] ms$"));
+            u"^2025-01-31T12:00:00\\.000Z POST (/auth/login|/mcp) 200 [0-9]+\\.[0-9] ms$"_s);
         for (const QString &entry : std::as_const(m_log)) {
             QVERIFY2(line.match(entry).hasMatch(), qPrintable(entry));
-            QVERIFY(!entry.contains(QStringLiteral("hunter2")));
+            QVERIFY(!entry.contains(u"hunter2"_s));
             QVERIFY(!entry.contains(QString::fromLatin1(token.left(20))));
         }
     }
