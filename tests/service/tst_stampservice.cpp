@@ -261,84 +261,56 @@ private Q_SLOTS:
         QVERIFY(ack.body.isEmpty() && ack.headers.isEmpty());
     }
 
-    void malformedRequests_data()
+    // Refusals of the protocol are errors; refusals of a tool are tool
+    // results with isError (code 0 here), so the client shows their words.
+    void mcpRefusals_data()
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
-        QTest::addColumn<QJsonValue>("id");
-        const QJsonValue none = QJsonValue::Null;
         QTest::newRow("bad JSON") << QByteArray(R"({"jsonrpc":)") << 400 << -32700
-                                  << u"Parse error: unterminated object at offset 11"_s << none;
+                                  << u"Parse error: unterminated object at offset 11"_s;
         QTest::newRow("not an object") << QByteArray("42") << 400 << -32600
-                                       << u"Invalid Request: a message must be a JSON object"_s << none;
+                                       << u"Invalid Request: a message must be a JSON object"_s;
         QTest::newRow("jsonrpc 1.0") << QByteArray(R"({"jsonrpc":"1.0","id":5,"method":"ping"})") << 400 << -32600
-                                     << u"Invalid Request: jsonrpc must be \"2.0\""_s << QJsonValue(5);
+                                     << u"Invalid Request: jsonrpc must be \"2.0\""_s;
         QTest::newRow("no method") << QByteArray(R"({"jsonrpc":"2.0","id":5})") << 400 << -32600
-                                   << u"Invalid Request: missing method"_s << QJsonValue(5);
+                                   << u"Invalid Request: missing method"_s;
         QTest::newRow("batch of 101") << pings(101) << 400 << -32600
-                                      << u"Invalid Request: a batch holds at most 100 messages"_s << none;
+                                      << u"Invalid Request: a batch holds at most 100 messages"_s;
         QTest::newRow("unknown method") << QByteArray(R"({"jsonrpc":"2.0","id":5,"method":"resources/list"})") << 200
-                                        << -32601 << u"Method not found: resources/list"_s << QJsonValue(5);
-        QTest::newRow("no sha256") << call(5, u"stamp"_s, object(R"({"scope":"a"})")) << 200 << -32602
-                                   << u"Invalid params: missing string argument sha256"_s << QJsonValue(5);
+                                        << -32601 << u"Method not found: resources/list"_s;
+        QTest::newRow("no sha256") << call(5, u"stamp"_s, object(R"({"scope":"s"})")) << 200 << -32602
+                                   << u"Invalid params: missing string argument sha256"_s;
+        QTest::newRow("short digest") << call(5, u"stamp"_s, object(R"({"sha256":"abc","scope":"s"})")) << 200 << 0
+                                      << u"Invalid sha256: expected 64 hexadecimal characters, got 3"_s;
+        QTest::newRow("scope line break")
+            << call(5, u"stamp"_s, QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"a\nb"_s } }) << 200
+            << 0 << u"Invalid scope: control characters and line breaks are not allowed"_s;
+        QTest::newRow("proof of nothing")
+            << call(5, u"proof"_s, object(R"({"receipt_id":"nope"})")) << 200 << 0 << u"Unknown receipt"_s;
     }
 
-    void malformedRequests()
+    void mcpRefusals()
     {
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(int, code);
         QFETCH(QString, message);
-        QFETCH(QJsonValue, id);
-        const QByteArray sessionId = session(*m_service);
-        const ServiceResponse reply = m_service->handle(post(body, sessionId));
+        const ServiceResponse reply = m_service->handle(post(body, session(*m_service)));
         QCOMPARE(reply.status, status);
         QCOMPARE(reply.header("Content-Type"), QByteArray("application/json"));
-        QCOMPARE(jsonBody(reply)[u"error"_s][u"code"_s].toInt(), code);
-        QCOMPARE(jsonBody(reply)[u"error"_s][u"message"_s].toString(), message);
-        QCOMPARE(jsonBody(reply).value(u"id"_s), id);
+        const QJsonObject answer = jsonBody(reply);
+        QCOMPARE(answer.value(u"id"_s), body.contains("\"id\":5") ? QJsonValue(5) : QJsonValue(QJsonValue::Null));
+        if (code == 0) {
+            QCOMPARE(answer[u"result"_s][u"isError"_s], QJsonValue(true));
+            QCOMPARE(answer[u"result"_s][u"content"_s][0][u"text"_s].toString(), message);
+        } else {
+            QCOMPARE(answer[u"error"_s][u"code"_s].toInt(), code);
+            QCOMPARE(answer[u"error"_s][u"message"_s].toString(), message);
+        }
         QCOMPARE(m_service->sessionCount(), 1);
-    }
-
-    void batchesAnswerEachRequest()
-    {
-        const QByteArray body = R"([{"jsonrpc":"2.0","id":1,"method":"ping"},{"jsonrpc":"2.0","method":"n"},7,)"
-                                R"({"jsonrpc":"2.0","id":2,"method":"initialize","params":{"protocolVersion":"x"}}])";
-        const QJsonArray answers
-            = QJsonDocument::fromJson(m_service->handle(post(body, session(*m_service))).body).array();
-        QCOMPARE(answers.size(), 3);
-        QCOMPARE(answers[0].toObject(), object(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
-        QCOMPARE(answers[1][u"error"_s][u"code"_s].toInt(), -32600);
-        QCOMPARE(
-            answers[2][u"error"_s][u"message"_s].toString(), u"Invalid Request: initialize must be sent on its own"_s);
-        QCOMPARE(
-            QJsonDocument::fromJson(m_service->handle(post(pings(100), session(*m_service))).body).array().size(), 100);
-    }
-
-    void toolFailuresAreResults_data()
-    {
-        QTest::addColumn<QString>("tool");
-        QTest::addColumn<QJsonObject>("arguments");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("short digest") << u"stamp"_s << object(R"({"sha256":"abc","scope":"s"})")
-                                      << u"Invalid sha256: expected 64 hexadecimal characters, got 3"_s;
-        QTest::newRow("scope line break")
-            << u"stamp"_s << QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"a\nb"_s } }
-            << u"Invalid scope: control characters and line breaks are not allowed"_s;
-        QTest::newRow("proof of nothing") << u"proof"_s << object(R"({"receipt_id":"nope"})") << u"Unknown receipt"_s;
-    }
-
-    void toolFailuresAreResults()
-    {
-        QFETCH(QString, tool);
-        QFETCH(QJsonObject, arguments);
-        QFETCH(QString, text);
-        const QJsonObject result = this->tool(*m_service, tool, arguments);
-        QCOMPARE(result.value(u"isError"_s), QJsonValue(true));
-        const QJsonArray content { QJsonObject { { u"type"_s, u"text"_s }, { u"text"_s, text } } };
-        QCOMPARE(result.value(u"content"_s).toArray(), content);
         QCOMPARE(m_service->database().treeSize(u"s"_s).value(), qint64(0));
     }
 
@@ -530,50 +502,63 @@ private Q_SLOTS:
         QCOMPARE(m_service->handle(validate(renewed)).body, QByteArray("Invalid or expired token"));
     }
 
-    void authRefusals_data()
+    void httpRefusals_data()
     {
-        QTest::addColumn<QByteArray>("method");
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("authorization");
+        QTest::addColumn<QByteArray>("head"); // method, path and one header
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("text");
-        const QByteArray login = "/auth/login";
-        const QByteArray check = "/auth/validate";
-        QTest::newRow("wrong password") << QByteArray("POST") << login << QByteArray()
-                                        << QByteArray(R"({"username":"bob","password":"nope"})") << 401
+        const QByteArray login = "POST /auth/login Content-Type: application/json";
+        const QByteArray noAuth = "Invalid or expired token";
+        QTest::newRow("wrong password") << login << QByteArray(R"({"username":"bob","password":"nope"})") << 401
                                         << QByteArray("Invalid user name or password");
-        QTest::newRow("unknown user") << QByteArray("POST") << login << QByteArray()
-                                      << QByteArray(R"({"username":"eve","password":"pw"})") << 401
+        QTest::newRow("unknown user") << login << QByteArray(R"({"username":"eve","password":"pw"})") << 401
                                       << QByteArray("Invalid user name or password");
-        QTest::newRow("GET login") << QByteArray("GET") << login << QByteArray() << QByteArray() << 405
+        QTest::newRow("password number") << login << QByteArray(R"({"username":"bob","password":1})") << 400
+                                         << QByteArray("Send a JSON object with the strings username and password");
+        QTest::newRow("GET login") << QByteArray("GET /auth/login X: y") << QByteArray() << 405
                                    << QByteArray("Method not allowed; use POST");
-        QTest::newRow("garbage token") << QByteArray("GET") << check << QByteArray("Bearer a.b.c") << QByteArray()
-                                       << 401 << QByteArray("Invalid or expired token");
+        QTest::newRow("basic auth") << QByteArray("GET /auth/validate Authorization: Basic Ym9iOnB3") << QByteArray()
+                                    << 401 << QByteArray("Missing bearer token");
+        QTest::newRow("garbage token") << QByteArray("GET /auth/validate Authorization: Bearer a.b.c") << QByteArray()
+                                       << 401 << noAuth;
         // Claims of anyone's choosing, "signed" with no algorithm at all.
-        QTest::newRow("alg none") << QByteArray("GET") << check
-                                  << "Bearer " + segment(R"({"alg":"none"})") + '.'
+        QTest::newRow("alg none") << "GET /auth/validate Authorization: Bearer " + segment(R"({"alg":"none"})") + '.'
                 + segment(R"({"iss":"nivet-stampd","sub":"bob","exp":9999999999})") + '.'
-                                  << QByteArray() << 401 << QByteArray("Invalid or expired token");
+                                  << QByteArray() << 401 << noAuth;
+        QTest::newRow("foreign origin") << QByteArray("POST /mcp Origin: https://evil.example") << initialize() << 403
+                                        << QByteArray("Requests from web pages of other sites are not allowed");
+        QTest::newRow("local origin") << QByteArray("POST /mcp Origin: http://localhost:5173") << initialize() << 200
+                                      << QByteArray();
+        QTest::newRow("text body") << QByteArray("POST /mcp Content-Type: text/plain") << initialize() << 415
+                                   << QByteArray("Content-Type must be application/json");
+        QTest::newRow("json charset") << QByteArray("POST /mcp Content-Type: application/json; charset=utf-8")
+                                      << initialize() << 200 << QByteArray();
     }
 
-    void authRefusals()
+    void httpRefusals()
     {
-        QFETCH(QByteArray, method);
-        QFETCH(QByteArray, path);
-        QFETCH(QByteArray, authorization);
+        QFETCH(QByteArray, head);
         QFETCH(QByteArray, body);
         QFETCH(int, status);
         QFETCH(QByteArray, text);
         QVERIFY(addTestUser(m_service->database(), u"bob"_s, u"user"_s, u"pw"_s));
-        ServiceRequest request { method, path, { { "Content-Type", "application/json" } }, body };
-        if (!authorization.isEmpty())
-            request.headers.append({ "Authorization", authorization });
+        const QList<QByteArray> parts = head.split(' ');
+        const QByteArray header = parts[2].chopped(1);
+        ServiceRequest request = parts[1] == "/mcp" ? post(body) : ServiceRequest { parts[0], parts[1], {}, body };
+        request.headers.removeIf([&](const auto &h) { return h.first == header; });
+        request.headers.append(
+            HeaderList::value_type(header, head.mid(parts[0].size() + parts[1].size() + parts[2].size() + 3)));
+        if (parts[1] == "/auth/login")
+            request.headers.append(HeaderList::value_type("Content-Type", "application/json"));
         const ServiceResponse reply = m_service->handle(request);
         QCOMPARE(reply.status, status);
+        QCOMPARE(m_service->sessionCount(), status == 200 ? 1 : 0);
+        if (status == 200)
+            return;
         QCOMPARE(reply.body, text);
         QCOMPARE(reply.header("Content-Type"), QByteArray("text/plain; charset=utf-8"));
-        if (status == 401 && path == "/auth/validate")
+        if (status == 401 && parts[1] == "/auth/validate")
             QVERIFY(reply.header("WWW-Authenticate").startsWith("Bearer realm=\"nivet-stampd\""));
     }
 
@@ -611,30 +596,6 @@ private Q_SLOTS:
         // Without --require-auth a bad token is no token: the stamp is anonymous.
         const QString anonymous = stamp(*m_service, digestOf("3"), u"s"_s, "x.y.z")[u"receipt_id"_s].toString();
         QCOMPARE(m_service->database().receipt(anonymous).value()->stampedBy, QString());
-    }
-
-    void transportRefusals_data()
-    {
-        QTest::addColumn<QByteArray>("header");
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<int>("status");
-        QTest::newRow("foreign origin") << QByteArray("Origin") << QByteArray("https://evil.example") << 403;
-        QTest::newRow("local origin") << QByteArray("Origin") << QByteArray("http://localhost:5173") << 200;
-        QTest::newRow("text body") << QByteArray("Content-Type") << QByteArray("text/plain") << 415;
-        QTest::newRow("json charset") << QByteArray("Content-Type") << QByteArray("application/json; charset=utf-8")
-                                      << 200;
-    }
-
-    void transportRefusals()
-    {
-        QFETCH(QByteArray, header);
-        QFETCH(QByteArray, value);
-        QFETCH(int, status);
-        ServiceRequest request = post(initialize());
-        request.headers.removeIf([&](const auto &h) { return h.first == header; });
-        request.headers.append({ header, value });
-        QCOMPARE(m_service->handle(request).status, status);
-        QCOMPARE(m_service->sessionCount(), status == 200 ? 1 : 0);
     }
 
     void signingKeyIsPrivateAndKept()
