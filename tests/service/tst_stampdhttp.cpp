@@ -50,10 +50,10 @@ bool closedByServer(QTcpSocket &socket)
 const QByteArray kOtherPath = "GET /other HTTP/1.1\r\n\r\n";
 
 // A POST of a JSON body, as the app sends it.
-QByteArray postRequest(const QByteArray &path, const QByteArray &body, const QByteArray &extraHeaders = {})
+QByteArray postRequest(const QByteArray &path, const QByteArray &body)
 {
-    return "POST " + path + " HTTP/1.1\r\nContent-Type: application/json\r\n" + extraHeaders
-        + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    return "POST " + path + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }
 
 } // namespace
@@ -90,8 +90,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("closed");
-        QTest::addColumn<QByteArray>("logged"); // the request's log line: method, path, status
-        const QByteArray post = "POST /mcp HTTP/1.1\r\nHost: t\r\nContent-Type: application/json\r\n";
+        // The request's log line holds method, path and status, nothing of
+        // the query, headers or body.
+        QTest::addColumn<QByteArray>("logged");
+        const QByteArray post
+            = "POST /mcp HTTP/1.1\r\nAuthorization: Bearer s3cret\r\nContent-Type: application/json\r\n";
         const QByteArray init = initialize();
         const QByteArray half = QByteArray(512 * 1024, ' ');
         const QByteArray chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
@@ -147,7 +150,11 @@ private Q_SLOTS:
             QVERIFY(closedByServer(socket));
         else
             QVERIFY(exchange(socket, kOtherPath).startsWith("HTTP/1.1 404 "));
-        QVERIFY2(m_log.value(0).section(QLatin1Char(' '), 1, 3).toUtf8() == logged, qPrintable(m_log.value(0)));
+        QVERIFY2(QRegularExpression(u"^2025-01-31T12:00:00\\.000Z "_s
+                     + QRegularExpression::escape(QString::fromUtf8(logged)) + u" [0-9]+\\.[0-9] ms$"_s)
+                     .match(m_log.value(0))
+                     .hasMatch(),
+            qPrintable(m_log.value(0)));
     }
 
     // A connection that sends no whole request in the idle time is closed;
@@ -197,16 +204,12 @@ private Q_SLOTS:
             R"({"username":"eve","password":"pw"})" };
         for (int i = 0; i < 3; ++i) {
             logins[i].connectToHost(QHostAddress::LocalHost, port);
-            logins[i].write("POST /auth/login HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
-                + QByteArray::number(bodies[i].size()) + "\r\n\r\n" + bodies[i]);
+            logins[i].write(postRequest("/auth/login", bodies[i]));
             QVERIFY(QTest::qWaitFor([&] { return logins[i].bytesToWrite() == 0; }, 20'000));
         }
         QTcpSocket other;
         other.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(exchange(other,
-            "POST /mcp HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
-                + QByteArray::number(initialize().size()) + "\r\n\r\n" + initialize())
-                    .startsWith("HTTP/1.1 200 "));
+        QVERIFY(exchange(other, postRequest("/mcp", initialize())).startsWith("HTTP/1.1 200 "));
         QTcpSocket late;
         late.connectToHost(QHostAddress::LocalHost, port);
         QVERIFY(exchange(late, kOtherPath).startsWith("HTTP/1.1 404 "));
@@ -218,34 +221,6 @@ private Q_SLOTS:
         QVERIFY(exchange(logins[0], {}).startsWith("HTTP/1.1 200 "));
         QVERIFY(exchange(logins[1], {}).startsWith("HTTP/1.1 401 "));
         QVERIFY(exchange(logins[2], {}).startsWith("HTTP/1.1 401 "));
-    }
-
-    // One line per request with method, path, status and time, and nothing
-    // of what travels in the query, headers or bodies.
-    void requestLogKeepsSecrets()
-    {
-        auto server = start({}, u"log"_s);
-        QVERIFY(addTestUser(server->service().database(), u"ann"_s, u"user"_s, u"hunter2-secret"_s));
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
-        const QByteArray reply = exchange(socket,
-            postRequest("/auth/login?password=hunter2-secret", R"({"username":"ann","password":"hunter2-secret"})"));
-        const QByteArray token = QJsonDocument::fromJson(reply.mid(reply.indexOf("\r\n\r\n") + 4))
-                                     .object()
-                                     .value(u"token"_s)
-                                     .toString()
-                                     .toLatin1();
-        QVERIFY(token.size() > 40);
-        QVERIFY(exchange(socket, postRequest("/mcp", initialize(), "Authorization: Bearer " + token + "\r\n"))
-                    .startsWith("HTTP/1.1 200 "));
-        QCOMPARE(m_log.size(), 2);
-        static const QRegularExpression line(
-            u"^2025-01-31T12:00:00\\.000Z POST (/auth/login|/mcp) 200 [0-9]+\\.[0-9] ms$"_s);
-        for (const QString &entry : std::as_const(m_log)) {
-            QVERIFY2(line.match(entry).hasMatch(), qPrintable(entry));
-            QVERIFY(!entry.contains(u"hunter2"_s));
-            QVERIFY(!entry.contains(QString::fromLatin1(token.left(20))));
-        }
     }
 };
 
