@@ -45,25 +45,6 @@ class TestStampdCommand : public QObject {
     QString data() const { return m_dir.filePath(u"data"_s); }
 
 private Q_SLOTS:
-    void durations_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<qint64>("ms");
-        QTest::newRow("seconds") << u"90s"_s << qint64(90'000);
-        QTest::newRow("minutes") << u"15m"_s << qint64(900'000);
-        QTest::newRow("hours") << u" 2h "_s << qint64(7'200'000);
-        QTest::newRow("zero") << u"0s"_s << qint64(-1);
-        QTest::newRow("fraction") << u"1.5h"_s << qint64(-1);
-        QTest::newRow("unknown unit") << u"3w"_s << qint64(-1);
-    }
-
-    void durations()
-    {
-        QFETCH(QString, text);
-        QFETCH(qint64, ms);
-        QCOMPARE(Stampd::parseDuration(text).value_or(-1), ms);
-    }
-
     void usageErrors_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -71,14 +52,12 @@ private Q_SLOTS:
         QTest::newRow("unknown option") << QStringList { u"--port"_s, u"1"_s } << u"unknown option --port"_s;
         QTest::newRow("listen without port") << QStringList { u"--listen"_s, u"127.0.0.1"_s }
                                              << u"--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0"_s;
-        QTest::newRow("bad ttl") << QStringList { u"--session-ttl"_s, u"soon"_s }
-                                 << u"--session-ttl needs a duration such as 90s, 15m or 1h"_s;
+        QTest::newRow("fractional ttl") << QStringList { u"--session-ttl"_s, u"1.5h"_s }
+                                        << u"--session-ttl needs a duration such as 90s, 15m or 1h"_s;
         QTest::newRow("tiny token ttl") << QStringList { u"--token-ttl=500ms"_s }
                                         << u"--token-ttl must be at least one second"_s;
         QTest::newRow("bad connection cap")
             << QStringList { u"--max-connections=many"_s } << u"--max-connections needs a positive number"_s;
-        QTest::newRow("flag with value") << QStringList { u"--require-auth=yes"_s }
-                                         << u"--require-auth takes no value"_s;
         QTest::newRow("stray word") << QStringList { u"serve"_s } << u"unexpected argument serve"_s;
         QTest::newRow("add-user, no name")
             << QStringList { u"add-user"_s } << u"add-user needs exactly one user name"_s;
@@ -96,9 +75,7 @@ private Q_SLOTS:
         const Run r = runStampd(addUser ? args + dataOption : dataOption + args, "pw\n");
         QCOMPARE(r.status, 2);
         QVERIFY2(r.err.startsWith(u"nivet-stampd: "_s + message + u"\nUsage:\n"_s), qPrintable(r.err));
-        QVERIFY(r.out.isEmpty());
-        QVERIFY(!r.server);
-        QVERIFY(!QFile::exists(data()));
+        QVERIFY(r.out.isEmpty() && !r.server && !QFile::exists(data()));
     }
 
     // The password comes as one line on standard input, kept as typed.
@@ -135,24 +112,18 @@ private Q_SLOTS:
 
     void serveInProcess()
     {
-        const Run r = runStampd({ u"--listen"_s, u"127.0.0.1:0"_s, u"--data"_s, data(), u"--session-ttl"_s, u"2m"_s,
+        const Run r = runStampd({ u"--listen"_s, u"127.0.0.1:0"_s, u"--data"_s, data(), u"--session-ttl"_s, u" 2m "_s,
             u"--max-sessions"_s, u"7"_s, u"--event-stream"_s, u"--max-user-sessions=3"_s, u"--idle-timeout=5s"_s,
             u"--max-connections=9"_s });
         QCOMPARE(r.status, 0);
-        QVERIFY(r.server);
-        const quint16 port = static_cast<quint16>(r.server->baseUrl().port());
-        QVERIFY(port != 0);
-        QCOMPARE(r.out, u"Listening on http://127.0.0.1:%1\n"_s.arg(port));
-        QCOMPARE(r.server->mcpUrl().toString(), u"http://127.0.0.1:%1/mcp"_s.arg(port));
+        QCOMPARE(r.out, u"Listening on http://127.0.0.1:%1\n"_s.arg(r.server->baseUrl().port()));
         const ServiceOptions &options = r.server->service().options();
         QCOMPARE(options.sessionTtlMs, qint64(120'000));
         QCOMPARE(options.maxSessions, 7);
         QCOMPARE(options.maxSessionsPerUser, 3);
         QCOMPARE(options.idleTimeoutMs, qint64(5'000));
         QCOMPARE(options.maxConnections, 9);
-        QVERIFY(options.eventStream);
-        QVERIFY(!options.requireAuth);
-        QCOMPARE(options.tokenTtlMs, qint64(3'600'000));
+        QVERIFY(options.eventStream && !options.requireAuth);
     }
 
     // Nothing found in the way is overwritten.
