@@ -106,38 +106,36 @@ class TestStampService : public QObject {
         return std::move(service).value();
     }
 
-    static QByteArray session(StampService &service, const QByteArray &token = {})
+    QByteArray session(const QByteArray &token = {})
     {
-        return service.handle(post(initialize(), {}, token)).header("Mcp-Session-Id");
+        return m_service->handle(post(initialize(), {}, token)).header("Mcp-Session-Id");
     }
 
     // The tool result object of one call in a fresh session.
-    static QJsonObject tool(
-        StampService &service, const QString &name, const QJsonObject &arguments, const QByteArray &token = {})
+    QJsonObject tool(const QString &name, const QJsonObject &arguments, const QByteArray &token = {})
     {
-        const ServiceResponse reply = service.handle(post(call(2, name, arguments), session(service, token), token));
-        return jsonBody(reply).value(u"result"_s).toObject();
-    }
-
-    static QJsonObject structured(StampService &service, const QString &name, const QJsonObject &arguments)
-    {
-        return tool(service, name, arguments).value(u"structuredContent"_s).toObject();
-    }
-
-    static QJsonObject stamp(
-        StampService &service, const QString &digest, const QString &scope, const QByteArray &token = {})
-    {
-        return tool(service, u"stamp"_s, { { u"sha256"_s, digest }, { u"scope"_s, scope } }, token)
-            .value(u"structuredContent"_s)[u"receipts"_s][0]
+        return jsonBody(m_service->handle(post(call(2, name, arguments), session(token), token)))[u"result"_s]
             .toObject();
     }
 
-    static QByteArray loginToken(StampService &service, const QString &name, const QString &password)
+    QJsonObject structured(const QString &name, const QJsonObject &arguments)
+    {
+        return tool(name, arguments)[u"structuredContent"_s].toObject();
+    }
+
+    QJsonObject stamp(const QString &digest, const QString &scope, const QByteArray &token = {})
+    {
+        return tool(u"stamp"_s, { { u"sha256"_s, digest }, { u"scope"_s, scope } },
+            token)[u"structuredContent"_s][u"receipts"_s][0]
+            .toObject();
+    }
+
+    QByteArray loginToken(const QString &name, const QString &password)
     {
         const QJsonObject credentials { { u"username"_s, name }, { u"password"_s, password } };
         const ServiceRequest login { "POST", "/auth/login", { { "Content-Type", "application/json" } },
             QJsonDocument(credentials).toJson(QJsonDocument::Compact) };
-        return jsonBody(service.handle(login)).value(u"token"_s).toString().toLatin1();
+        return jsonBody(m_service->handle(login))[u"token"_s].toString().toLatin1();
     }
 
     static ServiceRequest validate(const QByteArray &token)
@@ -249,11 +247,11 @@ private Q_SLOTS:
                     .match(QString::fromLatin1(reply.header("Mcp-Session-Id")))
                     .hasMatch());
         QCOMPARE(jsonBody(reply)[u"result"_s][u"protocolVersion"_s].toString(), u"2025-03-26"_s);
-        QVERIFY(session(*m_service) != session(*m_service));
+        QVERIFY(session() != session());
 
         // Notifications and client responses get an empty 202.
         const ServiceResponse ack = m_service->handle(
-            post(R"([{"jsonrpc":"2.0","method":"a"},{"jsonrpc":"2.0","id":9,"result":{}}])", session(*m_service)));
+            post(R"([{"jsonrpc":"2.0","method":"a"},{"jsonrpc":"2.0","id":9,"result":{}}])", session()));
         QCOMPARE(ack.status, 202);
         QVERIFY(ack.body.isEmpty() && ack.headers.isEmpty());
     }
@@ -295,7 +293,7 @@ private Q_SLOTS:
         QFETCH(int, status);
         QFETCH(int, code);
         QFETCH(QString, message);
-        const ServiceResponse reply = m_service->handle(post(body, session(*m_service)));
+        const ServiceResponse reply = m_service->handle(post(body, session()));
         QCOMPARE(reply.status, status);
         QCOMPARE(reply.header("Content-Type"), QByteArray("application/json"));
         const QJsonObject answer = jsonBody(reply);
@@ -323,13 +321,13 @@ private Q_SLOTS:
         expectRefusal(m_service->handle(post(ping)), 400, -32000, "Bad Request: Mcp-Session-Id header is required");
         expectRefusal(m_service->handle(post(ping, "made-up")), 404, -32001, "Session not found");
 
-        const QByteArray id = session(*m_service);
+        const QByteArray id = session();
         m_now += 14 * 60 * 1000; // the default time to live is 15 minutes of idleness
         QCOMPARE(m_service->handle(post(ping, id)).status, 200);
         m_now += 15 * 60 * 1000;
         expectRefusal(m_service->handle(post(ping, id)), 404, -32001, "Session not found");
 
-        const QByteArray other = session(*m_service);
+        const QByteArray other = session();
         ServiceRequest end { "DELETE", "/mcp", { { "Mcp-Session-Id", other } }, {} };
         QCOMPARE(m_service->handle(end).status, 200);
         expectRefusal(m_service->handle(end), 404, -32001, "Session not found");
@@ -339,7 +337,7 @@ private Q_SLOTS:
     void stampReceipts()
     {
         const QString digest = digestOf("report.pdf");
-        const QJsonObject receipt = stamp(*m_service, digest.toUpper(), u"legal"_s);
+        const QJsonObject receipt = stamp(digest.toUpper(), u"legal"_s);
         QCOMPARE(receipt,
             (QJsonObject { { u"created_at"_s, u"2025-01-31T12:00:00.123Z"_s }, { u"hash"_s, digest },
                 { u"merkle"_s,
@@ -349,12 +347,12 @@ private Q_SLOTS:
 
         // Stamped again later: the same receipt, the tree unchanged.
         m_now += 60'000;
-        QCOMPARE(stamp(*m_service, digest, u"legal"_s), receipt);
+        QCOMPARE(stamp(digest, u"legal"_s), receipt);
         QCOMPARE(m_service->database().treeSize(u"legal"_s).value(), qint64(1));
 
         // An empty scope is the default one; another scope has its own tree.
-        QCOMPARE(stamp(*m_service, digest, QString())[u"scope"_s].toString(), u"global"_s);
-        const QJsonObject second = stamp(*m_service, digestOf("other"), u"legal"_s);
+        QCOMPARE(stamp(digest, QString())[u"scope"_s].toString(), u"global"_s);
+        const QJsonObject second = stamp(digestOf("other"), u"legal"_s);
         QCOMPARE(second[u"merkle"_s].toString().toLatin1(),
             ReferenceMerkle::root(
                 { QByteArray::fromHex(digest.toLatin1()), QByteArray::fromHex(digestOf("other").toLatin1()) })
@@ -364,10 +362,10 @@ private Q_SLOTS:
 
     void verifyAnswers()
     {
-        const QJsonObject receipt = stamp(*m_service, digestOf("a"), u"team"_s);
+        const QJsonObject receipt = stamp(digestOf("a"), u"team"_s);
         const QString id = receipt[u"receipt_id"_s].toString();
         const auto verify = [&](const QString &receiptId, const QString &scope) {
-            return structured(*m_service, u"verify"_s, { { u"receipt_id"_s, receiptId }, { u"want_scope"_s, scope } });
+            return structured(u"verify"_s, { { u"receipt_id"_s, receiptId }, { u"want_scope"_s, scope } });
         };
         const QJsonObject valid { { u"valid"_s, true }, { u"receipt"_s, receipt } };
         QCOMPARE(verify(id, u"team"_s), valid);
@@ -390,12 +388,12 @@ private Q_SLOTS:
     void hashReportNewestFirst()
     {
         const QString digest = digestOf("shared");
-        const QJsonObject first = stamp(*m_service, digest, u"one"_s);
+        const QJsonObject first = stamp(digest, u"one"_s);
         m_now -= 5000; // a clock stepping back does not reorder the report
-        const QJsonObject second = stamp(*m_service, digest, u"two"_s);
-        stamp(*m_service, digestOf("unrelated"), u"one"_s);
+        const QJsonObject second = stamp(digest, u"two"_s);
+        stamp(digestOf("unrelated"), u"one"_s);
         const auto report = [&](const QString &sha, const QString &scope) {
-            return structured(*m_service, u"hash_report"_s, { { u"sha256"_s, sha }, { u"want_scope"_s, scope } })
+            return structured(u"hash_report"_s, { { u"sha256"_s, sha }, { u"want_scope"_s, scope } })
                 .value(u"receipts"_s);
         };
         QCOMPARE(report(digest, QString()), QJsonValue(QJsonArray { second, first }));
@@ -409,13 +407,13 @@ private Q_SLOTS:
         QJsonObject third;
         for (int i = 0; i < 6; ++i) {
             leaves.append(QByteArray::fromHex(digestOf(QByteArray::number(i)).toLatin1()));
-            const QJsonObject r = stamp(*m_service, digestOf(QByteArray::number(i)), u"p"_s);
+            const QJsonObject r = stamp(digestOf(QByteArray::number(i)), u"p"_s);
             if (i == 2)
                 third = r;
         }
         const QString id = third[u"receipt_id"_s].toString();
         for (const int size : { 3, 5 }) { // the receipt's own tree by default, or a later one
-            const QJsonObject proof = structured(*m_service, u"proof"_s,
+            const QJsonObject proof = structured(u"proof"_s,
                 size == 3 ? QJsonObject { { u"receipt_id"_s, id } }
                           : QJsonObject { { u"receipt_id"_s, id }, { u"tree_size"_s, size } });
             QCOMPARE(proof[u"receipt"_s].toObject(), third);
@@ -430,29 +428,28 @@ private Q_SLOTS:
             QVERIFY(ReferenceMerkle::verifyInclusion(2, size, ReferenceMerkle::leafHash(leaves[2]), path, root));
         }
         QCOMPARE(
-            tool(*m_service, u"proof"_s, { { u"receipt_id"_s, id }, { u"tree_size"_s, 7 } })[u"content"_s][0][u"text"_s]
-                .toString(),
+            tool(u"proof"_s, { { u"receipt_id"_s, id }, { u"tree_size"_s, 7 } })[u"content"_s][0][u"text"_s].toString(),
             u"Invalid tree_size: this receipt can be proven in trees of 3 to 6 leaves"_s);
     }
 
     // Also from a database of the first version, whose users had no token generation.
     void receiptsSurviveReopening()
     {
-        const QJsonObject receipt = stamp(*m_service, digestOf("kept"), u"s"_s);
+        const QJsonObject receipt = stamp(digestOf("kept"), u"s"_s);
         QVERIFY(addTestUser(m_service->database(), u"old"_s, u"user"_s, u"pw"_s));
         m_service.reset();
         QVERIFY(alterDatabase(dataFile(u"nivet-stampd.sqlite"_s),
             { u"ALTER TABLE users DROP COLUMN generation"_s,
                 u"UPDATE meta SET value = '1' WHERE key = 'schema_version'"_s }));
         m_service = open();
-        const QByteArray token = loginToken(*m_service, u"old"_s, u"pw"_s);
+        const QByteArray token = loginToken(u"old"_s, u"pw"_s);
         QCOMPARE(m_service->handle(validate(token)).status, 200);
         m_service.reset();
         m_service = open(); // now of the current version
-        QCOMPARE(structured(*m_service, u"verify"_s, { { u"receipt_id"_s, receipt[u"receipt_id"_s] } })[u"valid"_s],
-            QJsonValue(true));
+        QCOMPARE(
+            structured(u"verify"_s, { { u"receipt_id"_s, receipt[u"receipt_id"_s] } })[u"valid"_s], QJsonValue(true));
         // The tree goes on where it stopped.
-        QCOMPARE(stamp(*m_service, digestOf("next"), u"s"_s)[u"merkle"_s].toString().toLatin1(),
+        QCOMPARE(stamp(digestOf("next"), u"s"_s)[u"merkle"_s].toString().toLatin1(),
             ReferenceMerkle::root(
                 { QByteArray::fromHex(digestOf("kept").toLatin1()), QByteArray::fromHex(digestOf("next").toLatin1()) })
                 .toHex());
@@ -485,7 +482,7 @@ private Q_SLOTS:
         // A new password ends the tokens issued before it; tokens expire.
         QVERIFY(addTestUser(m_service->database(), u"alice"_s, u"admin"_s, u"new"_s));
         QCOMPARE(m_service->handle(validate(token)).body, QByteArray("Invalid or expired token"));
-        const QByteArray renewed = loginToken(*m_service, u"alice"_s, u"new"_s);
+        const QByteArray renewed = loginToken(u"alice"_s, u"new"_s);
         QCOMPARE(m_service->handle(validate(renewed)).status, 200);
         m_now += 60 * 60 * 1000;
         QCOMPARE(m_service->handle(validate(renewed)).body, QByteArray("Invalid or expired token"));
@@ -553,32 +550,32 @@ private Q_SLOTS:
 
     void requireAuth()
     {
+        // Without --require-auth a bad token is no token: the stamp is anonymous.
+        const QString anonymous = stamp(digestOf("3"), u"s"_s, "x.y.z")[u"receipt_id"_s].toString();
+        QCOMPARE(m_service->database().receipt(anonymous).value()->stampedBy, QString());
+
         ServiceOptions options;
         options.requireAuth = true;
         options.dataDir = m_dir.filePath(u"locked"_s);
-        auto service = open(options);
-        QVERIFY(addTestUser(service->database(), u"carol"_s, u"user"_s, u"pw"_s));
-        QVERIFY(addTestUser(service->database(), u"dave"_s, u"user"_s, u"pw"_s));
-        QCOMPARE(service->handle(post(initialize())).body, QByteArray("Missing bearer token"));
-        QCOMPARE(service->handle(post(initialize(), {}, "abc.def.ghi")).status, 401);
-        QCOMPARE(service->sessionCount(), 0);
+        m_service = open(options);
+        QVERIFY(addTestUser(m_service->database(), u"carol"_s, u"user"_s, u"pw"_s));
+        QVERIFY(addTestUser(m_service->database(), u"dave"_s, u"user"_s, u"pw"_s));
+        QCOMPARE(m_service->handle(post(initialize())).body, QByteArray("Missing bearer token"));
+        QCOMPARE(m_service->handle(post(initialize(), {}, "abc.def.ghi")).status, 401);
+        QCOMPARE(m_service->sessionCount(), 0);
 
-        const QByteArray carol = loginToken(*service, u"carol"_s, u"pw"_s);
-        const QByteArray id = session(*service, carol);
+        const QByteArray carol = loginToken(u"carol"_s, u"pw"_s);
+        const QByteArray id = session(carol);
         const QByteArray ping = R"({"jsonrpc":"2.0","id":2,"method":"ping"})";
-        QCOMPARE(service->handle(post(ping, id, carol)).status, 200);
-        QCOMPARE(service->handle(post(ping, id)).status, 401);
+        QCOMPARE(m_service->handle(post(ping, id, carol)).status, 200);
+        QCOMPARE(m_service->handle(post(ping, id)).status, 401);
         // Another user holding the id cannot use the session.
-        QCOMPARE(service->handle(post(ping, id, loginToken(*service, u"dave"_s, u"pw"_s))).status, 404);
-        const QString receiptId = stamp(*service, digestOf("d"), u"s"_s, carol)[u"receipt_id"_s].toString();
-        QCOMPARE(service->database().receipt(receiptId).value()->stampedBy, u"carol"_s);
-        QVERIFY(addTestUser(service->database(), u"carol"_s, u"user"_s, u"new"_s));
-        QCOMPARE(service->handle(post(ping, id, carol)).status, 401); // issued before the new password
-        QCOMPARE(service->handle(post(ping, id, loginToken(*service, u"carol"_s, u"new"_s))).status, 200);
-
-        // Without --require-auth a bad token is no token: the stamp is anonymous.
-        const QString anonymous = stamp(*m_service, digestOf("3"), u"s"_s, "x.y.z")[u"receipt_id"_s].toString();
-        QCOMPARE(m_service->database().receipt(anonymous).value()->stampedBy, QString());
+        QCOMPARE(m_service->handle(post(ping, id, loginToken(u"dave"_s, u"pw"_s))).status, 404);
+        const QString receiptId = stamp(digestOf("d"), u"s"_s, carol)[u"receipt_id"_s].toString();
+        QCOMPARE(m_service->database().receipt(receiptId).value()->stampedBy, u"carol"_s);
+        QVERIFY(addTestUser(m_service->database(), u"carol"_s, u"user"_s, u"new"_s));
+        QCOMPARE(m_service->handle(post(ping, id, carol)).status, 401); // issued before the new password
+        QCOMPARE(m_service->handle(post(ping, id, loginToken(u"carol"_s, u"new"_s))).status, 200);
     }
 
     void signingKeyIsPrivateAndKept()
