@@ -314,9 +314,8 @@ private Q_SLOTS:
         const QByteArray ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
         const auto expectRefusal = [&](const ServiceResponse &reply, int status, int code, const char *message) {
             QCOMPARE(reply.status, status);
-            QCOMPARE(jsonBody(reply),
-                object(QByteArray(R"({"jsonrpc":"2.0","id":null,"error":{"code":)") + QByteArray::number(code)
-                    + R"(,"message":")" + message + R"("}})"));
+            QCOMPARE(jsonBody(reply)[u"error"_s].toObject(),
+                (QJsonObject { { u"code"_s, code }, { u"message"_s, QString::fromUtf8(message) } }));
         };
         expectRefusal(m_service->handle(post(ping)), 400, -32000, "Bad Request: Mcp-Session-Id header is required");
         expectRefusal(m_service->handle(post(ping, "made-up")), 404, -32001, "Session not found");
@@ -514,8 +513,6 @@ private Q_SLOTS:
                                   << QByteArray() << 401 << noAuth;
         QTest::newRow("foreign origin") << QByteArray("POST /mcp Origin: https://evil.example") << initialize() << 403
                                         << QByteArray("Requests from web pages of other sites are not allowed");
-        QTest::newRow("local origin") << QByteArray("POST /mcp Origin: http://localhost:5173") << initialize() << 200
-                                      << QByteArray();
         QTest::newRow("text body") << QByteArray("POST /mcp Content-Type: text/plain") << initialize() << 415
                                    << QByteArray("Content-Type must be application/json");
         QTest::newRow("json charset") << QByteArray("POST /mcp Content-Type: application/json; charset=utf-8")
