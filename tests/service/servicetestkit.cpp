@@ -9,10 +9,12 @@
 
 namespace ReferenceMerkle {
 
+namespace {
 QByteArray sha256(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
 }
+} // namespace
 
 QByteArray leafHash(const QByteArray &leaf)
 {
@@ -83,18 +85,15 @@ QByteArray initialize()
 
 QByteArray call(int id, const QString &tool, const QJsonObject &arguments)
 {
-    return JsonWriter::compact(QJsonObject {
-        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
-        { QStringLiteral("id"), id },
-        { QStringLiteral("method"), QStringLiteral("tools/call") },
-        { QStringLiteral("params"),
-            QJsonObject { { QStringLiteral("name"), tool }, { QStringLiteral("arguments"), arguments } } },
-    });
+    return R"({"jsonrpc":"2.0","id":)" + QByteArray::number(id) + R"(,"method":"tools/call","params":)"
+        + JsonWriter::compact(
+            QJsonObject { { QStringLiteral("name"), tool }, { QStringLiteral("arguments"), arguments } })
+        + '}';
 }
 
 QString digestOf(const QByteArray &text)
 {
-    return QString::fromLatin1(ReferenceMerkle::sha256(text).toHex());
+    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
 }
 
 } // namespace McpRequests

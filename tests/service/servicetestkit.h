@@ -10,12 +10,10 @@
 /// 0x01 node prefixes, split at the largest power of two below n), kept apart
 /// from the service's code so the two can check each other.
 namespace ReferenceMerkle {
-QByteArray sha256(const QByteArray &data);
 QByteArray leafHash(const QByteArray &leaf);
-/// The root over the leaves' data, computed recursively from all of them.
 QByteArray root(const QList<QByteArray> &leaves);
-/// Walks an audit path bottom-up (index and last-index shifting) and checks
-/// that it leads from leafHash at index to root in a tree of size leaves.
+/// Walks an audit path bottom-up and checks that it leads from leafHash at
+/// index to root in a tree of size leaves.
 bool verifyInclusion(
     qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root);
 } // namespace ReferenceMerkle
@@ -34,5 +32,4 @@ class ReceiptDatabase;
 /// Adds or replaces a user with a cheap password hash: tests only need it to match.
 bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password);
 
-/// The body of a response as a JSON object (empty when it is not one).
 QJsonObject jsonBody(const ServiceResponse &response);

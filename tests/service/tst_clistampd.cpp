@@ -1,19 +1,16 @@
 // The command-line tool and the stamping service, both as the real programs,
-// talking over loopback HTTP: defaults, login, register, verify and a restart.
+// talking over loopback HTTP: login, register, verify, and a crash of the service.
 #include "servicetestkit.h"
 #include "testenv.h"
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QTemporaryDir>
-#include <QUuid>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
@@ -24,31 +21,11 @@ namespace {
 // credentials file and the login request unchanged.
 const QString kPassword = u"Grün = grün\\ — #1:x"_s;
 
-const QRegularExpression kMillisecondTime(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"_s);
-const QRegularExpression kSecondTime(u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ$"_s);
-
-// The exact layout of a receipt file holding one receipt in scope "global".
-const QString kRecordLayout = u"{\n"
-                              "  \"receipts\" : [\n"
-                              "    {\n"
-                              "      \"created_at\" : \"%1\",\n"
-                              "      \"hash\" : \"%2\",\n"
-                              "      \"merkle\" : \"%3\",\n"
-                              "      \"receipt_id\" : \"%4\",\n"
-                              "      \"scope\" : \"global\"\n"
-                              "    }\n"
-                              "  ],\n"
-                              "  \"sha256\" : \"%2\",\n"
-                              "  \"source_paths\" : [\n"
-                              "    \"%5\"\n"
-                              "  ],\n"
-                              "  \"updated_at\" : \"%6\"\n"
-                              "}"_s;
-
 struct ToolRun {
     int status = -1;
     QString out;
     QString err;
+    QJsonArray rows() const { return QJsonDocument::fromJson(out.toUtf8()).array(); }
 };
 
 // One nivet-stampd process serving a data folder.
@@ -63,44 +40,27 @@ public:
         const QRegularExpressionMatch ready
             = QRegularExpression(u"^Listening on (http://127\\.0\\.0\\.1:([0-9]+))\n$"_s)
                   .match(QString::fromUtf8(m_process.readLine()));
-        if (!ready.hasMatch())
-            return false;
         m_base = ready.captured(1);
         m_port = ready.captured(2).toInt();
-        return true;
+        return ready.hasMatch();
     }
 
-    // SIGTERM, then a clean exit; the log it wrote on stderr is kept.
-    bool stop()
+    // SIGKILL: no chance to tidy up. Returns the log it wrote on stderr.
+    QByteArray crash()
     {
-        m_process.terminate();
-        const bool clean = m_process.waitForFinished(20'000) && m_process.exitStatus() == QProcess::NormalExit
-            && m_process.exitCode() == 0;
-        m_log += m_process.readAllStandardError();
-        return clean;
+        m_process.kill();
+        m_process.waitForFinished(20'000);
+        return m_process.readAllStandardError();
     }
 
     QString base() const { return m_base; }
     int port() const { return m_port; }
-    QByteArray log() const { return m_log; }
 
 private:
     QProcess m_process;
     QString m_base;
     int m_port = 0;
-    QByteArray m_log;
 };
-
-QString digestOfFile(const QString &path)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(readFile(path), QCryptographicHash::Sha256).toHex());
-}
-
-// The rows of the tool's JSON output.
-QJsonArray rowsOf(const ToolRun &run)
-{
-    return QJsonDocument::fromJson(run.out.toUtf8()).array();
-}
 
 // The receipt parts of a result row, as a stored receipt names them.
 QJsonObject receiptOf(const QJsonObject &row)
@@ -123,12 +83,8 @@ class TestCliStampd : public QObject {
         process.write(input);
         process.closeWriteChannel();
         ToolRun run;
-        if (!process.waitForFinished(30'000)) {
-            process.kill();
-            process.waitForFinished();
-            run.err = u"timed out"_s;
+        if (!process.waitForFinished(30'000))
             return run;
-        }
         run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         run.out = QString::fromUtf8(process.readAllStandardOutput());
         run.err = QString::fromUtf8(process.readAllStandardError());
@@ -155,7 +111,6 @@ private Q_SLOTS:
         QFETCH(bool, requireAuth);
         IsolatedDataHome home;
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         const QString data = dir.filePath(u"stampd"_s);
         QStringList flags;
         if (eventStream)
@@ -163,172 +118,93 @@ private Q_SLOTS:
         if (requireAuth)
             flags << u"--require-auth"_s;
 
-        // The password hash is slow by design: one user per data folder.
         QProcess addUser;
-        addUser.start(QStringLiteral(NIVET_STAMPD_BINARY),
-            { u"add-user"_s, u"demo"_s, u"--role"_s, u"user"_s, u"--data"_s, data });
+        addUser.start(QStringLiteral(NIVET_STAMPD_BINARY), { u"add-user"_s, u"demo"_s, u"--data"_s, data });
         addUser.write((kPassword + u"\n"_s).toUtf8());
         addUser.closeWriteChannel();
-        QVERIFY(addUser.waitForFinished(20'000));
-        QCOMPARE(
-            QString::fromUtf8(addUser.readAllStandardOutput()), u"Added user demo (role user) in %1\n"_s.arg(data));
+        QVERIFY(addUser.waitForFinished(20'000) && addUser.exitCode() == 0);
 
         Stampd service;
         QVERIFY(service.start(data, flags));
         const QString mcpUrl = service.base() + u"/mcp"_s;
-
         const QStringList files { dir.filePath(u"contract.pdf"_s), dir.filePath(u"Vertrag März.txt"_s),
             dir.filePath(u"notes.md"_s) };
-        for (int i = 0; i < files.size(); ++i)
-            QVERIFY(writeFile(files[i], "content of file " + QByteArray::number(i)));
-        const QString never = dir.filePath(u"never registered.txt"_s);
-        QVERIFY(writeFile(never, "nobody stamped this"));
         QStringList digests;
-        for (const QString &file : files)
-            digests << digestOfFile(file);
+        for (int i = 0; i < files.size(); ++i) {
+            QVERIFY(writeFile(files[i], "content of file " + QByteArray::number(i)));
+            digests << McpRequests::digestOf("content of file " + QByteArray::number(i));
+        }
         const auto receiptFile
             = [&home](const QString &digest) { return home.nivet() + u"/receipts/"_s + digest + u".json"_s; };
-
-        // Defaults.
-        const ToolRun defaults
-            = tool({ u"set-defaults"_s, u"--url"_s, mcpUrl, u"--scope"_s, u"global"_s, u"--output"_s, u"json"_s });
-        QCOMPARE(defaults.status, 0);
-        QCOMPARE(defaults.out, u"url: %1\nscope: global\noutput: json\n"_s.arg(mcpUrl));
-        QCOMPARE(readFile(home.nivet() + u"/client.json"_s),
-            "{\"output\":\"json\",\"scope\":\"global\",\"url\":\"" + mcpUrl.toUtf8().replace("/", "\\/") + "\"}");
+        QCOMPARE(tool({ u"set-defaults"_s, u"--url"_s, mcpUrl, u"--output"_s, u"json"_s }).status, 0);
 
         // Without a token a guarded service refuses the stamp, and nothing is kept.
         if (requireAuth) {
-            const ToolRun refused = tool(QStringList { u"register"_s } + files.mid(0, 1));
+            const ToolRun refused = tool({ u"register"_s, files[0] });
             QCOMPARE(refused.status, 1);
-            QCOMPARE(refused.err, u"Done — 0 registered/ok, 1 failed (1 total).\n"_s);
-            const QJsonObject row = rowsOf(refused).first().toObject();
-            QCOMPARE(row[u"kind"_s].toString(), u"error"_s);
-            QCOMPARE(row[u"status"_s].toString(), u"Error: HTTP 401: Missing bearer token"_s);
+            QCOMPARE(refused.rows()[0][u"status"_s].toString(), u"Error: HTTP 401: Missing bearer token"_s);
             QVERIFY(!QFile::exists(receiptFile(digests[0])));
         }
 
-        // Credentials, login, check.
-        const ToolRun setAuth = tool(
-            { u"set-auth"_s, u"--username"_s, u"demo"_s, u"--password-stdin"_s, u"--auth-url"_s, service.base() },
+        tool({ u"set-auth"_s, u"--username"_s, u"demo"_s, u"--password-stdin"_s, u"--auth-url"_s, service.base() },
             (kPassword + u"\n"_s).toUtf8());
-        QCOMPARE(setAuth.status, 0);
-        QCOMPARE(setAuth.out, u"Saved credentials for demo (no token)\n"_s);
         const ToolRun login = tool({ u"login"_s });
         QCOMPARE(login.err, QString());
-        QCOMPARE(login.status, 0);
-        QVERIFY2(
-            QRegularExpression(
-                u"^Logged in as demo \\(user\\) · expires \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z\n$"_s)
-                .match(login.out)
-                .hasMatch(),
-            qPrintable(login.out));
-        const QString properties = QString::fromUtf8(readFile(home.nivet() + u"/auth.properties"_s));
+        QVERIFY2(login.out.startsWith(u"Logged in as demo (user) · expires "_s), qPrintable(login.out));
         const QString token = QRegularExpression(u"^access_token=(\\S+)$"_s, QRegularExpression::MultilineOption)
-                                  .match(properties)
+                                  .match(QString::fromUtf8(readFile(home.nivet() + u"/auth.properties"_s)))
                                   .captured(1);
         QVERIFY(token.size() > 40);
-        const QString expiry = login.out.section(u" · expires "_s, 1).trimmed();
-        const ToolRun check = tool({ u"check"_s });
-        QCOMPARE(check.status, 0);
-        QCOMPARE(check.out, u"Session OK · demo (user) · …%1 · expires %2\n"_s.arg(token.right(8), expiry));
+        QVERIFY(tool({ u"check"_s }).out.startsWith(u"Session OK · demo (user) · …"_s + token.right(8)));
 
         // Register: the service's receipts, as rows and as receipt files.
         const ToolRun registered = tool(QStringList { u"register"_s } + files);
         QCOMPARE(registered.err, u"Done — 3 registered/ok, 0 failed (3 total).\n"_s);
-        QCOMPARE(registered.status, 0);
-        const QJsonArray registeredRows = rowsOf(registered);
-        QCOMPARE(registeredRows.size(), 3);
         QList<QByteArray> leaves;
         QList<QJsonObject> receipts;
-        QSet<QString> ids;
         for (int i = 0; i < files.size(); ++i) {
-            const QJsonObject row = registeredRows[i].toObject();
+            const QJsonObject row = registered.rows()[i].toObject();
             QCOMPARE(row[u"path"_s].toString(), files[i]);
-            QCOMPARE(row[u"sha256"_s].toString(), digests[i]);
-            QCOMPARE(row[u"kind"_s].toString(), u"registered"_s);
             QCOMPARE(row[u"status"_s].toString(), u"Registered"_s);
-            QCOMPARE(row[u"scope"_s].toString(), u"global"_s);
-            QCOMPARE(row[u"pass"_s], QJsonValue(true));
-            QVERIFY(!QUuid::fromString(row[u"receipt_id"_s].toString()).isNull());
-            ids.insert(row[u"receipt_id"_s].toString());
-            QVERIFY2(kMillisecondTime.match(row[u"created_at"_s].toString()).hasMatch(),
-                qPrintable(row[u"created_at"_s].toString()));
-            // A fresh log: each receipt's merkle is the root over the digests so far.
             leaves.append(QByteArray::fromHex(digests[i].toLatin1()));
             QCOMPARE(row[u"merkle"_s].toString().toLatin1(), ReferenceMerkle::root(leaves).toHex());
             receipts.append(receiptOf(row));
-
-            const QByteArray stored = readFile(receiptFile(digests[i]));
-            const QString updatedAt = QJsonDocument::fromJson(stored)[u"updated_at"_s].toString();
-            QVERIFY2(kSecondTime.match(updatedAt).hasMatch(), stored.constData());
-            QCOMPARE(QString::fromUtf8(stored),
-                kRecordLayout.arg(row[u"created_at"_s].toString(), digests[i], row[u"merkle"_s].toString(),
-                    row[u"receipt_id"_s].toString(), QString(files[i]).replace(u'/', u"\\/"_s), updatedAt));
-            QCOMPARE(fileMode(receiptFile(digests[i])), 0600);
+            QCOMPARE(QJsonDocument::fromJson(readFile(receiptFile(digests[i])))[u"receipts"_s].toArray(),
+                QJsonArray { receipts[i] });
         }
-        QCOMPARE(ids.size(), 3);
 
-        const auto storedReceipts = [&](int i) {
-            return QJsonDocument::fromJson(readFile(receiptFile(digests[i])))[u"receipts"_s].toArray();
-        };
-        // Verify: every row as the service keeps it, and the files unchanged.
-        const auto expectVerified = [&](const ToolRun &run, const QStringList &kinds) {
-            QCOMPARE(run.status, 0);
+        const auto expectVerified = [&](const QStringList &statuses) {
+            const ToolRun run = tool(QStringList { u"verify"_s } + files);
             QCOMPARE(run.err, u"Done — 3 found/valid, 0 not found, 0 failed (3 total).\n"_s);
-            const QJsonArray rows = rowsOf(run);
-            QCOMPARE(rows.size(), 3);
             for (int i = 0; i < files.size(); ++i) {
-                const QJsonObject row = rows[i].toObject();
-                QCOMPARE(row[u"path"_s].toString(), files[i]);
-                QCOMPARE(row[u"kind"_s].toString(), kinds[i]);
-                QCOMPARE(row[u"status"_s].toString(), kinds[i] == u"valid"_s ? u"Valid"_s : u"Found"_s);
-                QCOMPARE(receiptOf(row), receipts[i]);
-                QCOMPARE(storedReceipts(i), QJsonArray { receipts[i] });
+                QCOMPARE(run.rows()[i][u"status"_s].toString(), statuses[i]);
+                QCOMPARE(receiptOf(run.rows()[i].toObject()), receipts[i]);
             }
         };
-        expectVerified(tool(QStringList { u"verify"_s } + files), { u"valid"_s, u"valid"_s, u"valid"_s });
-        if (QTest::currentTestFailed())
-            return;
-
         // A lost receipt file is found again by its digest and written back.
         QVERIFY(QFile::remove(receiptFile(digests[1])));
-        expectVerified(tool(QStringList { u"verify"_s } + files), { u"valid"_s, u"found"_s, u"valid"_s });
-        if (QTest::currentTestFailed())
-            return;
-        QCOMPARE(fileMode(receiptFile(digests[1])), 0600);
-        QCOMPARE(QJsonDocument::fromJson(readFile(receiptFile(digests[1])))[u"source_paths"_s].toArray(),
-            QJsonArray { files[1] });
+        expectVerified({ u"Valid"_s, u"Found"_s, u"Valid"_s });
+        QCOMPARE(QJsonDocument::fromJson(readFile(receiptFile(digests[1])))[u"receipts"_s].toArray(),
+            QJsonArray { receipts[1] });
 
-        // A digest the service never saw.
+        const QString never = dir.filePath(u"never registered.txt"_s);
+        QVERIFY(writeFile(never, "nobody stamped this"));
         const ToolRun unknown = tool({ u"verify"_s, never });
         QCOMPARE(unknown.status, 1);
-        QCOMPARE(unknown.err, u"Done — 0 found/valid, 1 not found, 1 failed (1 total).\n"_s);
-        const QJsonObject missing = rowsOf(unknown).first().toObject();
-        QCOMPARE(missing[u"kind"_s].toString(), u"not_found"_s);
-        QCOMPARE(missing[u"status"_s].toString(), u"Not found"_s);
-        QCOMPARE(missing[u"receipt_id"_s].toString(), QString());
-        QCOMPARE(missing[u"pass"_s], QJsonValue(false));
-        QVERIFY(!QFile::exists(receiptFile(digestOfFile(never))));
+        QCOMPARE(unknown.rows()[0][u"status"_s].toString(), u"Not found"_s);
 
-        // Receipts and the token both outlive a restart on the same folder and port.
-        QVERIFY(service.stop());
+        // Receipts the service acknowledged and the token outlive a crash.
+        const QByteArray log = service.crash();
         Stampd restarted;
         QVERIFY2(restarted.start(data, flags, service.port()), "the port was taken in between");
-        expectVerified(tool(QStringList { u"verify"_s } + files), { u"valid"_s, u"valid"_s, u"valid"_s });
-        if (QTest::currentTestFailed())
-            return;
+        expectVerified({ u"Valid"_s, u"Valid"_s, u"Valid"_s });
         QCOMPARE(tool({ u"check"_s }).status, 0);
-        QVERIFY(restarted.stop());
 
         // Secrets stay out of everything printed, by the tool and by the service.
-        QVERIFY(!m_printed.contains(kPassword));
-        QVERIFY(!m_printed.contains(token));
-        QVERIFY(!m_printed.contains(token.section(u'.', 2)));
-        for (const QByteArray &log : { service.log(), restarted.log() }) {
-            QVERIFY(log.contains(" POST /mcp 200 "));
-            QVERIFY(!log.contains(kPassword.toUtf8()));
-            QVERIFY(!log.contains(token.toUtf8()));
+        QVERIFY(log.contains(" POST /mcp 200 "));
+        for (const QString &printed : { m_printed, QString::fromUtf8(log + restarted.crash()) }) {
+            QVERIFY(!printed.contains(kPassword));
+            QVERIFY(!printed.contains(token.section(u'.', 2)));
         }
     }
 };
