@@ -248,7 +248,7 @@ bool drawsPdf(const QStringList &args)
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions({ kFormat, kSave });
-    parser.parse(args);
+    parser.parse(QStringList { u"nivet-timestamp"_s } + args);
     return parser.value(kFormat) == "pdf"_L1 || parser.value(kSave).endsWith(".pdf"_L1, Qt::CaseInsensitive);
 }
 
