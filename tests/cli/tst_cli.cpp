@@ -16,6 +16,9 @@ private Q_SLOTS:
         auto help = runCli({ QStringLiteral("--help") });
         QCOMPARE(help.status, 0);
         QVERIFY(help.out.startsWith(QStringLiteral("Usage:\n")));
+        auto commandHelp = runCli({ QStringLiteral("register"), QStringLiteral("--help") });
+        QCOMPARE(commandHelp.status, 0);
+        QVERIFY(commandHelp.out.startsWith(QStringLiteral("Usage: nivet-timestamp register [options] FILE...\n")));
         auto version = runCli({ QStringLiteral("--version") });
         QCOMPARE(version.out, QStringLiteral("nivet-timestamp 0.2.0\n"));
     }
