@@ -44,27 +44,17 @@ std::optional<ExportFormat> textFormatNamed(const QString &name)
 std::optional<ExportFormat> formatForFileName(const QString &path)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("json"))
-        return ExportFormat::json;
-    if (suffix == QLatin1String("csv"))
-        return ExportFormat::csv;
-    if (suffix == QLatin1String("txt"))
+    if (suffix == "txt"_L1)
         return ExportFormat::text;
-    if (suffix == QLatin1String("pdf"))
-        return ExportFormat::pdf;
-    return std::nullopt;
+    return suffix == "text"_L1 ? std::nullopt : ExportFormats::fromRawValue(suffix);
 }
-
-struct SaveTarget {
-    QString path;
-    ExportFormat format;
-};
 
 // A run's options, checked before anything is stamped.
 struct BatchOptions {
     QStringList files; // full paths, in the order given
     std::optional<ExportFormat> requested;
-    std::optional<SaveTarget> save;
+    QString savePath; // empty: nothing saved
+    ExportFormat saveFormat = ExportFormat::text;
 };
 
 // "[2/3] name  1048576/4194304 bytes" (bytes of the whole run) on one line
@@ -177,7 +167,8 @@ std::optional<int> parseBatch(BatchRun::Action action, const QStringList &args, 
                     + u"cannot tell the format of \"%1\": name it .json, .csv, .txt or .pdf, or give --format"_s.arg(
                         path));
         }
-        options.save = SaveTarget { path, *format };
+        options.savePath = path;
+        options.saveFormat = *format;
     }
     // Rows and receipt files name the files by their full path.
     for (const QString &operand : parser.positionalArguments())
@@ -197,9 +188,9 @@ int report(const BatchRun &run, const BatchOptions &options, ExportFormat shown,
     int status = std::all_of(rows.begin(), rows.end(), [](const FileResult &r) { return r.passes(); })
         ? Cli::kExitOk
         : Cli::kExitFailure;
-    if (options.save) {
+    if (!options.savePath.isEmpty()) {
         // saveExport renders and writes the file; its status text says how it went.
-        const QString outcome = saveExport(rows, options.save->format, options.save->path)
+        const QString outcome = saveExport(rows, options.saveFormat, options.savePath)
                                     .value_or(QStringLiteral("Export failed: nothing to write"));
         io.err << Cli::inert(outcome) << QLatin1Char('\n');
         if (outcome.startsWith(QLatin1String("Export failed: ")))
