@@ -3,70 +3,35 @@
 #include "auth/authstore.h"
 #include "core/text.h"
 
-#include <QMap>
-
 #include <optional>
+
+using namespace Qt::StringLiterals;
 
 namespace AuthCommands {
 
 namespace {
 
-struct SetAuthOptions {
-    std::optional<QString> username;
-    std::optional<QString> password;
-    std::optional<QString> token;
-    std::optional<QString> authURL;
-    bool passwordFromStdin = false;
-    bool tokenFromStdin = false;
-};
+const QCommandLineOption kUsername(u"username"_s, u"The user name for the Auth API."_s, u"USER"_s);
+const QCommandLineOption kPassword(
+    u"password"_s, u"The password (visible to other users: prefer --password-stdin)."_s, u"PASS"_s);
+const QCommandLineOption kPasswordStdin(u"password-stdin"_s, u"Read the password from standard input."_s);
+const QCommandLineOption kToken(u"token"_s, u"A bearer token to use as it is."_s, u"TOKEN"_s);
+const QCommandLineOption kTokenStdin(u"token-stdin"_s, u"Read the token from standard input."_s);
+const QCommandLineOption kAuthURL(u"auth-url"_s, u"The Auth API address."_s, u"URL"_s);
 
-// Parses set-auth's options; returns the usage complaint on failure.
-std::optional<QString> parseSetAuth(const QStringList &args, SetAuthOptions &options)
+// The combinations set-auth refuses; the complaint, or nothing.
+std::optional<QString> conflict(const QCommandLineParser &parser)
 {
-    const QMap<QString, std::optional<QString> SetAuthOptions::*> valued {
-        { QStringLiteral("--username"), &SetAuthOptions::username },
-        { QStringLiteral("--password"), &SetAuthOptions::password },
-        { QStringLiteral("--token"), &SetAuthOptions::token },
-        { QStringLiteral("--auth-url"), &SetAuthOptions::authURL },
-    };
-    QStringList seen;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        QString name = args[i];
-        std::optional<QString> inlineValue;
-        if (const qsizetype eq = name.indexOf(QLatin1Char('=')); name.startsWith(QLatin1String("--")) && eq > 0) {
-            inlineValue = name.mid(eq + 1);
-            name = name.left(eq);
+    if (!parser.positionalArguments().isEmpty())
+        return u"unexpected argument"_s; // not echoed: it may be a misplaced secret
+    if (parser.optionNames().isEmpty())
+        return u"give at least one option"_s;
+    for (const auto &[one, other] : { std::pair { &kPassword, &kPasswordStdin }, std::pair { &kToken, &kTokenStdin },
+             std::pair { &kPasswordStdin, &kTokenStdin } }) {
+        if (parser.isSet(*one) && parser.isSet(*other)) {
+            return u"--%1 and --%2 cannot be combined"_s.arg(one->names().constFirst(), other->names().constFirst());
         }
-        if (seen.contains(name))
-            return QStringLiteral("%1 given twice").arg(name);
-        seen.append(name);
-
-        if (name == QLatin1String("--password-stdin") || name == QLatin1String("--token-stdin")) {
-            if (inlineValue)
-                return QStringLiteral("%1 takes no value").arg(name);
-            (name == QLatin1String("--password-stdin") ? options.passwordFromStdin : options.tokenFromStdin) = true;
-            continue;
-        }
-        const auto field = valued.value(name, nullptr);
-        if (!field && !name.startsWith(QLatin1String("--")))
-            return QStringLiteral("unexpected argument"); // not echoed: it may be a misplaced secret
-        if (!field)
-            return QStringLiteral("unknown option \"%1\"").arg(name);
-        if (!inlineValue) {
-            if (i + 1 >= args.size())
-                return QStringLiteral("%1 needs a value").arg(name);
-            inlineValue = args[++i];
-        }
-        options.*field = *inlineValue;
     }
-    if (seen.isEmpty())
-        return QStringLiteral("give at least one option");
-    if (options.password && options.passwordFromStdin)
-        return QStringLiteral("--password and --password-stdin cannot be combined");
-    if (options.token && options.tokenFromStdin)
-        return QStringLiteral("--token and --token-stdin cannot be combined");
-    if (options.passwordFromStdin && options.tokenFromStdin)
-        return QStringLiteral("--password-stdin and --token-stdin cannot be combined");
     return std::nullopt;
 }
 
@@ -88,10 +53,11 @@ int printSummary(CliIo &io, const AuthStore &store)
 using Operation = QCoro::Task<Expected<AuthStore::Identity>> (AuthStore::*)();
 
 // login and check: run the operation on the freshly loaded store, print its summary.
-QCoro::Task<int> runOperation(QStringList args, CliIo io, QString name, Operation operation)
+QCoro::Task<int> runOperation(QStringList args, CliIo io, QString name, QString about, Operation operation)
 {
-    if (!args.isEmpty())
-        co_return Cli::usageError(io, name + QStringLiteral(": takes no arguments"));
+    QCommandLineParser parser;
+    if (const auto done = Cli::parseCommand(parser, { name, about, {}, Cli::Wording::noArguments }, args, io))
+        co_return *done;
     AuthStore &store = AuthStore::shared();
     store.reloadFromDisk();
     auto running = (store.*operation)();
@@ -105,27 +71,29 @@ QCoro::Task<int> runOperation(QStringList args, CliIo io, QString name, Operatio
 
 QCoro::Task<int> setAuth(QStringList args, CliIo io)
 {
-    SetAuthOptions options;
-    if (const auto complaint = parseSetAuth(args, options))
-        co_return Cli::usageError(io, QStringLiteral("set-auth: ") + *complaint);
-    if (options.passwordFromStdin)
-        options.password = readSecret(io.in);
-    if (options.tokenFromStdin)
-        options.token = readSecret(io.in);
+    QCommandLineParser parser;
+    const Cli::CommandLine line { u"set-auth [options]"_s,
+        u"Set the Auth API credentials; only the options given change."_s,
+        { kUsername, kPassword, kPasswordStdin, kToken, kTokenStdin, kAuthURL }, Cli::Wording::bare };
+    if (const auto done = Cli::parseCommand(parser, line, args, io))
+        co_return *done;
+    if (const auto complaint = conflict(parser))
+        co_return Cli::usageError(io, u"set-auth: "_s + *complaint);
+    const QString authURL = parser.value(kAuthURL);
     // Caught here, where the user typed it, rather than at the next login.
-    if (options.authURL && !Text::trimmed(*options.authURL).isEmpty() && !AuthStore::isValidAuthURL(*options.authURL))
-        co_return Cli::fail(io, QStringLiteral("Invalid Auth API URL"));
+    if (!Text::trimmed(authURL).isEmpty() && !AuthStore::isValidAuthURL(authURL))
+        co_return Cli::fail(io, u"Invalid Auth API URL"_s);
 
     AuthStore &store = AuthStore::shared();
     store.reloadFromDisk();
-    if (options.username)
-        store.setUsername(*options.username);
-    if (options.password)
-        store.setPassword(*options.password);
-    if (options.token)
-        store.setAccessToken(*options.token);
-    if (options.authURL)
-        store.setAuthURL(*options.authURL);
+    if (parser.isSet(kUsername))
+        store.setUsername(parser.value(kUsername));
+    if (parser.isSet(kPassword) || parser.isSet(kPasswordStdin))
+        store.setPassword(parser.isSet(kPassword) ? parser.value(kPassword) : readSecret(io.in));
+    if (parser.isSet(kToken) || parser.isSet(kTokenStdin))
+        store.setAccessToken(parser.isSet(kToken) ? parser.value(kToken) : readSecret(io.in));
+    if (parser.isSet(kAuthURL))
+        store.setAuthURL(authURL);
     if (auto saved = store.save(); !saved) {
         store.reloadFromDisk(); // drop the edits that were not saved
         co_return Cli::fail(io, saved.error().description);
@@ -135,15 +103,15 @@ QCoro::Task<int> setAuth(QStringList args, CliIo io)
 
 QCoro::Task<int> login(QStringList args, CliIo io)
 {
-    const QString name = QStringLiteral("login");
-    auto running = runOperation(std::move(args), io, name, &AuthStore::login);
+    auto running = runOperation(
+        std::move(args), io, u"login"_s, u"Log in with the stored user name and password."_s, &AuthStore::login);
     co_return co_await running;
 }
 
 QCoro::Task<int> check(QStringList args, CliIo io)
 {
-    const QString name = QStringLiteral("check");
-    auto running = runOperation(std::move(args), io, name, &AuthStore::validate);
+    auto running = runOperation(std::move(args), io, u"check"_s,
+        u"Validate the stored token, renewing it first when due."_s, &AuthStore::validate);
     co_return co_await running;
 }
 

@@ -1,6 +1,5 @@
 #include "cli/batchcommands.h"
 
-#include "cli/cliargs.h"
 #include "core/batchrun.h"
 #include "core/text.h"
 #include "export/exportactions.h"
@@ -22,9 +21,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace BatchCommands {
 
 namespace {
+
+const QCommandLineOption kFormat(
+    u"format"_s, u"Output format: json, csv, text or pdf (default: the output default)."_s, u"FORMAT"_s);
+const QCommandLineOption kSave(u"save"_s, u"Also write the output to PATH (.json, .csv, .txt, .pdf)."_s, u"PATH"_s);
 
 // The formats stdout can show.
 std::optional<ExportFormat> textFormatNamed(const QString &name)
@@ -39,20 +44,17 @@ std::optional<ExportFormat> textFormatNamed(const QString &name)
 std::optional<ExportFormat> formatForFileName(const QString &path)
 {
     const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("json"))
-        return ExportFormat::json;
-    if (suffix == QLatin1String("csv"))
-        return ExportFormat::csv;
-    if (suffix == QLatin1String("txt"))
+    if (suffix == "txt"_L1)
         return ExportFormat::text;
-    if (suffix == QLatin1String("pdf"))
-        return ExportFormat::pdf;
-    return std::nullopt;
+    return suffix == "text"_L1 ? std::nullopt : ExportFormats::fromRawValue(suffix);
 }
 
-struct SaveTarget {
-    QString path;
-    ExportFormat format;
+// A run's options, checked before anything is stamped.
+struct BatchOptions {
+    QStringList files; // full paths, in the order given
+    std::optional<ExportFormat> requested;
+    QString savePath; // empty: nothing saved
+    ExportFormat saveFormat = ExportFormat::text;
 };
 
 // "[2/3] name  1048576/4194304 bytes" (bytes of the whole run) on one line
@@ -131,75 +133,52 @@ private:
     bool m_interrupted = false;
 };
 
-QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
+// Reads the options into options; on a usage error, the status to end with.
+std::optional<int> parseBatch(BatchRun::Action action, const QStringList &args, CliIo &io, BatchOptions &options)
 {
-    const QString command
-        = action == BatchRun::Action::registerFiles ? QStringLiteral("register: ") : QStringLiteral("verify: ");
-    const Expected<CliArgs> parsed = CliArgs::parse(args, { QStringLiteral("format"), QStringLiteral("save") });
-    if (!parsed)
-        co_return Cli::usageError(io, command + parsed.error().description);
-    if (parsed->operands.isEmpty())
-        co_return Cli::usageError(io, command + QStringLiteral("no files given"));
-
-    std::optional<ExportFormat> requested;
-    if (parsed->has(QStringLiteral("format"))) {
-        requested = ExportFormats::fromRawValue(parsed->value(QStringLiteral("format")));
-        if (!requested) {
-            co_return Cli::usageError(io,
-                command
-                    + QStringLiteral("unknown format \"%1\" (json, csv, text or pdf)")
-                          .arg(parsed->value(QStringLiteral("format"))));
-        }
+    const bool registering = action == BatchRun::Action::registerFiles;
+    const Cli::CommandLine line { registering ? u"register [options] FILE..."_s : u"verify [options] FILE..."_s,
+        registering ? u"Stamp the files' digests and keep the receipts."_s
+                    : u"Check the files against their receipts."_s,
+        { kFormat, kSave } };
+    QCommandLineParser parser;
+    if (const auto done = Cli::parseCommand(parser, line, args, io))
+        return done;
+    const QString command = registering ? u"register: "_s : u"verify: "_s;
+    if (parser.positionalArguments().isEmpty())
+        return Cli::usageError(io, command + u"no files given"_s);
+    if (parser.isSet(kFormat)) {
+        options.requested = ExportFormats::fromRawValue(parser.value(kFormat));
+        if (!options.requested)
+            return Cli::usageError(
+                io, command + u"unknown format \"%1\" (json, csv, text or pdf)"_s.arg(parser.value(kFormat)));
         // A PDF is a file, never terminal output.
-        if (requested == ExportFormat::pdf && !parsed->has(QStringLiteral("save")))
-            co_return Cli::usageError(io, command + QStringLiteral("--format pdf needs --save PATH"));
+        if (options.requested == ExportFormat::pdf && !parser.isSet(kSave))
+            return Cli::usageError(io, command + u"--format pdf needs --save PATH"_s);
     }
-    // A bad --save is refused before anything is stamped.
-    std::optional<SaveTarget> save;
-    if (parsed->has(QStringLiteral("save"))) {
-        const QString path = parsed->value(QStringLiteral("save"));
+    if (parser.isSet(kSave)) {
+        const QString path = parser.value(kSave);
         if (path.isEmpty())
-            co_return Cli::usageError(io, command + QStringLiteral("--save needs a file name"));
-        const std::optional<ExportFormat> format = requested ? requested : formatForFileName(path);
+            return Cli::usageError(io, command + u"--save needs a file name"_s);
+        const std::optional<ExportFormat> format = options.requested ? options.requested : formatForFileName(path);
         if (!format) {
-            co_return Cli::usageError(io,
+            return Cli::usageError(io,
                 command
-                    + QStringLiteral(
-                        "cannot tell the format of \"%1\": name it .json, .csv, .txt or .pdf, or give --format")
-                          .arg(path));
+                    + u"cannot tell the format of \"%1\": name it .json, .csv, .txt or .pdf, or give --format"_s.arg(
+                        path));
         }
-        save = SaveTarget { path, *format };
+        options.savePath = path;
+        options.saveFormat = *format;
     }
-
-    ConfigStore config;
-    const NivetDefaults defaults = config.defaults();
-    // Any output default other than the three text formats shows as text.
-    const std::optional<ExportFormat> requestedText
-        = requested ? textFormatNamed(ExportFormats::rawValue(*requested)) : std::nullopt;
-    const ExportFormat shown = requestedText.value_or(textFormatNamed(defaults.output).value_or(ExportFormat::text));
-
     // Rows and receipt files name the files by their full path.
-    QStringList files;
-    for (const QString &operand : parsed->operands)
-        files.append(QDir::cleanPath(QFileInfo(operand).absoluteFilePath()));
+    for (const QString &operand : parser.positionalArguments())
+        options.files.append(QDir::cleanPath(QFileInfo(operand).absoluteFilePath()));
+    return std::nullopt;
+}
 
-    BatchRun run([](const QString &url) { return std::make_unique<MCPClient>(url); });
-    if (io.errIsTerminal) {
-        QObject::connect(&run, &BatchRun::progress, &run,
-            [&io](int number, int count, const QString &path, qint64 done, qint64 total) {
-                showProgress(io, number, count, path, done, total);
-            });
-    }
-    const QString url = defaults.url;
-    const BatchRun::ScopeSource scope = [&config] { return config.defaults().scope; };
-    std::optional<InterruptWatch> interrupts;
-    interrupts.emplace(run, io);
-    auto running = run.run(action, files, url, scope);
-    co_await running;
-    interrupts.reset();
-    if (io.errIsTerminal)
-        io.err << QStringLiteral("\r\x1b[K");
-
+// Prints the rows and the summary, saves the file asked for; the exit status.
+int report(const BatchRun &run, const BatchOptions &options, ExportFormat shown, CliIo &io)
+{
     const QList<FileResult> rows = run.results();
     if (const std::optional<QString> text = exportText(rows, shown))
         io.out << Cli::inert(*text) << QLatin1Char('\n');
@@ -209,11 +188,10 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
     int status = std::all_of(rows.begin(), rows.end(), [](const FileResult &r) { return r.passes(); })
         ? Cli::kExitOk
         : Cli::kExitFailure;
-
-    if (save) {
+    if (!options.savePath.isEmpty()) {
         // saveExport renders and writes the file; its status text says how it went.
-        const QString outcome
-            = saveExport(rows, save->format, save->path).value_or(QStringLiteral("Export failed: nothing to write"));
+        const QString outcome = saveExport(rows, options.saveFormat, options.savePath)
+                                    .value_or(QStringLiteral("Export failed: nothing to write"));
         io.err << Cli::inert(outcome) << QLatin1Char('\n');
         if (outcome.startsWith(QLatin1String("Export failed: ")))
             status = Cli::kExitFailure;
@@ -221,10 +199,49 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
     if (run.stopped())
         status = kExitInterrupted;
     io.err.flush();
-    co_return status;
+    return status;
+}
+
+QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
+{
+    BatchOptions options;
+    if (const std::optional<int> done = parseBatch(action, args, io, options))
+        co_return *done;
+    ConfigStore config;
+    const NivetDefaults defaults = config.defaults();
+    // Any output default other than the three text formats shows as text.
+    const std::optional<ExportFormat> requestedText
+        = options.requested ? textFormatNamed(ExportFormats::rawValue(*options.requested)) : std::nullopt;
+    const ExportFormat shown = requestedText.value_or(textFormatNamed(defaults.output).value_or(ExportFormat::text));
+
+    BatchRun run([](const QString &url) { return std::make_unique<MCPClient>(url); });
+    if (io.errIsTerminal) {
+        QObject::connect(&run, &BatchRun::progress, &run,
+            [&io](int number, int count, const QString &path, qint64 done, qint64 total) {
+                showProgress(io, number, count, path, done, total);
+            });
+    }
+    const BatchRun::ScopeSource scope = [&config] { return config.defaults().scope; };
+    std::optional<InterruptWatch> interrupts;
+    interrupts.emplace(run, io);
+    auto running = run.run(action, options.files, defaults.url, scope);
+    co_await running;
+    interrupts.reset();
+    if (io.errIsTerminal)
+        io.err << QStringLiteral("\r\x1b[K");
+    co_return report(run, options, shown, io);
 }
 
 } // namespace
+
+bool drawsPdf(const QStringList &args)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOptions({ kFormat, kSave });
+    parser.parse(QStringList { u"nivet-timestamp"_s } + args);
+    return parser.value(kFormat) == "pdf"_L1 || parser.value(kSave).endsWith(".pdf"_L1, Qt::CaseInsensitive);
+}
 
 QCoro::Task<int> registerFiles(QStringList args, CliIo io)
 {

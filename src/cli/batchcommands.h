@@ -10,6 +10,10 @@ namespace BatchCommands {
 /// The exit status of a run that Ctrl+C stopped, as a shell reports SIGINT.
 inline constexpr int kExitInterrupted = 130;
 
+/// Whether args (a command and its arguments) make a PDF, which needs a GUI
+/// application object for its fonts.
+bool drawsPdf(const QStringList &args);
+
 QCoro::Task<int> registerFiles(QStringList args, CliIo io);
 QCoro::Task<int> verifyFiles(QStringList args, CliIo io);
 

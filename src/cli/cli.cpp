@@ -12,6 +12,8 @@
 
 #include <map>
 
+using namespace Qt::StringLiterals;
+
 namespace Cli {
 
 namespace {
@@ -42,6 +44,52 @@ QCoro::Task<int> printDefaultsAndUsage(CliIo io)
     io.out << QLatin1Char('\n') << usage();
     io.out.flush();
     co_return kExitOk;
+}
+
+// The argument that gave the option name ("-f", "--fast=1"), as typed.
+QString argumentNaming(const QStringList &args, const QString &name)
+{
+    for (const QString &arg : args) {
+        if (arg == "--"_L1)
+            break;
+        if (arg.startsWith(u'-') && arg.mid(arg.startsWith("--"_L1) ? 2 : 1).section(u'=', 0, 0) == name)
+            return arg;
+    }
+    return u"--"_s + name;
+}
+
+// What is wrong with args, given that parser has parsed them (parsed tells
+// whether it succeeded).
+std::optional<QString> complaint(
+    const QCommandLineParser &parser, const CommandLine &line, const QStringList &args, bool parsed)
+{
+    if (line.wording == Wording::noArguments) {
+        if (parsed && parser.positionalArguments().isEmpty())
+            return std::nullopt;
+        return u"takes no arguments"_s;
+    }
+    const bool bare = line.wording == Wording::bare;
+    const QString option = bare ? QString() : u"option "_s;
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString arg = argumentNaming(args, parser.unknownOptionNames().constFirst());
+        if (bare && !arg.startsWith("--"_L1))
+            return u"unexpected argument"_s;
+        return u"unknown option \"%1\""_s.arg(bare ? arg.section(u'=', 0, 0) : arg);
+    }
+    const QStringList names = parser.optionNames();
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        if (names.indexOf(names.at(i)) < i)
+            return u"%1--%2 given twice"_s.arg(option, names.at(i));
+    }
+    if (parsed)
+        return std::nullopt;
+    // What is left: a value given to a flag, or a value missing at the end.
+    for (const QCommandLineOption &flag : line.options) {
+        if (flag.valueName().isEmpty() && argumentNaming(args, flag.names().constFirst()).contains(u'='))
+            return u"%1--%2 takes no value"_s.arg(option, flag.names().constFirst());
+    }
+    const QString last = args.constLast();
+    return u"%1--%2 needs a value"_s.arg(option, last.mid(last.startsWith("--"_L1) ? 2 : 1));
 }
 
 } // namespace
@@ -91,17 +139,42 @@ int usageError(CliIo &io, const QString &message)
     return kExitUsage;
 }
 
+std::optional<int> parseCommand(QCommandLineParser &parser, const CommandLine &line, const QStringList &args, CliIo &io)
+{
+    const QString command = line.synopsis.section(u' ', 0, 0);
+    const QCommandLineOption help({ u"h"_s, u"help"_s }, u"Show this help."_s);
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(line.about);
+    parser.addOption(help);
+    parser.addOptions(line.options);
+    const bool parsed = parser.parse(QStringList { command } + args);
+    if (const std::optional<QString> problem = complaint(parser, line, args, parsed))
+        return usageError(io, command + u": "_s + *problem);
+    if (!parser.isSet(help))
+        return std::nullopt;
+    // Qt's own usage line names the program as it was started; ours names the command.
+    io.out << u"Usage: nivet-timestamp "_s << line.synopsis << u'\n' << parser.helpText().section(u'\n', 1);
+    io.out.flush();
+    return kExitOk;
+}
+
 QCoro::Task<int> run(QStringList args, CliIo io)
 {
     if (args.isEmpty())
         co_return co_await printDefaultsAndUsage(io);
+    // Only the first argument is the tool's own: the rest belongs to the
+    // command, or to the app after --gui.
     const QString first = args.takeFirst();
-    if (first == QLatin1String("--help") || first == QLatin1String("-h")) {
+    QCommandLineParser global;
+    const QCommandLineOption help(QStringList { u"h"_s, u"help"_s }), version(u"version"_s), gui(u"gui"_s);
+    global.addOptions({ help, version, gui });
+    const bool isOption = global.parse({ u"nivet-timestamp"_s, first }) && !global.optionNames().isEmpty();
+    if (isOption && global.isSet(help)) {
         io.out << usage();
         io.out.flush();
         co_return kExitOk;
     }
-    if (first == QLatin1String("--gui")) {
+    if (isOption && global.isSet(gui)) {
         // The app is a separate program beside this one (or on the PATH).
         QString app = QCoreApplication::applicationDirPath() + QStringLiteral("/nivet-timestamping");
         if (!QFileInfo(app).isExecutable())
@@ -113,7 +186,7 @@ QCoro::Task<int> run(QStringList args, CliIo io)
             co_return fail(io, QStringLiteral("cannot start %1").arg(app));
         co_return kExitOk;
     }
-    if (first == QLatin1String("--version")) {
+    if (isOption && global.isSet(version)) {
         io.out << QStringLiteral("nivet-timestamp %1\n").arg(QStringLiteral(NIVET_VERSION));
         io.out.flush();
         co_return kExitOk;

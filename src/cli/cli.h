@@ -1,11 +1,13 @@
 #pragma once
 
+#include <QCommandLineParser>
 #include <QCoro/QCoroTask>
 #include <QIODevice>
 #include <QStringList>
 #include <QTextStream>
 
 #include <functional>
+#include <optional>
 
 /// The streams a command talks to; tests pass buffers.
 struct CliIo {
@@ -22,6 +24,22 @@ using CliCommand = std::function<QCoro::Task<int>(QStringList args, CliIo io)>;
 /// The command-line tool. Subcommands live in their own files and are listed
 /// in cli.cpp.
 namespace Cli {
+
+/// How a command words a complaint about its options.
+enum class Wording {
+    quoted, // "option --x needs a value", "unknown option \"--x=1\""
+    bare, // "--x needs a value", "unknown option \"--x\""; a stray word is not echoed (it may be a secret)
+    noArguments, // any argument at all: "takes no arguments"
+};
+
+/// A command's own command line: its --help shows the synopsis, the text
+/// about it and its options.
+struct CommandLine {
+    QString synopsis; // "register [options] FILE...": the usage line
+    QString about;
+    QList<QCommandLineOption> options;
+    Wording wording = Wording::quoted;
+};
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
@@ -44,5 +62,11 @@ int fail(CliIo &io, const QString &message);
 
 /// Prints message and the usage to err and returns kExitUsage.
 int usageError(CliIo &io, const QString &message);
+
+/// Parses a command's args with parser, which learns line's options and
+/// --help. Returns nothing when the command goes on; otherwise the status to
+/// end with, after printing the help or the complaint.
+std::optional<int> parseCommand(
+    QCommandLineParser &parser, const CommandLine &line, const QStringList &args, CliIo &io);
 
 } // namespace Cli

@@ -1,9 +1,10 @@
 #include "cli/defaultscommands.h"
 
-#include "cli/cliargs.h"
 #include "export/exportformat.h"
 #include "mcp/mcpclient.h"
 #include "storage/configstore.h"
+
+using namespace Qt::StringLiterals;
 
 namespace DefaultsCommands {
 
@@ -16,32 +17,34 @@ void printDefaults(CliIo &io, const NivetDefaults &defaults)
 
 QCoro::Task<int> setDefaults(QStringList args, CliIo io)
 {
-    const Expected<CliArgs> parsed
-        = CliArgs::parse(args, { QStringLiteral("url"), QStringLiteral("scope"), QStringLiteral("output") });
-    if (!parsed)
-        co_return Cli::usageError(io, QStringLiteral("set-defaults: ") + parsed.error().description);
-    if (!parsed->operands.isEmpty())
+    const QCommandLineOption urlOption(u"url"_s, u"The MCP endpoint runs send their digests to."_s, u"URL"_s);
+    const QCommandLineOption scopeOption(u"scope"_s, u"The scope runs ask for."_s, u"SCOPE"_s);
+    const QCommandLineOption outputOption(u"output"_s, u"The output format: text, json, csv or pdf."_s, u"FORMAT"_s);
+    QCommandLineParser parser;
+    const Cli::CommandLine line { u"set-defaults [options]"_s, u"Change the defaults given; show all three."_s,
+        { urlOption, scopeOption, outputOption } };
+    if (const auto done = Cli::parseCommand(parser, line, args, io))
+        co_return *done;
+    if (!parser.positionalArguments().isEmpty())
         co_return Cli::usageError(
-            io, QStringLiteral("set-defaults: unexpected argument \"%1\"").arg(parsed->operands.first()));
+            io, u"set-defaults: unexpected argument \"%1\""_s.arg(parser.positionalArguments().constFirst()));
 
     // Refused here rather than silently replaced by the built-in endpoint
     // when the next run starts.
-    const QString url = parsed->value(QStringLiteral("url"));
-    if (parsed->has(QStringLiteral("url")) && !MCPClient::isUsableEndpoint(url))
-        co_return Cli::fail(io, QStringLiteral("Invalid MCP URL: \"%1\" is not an http or https URL").arg(url));
-    const QString output = parsed->value(QStringLiteral("output"));
-    if (parsed->has(QStringLiteral("output")) && !ExportFormats::fromRawValue(output)) {
-        co_return Cli::usageError(
-            io, QStringLiteral("set-defaults: unknown output \"%1\" (text, json, csv or pdf)").arg(output));
-    }
+    const QString url = parser.value(urlOption);
+    if (parser.isSet(urlOption) && !MCPClient::isUsableEndpoint(url))
+        co_return Cli::fail(io, u"Invalid MCP URL: \"%1\" is not an http or https URL"_s.arg(url));
+    const QString output = parser.value(outputOption);
+    if (parser.isSet(outputOption) && !ExportFormats::fromRawValue(output))
+        co_return Cli::usageError(io, u"set-defaults: unknown output \"%1\" (text, json, csv or pdf)"_s.arg(output));
 
     ConfigStore config;
     NivetDefaults defaults = config.defaults();
-    if (parsed->has(QStringLiteral("url")))
+    if (parser.isSet(urlOption))
         defaults.url = url;
-    if (parsed->has(QStringLiteral("scope")))
-        defaults.scope = parsed->value(QStringLiteral("scope"));
-    if (parsed->has(QStringLiteral("output")))
+    if (parser.isSet(scopeOption))
+        defaults.scope = parser.value(scopeOption);
+    if (parser.isSet(outputOption))
         defaults.output = output;
     config.setDefaults(defaults);
     config.save();

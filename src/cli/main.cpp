@@ -1,3 +1,4 @@
+#include "cli/batchcommands.h"
 #include "cli/cli.h"
 
 #include <QCoreApplication>
@@ -9,26 +10,15 @@
 #include <memory>
 #include <unistd.h>
 
-// A PDF is drawn with the platform's fonts, which need a GUI application
-// object; everything else runs without one (and without a display).
-static bool drawsPdf(int argc, char **argv)
-{
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg(argv[i]);
-        const QByteArray next = i + 1 < argc ? QByteArray(argv[i + 1]) : QByteArray();
-        if (arg == "--format=pdf" || (arg == "--format" && next == "pdf"))
-            return true;
-        const QByteArray saved = arg.startsWith("--save=") ? arg.mid(7) : arg == "--save" ? next : QByteArray();
-        if (saved.toLower().endsWith(".pdf"))
-            return true;
-    }
-    return false;
-}
-
 int main(int argc, char **argv)
 {
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    // A PDF is drawn with the platform's fonts, which need a GUI application
+    // object; everything else runs without one (and without a display).
     std::unique_ptr<QCoreApplication> application;
-    if (drawsPdf(argc, argv)) {
+    if (BatchCommands::drawsPdf(args)) {
         if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         application = std::make_unique<QGuiApplication>(argc, argv);
@@ -45,8 +35,6 @@ int main(int argc, char **argv)
     in.open(stdin, QIODevice::ReadOnly);
     CliIo io { out, err, in, ::isatty(STDERR_FILENO) == 1 };
 
-    QStringList args = app.arguments();
-    args.removeFirst();
     int status = Cli::kExitFailure;
     QTimer::singleShot(0, &app, [&] {
         Cli::run(args, io).then([&](int rc) {

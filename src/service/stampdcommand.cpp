@@ -5,8 +5,8 @@
 #include "service/receiptdatabase.h"
 #include "service/textcheck.h"
 
+#include <QCommandLineParser>
 #include <QDir>
-#include <QHash>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -16,6 +16,8 @@
 #ifndef NIVET_SERVICE_VERSION
 #define NIVET_SERVICE_VERSION "0.0.0"
 #endif
+
+using namespace Qt::StringLiterals;
 
 namespace Stampd {
 
@@ -37,60 +39,39 @@ int fail(Io &io, const QString &message)
     return kExitFailure;
 }
 
-// Options as "--name value" or "--name=value"; flags take no value.
-class Arguments {
-public:
-    Arguments(QStringList args, QStringList flags, QStringList valued)
-        : m_args(std::move(args))
-        , m_flags(std::move(flags))
-        , m_valued(std::move(valued))
-    {
-    }
+const QCommandLineOption kHelp(QStringList { u"h"_s, u"help"_s }, u"Show this help."_s);
+const QCommandLineOption kData(u"data"_s, u"The data folder."_s, u"DIR"_s);
 
-    // Fills options and positionals; returns an error text or nothing.
-    std::optional<QString> parse()
-    {
-        for (int i = 0; i < m_args.size(); ++i) {
-            const QString &arg = m_args[i];
-            if (!arg.startsWith(QLatin1String("--")) || arg == QLatin1String("--")) {
-                m_positionals.append(arg);
-                continue;
-            }
-            const int eq = arg.indexOf(QLatin1Char('='));
-            const QString name = eq < 0 ? arg : arg.left(eq);
-            if (m_flags.contains(name)) {
-                if (eq >= 0)
-                    return QStringLiteral("%1 takes no value").arg(name);
-                m_values.insert(name, QString());
-            } else if (m_valued.contains(name)) {
-                if (eq >= 0) {
-                    m_values.insert(name, arg.mid(eq + 1));
-                } else if (i + 1 < m_args.size()) {
-                    m_values.insert(name, m_args[++i]);
-                } else {
-                    return QStringLiteral("%1 needs a value").arg(name);
-                }
-            } else {
-                return QStringLiteral("unknown option %1").arg(name);
-            }
-        }
+// Parses args with parser, which learns options and --help; the complaint, or nothing.
+std::optional<QString> parseOptions(
+    QCommandLineParser &parser, const QList<QCommandLineOption> &options, const QStringList &args)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption(kHelp);
+    parser.addOptions(options);
+    if (parser.parse(QStringList { u"nivet-stampd"_s } + args) || parser.isSet(kHelp))
         return std::nullopt;
+    // The argument as typed for each problem Qt reports by option name.
+    const auto typed = [&args](const QString &name) {
+        for (const QString &arg : args) {
+            if (arg.startsWith(u'-') && arg.mid(arg.startsWith("--"_L1) ? 2 : 1).section(u'=', 0, 0) == name)
+                return arg;
+        }
+        return u"--"_s + name;
+    };
+    if (!parser.unknownOptionNames().isEmpty()) {
+        const QString arg = typed(parser.unknownOptionNames().constFirst());
+        if (!arg.startsWith("--"_L1))
+            return u"unexpected argument %1"_s.arg(arg);
+        return u"unknown option %1"_s.arg(arg.section(u'=', 0, 0));
     }
-
-    bool has(const QString &name) const { return m_values.contains(name); }
-    QString value(const QString &name, const QString &fallback = QString()) const
-    {
-        return m_values.value(name, fallback);
+    for (const QCommandLineOption &flag : options) {
+        if (flag.valueName().isEmpty() && typed(flag.names().constFirst()).contains(u'='))
+            return u"--%1 takes no value"_s.arg(flag.names().constFirst());
     }
-    const QStringList &positionals() const { return m_positionals; }
-
-private:
-    QStringList m_args;
-    QStringList m_flags;
-    QStringList m_valued;
-    QHash<QString, QString> m_values;
-    QStringList m_positionals;
-};
+    const QString last = args.constLast();
+    return u"--%1 needs a value"_s.arg(last.mid(last.startsWith("--"_L1) ? 2 : 1));
+}
 
 // HOST:PORT, [IPv6]:PORT; "localhost" means the IPv4 loopback address.
 std::optional<std::pair<QHostAddress, quint16>> parseListen(const QString &text)
@@ -152,13 +133,21 @@ private:
 
 int addUser(const QStringList &args, Io &io)
 {
-    Arguments arguments(args, {}, { QStringLiteral("--role"), QStringLiteral("--data") });
-    if (const auto problem = arguments.parse())
+    const QCommandLineOption roleOption(u"role"_s, u"The user's role (default user)."_s, u"ROLE"_s, u"user"_s);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(u"Add or update a user; the password is read from standard input."_s);
+    if (const auto problem = parseOptions(parser, { roleOption, kData }, args))
         return usageError(io, *problem);
-    if (arguments.positionals().size() != 1)
+    if (parser.isSet(kHelp)) {
+        io.out << u"Usage: nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"_s
+               << parser.helpText().section(u'\n', 1);
+        io.out.flush();
+        return kExitOk;
+    }
+    if (parser.positionalArguments().size() != 1)
         return usageError(io, QStringLiteral("add-user needs exactly one user name"));
-    const QString name = arguments.positionals().first();
-    const QString role = arguments.value(QStringLiteral("--role"), QStringLiteral("user"));
+    const QString name = parser.positionalArguments().constFirst();
+    const QString role = parser.value(roleOption);
     if (const auto problem = nameProblem(QStringLiteral("user name"), name))
         return usageError(io, *problem);
     if (const auto problem = nameProblem(QStringLiteral("role"), role))
@@ -188,7 +177,7 @@ int addUser(const QStringList &args, Io &io)
     if (password.contains(QLatin1Char('\n')) || password.contains(QLatin1Char('\r')))
         return fail(io, QStringLiteral("The password must be a single line"));
 
-    const QString dataDir = arguments.value(QStringLiteral("--data"), defaultDataDir());
+    const QString dataDir = parser.isSet(kData) ? parser.value(kData) : defaultDataDir();
     auto database = ReceiptDatabase::open(dataDir);
     if (!database)
         return fail(io, database.error().description);
@@ -204,45 +193,56 @@ int addUser(const QStringList &args, Io &io)
 
 Outcome serve(const QStringList &args, Io &io)
 {
-    Arguments arguments(args, { QStringLiteral("--event-stream"), QStringLiteral("--require-auth") },
-        { QStringLiteral("--listen"), QStringLiteral("--data"), QStringLiteral("--session-ttl"),
-            QStringLiteral("--max-sessions"), QStringLiteral("--max-user-sessions"), QStringLiteral("--token-ttl"),
-            QStringLiteral("--idle-timeout"), QStringLiteral("--max-connections") });
-    if (const auto problem = arguments.parse())
+    // Their help is usage(), so they need no text of their own.
+    const auto option = [](QString name, QString value = {}) { return QCommandLineOption(name, {}, value); };
+    const QCommandLineOption listenOption = option(u"listen"_s, u"HOST:PORT"_s);
+    const QCommandLineOption eventStream = option(u"event-stream"_s);
+    const QCommandLineOption requireAuth = option(u"require-auth"_s);
+    const QCommandLineOption version = option(u"version"_s);
+    const QList<QCommandLineOption> durations { option(u"session-ttl"_s, u"DURATION"_s),
+        option(u"token-ttl"_s, u"DURATION"_s), option(u"idle-timeout"_s, u"DURATION"_s) };
+    const QList<QCommandLineOption> counts { option(u"max-sessions"_s, u"N"_s), option(u"max-user-sessions"_s, u"N"_s),
+        option(u"max-connections"_s, u"N"_s) };
+    QCommandLineParser parser;
+    if (const auto problem = parseOptions(
+            parser, QList { listenOption, eventStream, requireAuth, version, kData } + durations + counts, args))
         return { usageError(io, *problem), nullptr };
-    if (!arguments.positionals().isEmpty())
-        return { usageError(io, QStringLiteral("unexpected argument %1").arg(arguments.positionals().first())),
-            nullptr };
+    if (parser.isSet(kHelp) || parser.isSet(version)) {
+        io.out << (parser.isSet(kHelp) ? usage() : u"nivet-stampd %1\n"_s.arg(QStringLiteral(NIVET_SERVICE_VERSION)));
+        io.out.flush();
+        return {};
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return { usageError(io, u"unexpected argument %1"_s.arg(parser.positionalArguments().constFirst())), nullptr };
 
     ServiceOptions options;
-    options.dataDir = arguments.value(QStringLiteral("--data"), defaultDataDir());
-    options.eventStream = arguments.has(QStringLiteral("--event-stream"));
-    options.requireAuth = arguments.has(QStringLiteral("--require-auth"));
-    const auto listen = parseListen(arguments.value(QStringLiteral("--listen"), QStringLiteral("127.0.0.1:8787")));
+    options.dataDir = parser.isSet(kData) ? parser.value(kData) : defaultDataDir();
+    options.eventStream = parser.isSet(eventStream);
+    options.requireAuth = parser.isSet(requireAuth);
+    const auto listen = parseListen(parser.isSet(listenOption) ? parser.value(listenOption) : u"127.0.0.1:8787"_s);
     if (!listen)
         return { usageError(io, QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0")), nullptr };
-    for (const auto &[option, target] : { std::pair { QStringLiteral("--session-ttl"), &options.sessionTtlMs },
-             std::pair { QStringLiteral("--token-ttl"), &options.tokenTtlMs },
-             std::pair { QStringLiteral("--idle-timeout"), &options.idleTimeoutMs } }) {
-        if (!arguments.has(option))
+    for (const auto &[option, target] : { std::pair { durations[0], &options.sessionTtlMs },
+             std::pair { durations[1], &options.tokenTtlMs }, std::pair { durations[2], &options.idleTimeoutMs } }) {
+        if (!parser.isSet(option))
             continue;
-        const auto duration = parseDuration(arguments.value(option));
-        if (!duration)
-            return { usageError(io, QStringLiteral("%1 needs a duration such as 90s, 15m or 1h").arg(option)),
+        const auto duration = parseDuration(parser.value(option));
+        if (!duration) {
+            return { usageError(io, u"--%1 needs a duration such as 90s, 15m or 1h"_s.arg(option.names().constFirst())),
                 nullptr };
+        }
         *target = *duration;
     }
     if (options.tokenTtlMs < 1000)
         return { usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr };
-    for (const auto &[option, target] : { std::pair { QStringLiteral("--max-sessions"), &options.maxSessions },
-             std::pair { QStringLiteral("--max-user-sessions"), &options.maxSessionsPerUser },
-             std::pair { QStringLiteral("--max-connections"), &options.maxConnections } }) {
-        if (!arguments.has(option))
+    for (const auto &[option, target] : { std::pair { counts[0], &options.maxSessions },
+             std::pair { counts[1], &options.maxSessionsPerUser }, std::pair { counts[2], &options.maxConnections } }) {
+        if (!parser.isSet(option))
             continue;
         bool numeric = false;
-        const int max = arguments.value(option).toInt(&numeric);
+        const int max = parser.value(option).toInt(&numeric);
         if (!numeric || max < 1)
-            return { usageError(io, QStringLiteral("%1 needs a positive number").arg(option)), nullptr };
+            return { usageError(io, u"--%1 needs a positive number"_s.arg(option.names().constFirst())), nullptr };
         *target = max;
     }
 
@@ -325,17 +325,7 @@ QString defaultDataDir()
 
 Outcome run(const QStringList &args, Io io)
 {
-    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
-        io.out << usage();
-        io.out.flush();
-        return {};
-    }
-    if (!args.isEmpty() && args.first() == QLatin1String("--version")) {
-        io.out << QStringLiteral("nivet-stampd %1\n").arg(QStringLiteral(NIVET_SERVICE_VERSION));
-        io.out.flush();
-        return {};
-    }
-    if (!args.isEmpty() && args.first() == QLatin1String("add-user"))
+    if (args.value(0) == "add-user"_L1)
         return { addUser(args.mid(1), io), nullptr };
     return serve(args, io);
 }

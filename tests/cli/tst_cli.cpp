@@ -362,6 +362,9 @@ private Q_SLOTS:
         p.start(QStringLiteral(NIVET_CLI_BINARY), { u"--version"_s });
         QVERIFY(p.waitForFinished(20000));
         QCOMPARE(runCli({ u"-h"_s }).out.left(7), u"Usage:\n"_s);
+        const CliRun commandHelp = runCli({ u"register"_s, u"--help"_s });
+        QCOMPARE(commandHelp.status, 0);
+        QVERIFY(commandHelp.out.startsWith(u"Usage: nivet-timestamp register [options] FILE...\n"_s));
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(p.readAllStandardOutput(), QByteArray("nivet-timestamp 0.2.0\n"));
     }
