@@ -1,0 +1,165 @@
+#include "core/atomicfile.h"
+#include "core/filehasher.h"
+#include "core/jsonwriter.h"
+#include "core/resultmodel.h"
+
+#include "testenv.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+// The shared pieces under every stored file: atomic writes, hashing, JSON
+// layout, and the decoding of a stamp reply.
+class TestCore : public QObject {
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    QString make(const QString &name, const QByteArray &data)
+    {
+        writeFile(m_dir.filePath(name), data);
+        return m_dir.filePath(name);
+    }
+
+private Q_SLOTS:
+    void atomicWriteModes()
+    {
+        const ScopedUmask open(0);
+        const QString secret = m_dir.filePath(QStringLiteral("secret"));
+        QVERIFY(AtomicFile::write(secret, "one", 0600).ok());
+        QVERIFY(AtomicFile::write(secret, "two!", 0600).ok());
+        QCOMPARE(readFile(secret), QByteArray("two!"));
+        QCOMPARE(fileMode(secret), 0600);
+        const QString kept = make(QStringLiteral("kept"), "x");
+        ::chmod(QFile::encodeName(kept).constData(), 0640);
+        QVERIFY(AtomicFile::write(kept, "y").ok());
+        QCOMPARE(fileMode(kept), 0640);
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), (QStringList { u"kept"_qs, u"secret"_qs }));
+    }
+
+    void atomicWriteFailureLosesNothing()
+    {
+        const QString path = m_dir.filePath(QStringLiteral("missing-dir/x"));
+        const auto result = AtomicFile::write(path, "y");
+        QVERIFY(!result.ok());
+        QVERIFY(result.error().description.contains(path));
+        const QString dirTarget = m_dir.filePath(QStringLiteral("isdir"));
+        QDir().mkpath(dirTarget + QStringLiteral("/inner"));
+        QVERIFY(!AtomicFile::write(dirTarget, "y").ok());
+        QVERIFY(QFileInfo(dirTarget + QStringLiteral("/inner")).isDir());
+    }
+
+    // What killed writes left beside files of the pattern goes, once per
+    // process and folder; names our writes never use stay.
+    void sweepsScratchOfKilledWrites()
+    {
+        const QString dir = m_dir.filePath(QStringLiteral("sweep"));
+        QVERIFY(QDir().mkpath(dir));
+        for (const char *name : { "a.json.tmp-x1", "a.json.tmp", "b.txt.tmp-y", "a.json" })
+            QVERIFY(writeFile(dir + QLatin1Char('/') + QLatin1String(name), "x"));
+        AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
+        const QStringList left { u"a.json"_qs, u"a.json.tmp"_qs, u"b.txt.tmp-y"_qs };
+        QCOMPARE(QDir(dir).entryList(QDir::Files), left);
+        QVERIFY(writeFile(dir + QStringLiteral("/a.json.tmp-x2"), "x"));
+        AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), left.size() + 1);
+    }
+
+    void hashesAcrossChunks_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::newRow("empty") << qint64(0);
+        QTest::newRow("one chunk") << qint64(1048576);
+        QTest::newRow("chunk plus one") << qint64(1048577);
+    }
+
+    void hashesAcrossChunks()
+    {
+        QFETCH(qint64, size);
+        QByteArray data(size, Qt::Uninitialized);
+        for (qint64 i = 0; i < size; ++i)
+            data[i] = char(i % 251);
+        const QString path = make(QStringLiteral("f%1").arg(size), data);
+        QList<qint64> seen;
+        const auto result = FileHasher::sha256Hex(path, [&](qint64 done, qint64 total) {
+            QCOMPARE(total, size);
+            seen.append(done);
+        });
+        QCOMPARE(
+            result.value(), QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(seen.size(), int((size + 1048575) / 1048576));
+        QCOMPARE(seen.value(seen.size() - 1, 0), size);
+        QCOMPARE(FileHasher::sha256Hex(make(QStringLiteral("abc"), "abc")).value(),
+            QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    }
+
+    void hashingUnreadableFails()
+    {
+        const auto missing = FileHasher::sha256Hex(m_dir.filePath(QStringLiteral("missing")));
+        QVERIFY(missing.error().description.contains(QStringLiteral("missing")));
+        QVERIFY(!FileHasher::sha256Hex(m_dir.path()).ok()); // opens, cannot be read
+    }
+
+    void hashesOnAWorker()
+    {
+        const QString path = make(QStringLiteral("async"), QByteArray(3 * 1048576 + 5, 'x'));
+        QList<qint64> seen;
+        QObject context;
+        auto task = FileHasher::sha256HexAsync(path, &context, [&](qint64 done, qint64) {
+            QCOMPARE(QThread::currentThread(), qApp->thread());
+            seen.append(done);
+        });
+        QCOMPARE(QCoro::waitFor(task).value(), FileHasher::sha256Hex(path).value());
+        QTRY_COMPARE(seen.size(), 4);
+        QCOMPARE(seen.last(), qint64(3 * 1048576 + 5));
+    }
+
+    void jsonEscapesAndKeyOrder()
+    {
+        // U+FF21 sorts before U+1F600 by code point, after it by UTF-16 unit.
+        const QString bmp = QString(QChar(0xFF21));
+        const QString astral = QString::fromUcs4(U"\U0001F600", 1);
+        const QJsonObject o { { astral, 1 }, { bmp, 2.5 },
+            { QStringLiteral("a"), QStringLiteral("q\" b\\ n\n t\t c\x01 é/") },
+            { QStringLiteral("b"), QJsonValue(qint64(-9223372036854775807LL)) } };
+        QCOMPARE(JsonWriter::compact(o),
+            QByteArray("{\"a\":\"q\\\" b\\\\ n\\n t\\t c\\u0001 \xc3\xa9\\/\",\"b\":-9223372036854775807,\"")
+                + bmp.toUtf8() + "\":2.5,\"" + astral.toUtf8() + "\":1}");
+    }
+
+    void decodesStampReplies_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("receipts"); // -1: none given, -2: refused
+        QTest::newRow("empty list") << QByteArray(R"({"receipts":[]})") << 0;
+        QTest::newRow("two, other members kept") << QByteArray(R"({"receipts":[{"receipt_id":null,"x":5},{}]})") << 2;
+        QTest::newRow("absent") << QByteArray("{}") << -1;
+        QTest::newRow("null") << QByteArray(R"({"receipts":null})") << -1;
+        QTest::newRow("an object") << QByteArray(R"({"receipts":{}})") << -2;
+        QTest::newRow("a receipt not an object") << QByteArray(R"({"receipts":[{},"x"]})") << -2;
+        QTest::newRow("a member not text") << QByteArray(R"({"receipts":[{"hash":1}]})") << -2;
+    }
+
+    void decodesStampReplies()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, receipts);
+        const auto payload = StampPayload::fromJson(QJsonDocument::fromJson(reply).object());
+        QCOMPARE(payload.ok(), receipts > -2);
+        if (payload && payload->receipts) {
+            QCOMPARE(payload->receipts->size(), receipts);
+            if (receipts == 2)
+                QCOMPARE(JsonWriter::compact(payload->receipts->first().toJson()), QByteArray(R"({"x":5})"));
+        } else if (payload) {
+            QCOMPARE(receipts, -1);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCore)
+#include "tst_core.moc"
