@@ -21,13 +21,12 @@ namespace {
 QList<FileResult> goldenRows()
 {
     return {
-        { QStringLiteral("/tmp/say \"hi\".txt"), QStringLiteral("aa11"), QStringLiteral("r-1"),
-            QStringLiteral("2026-01-02T03:04:05Z"), QStringLiteral("team,a"), QStringLiteral("Registered \"ok\""),
-            QString(), ResultKind::registered },
-        { QStringLiteral("/tmp/x.txt"), QStringLiteral("bb22"), QString(), QString(), QStringLiteral("global"),
-            QStringLiteral("Not found — ü\tx"), QStringLiteral("m/1"), ResultKind::notFound },
-        { QStringLiteral("C:\\dir\\f.bin"), QString(), QStringLiteral("id\"7"), QString(), QString(),
-            QStringLiteral("Error: HTTP 500: "), QStringLiteral("line1\nline2"), ResultKind::error },
+        { u"/tmp/say \"hi\".txt"_qs, u"aa11"_qs, u"r-1"_qs, u"2026-01-02T03:04:05Z"_qs, u"team,a"_qs,
+            u"Registered \"ok\""_qs, QString(), ResultKind::registered },
+        { u"/tmp/x.txt"_qs, u"bb22"_qs, QString(), QString(), u"global"_qs, u"Not found — ü\tx"_qs, u"m/1"_qs,
+            ResultKind::notFound },
+        { u"C:\\dir\\f.bin"_qs, QString(), u"id\"7"_qs, QString(), QString(), u"Error: HTTP 500: "_qs,
+            u"line1\nline2"_qs, ResultKind::error },
     };
 }
 
@@ -76,9 +75,9 @@ private Q_SLOTS:
         const QList<FileResult> rows { { u"/f"_qs, u"ab"_qs, u"r"_qs, u"t"_qs, u"s"_qs, u"st"_qs, u"m"_qs, kind } };
         const QJsonObject object
             = QJsonDocument::fromJson(exportText(rows, ExportFormat::json)->toUtf8()).array().first().toObject();
-        QCOMPARE(object.value(QStringLiteral("pass")), QJsonValue(pass));
-        QCOMPARE(object.value(QStringLiteral("kind")).toString(), kindText);
-        QVERIFY(exportText(rows, ExportFormat::csv)->endsWith(QStringLiteral("\"st\",") + kindText));
+        QCOMPARE(object.value(u"pass"_qs), QJsonValue(pass));
+        QCOMPARE(object.value(u"kind"_qs).toString(), kindText);
+        QVERIFY(exportText(rows, ExportFormat::csv)->endsWith(u"\"st\","_qs + kindText));
         QVERIFY(exportText(rows, ExportFormat::text)->endsWith(pass ? u"st (PASS)"_qs : u"st (FAIL)"_qs));
     }
 
@@ -87,10 +86,10 @@ private Q_SLOTS:
     {
         const QList<FileResult> rows = goldenRows();
         QVERIFY(!exportText(rows, ExportFormat::pdf));
-        const QString path = m_dir.filePath(QStringLiteral("kept.pdf"));
+        const QString path = m_dir.filePath(u"kept.pdf"_qs);
         QVERIFY(writeFile(path, "%PDF- an earlier document"));
-        QCOMPARE(saveExport(rows, ExportFormat::pdf, path),
-            QStringLiteral("Export failed: The PDF document could not be created."));
+        QCOMPARE(
+            saveExport(rows, ExportFormat::pdf, path), u"Export failed: The PDF document could not be created."_qs);
         QCOMPARE(readFile(path), QByteArray("%PDF- an earlier document"));
     }
 };
