@@ -1,8 +1,8 @@
 #include "core/batchrun.h"
 
+#include "fakeservice.h"
 #include "testenv.h"
 
-#include <QCoro/QCoroTimer>
 #include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -13,51 +13,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-struct Call {
-    QString tool, path, sha256, scope;
-};
-
-// What the fake service saw; answer decides the kind of each row.
-struct ServiceLog {
-    QStringList urls;
-    QList<Call> calls;
-    std::function<ResultKind(const Call &)> answer = [](const Call &) { return ResultKind::registered; };
-    std::function<void()> onCall;
-};
-
-class FakeService : public StampingService {
-public:
-    explicit FakeService(std::shared_ptr<ServiceLog> log)
-        : m_log(std::move(log))
-    {
-    }
-
-    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
-    {
-        return answer({ u"register"_s, path, sha256, scope });
-    }
-    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
-    {
-        return answer({ u"verify"_s, path, sha256, scope });
-    }
-
-private:
-    // Really suspends, like a network round trip.
-    QCoro::Task<FileResult> answer(Call call)
-    {
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.start(0);
-        co_await timer;
-        m_log->calls.append(call);
-        if (m_log->onCall)
-            m_log->onCall();
-        co_return FileResult { call.path, call.sha256, u"r"_s, {}, call.scope, u"s"_s, {}, m_log->answer(call) };
-    }
-
-    std::shared_ptr<ServiceLog> m_log;
-};
 
 QString sha256Of(const QByteArray &data)
 {
@@ -88,11 +43,8 @@ class TestBatchRun : public QObject {
 private Q_SLOTS:
     void init()
     {
-        auto log = m_log = std::make_shared<ServiceLog>();
-        m_run = std::make_unique<BatchRun>([log](const QString &url) {
-            log->urls.append(url);
-            return std::make_unique<FakeService>(log);
-        });
+        m_log = std::make_shared<ServiceLog>();
+        m_run = std::make_unique<BatchRun>(FakeService::factory(m_log));
     }
 
     void filesGoInOrderWithTheirDigests()

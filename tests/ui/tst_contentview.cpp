@@ -5,11 +5,11 @@
 #include "core/jsonwriter.h"
 #include "export/exportformat.h"
 
+#include "../core/fakeservice.h"
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 
 #include <QAccessible>
-#include <QCoro/QCoroSignal>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
@@ -56,49 +56,6 @@ QString shownToolTip(const QVariant &tip)
     QTextDocument document;
     document.setHtml(tip.toString());
     return document.toPlainText();
-}
-
-// A stamping service in the test process that holds each answer until the
-// test opens the gate (as a slow network would), or answers at once.
-class Gate : public QObject {
-    Q_OBJECT
-public:
-    bool holding = true;
-    int calls = 0;
-    QString status = u"Registered"_qs;
-    void open() { Q_EMIT opened(); }
-Q_SIGNALS:
-    void opened();
-};
-
-class GatedService : public StampingService {
-public:
-    explicit GatedService(Gate *gate)
-        : m_gate(gate)
-    {
-    }
-    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
-    {
-        ++m_gate->calls;
-        if (m_gate->holding) {
-            Gate *gate = m_gate;
-            auto opened = qCoro(gate, &Gate::opened);
-            co_await opened;
-        }
-        co_return FileResult { path, sha256, u"r-1"_qs, {}, scope, m_gate->status, {}, ResultKind::registered };
-    }
-    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
-    {
-        return registerFile(path, sha256, scope);
-    }
-
-private:
-    QPointer<Gate> m_gate;
-};
-
-BatchRun::ServiceFactory gated(Gate *gate)
-{
-    return [gate](const QString &) { return std::make_unique<GatedService>(gate); };
 }
 
 } // namespace
@@ -253,15 +210,16 @@ private Q_SLOTS:
     void progressAndStop()
     {
         QFETCH(bool, escape);
-        Gate gate;
-        ContentView view(nullptr, gated(&gate));
+        auto log = std::make_shared<ServiceLog>();
+        log->holding = true;
+        ContentView view(nullptr, FakeService::factory(log));
         view.show();
         view.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&view));
         view.handleDrop({ makeFile(u"a.txt"_qs, QByteArray(10, 'a')), makeFile(u"b.txt"_qs, QByteArray(20, 'b')),
             makeFile(u"c.txt"_qs, QByteArray(30, 'c')) });
         QTest::keyClick(&view, Qt::Key_Return); // starts Register
-        QTRY_COMPARE(gate.calls, 1);
+        QTRY_COMPARE(log->calls.size(), 1);
         QCOMPARE(child<QLabel>(view, "progressLabel")->text(), u"1 of 3 · a.txt"_qs);
         // The hasher reports its chunks through the event loop.
         QTRY_COMPARE(child<QProgressBar>(view, "progress")->value(), 167); // 10 of 60 bytes
@@ -270,9 +228,9 @@ private Q_SLOTS:
         else
             child(view, "stopButton")->click();
         QVERIFY(!child(view, "stopButton")->isEnabled());
-        gate.open();
+        log->open();
         QTRY_VERIFY(!view.busy());
-        QCOMPARE(gate.calls, 1);
+        QCOMPARE(log->calls.size(), 1);
         QCOMPARE(view.status(), u"Stopped — 1 registered/ok, 0 failed (1 total)."_qs);
         QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 1);
         QVERIFY(!child(view, "stopButton")->isVisible());
@@ -281,15 +239,14 @@ private Q_SLOTS:
     // Text from outside (here a row's status) is shown as written, never as markup.
     void outsideTextShowsAsWritten()
     {
-        Gate gate;
-        gate.holding = false;
-        gate.status = u"<b>bold</b> <img src=\"x.png\"> <a href=\"https://x\">link</a>"_qs;
-        ContentView view(nullptr, gated(&gate));
+        auto log = std::make_shared<ServiceLog>();
+        log->status = u"<b>bold</b> <img src=\"x.png\"> <a href=\"https://x\">link</a>"_qs;
+        ContentView view(nullptr, FakeService::factory(log));
         view.handleDrop({ makeFile(u"m.txt"_qs, "m") });
         view.startRegister();
         QTRY_VERIFY(!view.busy());
-        QCOMPARE(shownToolTip(cell(view, 0, ResultsTableModel::StatusColumn, Qt::ToolTipRole)), gate.status);
-        QCOMPARE(cell(view, 0, ResultsTableModel::StatusColumn, Qt::AccessibleDescriptionRole).toString(), gate.status);
+        QCOMPARE(shownToolTip(cell(view, 0, ResultsTableModel::StatusColumn, Qt::ToolTipRole)), log->status);
+        QCOMPARE(cell(view, 0, ResultsTableModel::StatusColumn, Qt::AccessibleDescriptionRole).toString(), log->status);
     }
 };
 
