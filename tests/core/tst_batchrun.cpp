@@ -66,18 +66,6 @@ private Q_SLOTS:
         }
     }
 
-    void unreadableFileBecomesAnErrorRow()
-    {
-        const QString missing = m_dir.filePath(u"missing.txt"_s);
-        const QString good = file(u"good.txt"_s, "ok");
-        run(BatchRun::Action::registerFiles, { missing, good }, [] { return u"shared"_s; });
-        QCOMPARE(m_log->calls.size(), 1);
-        const FileResult err = m_run->results().at(0);
-        QCOMPARE(err, (FileResult { missing, {}, {}, {}, u"shared"_s, err.status, {}, ResultKind::error }));
-        QVERIFY2(err.status.startsWith(u"Error: Cannot open "_s + missing), qPrintable(err.status));
-        QCOMPARE(m_run->status(), u"Done — 1 registered/ok, 1 failed (2 total)."_s);
-    }
-
     void summaryCounts_data()
     {
         QTest::addColumn<bool>("verify");

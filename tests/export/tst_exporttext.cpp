@@ -1,5 +1,3 @@
-#include "export/exportactions.h"
-#include "export/exportpdf.h"
 #include "export/exporttext.h"
 
 #include "testenv.h"
@@ -7,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(ExportFormat)
@@ -32,10 +29,8 @@ QList<FileResult> goldenRows()
 
 } // namespace
 
-// Text exports; no GUI application, so no font for a PDF.
 class TestExportText : public QObject {
     Q_OBJECT
-    QTemporaryDir m_dir;
 
 private Q_SLOTS:
     void goldenRenderings_data()
@@ -79,18 +74,6 @@ private Q_SLOTS:
         QCOMPARE(object.value(u"kind"_qs).toString(), kindText);
         QVERIFY(exportText(rows, ExportFormat::csv)->endsWith(u"\"st\","_qs + kindText));
         QVERIFY(exportText(rows, ExportFormat::text)->endsWith(pass ? u"st (PASS)"_qs : u"st (FAIL)"_qs));
-    }
-
-    // Without a font a PDF export fails visibly and keeps the old file.
-    void pdfWithoutFontsKeepsTheOldFile()
-    {
-        const QList<FileResult> rows = goldenRows();
-        QVERIFY(!exportText(rows, ExportFormat::pdf));
-        const QString path = m_dir.filePath(u"kept.pdf"_qs);
-        QVERIFY(writeFile(path, "%PDF- an earlier document"));
-        QCOMPARE(
-            saveExport(rows, ExportFormat::pdf, path), u"Export failed: The PDF document could not be created."_qs);
-        QCOMPARE(readFile(path), QByteArray("%PDF- an earlier document"));
     }
 };
 

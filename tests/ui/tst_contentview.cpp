@@ -3,7 +3,6 @@
 #include "ui/resultstablemodel.h"
 
 #include "core/jsonwriter.h"
-#include "export/exportformat.h"
 
 #include "../core/fakeservice.h"
 #include "scriptedhttpserver.h"
@@ -92,9 +91,6 @@ private Q_SLOTS:
         view.addFiles();
         QCOMPARE(view.files(), (QStringList { u"/a"_qs, u"/b"_qs, u"/c"_qs }));
         QCOMPARE(statusLine(view), u"3 file(s) ready."_qs);
-        fake.nextOpen = {}; // cancelled
-        view.addFiles();
-        QCOMPARE(view.files().size(), 3);
         view.clear();
         QCOMPARE(view.status(), u"Cleared."_qs);
 
@@ -188,11 +184,8 @@ private Q_SLOTS:
         QCOMPARE(access->tableInterface()->cellAt(1, ResultsTableModel::StatusColumn)->text(QAccessible::Description),
             u"Error: HTTP 500: quota exceeded"_qs);
 
-        // Export to a chosen file, then Copy in the window's output format (csv).
+        // Copy in the window's output format (csv).
         QCOMPARE(child(view, "copyButton")->text(), u"Copy CSV"_qs);
-        fake.nextSave = m_files.filePath(u"out.json"_qs);
-        view.exportResults(ExportFormat::json);
-        QCOMPARE(statusLine(view), u"Exported JSON → out.json"_qs);
         child(view, "copyButton")->click();
         QCOMPARE(statusLine(view), u"Copied csv to clipboard."_qs);
         QVERIFY(fake.clipboard.startsWith(u"path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"_qs));
