@@ -26,8 +26,7 @@ struct ServiceLog {
     void open() { gate.start(0); }
 };
 
-// A stamping service in the test process; it always suspends, like a
-// network round trip.
+// Always suspends, like a network round trip.
 class FakeService : public StampingService {
 public:
     explicit FakeService(std::shared_ptr<ServiceLog> log)

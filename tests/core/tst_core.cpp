@@ -82,8 +82,6 @@ private Q_SLOTS:
             result.value(), QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
         QCOMPARE(seen.size(), int((size + 1048575) / 1048576));
         QCOMPARE(seen.value(seen.size() - 1, 0), size);
-        QCOMPARE(FileHasher::sha256Hex(make(u"abc"_qs, "abc")).value(),
-            u"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"_qs);
     }
 
     void hashingUnreadableFails()
@@ -108,26 +106,23 @@ private Q_SLOTS:
     void decodesStampReplies_data()
     {
         QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<int>("receipts"); // -1: none given, -2: refused
-        QTest::newRow("empty list") << QByteArray(R"({"receipts":[]})") << 0;
-        QTest::newRow("two, other members kept") << QByteArray(R"({"receipts":[{"receipt_id":null,"x":5},{}]})") << 2;
-        QTest::newRow("an object") << QByteArray(R"({"receipts":{}})") << -2;
-        QTest::newRow("a member not text") << QByteArray(R"({"receipts":[{"hash":1}]})") << -2;
+        QTest::addColumn<QByteArray>("receipts"); // as written back, "none" or "refused"
+        QTest::newRow("empty list") << QByteArray(R"({"receipts":[]})") << QByteArray("[]");
+        QTest::newRow("other members kept")
+            << QByteArray(R"({"receipts":[{"receipt_id":null,"x":5},{}]})") << QByteArray(R"([{"x":5},{}])");
+        QTest::newRow("absent") << QByteArray("{}") << QByteArray("none");
+        QTest::newRow("an object") << QByteArray(R"({"receipts":{}})") << QByteArray("refused");
+        QTest::newRow("a member not text") << QByteArray(R"({"receipts":[{"hash":1}]})") << QByteArray("refused");
     }
 
     void decodesStampReplies()
     {
         QFETCH(QByteArray, reply);
-        QFETCH(int, receipts);
         const auto payload = StampPayload::fromJson(QJsonDocument::fromJson(reply).object());
-        QCOMPARE(payload.ok(), receipts > -2);
-        if (payload && payload->receipts) {
-            QCOMPARE(payload->receipts->size(), receipts);
-            if (receipts == 2)
-                QCOMPARE(JsonWriter::compact(payload->receipts->first().toJson()), QByteArray(R"({"x":5})"));
-        } else if (payload) {
-            QCOMPARE(receipts, -1);
-        }
+        QJsonArray written;
+        for (const Receipt &r : payload && payload->receipts ? *payload->receipts : QList<Receipt>())
+            written.append(r.toJson());
+        QTEST(!payload ? "refused" : !payload->receipts ? "none" : JsonWriter::compact(written), "receipts");
     }
 };
 

