@@ -1,8 +1,8 @@
 #include "core/batchrun.h"
 
+#include "fakeservice.h"
 #include "testenv.h"
 
-#include <QCoro/QCoroTimer>
 #include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -13,51 +13,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-struct Call {
-    QString tool, path, sha256, scope;
-};
-
-// What the fake service saw; answer decides the kind of each row.
-struct ServiceLog {
-    QStringList urls;
-    QList<Call> calls;
-    std::function<ResultKind(const Call &)> answer = [](const Call &) { return ResultKind::registered; };
-    std::function<void()> onCall;
-};
-
-class FakeService : public StampingService {
-public:
-    explicit FakeService(std::shared_ptr<ServiceLog> log)
-        : m_log(std::move(log))
-    {
-    }
-
-    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
-    {
-        return answer({ u"register"_s, path, sha256, scope });
-    }
-    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
-    {
-        return answer({ u"verify"_s, path, sha256, scope });
-    }
-
-private:
-    // Really suspends, like a network round trip.
-    QCoro::Task<FileResult> answer(Call call)
-    {
-        QTimer timer;
-        timer.setSingleShot(true);
-        timer.start(0);
-        co_await timer;
-        m_log->calls.append(call);
-        if (m_log->onCall)
-            m_log->onCall();
-        co_return FileResult { call.path, call.sha256, u"r"_s, {}, call.scope, u"s"_s, {}, m_log->answer(call) };
-    }
-
-    std::shared_ptr<ServiceLog> m_log;
-};
 
 QString sha256Of(const QByteArray &data)
 {
@@ -88,28 +43,17 @@ class TestBatchRun : public QObject {
 private Q_SLOTS:
     void init()
     {
-        auto log = m_log = std::make_shared<ServiceLog>();
-        m_run = std::make_unique<BatchRun>([log](const QString &url) {
-            log->urls.append(url);
-            return std::make_unique<FakeService>(log);
-        });
-    }
-
-    void emptyListMakesOneServiceAndSendsNothing()
-    {
-        run(BatchRun::Action::registerFiles, {});
-        QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_s });
-        QVERIFY(m_log->calls.isEmpty());
-        QVERIFY(m_run->results().isEmpty());
-        QCOMPARE(m_run->status(), u"Done — 0 registered/ok, 0 failed (0 total)."_s);
-        QVERIFY(!m_run->busy());
+        m_log = std::make_shared<ServiceLog>();
+        m_run = std::make_unique<BatchRun>(FakeService::factory(m_log));
     }
 
     void filesGoInOrderWithTheirDigests()
     {
         const QString a = file(u"a.txt"_s, "alpha");
         const QString b = file(u"b.txt"_s, "");
-        run(BatchRun::Action::verifyFiles, { a, b, a });
+        auto reads = std::make_shared<int>(0); // the scope is read for every file
+        run(BatchRun::Action::verifyFiles, { a, b, a }, [reads] { return u"scope-%1"_s.arg(++*reads); });
+        QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_s });
         QCOMPARE(m_log->calls.size(), 3);
         const QStringList paths { a, b, a };
         const QStringList digests { sha256Of("alpha"), sha256Of(""), sha256Of("alpha") };
@@ -117,21 +61,9 @@ private Q_SLOTS:
             QCOMPARE(m_log->calls[i].tool, u"verify"_s);
             QCOMPARE(m_log->calls[i].path, paths[i]);
             QCOMPARE(m_log->calls[i].sha256, digests[i]);
+            QCOMPARE(m_log->calls[i].scope, u"scope-%1"_s.arg(i + 1));
             QCOMPARE(m_run->results()[i].path, paths[i]);
         }
-    }
-
-    void unreadableFileBecomesAnErrorRow()
-    {
-        const QString missing = m_dir.filePath(u"missing.txt"_s);
-        const QString good = file(u"good.txt"_s, "ok");
-        run(BatchRun::Action::registerFiles, { missing, good }, [] { return u"shared"_s; });
-        QCOMPARE(m_log->calls.size(), 1);
-        QCOMPARE(m_log->calls[0].path, good);
-        const FileResult err = m_run->results().at(0);
-        QCOMPARE(err, (FileResult { missing, {}, {}, {}, u"shared"_s, err.status, {}, ResultKind::error }));
-        QVERIFY2(err.status.startsWith(u"Error: Cannot open "_s + missing), qPrintable(err.status));
-        QCOMPARE(m_run->status(), u"Done — 1 registered/ok, 1 failed (2 total)."_s);
     }
 
     void summaryCounts_data()
@@ -140,12 +72,9 @@ private Q_SLOTS:
         QTest::addColumn<QList<ResultKind>>("kinds");
         QTest::addColumn<QString>("summary");
         using K = ResultKind;
-        QTest::newRow("valid, not found, error") << true << QList<K> { K::valid, K::notFound, K::error }
-                                                 << u"Done — 1 found/valid, 1 not found, 2 failed (3 total)."_s;
-        QTest::newRow("found, invalid") << true << QList<K> { K::found, K::invalid }
-                                        << u"Done — 1 found/valid, 0 not found, 1 failed (2 total)."_s;
-        QTest::newRow("all registered") << false << QList<K> { K::registered, K::registered, K::registered }
-                                        << u"Done — 3 registered/ok, 0 failed (3 total)."_s;
+        QTest::newRow("valid, not found, error")
+            << true << QList<K> { K::valid, K::notFound, K::error, K::found, K::invalid }
+            << u"Done — 2 found/valid, 1 not found, 3 failed (5 total)."_s;
         QTest::newRow("an error row fails")
             << false << QList<K> { K::registered, K::error } << u"Done — 1 registered/ok, 1 failed (2 total)."_s;
     }
@@ -161,28 +90,6 @@ private Q_SLOTS:
         m_log->answer = [kinds, this](const Call &) { return kinds.at(m_log->calls.size() - 1); };
         run(verify ? BatchRun::Action::verifyFiles : BatchRun::Action::registerFiles, files);
         QCOMPARE(m_run->status(), summary);
-    }
-
-    void stateChangesInOrderAndRowsAppearAtTheEnd()
-    {
-        const QString a = file(u"a"_s, "1");
-        run(BatchRun::Action::registerFiles, { a });
-        QCOMPARE(m_run->results().size(), 1);
-
-        // The next run clears the previous rows first.
-        QStringList events;
-        connect(m_run.get(), &BatchRun::busyChanged, this, [&](bool busy) { events << u"busy=%1"_s.arg(busy); });
-        connect(
-            m_run.get(), &BatchRun::resultsChanged, this, [&] { events << u"rows=%1"_s.arg(m_run->results().size()); });
-        connect(m_run.get(), &BatchRun::statusChanged, this, [&](const QString &s) { events << s; });
-        connect(m_run.get(), &BatchRun::finished, this, [&] { events << u"finished"_s; });
-        m_log->onCall = [&] { events << u"call busy=%1 rows=%2"_s.arg(m_run->busy()).arg(m_run->results().size()); };
-        m_log->answer = [](const Call &) { return ResultKind::valid; };
-        run(BatchRun::Action::verifyFiles, { a, a });
-        QCOMPARE(events,
-            (QStringList { u"busy=1"_s, u"rows=0"_s, u"Verifying…"_s, u"call busy=1 rows=0"_s, u"call busy=1 rows=0"_s,
-                u"rows=2"_s, u"Done — 2 found/valid, 0 not found, 0 failed (2 total)."_s, u"busy=0"_s,
-                u"finished"_s }));
     }
 
     void progressReportsFileNumbersAndBytes()
@@ -229,40 +136,6 @@ private Q_SLOTS:
         // The file in hand was finished; nothing after it was sent.
         QCOMPARE(m_log->calls.size(), m_run->results().size());
         QVERIFY(!m_run->busy());
-    }
-
-    void scopeIsReadForEveryFile()
-    {
-        const QString a = file(u"a"_s, "1");
-        const QString missing = m_dir.filePath(u"gone"_s);
-        auto reads = std::make_shared<int>(0);
-        run(BatchRun::Action::verifyFiles, { a, missing, a }, [reads] { return u"scope-%1"_s.arg(++*reads); });
-        QCOMPARE(*reads, 3);
-        QCOMPARE(m_log->calls[0].scope, u"scope-1"_s);
-        QCOMPARE(m_run->results()[1].scope, u"scope-2"_s);
-        QCOMPARE(m_log->calls[1].scope, u"scope-3"_s);
-    }
-
-    void secondStartWhileBusyIsIgnored()
-    {
-        const QString a = file(u"a"_s, "1");
-        auto first = m_run->run(BatchRun::Action::registerFiles, { a }, u"u1"_s, {});
-        QVERIFY(m_run->busy());
-        auto second = m_run->run(BatchRun::Action::verifyFiles, { a, a }, u"u2"_s, {});
-        QCoro::waitFor(second);
-        QCoro::waitFor(first);
-        QCOMPARE(m_log->urls, QStringList { u"u1"_s });
-        QCOMPARE(m_run->status(), u"Done — 1 registered/ok, 0 failed (1 total)."_s);
-    }
-
-    void noServiceGivesErrorRows()
-    {
-        const QString a = file(u"a"_s, "1");
-        BatchRun run([](const QString &) { return std::unique_ptr<StampingService>(); });
-        auto task = run.run(BatchRun::Action::registerFiles, { a }, {}, {});
-        QCoro::waitFor(task);
-        QCOMPARE(run.results().value(0).status, u"Error: No stamping service"_s);
-        QCOMPARE(run.results().value(0).sha256, sha256Of("1"));
     }
 };
 

@@ -1,68 +1,35 @@
-#include "ui/appnotifications.h"
-#include "ui/contentview.h"
-#include "ui/docsview.h"
-#include "ui/helptext.h"
+#include "ui/defaultsview.h"
 #include "ui/mainwindow.h"
 
+#include "auth/authstore.h"
+
+#include "scriptedhttpserver.h"
 #include "testenv.h"
 
 #include <QAccessible>
-#include <QAction>
-#include <QMenuBar>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
 
+// The main window's shell and the settings window.
 class TestAppShell : public QObject {
     Q_OBJECT
     IsolatedDataHome m_home;
 
+    template<typename T = QPushButton> static T *child(QWidget &view, const char *name)
+    {
+        return view.findChild<T *>(QString::fromLatin1(name));
+    }
+
 private Q_SLOTS:
-    void helpTextLines()
+    void init()
     {
-        const QStringList lines = helpText().split(QLatin1Char('\n'));
-        QCOMPARE(lines.size(), 40);
-        QCOMPARE(lines.first(), QStringLiteral("Nivet Timestamping (Mac)"));
-        QCOMPARE(lines[18], QStringLiteral("  Generate / refresh token (POST auth.nivet.example/auth/login)."));
-        QCOMPARE(lines[20],
-            QStringLiteral("  On Linux: $XDG_DATA_HOME/Nivet (or ~/.local/share/Nivet); nivet-timestamp "
-                           "uses the same files."));
-        QCOMPARE(lines[38], QStringLiteral("MCP endpoint (default): https://mcp.nivet.example/mcp"));
-        QCOMPARE(lines.last(), QStringLiteral("Auth API (default): https://auth.nivet.example"));
-        QVERIFY(!helpText().endsWith(QLatin1Char('\n')));
-        QCOMPARE(lines[26], QStringLiteral("• Green checkmark — registered, found, or valid"));
-    }
-
-    void menus()
-    {
-        MainWindow window;
-        QCOMPARE(window.windowTitle(), QStringLiteral("Nivet Timestamping"));
-        auto *settings = window.findChild<QAction *>(QStringLiteral("settingsAction"));
-        QVERIFY(settings);
-        QCOMPARE(settings->text(), QStringLiteral("Settings…"));
-        QCOMPARE(settings->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Comma));
-        QVERIFY(window.findChild<QAction *>(QStringLiteral("quitAction")));
-
-        auto *help = window.findChild<QMenu *>(QStringLiteral("helpMenu"));
-        QVERIFY(help);
-        const auto actions = help->actions();
-        QCOMPARE(actions.size(), 1);
-        QCOMPARE(actions.first()->text(), QStringLiteral("Nivet Timestamping Help"));
-        QVERIFY(actions.first()->shortcut().isEmpty());
-    }
-
-    void closingTheMainWindowQuits()
-    {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.openSettings();
-        QVERIFY(window.settings()->isVisible());
-        window.close();
-        // No window is left to keep the app running.
-        for (const QWidget *w : QApplication::topLevelWidgets())
-            QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
+        QFile::remove(m_home.nivet() + u"/auth.properties"_qs);
+        QFile::remove(m_home.nivet() + u"/client.json"_qs);
+        AuthStore::shared().reloadFromDisk();
     }
 
     // A screen reader can name every control of both windows.
@@ -84,39 +51,55 @@ private Q_SLOTS:
         }
     }
 
-    void docsThroughButtonAndHelpMenu()
+    void savesWithStatus()
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        ContentView *content = window.content();
+        writeFile(m_home.nivet() + u"/client.json"_qs, R"({"url":"u","scope":"team-x","output":"csv"})");
+        DefaultsView view;
+        view.show();
+        QTest::keyClicks(child<QLineEdit>(view, "username"), u"alice"_qs);
+        child<QPlainTextEdit>(view, "accessToken")->setPlainText(u"abc.def.0123456789"_qs);
+        child(view, "saveButton")->click();
+        QVERIFY(!view.statusIsError());
+        QCOMPARE(child<QLabel>(view, "statusLine")->text(), u"Saved. Saved credentials for alice · …23456789"_qs);
+        QVERIFY(readFile(m_home.nivet() + u"/client.json"_qs).contains("\"scope\":\"team-x\""));
+    }
 
-        // Through the Help menu's notification.
-        window.findChild<QAction *>(QStringLiteral("helpAction"))->trigger();
-        QPointer<DocsView> docs = content->docsView();
-        QVERIFY(docs);
-        QTRY_VERIFY(docs->isVisible());
-        QCOMPARE(docs->size(), QSize(600, 520));
-        QCOMPARE(docs->windowModality(), Qt::WindowModal);
-        auto *text = docs->findChild<QPlainTextEdit *>(QStringLiteral("docsText"));
-        QCOMPARE(text->toPlainText(), helpText());
-        QVERIFY(text->isReadOnly());
-        QVERIFY(text->textInteractionFlags() & Qt::TextSelectableByMouse);
+    void serverWordsShowAsPlainText()
+    {
+        ScriptedHttpServer server;
+        server.enqueue(HttpResponse::text("<b>bad</b> credentials", 401));
+        server.enqueue(HttpResponse::json(QJsonObject { { u"token"_qs, u"header.payload.signature-xyz"_qs },
+            { u"user"_qs, QJsonObject { { u"username"_qs, u"alice"_qs }, { u"role"_qs, u"admin"_qs } } } }));
+        DefaultsView view;
+        view.show();
+        AuthStore::shared().setProperty("authURL", server.url(QString()).toString());
+        AuthStore::shared().setProperty("username", u"alice"_qs);
+        AuthStore::shared().setProperty("password", u"pw"_qs);
+        child(view, "generateButton")->click();
+        QVERIFY(!child(view, "checkButton")->isEnabled());
+        QTRY_VERIFY(!view.busy());
+        QCOMPARE(view.statusLine(), u"Generate/refresh failed: Login failed HTTP 401: <b>bad</b> credentials"_qs);
+        QCOMPARE(child<QLabel>(view, "statusLine")->textFormat(), Qt::PlainText);
+        QCOMPARE(child<QLabel>(view, "statusLine")->palette().color(QPalette::WindowText), QColor(Qt::red));
+        child(view, "generateButton")->click();
+        QTRY_VERIFY(!view.busy());
+        QCOMPARE(view.statusLine(), u"Token refreshed for alice (admin)"_qs);
+    }
 
-        // A second request while it is open changes nothing.
-        AppNotifications::instance().postShowDocs();
-        QCOMPARE(content->docsView(), docs.data());
-        QCOMPARE(window.findChildren<DocsView *>().size(), 1);
-
-        docs->findChild<QPushButton *>(QStringLiteral("docsClose"))->click();
-        QTRY_VERIFY(!docs);
-        QVERIFY(!content->docsView());
-
-        // Through the Docs button, after closing.
-        content->findChild<QPushButton *>(QStringLiteral("docsButton"))->click();
-        QVERIFY(content->docsView());
-        QTRY_VERIFY(content->docsView()->isVisible());
-        content->docsView()->close();
+    void typedEditsStayWhileOpen()
+    {
+        DefaultsView view;
+        view.show();
+        QTest::keyClicks(child<QLineEdit>(view, "password"), u"typed-not-saved"_qs);
+        // Restored or shown again while open: the typing stays.
+        view.showMinimized();
+        view.showNormal();
+        view.show();
+        QCOMPARE(child<QLineEdit>(view, "password")->text(), u"typed-not-saved"_qs);
+        // Closed and opened again: it starts from the file.
+        view.close();
+        view.show();
+        QCOMPARE(child<QLineEdit>(view, "password")->text(), QString());
     }
 };
 
