@@ -32,10 +32,8 @@ test-nodesktop: deps
 test-asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DNIVET_SANITIZE=ON
 	cmake --build build-asan -j $(JOBS)
-	# Sanitizers slow everything several times over; a test that only missed a
-	# timing under them gets one more try.
 	cd build-asan && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-		ctest --output-on-failure -j $(JOBS) --repeat until-pass:2
+		ctest --output-on-failure -j $(JOBS)
 
 # Every libFuzzer target for FUZZ_SECONDS (default 60) seconds.
 fuzz:
