@@ -6,7 +6,7 @@
 // window sits idle, measured in the same run.
 //
 // Usage: bench_lists [files]
-#include "core/stampingservice.h"
+#include "core/stampingclient.h"
 #include "ui/contentview.h"
 #include "ui/mainwindow.h"
 
@@ -86,7 +86,7 @@ void spin(int ms)
 
 // Answers every file at once, after one turn of the event loop (as the
 // quickest network would); one row in five fails.
-class InstantService : public StampingService {
+class InstantService : public StampingClient {
 public:
     QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
     {

@@ -8,7 +8,7 @@
 //   uishots --rows N OUTDIR    the main window during and after a Register of
 //                              N files against an in-process service that
 //                              answers at once (one row in five fails).
-#include "core/stampingservice.h"
+#include "core/stampingclient.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
 #include "ui/mainwindow.h"
@@ -45,7 +45,7 @@ bool waitIdle(ContentView *view)
     return !view->busy();
 }
 
-class InstantService : public StampingService {
+class InstantService : public StampingClient {
 public:
     QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
     {

@@ -83,7 +83,7 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
 
     // One service for the whole run: the endpoint stays fixed even if the
     // defaults change meanwhile.
-    std::unique_ptr<StampingService> service = m_factory ? m_factory(url) : nullptr;
+    std::unique_ptr<StampingClient> service = m_factory ? m_factory(url) : nullptr;
     const auto currentScope = [&scope] { return scope ? scope() : QString(); };
 
     // Progress counts bytes, so one large file weighs what it costs.

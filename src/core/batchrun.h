@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/resultmodel.h"
-#include "core/stampingservice.h"
+#include "core/stampingclient.h"
 
 #include <QCoro/QCoroTask>
 #include <QList>
@@ -27,7 +27,7 @@ public:
     enum class Action { registerFiles, verifyFiles };
 
     /// Makes the service for one run from the endpoint text.
-    using ServiceFactory = std::function<std::unique_ptr<StampingService>(const QString &url)>;
+    using ServiceFactory = std::function<std::unique_ptr<StampingClient>(const QString &url)>;
     /// Reads the scope as configured at the moment of the call.
     using ScopeSource = std::function<QString()>;
 

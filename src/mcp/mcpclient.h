@@ -2,7 +2,7 @@
 
 #include "core/expected.h"
 #include "core/resultmodel.h"
-#include "core/stampingservice.h"
+#include "core/stampingclient.h"
 #include "net/httpexchange.h"
 
 #include <QCoro/QCoroTask>
@@ -16,7 +16,7 @@
 /// The client of the stamping service: MCP over HTTP, one session per
 /// operation. One client serves one batch run; it keeps no state between
 /// operations except its endpoint.
-class MCPClient : public QObject, public StampingService {
+class MCPClient : public QObject, public StampingClient {
     Q_OBJECT
 public:
     /// Builds a client for urlString, or for defaultEndpoint() when the text

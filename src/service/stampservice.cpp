@@ -1,6 +1,6 @@
 #include "service/stampservice.h"
 
-#include "service/authapi.h"
+#include "service/authendpoint.h"
 #include "service/mcpendpoint.h"
 #include "service/receiptdatabase.h"
 #include "service/sessiontable.h"
@@ -63,8 +63,8 @@ Expected<std::unique_ptr<StampService>> StampService::open(const ServiceOptions 
     service->m_tools = std::make_unique<StampTools>(*service->m_database);
     service->m_mcp = std::make_unique<McpEndpoint>(
         *service->m_tools, *service->m_sessions, McpEndpoint::Options { options.eventStream, options.requireAuth });
-    service->m_auth
-        = std::make_unique<AuthApi>(*service->m_database, *signer, options.tokenTtlMs, options.unknownUserIterations);
+    service->m_auth = std::make_unique<AuthEndpoint>(
+        *service->m_database, *signer, options.tokenTtlMs, options.unknownUserIterations);
     return service;
 }
 

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-class AuthApi;
+class AuthEndpoint;
 class McpEndpoint;
 class ReceiptDatabase;
 class SessionTable;
@@ -69,5 +69,5 @@ private:
     std::unique_ptr<SessionTable> m_sessions;
     std::unique_ptr<StampTools> m_tools;
     std::unique_ptr<McpEndpoint> m_mcp;
-    std::unique_ptr<AuthApi> m_auth;
+    std::unique_ptr<AuthEndpoint> m_auth;
 };

@@ -144,7 +144,7 @@ ContentView::ContentView(QWidget *parent, BatchRun::ServiceFactory service)
     : QWidget(parent)
     , m_config(new ConfigStore(this))
     , m_run(new BatchRun(
-          service ? std::move(service) : [](const QString &url) -> std::unique_ptr<StampingService> {
+          service ? std::move(service) : [](const QString &url) -> std::unique_ptr<StampingClient> {
               return std::make_unique<MCPClient>(url);
           },
           this))

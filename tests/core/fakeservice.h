@@ -27,7 +27,7 @@ struct ServiceLog {
 };
 
 // Always suspends, like a network round trip.
-class FakeService : public StampingService {
+class FakeService : public StampingClient {
 public:
     explicit FakeService(std::shared_ptr<ServiceLog> log)
         : m_log(std::move(log))

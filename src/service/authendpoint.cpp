@@ -1,4 +1,4 @@
-#include "service/authapi.h"
+#include "service/authendpoint.h"
 
 #include "service/clock.h"
 #include "service/passwordhash.h"
@@ -14,7 +14,7 @@ ServiceResponse unauthorized(const QString &text, bool invalidToken)
                      : QByteArray("Bearer realm=\"nivet-stampd\""));
 }
 
-std::optional<TokenClaims> AuthApi::authenticate(const QByteArray &token, qint64 nowMs)
+std::optional<TokenClaims> AuthEndpoint::authenticate(const QByteArray &token, qint64 nowMs)
 {
     if (token.isEmpty())
         return std::nullopt;
@@ -31,7 +31,7 @@ std::optional<TokenClaims> AuthApi::authenticate(const QByteArray &token, qint64
     return current;
 }
 
-ServiceReply AuthApi::login(const ServiceRequest &request, qint64 nowMs)
+ServiceReply AuthEndpoint::login(const ServiceRequest &request, qint64 nowMs)
 {
     const QJsonObject body = QJsonDocument::fromJson(request.body).object();
     const QJsonValue username = body.value(QStringLiteral("username"));
@@ -69,7 +69,7 @@ ServiceReply AuthApi::login(const ServiceRequest &request, qint64 nowMs)
         });
 }
 
-ServiceResponse AuthApi::validate(const ServiceRequest &request, qint64 nowMs)
+ServiceResponse AuthEndpoint::validate(const ServiceRequest &request, qint64 nowMs)
 {
     const QByteArray token = request.bearerToken();
     if (token.isEmpty())

@@ -10,11 +10,11 @@ class ReceiptDatabase;
 
 /// The Auth API: POST /auth/login turns a user name and password into a
 /// bearer token; GET /auth/validate says whether a token is still good.
-class AuthApi {
+class AuthEndpoint {
 public:
     /// unknownUserIterations: the PBKDF2 work spent on a login for a user who
     /// does not exist, so that timing does not tell which users do.
-    AuthApi(ReceiptDatabase &database, TokenSigner signer, qint64 tokenTtlMs,
+    AuthEndpoint(ReceiptDatabase &database, TokenSigner signer, qint64 tokenTtlMs,
         int unknownUserIterations = PasswordHash::kDefaultIterations)
         : m_database(database)
         , m_signer(std::move(signer))

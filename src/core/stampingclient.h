@@ -8,9 +8,9 @@
 /// What a batch run needs from the stamping service: one row per file. The
 /// core declares it so that it stays free of the network layer; MCPClient
 /// implements it.
-class StampingService {
+class StampingClient {
 public:
-    virtual ~StampingService() = default;
+    virtual ~StampingClient() = default;
 
     /// Stamps sha256 in scope and keeps the receipts. Never fails: a failure
     /// comes back as a row of kind error.
