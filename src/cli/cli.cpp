@@ -1,5 +1,7 @@
 #include "cli/cli.h"
 
+#include "core/optiontext.h"
+
 #include "cli/authcommands.h"
 #include "cli/batchcommands.h"
 #include "cli/defaultscommands.h"
@@ -46,18 +48,6 @@ QCoro::Task<int> printDefaultsAndUsage(CliIo io)
     co_return kExitOk;
 }
 
-// The argument that gave the option name ("-f", "--fast=1"), as typed.
-QString argumentNaming(const QStringList &args, const QString &name)
-{
-    for (const QString &arg : args) {
-        if (arg == "--"_L1)
-            break;
-        if (arg.startsWith(u'-') && arg.mid(arg.startsWith("--"_L1) ? 2 : 1).section(u'=', 0, 0) == name)
-            return arg;
-    }
-    return u"--"_s + name;
-}
-
 // What is wrong with args, given that parser has parsed them (parsed tells
 // whether it succeeded).
 std::optional<QString> complaint(
@@ -71,7 +61,7 @@ std::optional<QString> complaint(
     const bool bare = line.wording == Wording::bare;
     const QString option = bare ? QString() : u"option "_s;
     if (!parser.unknownOptionNames().isEmpty()) {
-        const QString arg = argumentNaming(args, parser.unknownOptionNames().constFirst());
+        const QString arg = OptionText::typedArgument(args, parser.unknownOptionNames().constFirst());
         if (bare && !arg.startsWith("--"_L1))
             return u"unexpected argument"_s;
         return u"unknown option \"%1\""_s.arg(bare ? arg.section(u'=', 0, 0) : arg);
@@ -83,13 +73,7 @@ std::optional<QString> complaint(
     }
     if (parsed)
         return std::nullopt;
-    // What is left: a value given to a flag, or a value missing at the end.
-    for (const QCommandLineOption &flag : line.options) {
-        if (flag.valueName().isEmpty() && argumentNaming(args, flag.names().constFirst()).contains(u'='))
-            return u"%1--%2 takes no value"_s.arg(option, flag.names().constFirst());
-    }
-    const QString last = args.constLast();
-    return u"%1--%2 needs a value"_s.arg(option, last.mid(last.startsWith("--"_L1) ? 2 : 1));
+    return OptionText::valueProblem(line.options, args, option);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "service/stampdcommand.h"
 
+#include "core/optiontext.h"
+
 #include "service/clock.h"
 #include "service/passwordhash.h"
 #include "service/receiptdatabase.h"
@@ -51,26 +53,13 @@ std::optional<QString> parseOptions(
     parser.addOptions(options);
     if (parser.parse(QStringList { u"nivet-stampd"_s } + args) || parser.isSet(kHelp))
         return std::nullopt;
-    // The argument as typed for each problem Qt reports by option name.
-    const auto typed = [&args](const QString &name) {
-        for (const QString &arg : args) {
-            if (arg.startsWith(u'-') && arg.mid(arg.startsWith("--"_L1) ? 2 : 1).section(u'=', 0, 0) == name)
-                return arg;
-        }
-        return u"--"_s + name;
-    };
     if (!parser.unknownOptionNames().isEmpty()) {
-        const QString arg = typed(parser.unknownOptionNames().constFirst());
+        const QString arg = OptionText::typedArgument(args, parser.unknownOptionNames().constFirst());
         if (!arg.startsWith("--"_L1))
             return u"unexpected argument %1"_s.arg(arg);
         return u"unknown option %1"_s.arg(arg.section(u'=', 0, 0));
     }
-    for (const QCommandLineOption &flag : options) {
-        if (flag.valueName().isEmpty() && typed(flag.names().constFirst()).contains(u'='))
-            return u"--%1 takes no value"_s.arg(flag.names().constFirst());
-    }
-    const QString last = args.constLast();
-    return u"--%1 needs a value"_s.arg(last.mid(last.startsWith("--"_L1) ? 2 : 1));
+    return OptionText::valueProblem(options, args, QString());
 }
 
 // HOST:PORT, [IPv6]:PORT; "localhost" means the IPv4 loopback address.
