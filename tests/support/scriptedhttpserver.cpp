@@ -81,37 +81,27 @@ void ScriptedHttpServer::serve(QTcpSocket *socket)
         const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
         if (headerEnd < 0)
             break;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        HttpRequest request;
-        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-        request.method = first.value(0);
-        request.target = first.value(1);
-        qsizetype contentLength = 0;
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray line = lines[i].trimmed();
+        QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> first = lines.takeFirst().trimmed().split(' ');
+        HttpRequest request { first.value(0), first.value(1), {}, {} };
+        for (const QByteArray &line : std::as_const(lines)) {
             const qsizetype colon = line.indexOf(':');
-            if (colon <= 0)
-                continue;
-            const QByteArray name = line.left(colon).trimmed();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            request.headers.append({ name, value });
-            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
-                contentLength = value.toLongLong();
+            if (colon > 0)
+                request.headers.append({ line.left(colon).trimmed(), line.mid(colon + 1).trimmed() });
         }
+        const qsizetype contentLength = request.header("Content-Length").toLongLong();
         if (buffer.size() < headerEnd + 4 + contentLength)
             break;
         request.body = buffer.mid(headerEnd + 4, contentLength);
         buffer.remove(0, headerEnd + 4 + contentLength);
 
         m_requests.append(request);
-        HttpResponse response;
+        HttpResponse response = HttpResponse::text("no script", 404);
         if (!m_queue.empty()) {
             response = std::move(m_queue.front());
             m_queue.pop_front();
         } else if (m_handler) {
             response = m_handler(request);
-        } else {
-            response = HttpResponse::text("no script", 404);
         }
         respond(socket, std::move(response));
     }
