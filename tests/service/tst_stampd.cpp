@@ -126,8 +126,6 @@ private Q_SLOTS:
         QTest::newRow("fractional ttl") << QStringList {
             u"--session-ttl"_s, u"1.5h"_s
         } << pw << 2 << u"nivet-stampd: --session-ttl needs a duration such as 90s, 15m or 1h\nUsage:\n"_s;
-        QTest::newRow("padded name") << QStringList { u"add-user"_s, u" ann"_s } << pw << 2
-                                     << u"nivet-stampd: the user name starts or ends with white space\nUsage:\n"_s;
         QTest::newRow("two password lines") << QStringList { u"add-user"_s, u"ann"_s } << QByteArray("a\nb\n") << 1
                                             << u"Error: The password must be a single line\n"_s;
     }
