@@ -513,8 +513,6 @@ private Q_SLOTS:
         request.headers.removeIf([&](const auto &h) { return h.first == header; });
         request.headers.append(
             HeaderList::value_type(header, head.mid(parts[0].size() + parts[1].size() + parts[2].size() + 3)));
-        if (parts[1] == "/auth/login")
-            request.headers.append(HeaderList::value_type("Content-Type", "application/json"));
         const ServiceResponse reply = m_service->handle(request);
         QCOMPARE(reply.status, status);
         QCOMPARE(m_service->sessionCount(), status == 200 ? 1 : 0);
