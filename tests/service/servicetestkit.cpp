@@ -59,6 +59,14 @@ bool verifyInclusion(
     return sn == 0 && r == root;
 }
 
+QString rootOfDigests(const QStringList &digests)
+{
+    QList<QByteArray> leaves;
+    for (const QString &digest : digests)
+        leaves.append(QByteArray::fromHex(digest.toLatin1()));
+    return QString::fromLatin1(root(leaves).toHex());
+}
+
 } // namespace ReferenceMerkle
 
 namespace McpRequests {

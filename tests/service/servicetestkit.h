@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
+#include <QStringList>
 
 /// Merkle tree hashing written from the definition (SHA-256, 0x00 leaf and
 /// 0x01 node prefixes, split at the largest power of two below n), kept apart
@@ -16,6 +17,8 @@ QByteArray root(const QList<QByteArray> &leaves);
 /// index to root in a tree of size leaves.
 bool verifyInclusion(
     qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root);
+/// The root, in hexadecimal, of the tree whose leaves are these hexadecimal digests.
+QString rootOfDigests(const QStringList &digests);
 } // namespace ReferenceMerkle
 
 /// Requests as an MCP client sends them.

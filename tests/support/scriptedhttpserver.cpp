@@ -3,11 +3,13 @@
 #include "core/jsonwriter.h"
 
 #include <QJsonDocument>
-#include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
+
+using namespace Qt::StringLiterals;
 
 QByteArray HttpRequest::header(const QByteArray &name) const
 {
@@ -20,11 +22,8 @@ QByteArray HttpRequest::header(const QByteArray &name) const
 
 bool HttpRequest::hasHeader(const QByteArray &name) const
 {
-    for (const auto &h : headers) {
-        if (h.first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return std::any_of(
+        headers.begin(), headers.end(), [&](const auto &h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
 }
 
 QJsonObject HttpRequest::json() const
@@ -82,64 +81,31 @@ void ScriptedHttpServer::serve(QTcpSocket *socket)
         const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
         if (headerEnd < 0)
             break;
-        const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
-        HttpRequest request;
-        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-        request.method = first.value(0);
-        request.target = first.value(1);
-        qsizetype contentLength = 0;
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const QByteArray line = lines[i].trimmed();
+        QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+        const QList<QByteArray> first = lines.takeFirst().trimmed().split(' ');
+        HttpRequest request { first.value(0), first.value(1), {}, {} };
+        for (const QByteArray &line : std::as_const(lines)) {
             const qsizetype colon = line.indexOf(':');
-            if (colon <= 0)
-                continue;
-            const QByteArray name = line.left(colon).trimmed();
-            const QByteArray value = line.mid(colon + 1).trimmed();
-            request.headers.append({ name, value });
-            if (name.compare("content-length", Qt::CaseInsensitive) == 0)
-                contentLength = value.toLongLong();
+            if (colon > 0)
+                request.headers.append({ line.left(colon).trimmed(), line.mid(colon + 1).trimmed() });
         }
+        const qsizetype contentLength = request.header("Content-Length").toLongLong();
         if (buffer.size() < headerEnd + 4 + contentLength)
             break;
         request.body = buffer.mid(headerEnd + 4, contentLength);
         buffer.remove(0, headerEnd + 4 + contentLength);
 
         m_requests.append(request);
-        HttpResponse response;
+        HttpResponse response = HttpResponse::text("no script", 404);
         if (!m_queue.empty()) {
             response = std::move(m_queue.front());
             m_queue.pop_front();
         } else if (m_handler) {
             response = m_handler(request);
-        } else {
-            response = HttpResponse::text("no script", 404);
         }
-        Q_EMIT requestReceived();
         respond(socket, std::move(response));
     }
     socket->setProperty("buffer", buffer);
-}
-
-static QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 202:
-        return "Accepted";
-    case 204:
-        return "No Content";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    default:
-        return "Status";
-    }
 }
 
 void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
@@ -156,7 +122,8 @@ void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
         socket->disconnectFromHost();
         return;
     }
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    QByteArray head
+        = "HTTP/1.1 " + QByteArray::number(response.status) + (response.status < 400 ? " OK\r\n" : " Failed\r\n");
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
     if (response.action == Action::Stream) {
@@ -186,18 +153,12 @@ void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
         // watches the body's progress.
         socket->write(head);
         auto bytes = std::make_shared<QByteArray>(response.body);
-        auto timer = new QTimer(socket);
-        timer->setInterval(response.trickleMs);
-        QPointer<QTcpSocket> guard(socket);
-        connect(timer, &QTimer::timeout, socket, [timer, bytes, guard] {
-            if (!guard || bytes->isEmpty()) {
-                timer->deleteLater();
-                return;
-            }
-            guard->write(bytes->left(1));
+        auto timer = new QTimer(socket); // dies with the socket
+        connect(timer, &QTimer::timeout, socket, [socket, bytes] {
+            socket->write(bytes->left(1));
             bytes->remove(0, 1);
         });
-        timer->start();
+        timer->start(response.trickleMs);
         return;
     }
     socket->write(head + response.body);
@@ -209,30 +170,23 @@ ScriptedHttpServer::Handler ScriptedHttpServer::mcp(
     auto counter = std::make_shared<int>(0);
     return [counter, tool](const HttpRequest &request) {
         const QJsonObject body = request.json();
-        const QString method = body.value(QStringLiteral("method")).toString();
-        if (method == QLatin1String("initialize")) {
-            const QByteArray sid = "session-" + QByteArray::number(++*counter);
-            QJsonObject result { { QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26") },
-                { QStringLiteral("capabilities"), QJsonObject {} } };
-            return HttpResponse::json(QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
-                                          { QStringLiteral("id"), 1 }, { QStringLiteral("result"), result } })
-                .withHeader("Mcp-Session-Id", sid);
-        }
-        if (!body.contains(QStringLiteral("id")))
+        const QJsonObject params = body[u"params"_s].toObject();
+        if (body[u"method"_s] == u"initialize"_s)
+            return HttpResponse::json(QJsonObject { { u"jsonrpc"_s, u"2.0"_s }, { u"id"_s, 1 },
+                                          { u"result"_s,
+                                              QJsonObject { { u"protocolVersion"_s, u"2025-03-26"_s },
+                                                  { u"capabilities"_s, QJsonObject {} } } } })
+                .withHeader("Mcp-Session-Id", "session-" + QByteArray::number(++*counter));
+        if (!body.contains(u"id"_s))
             return HttpResponse::text({}, 202);
-        const QJsonObject params = body.value(QStringLiteral("params")).toObject();
-        return tool(params.value(QStringLiteral("name")).toString(),
-            params.value(QStringLiteral("arguments")).toObject(), request);
+        return tool(params[u"name"_s].toString(), params[u"arguments"_s].toObject(), request);
     };
 }
 
 HttpResponse ScriptedHttpServer::toolResult(const QJsonObject &result)
 {
-    return HttpResponse::json(QJsonObject {
-        { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
-        { QStringLiteral("id"), 2 },
-        { QStringLiteral("result"), QJsonObject { { QStringLiteral("structuredContent"), result } } },
-    });
+    return HttpResponse::json(QJsonObject { { u"jsonrpc"_s, u"2.0"_s }, { u"id"_s, 2 },
+        { u"result"_s, QJsonObject { { u"structuredContent"_s, result } } } });
 }
 
 quint16 ScriptedHttpServer::unusedPort()

@@ -79,9 +79,6 @@ public:
     /// A loopback port nothing listens on (connections to it are refused).
     static quint16 unusedPort();
 
-Q_SIGNALS:
-    void requestReceived();
-
 private:
     void onNewConnection();
     void serve(class QTcpSocket *socket);

@@ -3,14 +3,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 #include <sys/stat.h>
 
 IsolatedDataHome::IsolatedDataHome()
+    : m_previous(qgetenv("XDG_DATA_HOME"))
+    , m_hadPrevious(qEnvironmentVariableIsSet("XDG_DATA_HOME"))
 {
-    m_hadPrevious = qEnvironmentVariableIsSet("XDG_DATA_HOME");
-    m_previous = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path()));
 }
 
@@ -38,9 +37,7 @@ bool writeFile(const QString &path, const QByteArray &data)
 int fileMode(const QString &path)
 {
     struct stat st { };
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return -1;
-    return static_cast<int>(st.st_mode & 07777);
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 ScopedUmask::ScopedUmask(mode_t mask)

@@ -2,16 +2,15 @@
 
 #include <QJsonDocument>
 
+using namespace Qt::StringLiterals;
+
 QList<ToolCall> toolCalls(const QList<HttpRequest> &requests)
 {
     QList<ToolCall> out;
     for (const HttpRequest &r : requests) {
-        const QJsonObject body = r.json();
-        if (body.value(QStringLiteral("method")).toString() != QLatin1String("tools/call"))
-            continue;
-        const QJsonObject params = body.value(QStringLiteral("params")).toObject();
-        out.append(
-            { params.value(QStringLiteral("name")).toString(), params.value(QStringLiteral("arguments")).toObject() });
+        const QJsonObject params = r.json()[u"params"_s].toObject();
+        if (r.json()[u"method"_s] == u"tools/call"_s)
+            out.append({ params[u"name"_s].toString(), params[u"arguments"_s].toObject() });
     }
     return out;
 }
@@ -20,15 +19,14 @@ QStringList rpcMethods(const QList<HttpRequest> &requests)
 {
     QStringList out;
     for (const HttpRequest &r : requests)
-        out.append(r.json().value(QStringLiteral("method")).toString());
+        out.append(r.json()[u"method"_s].toString());
     return out;
 }
 
 QJsonObject jsonObject(const QByteArray &json)
 {
-    QJsonParseError error {};
-    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    if (!doc.isObject())
         qFatal("test JSON does not parse: %s", json.constData());
     return doc.object();
 }
