@@ -2,7 +2,6 @@
 
 #include "core/batchrun.h"
 
-#include <QCoro/QCoroSignal>
 #include <QCoro/QCoroTimer>
 #include <QTimer>
 
@@ -58,13 +57,13 @@ private:
         log->calls.append(call);
         if (log->onCall)
             log->onCall();
+        // A held call waits on the gate, armed far ahead until open() fires it.
         QTimer now;
         QTimer *wake = log->holding ? &log->gate : &now;
         wake->setSingleShot(true);
-        if (!log->holding)
-            now.start(0);
-        auto woken = qCoro(wake, &QTimer::timeout);
-        co_await woken;
+        if (!wake->isActive())
+            wake->start(log->holding ? 24 * 3600 * 1000 : 0);
+        co_await *wake;
         co_return FileResult { call.path, call.sha256, QStringLiteral("r-1"), {}, call.scope, log->status, {},
             log->answer(call) };
     }
