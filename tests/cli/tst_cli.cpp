@@ -182,39 +182,17 @@ private Q_SLOTS:
         QCOMPARE(requests[1].header("Authorization"), "Bearer " + kToken.toUtf8());
     }
 
-    void authFailures_data()
+    // Server text cannot drive the terminal: retitle the window, clear the screen.
+    void loginRefusalIsInert()
     {
-        QTest::addColumn<QString>("args");
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<HttpResponse>("reply");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("CR in password") << u"set-auth --username carol --password-stdin"_s
-                                        << QByteArray("s3cret\rpass\n") << HttpResponse()
-                                        << u"The password contains a line break that cannot be stored"_s;
-        // Server text cannot drive the terminal: retitle the window, clear the screen.
-        QTest::newRow("login refused, escapes")
-            << u"login"_s << QByteArray() << HttpResponse::text("\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\tno", 401)
-            << u"Login failed HTTP 401: \\x1B]0;owned\\x07\\x1B[2J\\x7F\\x9B\tno"_s;
-        QTest::newRow("check refused, token echoed")
-            << u"check"_s << QByteArray() << HttpResponse::text("revoked: " + kToken.toUtf8(), 401)
-            << u"Validate failed HTTP 401: revoked: \u2026XYZ12345"_s;
-    }
-
-    void authFailures()
-    {
-        QFETCH(QString, args);
-        QFETCH(QByteArray, input);
-        QFETCH(HttpResponse, reply);
-        QFETCH(QString, message);
-        m_authReply = reply;
-        QVERIFY(writeFile(authFile(),
-            "access_token=" + kToken.toUtf8() + "\nexpires_at=2999-01-01T00:00:00Z\nusername=alice\npassword=pw\n"
-                + "auth_url=" + m_server.url(QString()).toString().toUtf8() + "\n"));
+        m_authReply = HttpResponse::text("\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b\tno", 401);
+        QVERIFY(writeFile(
+            authFile(), "username=alice\npassword=pw\nauth_url=" + m_server.url(QString()).toString().toUtf8()));
         const QByteArray before = readFile(authFile());
-        const CliRun r = runCli(args.split(u' '), input);
+        const CliRun r = runCli({ u"login"_s });
         QCOMPARE(r.status, 1);
         QCOMPARE(r.out, QString());
-        QCOMPARE(r.err, u"Error: "_s + message + u'\n');
+        QCOMPARE(r.err, u"Error: Login failed HTTP 401: \\x1B]0;owned\\x07\\x1B[2J\\x7F\\x9B\tno\n"_s);
         QCOMPARE(readFile(authFile()), before);
     }
 
@@ -361,10 +339,6 @@ private Q_SLOTS:
         QProcess p;
         p.start(QStringLiteral(NIVET_CLI_BINARY), { u"--version"_s });
         QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(runCli({ u"-h"_s }).out.left(7), u"Usage:\n"_s);
-        const CliRun commandHelp = runCli({ u"register"_s, u"--help"_s });
-        QCOMPARE(commandHelp.status, 0);
-        QVERIFY(commandHelp.out.startsWith(u"Usage: nivet-timestamp register [options] FILE...\n"_s));
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(p.readAllStandardOutput(), QByteArray("nivet-timestamp 0.2.0\n"));
     }
