@@ -253,30 +253,6 @@ private Q_SLOTS:
         QCOMPARE(ReceiptStore::read(kAlphaSha)->sourcePaths, QStringList { odd });
     }
 
-    void verifyCountsEveryOutcome()
-    {
-        useServer();
-        QCOMPARE(runCli({ u"register"_s, m_alpha, m_beta }).status, 0);
-        writeFile(m_dir->filePath(u"gamma.txt"_s), "gamma\n");
-        m_tool = [](const QString &tool, const QJsonObject &args) {
-            if (tool == u"hash_report"_s)
-                return ScriptedHttpServer::toolResult(jsonObject(R"({"receipts":[]})"));
-            const bool alpha = args.value(u"receipt_id"_s).toString() == u"r-b6a98d9c"_s;
-            return ScriptedHttpServer::toolResult(
-                jsonObject(alpha ? R"({"valid":true})" : R"({"valid":false,"error":"revoked"})"));
-        };
-        const CliRun r = runCli(
-            { u"verify"_s, u"--format"_s, u"csv"_s, m_alpha, m_beta, m_dir->filePath(u"gamma.txt"_s), m_missing });
-        QCOMPARE(r.status, 1);
-        QCOMPARE(r.err, u"Done — 1 found/valid, 1 not found, 3 failed (4 total).\n"_s);
-        const QStringList lines = r.out.split(u'\n');
-        QCOMPARE(lines.size(), 6);
-        QVERIFY(lines[1].endsWith(u"\"Valid\",valid"_s));
-        QVERIFY(lines[2].endsWith(u"\"Invalid: revoked\",invalid"_s));
-        QVERIFY(lines[3].endsWith(u",,,,\"Not found\",not_found"_s));
-        QVERIFY(lines[4].endsWith(u"No such file or directory\",error"_s));
-    }
-
     void progressOnlyOnATerminal()
     {
         useServer();

@@ -349,7 +349,8 @@ private Q_SLOTS:
         const QJsonObject later = stamp(digestOf("a"), u"global"_s);
         stamp(digestOf("unrelated"), u"team"_s);
         const auto report = [&](const QString &sha, const QString &scope) {
-            return structured(u"hash_report"_s, { { u"sha256"_s, sha }, { u"want_scope"_s, scope } })[u"receipts"_s];
+            return structured(u"hash_report"_s, { { u"sha256"_s, sha }, { u"want_scope"_s, scope } })
+                .value(u"receipts"_s);
         };
         QCOMPARE(report(digestOf("a"), QString()), QJsonValue(QJsonArray { later, receipt }));
         QCOMPARE(report(digestOf("a").toUpper(), u"team"_s), QJsonValue(QJsonArray { receipt }));
