@@ -27,7 +27,6 @@ struct ToolRun {
     QJsonArray rows() const { return QJsonDocument::fromJson(out.toUtf8()).array(); }
 };
 
-// One nivet-stampd process serving a data folder.
 struct Stampd {
     // Starts the service and waits for its ready line; port 0 lets it choose.
     bool start(const QString &data, const QStringList &flags, int port = 0)
@@ -56,7 +55,6 @@ struct Stampd {
     int m_port = 0;
 };
 
-// The receipt parts of a result row, as a stored receipt names them.
 QJsonObject receiptOf(const QJsonObject &row)
 {
     return QJsonObject { { u"created_at"_s, row[u"created_at"_s] }, { u"hash"_s, row[u"sha256"_s] },
