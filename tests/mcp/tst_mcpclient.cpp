@@ -272,7 +272,6 @@ private Q_SLOTS:
     void registerFile_data()
     {
         QTest::addColumn<HttpResponse>("reply");
-        QTest::addColumn<bool>("refuseSession");
         QTest::addColumn<FileResult>("expected");
         const QString g = u"global"_s;
         const auto registered = [](const QString &sha, const QString &id, const QString &created, const QString &scope,
@@ -283,29 +282,21 @@ private Q_SLOTS:
             = [](const QString &status) { return row({}, {}, u"global"_s, status, {}, ResultKind::error); };
         QTest::newRow("all fields") << result(R"({"receipts":[{"receipt_id":"r-1","hash":"5eed","scope":"team",)"
                                               R"("created_at":"2026-12-05T06:50:30Z","merkle":"m-1"}]})")
-                                    << false
                                     << registered(kSha, u"r-1"_s, u"2026-12-05T06:50:30Z"_s, u"team"_s, u"m-1"_s);
         QTest::newRow("no hash: the file's digest, the asked scope")
-            << result(R"({"receipts":[{"receipt_id":"r-1","hash":""}]})") << false
-            << registered(kSha, u"r-1"_s, {}, g, {});
-        QTest::newRow("no receipts") << result(R"({"receipts":null})") << false
-                                     << error(u"Error: no receipt in MCP response"_s);
-        QTest::newRow("401 on initialize")
-            << HttpResponse() << true << error(u"Error: HTTP 401: Unauthorized: token expired"_s);
+            << result(R"({"receipts":[{"receipt_id":"r-1","hash":""}]})") << registered(kSha, u"r-1"_s, {}, g, {});
+        QTest::newRow("no receipts") << result(R"({"receipts":null})") << error(u"Error: no receipt in MCP response"_s);
     }
 
     void registerFile()
     {
         QFETCH(HttpResponse, reply);
-        QFETCH(bool, refuseSession);
         QFETCH(FileResult, expected);
         m_reply = reply;
-        if (refuseSession)
-            m_server.enqueue(HttpResponse::text("Unauthorized: token expired", 401));
         QCOMPARE(run(true), expected);
         if (expected.kind == ResultKind::error) {
             QVERIFY(!QFileInfo::exists(ReceiptStore::receiptFileURL(kSha)));
-            QCOMPARE(m_server.requests().size(), refuseSession ? 1 : 3);
+            QCOMPARE(m_server.requests().size(), 3);
             return;
         }
         QCOMPARE(rpcMethods(m_server.requests()),
