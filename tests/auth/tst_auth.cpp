@@ -271,10 +271,9 @@ private Q_SLOTS:
         QTest::newRow("401 echoing secrets")
             << u("alice") << u("pw") << server << HttpResponse::text("no pw for old-token", 401)
             << u("Login failed HTTP 401: no ") + kDots + u(" for \xe2\x80\xa6ld-token");
-        for (const char *token : { R"({"token":"new\nX-Evil: 1"})", R"({"token":"new token"})" }) {
-            QTest::newRow(token) << u("alice") << u("pw") << server << reply(token)
-                                 << u("The token in the login response contains white space or a control character");
-        }
+        QTest::newRow("header line break in token")
+            << u("alice") << u("pw") << server << reply(R"({"token":"new\nX-Evil: 1"})")
+            << u("The token in the login response contains white space or a control character");
         // The store stays as the file is: no token in memory that is not on disk.
         QTest::newRow("unsavable user name")
             << u("alice") << u("pw") << server << reply(R"({"token":"new-token","user":{"username":"al\rice"}})")

@@ -17,16 +17,13 @@ QByteArray root(const QList<QByteArray> &leaves);
 /// index to root in a tree of size leaves.
 bool verifyInclusion(
     qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root);
-/// The root, in hexadecimal, of the tree whose leaves are these hexadecimal digests.
 QString rootOfDigests(const QStringList &digests);
 } // namespace ReferenceMerkle
 
-/// Requests as an MCP client sends them.
 namespace McpRequests {
 ServiceRequest post(const QByteArray &body, const QByteArray &session = {}, const QByteArray &token = {});
 QByteArray initialize();
 QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
-/// The digest of text, as 64 lower-case hexadecimal characters.
 QString digestOf(const QByteArray &text);
 } // namespace McpRequests
 

@@ -53,7 +53,6 @@ bool closedByServer(QTcpSocket &socket)
 
 const QByteArray kOtherPath = "GET /other HTTP/1.1\r\n\r\n";
 
-// A POST of a JSON body, as the app sends it.
 QByteArray postRequest(const QByteArray &path, const QByteArray &body)
 {
     return "POST " + path + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
