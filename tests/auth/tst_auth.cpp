@@ -169,17 +169,6 @@ private Q_SLOTS:
         QCOMPARE(filesInFolder(), (QStringList { u(".lock"), u("auth.properties") }));
     }
 
-    void summariesOnLoad()
-    {
-        QCOMPARE(AuthStore().sessionSummary(), u("No credentials on disk"));
-        QVERIFY(writeFile(path(), "id_token=idtok-123456789\nauth_token=authtok-12345678\n"));
-        QCOMPARE(AuthStore().sessionSummary(),
-            u("Token on disk \xc2\xb7 \xe2\x80\xa6"
-              "12345678"));
-        QVERIFY(writeFile(path(), "username=alice\nexpires_at=E1\naccess_token=short\n"));
-        QCOMPARE(AuthStore().sessionSummary(), u("Loaded credentials for alice \xc2\xb7 expires E1"));
-    }
-
     void saveKeepsOtherKeys()
     {
         // Keys the sibling client wrote survive any number of saves.

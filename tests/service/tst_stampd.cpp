@@ -122,9 +122,6 @@ private Q_SLOTS:
         const QByteArray pw = "pw\n";
         QTest::newRow("unknown option") << QStringList { u"--port"_s, u"1"_s } << pw << 2
                                         << u"nivet-stampd: unknown option --port\nUsage:\n"_s;
-        QTest::newRow("fractional ttl") << QStringList {
-            u"--session-ttl"_s, u"1.5h"_s
-        } << pw << 2 << u"nivet-stampd: --session-ttl needs a duration such as 90s, 15m or 1h\nUsage:\n"_s;
         QTest::newRow("two password lines") << QStringList { u"add-user"_s, u"ann"_s } << QByteArray("a\nb\n") << 1
                                             << u"Error: The password must be a single line\n"_s;
     }
