@@ -1,4 +1,5 @@
 #include "ui/defaultsview.h"
+#include "ui/dialogs.h"
 #include "ui/mainwindow.h"
 
 #include "auth/authstore.h"
@@ -7,6 +8,7 @@
 #include "testenv.h"
 
 #include <QAccessible>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -49,6 +51,9 @@ private Q_SLOTS:
                     qPrintable(QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(' ') + w->objectName()));
             }
         }
+        // Settings does not outlive the main window as an app of its own.
+        window.close();
+        QVERIFY(!window.settings()->isVisible());
     }
 
     void savesWithStatus()
@@ -58,9 +63,19 @@ private Q_SLOTS:
         view.show();
         QTest::keyClicks(child<QLineEdit>(view, "username"), u"alice"_qs);
         child<QPlainTextEdit>(view, "accessToken")->setPlainText(u"abc.def.0123456789"_qs);
+        // One label column for both sections; the status line's room is kept
+        // from the start, so nothing moves when it first shows.
+        const auto at = [&view](const char *name) { return child<QWidget>(view, name)->mapTo(&view, QPoint()); };
+        QCOMPARE(at("mcpUrl").x(), at("authUrl").x());
+        const QPoint buttons = at("saveButton");
+        const int height = view.height();
         child(view, "saveButton")->click();
         QVERIFY(!view.statusIsError());
         QCOMPARE(child<QLabel>(view, "statusLine")->text(), u"Saved. Saved credentials for alice · …23456789"_qs);
+        QCOMPARE(at("saveButton"), buttons);
+        QCOMPARE(view.height(), height);
+        QCOMPARE(child<QLabel>(view, "storageNote")->text(),
+            u"Stored in %1/. The command-line tool nivet-timestamp uses the same files."_qs.arg(m_home.nivet()));
         QVERIFY(readFile(m_home.nivet() + u"/client.json"_qs).contains("\"scope\":\"team-x\""));
     }
 
@@ -72,12 +87,19 @@ private Q_SLOTS:
             { u"user"_qs, QJsonObject { { u"username"_qs, u"alice"_qs }, { u"role"_qs, u"admin"_qs } } } }));
         DefaultsView view;
         view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
         AuthStore::shared().setProperty("authURL", server.url(QString()).toString());
         AuthStore::shared().setProperty("username", u"alice"_qs);
         AuthStore::shared().setProperty("password", u"pw"_qs);
-        child(view, "generateButton")->click();
+        // Pressed from the keyboard, focus stays on the button: not on a
+        // field whose selected text the next keystroke would replace.
+        child(view, "generateButton")->setFocus();
+        QTest::keyClick(child(view, "generateButton"), Qt::Key_Space);
         QVERIFY(!child(view, "checkButton")->isEnabled());
         QTRY_VERIFY(!view.busy());
+        QCOMPARE(QApplication::focusWidget(), child(view, "generateButton"));
+        QVERIFY(!child<QLineEdit>(view, "mcpUrl")->hasSelectedText());
         QCOMPARE(view.statusLine(), u"Generate/refresh failed: Login failed HTTP 401: <b>bad</b> credentials"_qs);
         QCOMPARE(child<QLabel>(view, "statusLine")->textFormat(), Qt::PlainText);
         QCOMPARE(child<QLabel>(view, "statusLine")->palette().color(QPalette::WindowText), QColor(Qt::red));
@@ -100,6 +122,33 @@ private Q_SLOTS:
         view.close();
         view.show();
         QCOMPARE(child<QLineEdit>(view, "password")->text(), QString());
+        // Tab and Shift+Tab move on from the token editor instead of typing a tab.
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        auto *token = child<QPlainTextEdit>(view, "accessToken");
+        token->setFocus();
+        QTest::keyClick(token, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != token);
+        token->setFocus();
+        QTest::keyClick(token, Qt::Key_Backtab, Qt::ShiftModifier);
+        QCOMPARE(QApplication::focusWidget(), child<QLineEdit>(view, "password"));
+        QCOMPARE(token->toPlainText(), QString());
+    }
+
+    // A name typed without an extension gets the chosen format's.
+    void saveDialogAddsTheSuffix()
+    {
+        QTemporaryDir dir;
+        QtDialogs dialogs(nullptr);
+        QTimer::singleShot(0, [&dir] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            Q_EMIT dialog->filterSelected(u"Text files (*.txt)"_qs);
+            dialog->selectFile(dir.filePath(u"report"_qs));
+            static_cast<QDialog *>(dialog)->accept(); // what the Save button does
+        });
+        QCOMPARE(dialogs.askSavePath(u"Export"_qs, u"x.csv"_qs, { u"CSV files (*.csv)"_qs, u"Text files (*.txt)"_qs }),
+            dir.filePath(u"report.txt"_qs));
     }
 };
 

@@ -1,5 +1,6 @@
 #include "ui/contentview.h"
 #include "ui/dialogs.h"
+#include "ui/elidedlabel.h"
 #include "ui/resultstablemodel.h"
 
 #include "core/jsonwriter.h"
@@ -10,7 +11,6 @@
 
 #include <QAccessible>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -85,16 +85,18 @@ private Q_SLOTS:
             QVERIFY(!child(view, name)->isEnabled());
         FakeDialogs fake;
         view.setSeams(&fake, &fake, &fake);
-        fake.nextOpen = { u"/a"_qs, u"/b"_qs };
+        fake.nextOpen = { u"/<i>a"_qs, u"/b"_qs };
         view.addFiles();
         fake.nextOpen = { u"/b"_qs, u"/c"_qs };
         view.addFiles();
-        QCOMPARE(view.files(), (QStringList { u"/a"_qs, u"/b"_qs, u"/c"_qs }));
+        QCOMPARE(view.files(), (QStringList { u"/<i>a"_qs, u"/b"_qs, u"/c"_qs }));
+        // A path too long for the list shows whole in its tooltip, as written.
+        auto *list = view.findChild<QAbstractItemView *>(u"fileList"_qs);
+        QCOMPARE(shownToolTip(list->model()->index(0, 0).data(Qt::ToolTipRole)), u"/<i>a"_qs);
         QCOMPARE(statusLine(view), u"3 file(s) ready."_qs);
         view.clear();
         QCOMPARE(view.status(), u"Cleared."_qs);
         // The drag source proposes Move; a drop on the list only ever copies.
-        auto *list = view.findChild<QAbstractItemView *>(u"fileList"_qs);
         QMimeData mime;
         mime.setUrls({ QUrl::fromLocalFile(u"/x/one.txt"_qs) });
         const QPoint at = list->viewport()->rect().center();
@@ -185,40 +187,60 @@ private Q_SLOTS:
 
     // Progress counts bytes; the file in hand is named while its requests are
     // out; Stop (or Esc) ends the run after it, with the rows so far.
-    void progressAndStop_data()
-    {
-        QTest::addColumn<bool>("escape");
-        QTest::newRow("Stop button") << false;
-        QTest::newRow("Esc") << true;
-    }
-
     void progressAndStop()
     {
-        QFETCH(bool, escape);
-        auto log = std::make_shared<ServiceLog>();
-        log->holding = true;
-        ContentView view(nullptr, FakeService::factory(log));
-        view.show();
-        view.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&view));
-        view.handleDrop({ makeFile(u"a.txt"_qs, QByteArray(10, 'a')), makeFile(u"b.txt"_qs, QByteArray(20, 'b')),
-            makeFile(u"c.txt"_qs, QByteArray(30, 'c')) });
-        QTest::keyClick(&view, Qt::Key_Return); // starts Register
-        QTRY_COMPARE(log->calls.size(), 1);
-        QCOMPARE(child<QLabel>(view, "progressLabel")->text(), u"1 of 3 · a.txt"_qs);
-        // The hasher reports its chunks through the event loop.
-        QTRY_COMPARE(child<QProgressBar>(view, "progress")->value(), 167); // 10 of 60 bytes
-        if (escape)
-            QTest::keyClick(&view, Qt::Key_Escape);
-        else
-            child(view, "stopButton")->click();
-        QVERIFY(!child(view, "stopButton")->isEnabled());
-        log->open();
-        QTRY_VERIFY(!view.busy());
-        QCOMPARE(log->calls.size(), 1);
-        QCOMPARE(view.status(), u"Stopped — 1 registered/ok, 0 failed (1 total)."_qs);
-        QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 1);
-        QVERIFY(!child(view, "stopButton")->isVisible());
+        for (const bool escape : { false, true }) {
+            auto log = std::make_shared<ServiceLog>();
+            log->holding = true;
+            ContentView view(nullptr, FakeService::factory(log));
+            view.show();
+            view.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&view));
+            view.handleDrop({ makeFile(u"a.txt"_qs, QByteArray(10, 'a')), makeFile(u"b.txt"_qs, QByteArray(20, 'b')),
+                makeFile(u"c.txt"_qs, QByteArray(30, 'c')) });
+            QTest::keyClick(&view, Qt::Key_Return); // starts Register
+            QTRY_COMPARE(log->calls.size(), 1);
+            QCOMPARE(child<QLabel>(view, "progressLabel")->text(), u"1 of 3 · a.txt"_qs);
+            // The hasher reports its chunks through the event loop.
+            QTRY_COMPARE(child<QProgressBar>(view, "progress")->value(), 167); // 10 of 60 bytes
+            if (escape)
+                QTest::keyClick(&view, Qt::Key_Escape);
+            else
+                child(view, "stopButton")->click();
+            QVERIFY(!child(view, "stopButton")->isEnabled());
+            log->open();
+            QTRY_VERIFY(!view.busy());
+            QCOMPARE(log->calls.size(), 1);
+            QCOMPARE(view.status(), u"Stopped — 1 registered/ok, 0 failed (1 total)."_qs);
+            QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 1);
+            QVERIFY(!child(view, "stopButton")->isVisible());
+        }
+    }
+
+    // A long path or status is cut where it shows, whole in its tooltip.
+    void elidedLabelKeepsTheWholeText()
+    {
+        ElidedLabel label(Qt::ElideMiddle);
+        label.resize(150, 20);
+        label.show();
+        label.setText(u"/short"_qs);
+        QCOMPARE(label.toolTip(), QString());
+        const QString path = u"/home/alice/<b>contracts</b>/2026/december/final/signed-copy.pdf"_qs;
+        label.setText(path);
+        const QString shown = label.shownLines().constFirst();
+        QVERIFY2(
+            shown.startsWith(u"/home"_qs) && shown.contains(u"…"_qs) && shown.endsWith(u".pdf"_qs), qPrintable(shown));
+        QCOMPARE(shownToolTip(label.toolTip()), path);
+        label.resize(2000, 20);
+        QCOMPARE(label.toolTip(), QString());
+
+        ElidedLabel status(Qt::ElideRight, 2);
+        status.resize(150, 40);
+        status.setText(u"one\r\ntwo\nthree "_qs + QString(u"word "_qs).repeated(40));
+        const QStringList lines = status.shownLines();
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].startsWith(u"one two three"_qs), qPrintable(lines[0]));
+        QVERIFY2(lines[1].endsWith(u"…"_qs), qPrintable(lines[1]));
     }
 
     // Text from outside (here a row's status) is shown as written, never as markup.
