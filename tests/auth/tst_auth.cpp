@@ -3,6 +3,7 @@
 
 #include "scriptedhttpserver.h"
 #include "testenv.h"
+#include "toolcalls.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -24,11 +25,6 @@ const QString kDots = QString::fromUtf8("\xe2\x80\xa2\xe2\x80\xa2\xe2\x80\xa2\xe
 QString u(const char *utf8)
 {
     return QString::fromUtf8(utf8);
-}
-
-QJsonObject obj(const char *json)
-{
-    return QJsonDocument::fromJson(json).object();
 }
 
 } // namespace
@@ -53,8 +49,6 @@ class TestAuth : public QObject {
         store->setTransferTimeout(2s);
         return store;
     }
-
-    template<typename T> static T await(QCoro::Task<T> task) { return QCoro::waitFor(task); }
 
 private Q_SLOTS:
     void init() { QDir(m_home.nivet()).removeRecursively(); }
@@ -108,26 +102,16 @@ private Q_SLOTS:
         QCOMPARE(CredentialsFile::readProperties(path()), expected);
     }
 
-    void refusedValues_data()
-    {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("CR in password") << u("password") << u("pa\rss")
-                                        << u("The password contains a line break that cannot be stored");
-        QTest::newRow("key with =") << u("a=b") << u("v")
-                                    << u("The key \"a=b\" cannot be stored in the credentials file");
-    }
-
     void refusedValues()
     {
-        QFETCH(QString, key);
-        QFETCH(QString, value);
-        QFETCH(QString, message);
         const QByteArray old = kHeader + "username=alice\nsibling=keep\n";
         QVERIFY(writeFile(path(), old));
-        const auto result = CredentialsFile::writeProperties({ { u("issuer"), u("iss") }, { key, value } }, path());
-        QCOMPARE(result.ok() ? QString() : result.error().description, message);
+        for (const auto &[key, value, message] :
+            { std::tuple(u("password"), u("pa\rss"), u("The password contains a line break that cannot be stored")),
+                std::tuple(u("a=b"), u("v"), u("The key \"a=b\" cannot be stored in the credentials file")) }) {
+            const auto result = CredentialsFile::writeProperties({ { u("issuer"), u("iss") }, { key, value } }, path());
+            QCOMPARE(result.ok() ? QString() : result.error().description, message);
+        }
         QCOMPARE(readFile(path()), old);
         QCOMPARE(filesInFolder(), QStringList { u("auth.properties") });
     }
@@ -211,15 +195,16 @@ private Q_SLOTS:
     void loginRequestAndResult()
     {
         ScriptedHttpServer server;
-        server.enqueue(HttpResponse::json(obj(R"({"token":" tok-new-123456 \n","expiresAt":"2025-01-31T13:00:00Z",)"
-                                              R"("user":{"username":"Alice","role":"admin"}})")));
+        server.enqueue(
+            HttpResponse::json(jsonObject(R"({"token":" tok-new-123456 \n","expiresAt":"2025-01-31T13:00:00Z",)"
+                                          R"("user":{"username":"Alice","role":"admin"}})")));
         auto store = storeWith(server, "issuer=iss\nsibling=1\n");
         const QString base = server.url(QString()).toString();
         store->setAuthURL(u("  ") + base + u("//\n"));
         store->setUsername(u("  alice \n"));
         store->setPassword(u("  p\xc3\xa4ss=\"word\\"));
 
-        const auto result = await(store->login());
+        const auto result = QCoro::waitFor(store->login());
         QVERIFY(result.ok());
         QCOMPARE(result.value(), AuthStore::Identity(u("Alice"), u("admin")));
         QCOMPARE(server.requests().size(), 1);
@@ -250,7 +235,7 @@ private Q_SLOTS:
         const HttpResponse none;
         const QString required = u("Username and password are required to generate a token");
         const QByteArray page = "<html>" + QByteArray(5000, 'x') + "</html>";
-        const auto reply = [](const char *json) { return HttpResponse::json(obj(json)); };
+        const auto reply = [](const char *json) { return HttpResponse::json(jsonObject(json)); };
         QTest::newRow("blank user name") << u(" \t\xe2\x80\xa8") << u("pw") << server << none << required;
         QTest::newRow("relative URL") << u("alice") << u("pw") << u("/api") << none << u("Invalid Auth API URL");
         // A redirect is an answer: the password never follows it.
@@ -287,7 +272,7 @@ private Q_SLOTS:
         store->setPassword(password);
         store->setAuthURL(store->authURL());
 
-        const auto result = await(store->login());
+        const auto result = QCoro::waitFor(store->login());
         QCOMPARE(result.ok() ? QString() : result.error().description, message);
         QCOMPARE(readFile(path()), before);
         QCOMPARE(store->sessionSummary(), summary);
@@ -306,7 +291,7 @@ private Q_SLOTS:
         const QString ok = u("Session OK \xc2\xb7 ");
         const QString hint = u(" \xc2\xb7 \xe2\x80\xa6"
                                "efghijkl \xc2\xb7 expires ");
-        const auto reply = [](const char *json) { return HttpResponse::json(obj(json)); };
+        const auto reply = [](const char *json) { return HttpResponse::json(jsonObject(json)); };
         QTest::newRow("nested user") << fresh << reply(R"({"user":{"username":"bob","role":"admin"},"expiresAt":"E1"})")
                                      << ok + u("bob (admin)") + hint + u("E1");
         QTest::newRow("token echoed") << fresh << reply(R"({"username":"tok-abcdefghijkl"})")
@@ -336,7 +321,7 @@ private Q_SLOTS:
         const QByteArray before = readFile(path());
         const QString summary = store->sessionSummary();
         store->setAccessToken(u("typed, not saved")); // the stored token is what gets checked
-        const auto result = await(store->validate());
+        const auto result = QCoro::waitFor(store->validate());
         QCOMPARE(result.ok() ? store->sessionSummary() : u("!") + result.error().description, shown);
         QCOMPARE(readFile(path()), before); // a new expiry is not saved
         if (!result.ok()) {
@@ -369,9 +354,9 @@ private Q_SLOTS:
         QFETCH(QByteArray, file);
         QFETCH(bool, logsIn);
         ScriptedHttpServer server;
-        server.enqueue(HttpResponse::json(obj(R"({"token":"new-token","expiresAt":"2025-01-31T13:00:00Z"})")));
+        server.enqueue(HttpResponse::json(jsonObject(R"({"token":"new-token","expiresAt":"2025-01-31T13:00:00Z"})")));
         auto store = storeWith(server, file);
-        QVERIFY(await(store->ensureFreshToken(5)).ok());
+        QVERIFY(QCoro::waitFor(store->ensureFreshToken(5)).ok());
         QCOMPARE(server.requests().size(), logsIn ? 1 : 0);
         QCOMPARE(AuthStore::currentBearerToken(), logsIn ? u("new-token") : store->accessToken());
     }

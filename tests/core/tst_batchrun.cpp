@@ -66,30 +66,22 @@ private Q_SLOTS:
         }
     }
 
-    void summaryCounts_data()
-    {
-        QTest::addColumn<bool>("verify");
-        QTest::addColumn<QList<ResultKind>>("kinds");
-        QTest::addColumn<QString>("summary");
-        using K = ResultKind;
-        QTest::newRow("valid, not found, error")
-            << true << QList<K> { K::valid, K::notFound, K::error, K::found, K::invalid }
-            << u"Done — 2 found/valid, 1 not found, 3 failed (5 total)."_s;
-        QTest::newRow("an error row fails")
-            << false << QList<K> { K::registered, K::error } << u"Done — 1 registered/ok, 1 failed (2 total)."_s;
-    }
-
     void summaryCounts()
     {
-        QFETCH(bool, verify);
-        QFETCH(QList<ResultKind>, kinds);
-        QFETCH(QString, summary);
-        QStringList files;
-        for (int i = 0; i < kinds.size(); ++i)
-            files.append(file(QString::number(i), QByteArray::number(i)));
-        m_log->answer = [kinds, this](const Call &) { return kinds.at(m_log->calls.size() - 1); };
-        run(verify ? BatchRun::Action::verifyFiles : BatchRun::Action::registerFiles, files);
-        QCOMPARE(m_run->status(), summary);
+        using K = ResultKind;
+        for (const auto &[verify, kinds, summary] :
+            { std::tuple(true, QList<K> { K::valid, K::notFound, K::error, K::found, K::invalid },
+                  u"Done — 2 found/valid, 1 not found, 3 failed (5 total)."_s),
+                std::tuple(false, QList<K> { K::registered, K::error },
+                    u"Done — 1 registered/ok, 1 failed (2 total)."_s) }) { // an error row fails
+            init();
+            QStringList files;
+            for (int i = 0; i < kinds.size(); ++i)
+                files.append(file(QString::number(i), QByteArray::number(i)));
+            m_log->answer = [kinds, this](const Call &) { return kinds.at(m_log->calls.size() - 1); };
+            run(verify ? BatchRun::Action::verifyFiles : BatchRun::Action::registerFiles, files);
+            QCOMPARE(m_run->status(), summary);
+        }
     }
 
     void progressReportsFileNumbersAndBytes()
@@ -111,31 +103,28 @@ private Q_SLOTS:
         QCOMPARE(static_cast<QList<QList<QVariant>>>(spy), expected);
     }
 
-    void stopEndsAfterTheFileInHand_data()
-    {
-        QTest::addColumn<int>("stopAtCall"); // 0: stop() while idle, before the run
-        QTest::addColumn<QString>("summary");
-        QTest::newRow("first of three") << 1 << u"Stopped — 1 registered/ok, 0 failed (1 total)."_s;
-        QTest::newRow("last: nothing left out") << 3 << u"Done — 3 registered/ok, 0 failed (3 total)."_s;
-        QTest::newRow("while idle: ignored") << 0 << u"Done — 3 registered/ok, 0 failed (3 total)."_s;
-    }
-
+    // Stopped at the first of three, at the last (nothing left out), and
+    // while idle, before the run (ignored).
     void stopEndsAfterTheFileInHand()
     {
-        QFETCH(int, stopAtCall);
         const QString a = file(u"a"_s, "1");
-        m_log->onCall = [&] {
-            if (m_log->calls.size() == stopAtCall)
+        for (const int stopAtCall : { 1, 3, 0 }) {
+            init();
+            m_log->onCall = [&] {
+                if (m_log->calls.size() == stopAtCall)
+                    m_run->stop();
+            };
+            if (stopAtCall == 0)
                 m_run->stop();
-        };
-        if (stopAtCall == 0)
-            m_run->stop();
-        run(BatchRun::Action::registerFiles, { a, a, a });
-        QTEST(m_run->status(), "summary");
-        QCOMPARE(m_run->stopped(), m_run->results().size() < 3);
-        // The file in hand was finished; nothing after it was sent.
-        QCOMPARE(m_log->calls.size(), m_run->results().size());
-        QVERIFY(!m_run->busy());
+            run(BatchRun::Action::registerFiles, { a, a, a });
+            QCOMPARE(m_run->status(),
+                stopAtCall == 1 ? u"Stopped — 1 registered/ok, 0 failed (1 total)."_s
+                                : u"Done — 3 registered/ok, 0 failed (3 total)."_s);
+            QCOMPARE(m_run->stopped(), stopAtCall == 1);
+            // The file in hand was finished; nothing after it was sent.
+            QCOMPARE(m_log->calls.size(), m_run->results().size());
+            QVERIFY(!m_run->busy());
+        }
     }
 };
 

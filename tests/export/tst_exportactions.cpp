@@ -149,25 +149,18 @@ private Q_SLOTS:
         }
     }
 
-    void pdfPages_data()
-    {
-        QTest::addColumn<int>("entries");
-        QTest::addColumn<int>("pages");
-        QTest::newRow("none") << 0 << 1;
-        QTest::newRow("five") << 5 << 2; // four fit under the header
-        QTest::newRow("200") << 200 << 41; // then five a page
-    }
-
+    // Four entries fit under the header, then five a page.
     void pdfPages()
     {
-        QFETCH(int, entries);
-        QPdfDocument doc;
-        pdf(rows(entries), doc);
-        QTEST(doc.pageCount(), "pages");
-        QCOMPARE(pageLines(doc, 0).mid(1, 2),
-            (QStringList { u"Generated: Sunday, December 6, 2026 9:15:02 AM"_qs, u"Entries: %1"_qs.arg(entries) }));
-        if (entries > 4) // no header on later pages: the next entry heads the page
-            QCOMPARE(pageLines(doc, 1).first(), u"Entry 5: doc-5.pdf"_qs);
+        for (const auto &[entries, pages] : { std::pair(0, 1), std::pair(5, 2), std::pair(200, 41) }) {
+            QPdfDocument doc;
+            pdf(rows(entries), doc);
+            QCOMPARE(doc.pageCount(), pages);
+            QCOMPARE(pageLines(doc, 0).mid(1, 2),
+                (QStringList { u"Generated: Sunday, December 6, 2026 9:15:02 AM"_qs, u"Entries: %1"_qs.arg(entries) }));
+            if (entries > 4) // no header on later pages: the next entry heads the page
+                QCOMPARE(pageLines(doc, 1).first(), u"Entry 5: doc-5.pdf"_qs);
+        }
     }
 
     void pdfText()

@@ -2,7 +2,6 @@
 
 #include "testenv.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>

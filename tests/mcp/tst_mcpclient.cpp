@@ -47,11 +47,6 @@ QCoro::Task<Expected<QJsonObject>> openAndCall(MCPClient &client)
     co_return co_await calling;
 }
 
-template<typename T> T await(QCoro::Task<T> task)
-{
-    return QCoro::waitFor(task);
-}
-
 FileResult row(const QString &id, const QString &created, const QString &scope, const QString &status,
     const QString &merkle, ResultKind kind, const QString &sha = kSha)
 {
@@ -85,8 +80,8 @@ class TestMcpClient : public QObject {
         MCPClient client(m_server.url().toString());
         client.setTransferTimeout(2s);
         if (registering)
-            return await(client.registerFile(kPath, sha, scope));
-        return await(client.verify(kPath, sha, scope));
+            return QCoro::waitFor(client.registerFile(kPath, sha, scope));
+        return QCoro::waitFor(client.verify(kPath, sha, scope));
     }
 
     Expected<QJsonObject> callWith(const HttpResponse &toolReply)
@@ -94,7 +89,7 @@ class TestMcpClient : public QObject {
         m_reply = toolReply;
         MCPClient client(m_server.url().toString());
         client.setTransferTimeout(2s); // an event stream held open fails in time if read only at its end
-        return await(openAndCall(client));
+        return QCoro::waitFor(openAndCall(client));
     }
 
 private Q_SLOTS:
@@ -129,7 +124,7 @@ private Q_SLOTS:
         server.enqueue(HttpResponse::text({}, 202));
         server.enqueue(ScriptedHttpServer::toolResult({}));
         MCPClient client(server.url(u"/mcp?x=1"_s).toString());
-        QVERIFY(await(openAndCall(client)).ok());
+        QVERIFY(QCoro::waitFor(openAndCall(client)).ok());
 
         const auto &reqs = server.requests();
         QCOMPARE(reqs.size(), 3);
@@ -179,7 +174,7 @@ private Q_SLOTS:
         AuthStore::shared().reloadFromDisk();
         m_server.enqueue(init);
         MCPClient client(m_server.url().toString());
-        const auto session = await(client.openSession());
+        const auto session = QCoro::waitFor(client.openSession());
         QCOMPARE(session.ok() ? session.value() : session.error().description, expected);
         if (session.ok())
             QCOMPARE(m_server.requests().at(1).header("Mcp-Session-Id"), init.headers.last().second);
@@ -253,7 +248,7 @@ private Q_SLOTS:
         AuthStore::shared().reloadFromDisk();
         m_reply = result("{}");
         MCPClient client(m_server.url().toString());
-        QVERIFY(await(openAndCall(client)).ok());
+        QVERIFY(QCoro::waitFor(openAndCall(client)).ok());
         QCOMPARE(m_logins, logins);
         QList<HttpRequest> requests = m_server.requests();
         if (logins > 0) // the renewal comes first, before any MCP request

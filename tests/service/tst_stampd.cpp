@@ -10,7 +10,6 @@
 #include "testenv.h"
 
 #include <QBuffer>
-#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSemaphore>
@@ -113,29 +112,17 @@ private Q_SLOTS:
     }
 
     // A refusal creates nothing; a usage error (status 2) comes with the usage.
-    void refusals_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QByteArray>("input");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("message");
-        const QByteArray pw = "pw\n";
-        QTest::newRow("unknown option") << QStringList { u"--port"_s, u"1"_s } << pw << 2
-                                        << u"nivet-stampd: unknown option --port\nUsage:\n"_s;
-        QTest::newRow("two password lines") << QStringList { u"add-user"_s, u"ann"_s } << QByteArray("a\nb\n") << 1
-                                            << u"Error: The password must be a single line\n"_s;
-    }
-
     void refusals()
     {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, input);
-        QFETCH(int, status);
-        QFETCH(QString, message);
-        const Run r = runStampd(args + QStringList { u"--data"_s, data() }, input);
-        QCOMPARE(r.status, status);
-        QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
-        QVERIFY(r.out.isEmpty() && !r.server && !QFile::exists(data()));
+        for (const auto &[args, status, message] :
+            { std::tuple(QStringList { u"--port"_s, u"1"_s }, 2, u"nivet-stampd: unknown option --port\nUsage:\n"_s),
+                std::tuple(
+                    QStringList { u"add-user"_s, u"ann"_s }, 1, u"Error: The password must be a single line\n"_s) }) {
+            const Run r = runStampd(args + QStringList { u"--data"_s, data() }, "a\nb\n");
+            QCOMPARE(r.status, status);
+            QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
+            QVERIFY(r.out.isEmpty() && !r.server && !QFile::exists(data()));
+        }
     }
 
     // The password comes as one line on standard input, kept as typed.

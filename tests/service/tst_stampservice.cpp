@@ -124,23 +124,18 @@ private Q_SLOTS:
 
     // The published test vectors of certificate-transparency logs pin the
     // reference the service's tree is checked against.
-    void merkleKnownRoots_data()
-    {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QByteArray>("root");
-        QTest::newRow("1") << 1 << QByteArray("6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d");
-        QTest::newRow("3") << 3 << QByteArray("aeb6bcfe274b70a14fb067a5e5578264db0fa9b51af5e0ba159158f329e06e77");
-        QTest::newRow("7") << 7 << QByteArray("ddb89be403809e325750d3d263cd78929c2942b7942a34b77e122c9594a74c8c");
-    }
-
     void merkleKnownRoots()
     {
-        QFETCH(int, size);
         const QList<QByteArray> data { "", "00", "10", "2021", "3031", "40414243", "5051525354555657" };
+        const QByteArray roots[] = { "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d", {},
+            "aeb6bcfe274b70a14fb067a5e5578264db0fa9b51af5e0ba159158f329e06e77", {}, {}, {},
+            "ddb89be403809e325750d3d263cd78929c2942b7942a34b77e122c9594a74c8c" };
         QList<QByteArray> leaves;
-        for (int i = 0; i < size; ++i)
+        for (int i = 0; i < data.size(); ++i) {
             leaves.append(QByteArray::fromHex(data[i]));
-        QTEST(ReferenceMerkle::root(leaves).toHex(), "root");
+            if (!roots[i].isEmpty())
+                QCOMPARE(ReferenceMerkle::root(leaves).toHex(), roots[i]);
+        }
     }
 
     // Letters open a session for that user, a digit uses step N's session;

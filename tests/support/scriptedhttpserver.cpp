@@ -126,37 +126,31 @@ void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
         = "HTTP/1.1 " + QByteArray::number(response.status) + (response.status < 400 ? " OK\r\n" : " Failed\r\n");
     for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
-    if (response.action == Action::Stream) {
-        // The pings are traffic, not progress; after a hundred the stream ends,
-        // so a client that took them for progress fails instead of hanging.
-        socket->write(head + "\r\n" + response.body);
-        auto timer = new QTimer(socket);
-        auto pings = std::make_shared<int>(0);
-        connect(timer, &QTimer::timeout, socket, [socket, pings] {
-            if (++*pings > 100)
-                return socket->disconnectFromHost();
-            socket->write(": ping\n\n");
-        });
-        timer->start(response.trickleMs);
-        return;
-    }
-    head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
-
+    if (response.action != Action::Stream)
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    head += "\r\n";
     if (response.action == Action::DropMidBody) {
         socket->write(head + response.body.left(response.body.size() / 2));
         socket->flush();
         QTimer::singleShot(20, socket, [socket] { socket->abort(); });
         return;
     }
-    if (response.action == Action::Trickle) {
-        // Headers at once, then the body a byte at a time: an inactivity timeout
-        // watches the body's progress.
-        socket->write(head);
-        auto bytes = std::make_shared<QByteArray>(response.body);
+    if (response.action == Action::Stream || response.action == Action::Trickle) {
+        // A trickled body comes a byte at a time: an inactivity timeout
+        // watches its progress. A stream's pings are traffic, not progress;
+        // after a hundred it ends, so a client that took them for progress
+        // fails instead of hanging.
+        const bool stream = response.action == Action::Stream;
+        const QByteArray ping = ": ping\n\n";
+        const qsizetype step = stream ? ping.size() : 1;
+        socket->write(stream ? head + response.body : head);
+        auto rest = std::make_shared<QByteArray>(stream ? ping.repeated(100) : response.body);
         auto timer = new QTimer(socket); // dies with the socket
-        connect(timer, &QTimer::timeout, socket, [socket, bytes] {
-            socket->write(bytes->left(1));
-            bytes->remove(0, 1);
+        connect(timer, &QTimer::timeout, socket, [socket, rest, step, stream] {
+            if (stream && rest->isEmpty())
+                return socket->disconnectFromHost();
+            socket->write(rest->left(step));
+            rest->remove(0, step);
         });
         timer->start(response.trickleMs);
         return;
