@@ -343,6 +343,8 @@ private Q_SLOTS:
         QTest::newRow("5 minutes 1 second left") << creds + "expires_at=2025-01-31T12:05:01Z\n" << false;
         QTest::newRow("exactly 5 minutes left") << creds + "expires_at=2025-01-31T12:05:00Z\n" << true;
         QTest::newRow("4 minutes, in milliseconds") << creds + "expires_at=1738325040000\n" << true;
+        QTest::newRow("4 minutes, long fraction") << creds + "expires_at=2025-01-31T12:04:00.999999Z\n" << true;
+        QTest::newRow("fraction cut to milliseconds") << creds + "expires_at=2025-01-31T12:05:00.999999Z\n" << false;
         QTest::newRow("no token") << QByteArray("username=alice\npassword=pw\nauth_url=@server\n") << true;
         QTest::newRow("expiring, no password")
             << QByteArray("username=alice\nauth_url=@server\naccess_token=old\nexpires_at=2025-01-31T12:04:00Z\n")

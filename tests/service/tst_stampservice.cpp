@@ -484,6 +484,9 @@ private Q_SLOTS:
         QVERIFY(addTestUser(m_service->database(), u"dave"_s, u"user"_s, u"pw"_s));
         QCOMPARE(m_service->handle(post(initialize())).body, QByteArray("Missing bearer token"));
         QCOMPARE(m_service->handle(post(initialize(), {}, "abc.def.ghi")).status, 401);
+        ServiceRequest basic = post(initialize()); // a valid token, but not as a bearer
+        basic.headers.append({ "Authorization", "Basic " + loginToken(u"carol"_s, u"pw"_s) });
+        QCOMPARE(m_service->handle(basic).body, QByteArray("Missing bearer token"));
         QCOMPARE(m_service->sessionCount(), 0);
 
         const QByteArray carol = loginToken(u"carol"_s, u"pw"_s);
