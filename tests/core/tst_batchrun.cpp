@@ -3,7 +3,6 @@
 #include "fakeservice.h"
 #include "testenv.h"
 
-#include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -11,15 +10,6 @@
 #include <memory>
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-QString sha256Of(const QByteArray &data)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
-}
-
-} // namespace
 
 class TestBatchRun : public QObject {
     Q_OBJECT
@@ -56,7 +46,7 @@ private Q_SLOTS:
         QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_s });
         QCOMPARE(m_log->calls.size(), 3);
         const QStringList paths { a, b, a };
-        const QStringList digests { sha256Of("alpha"), sha256Of(""), sha256Of("alpha") };
+        const QStringList digests { digestOf("alpha"), digestOf(""), digestOf("alpha") };
         for (int i = 0; i < 3; ++i) {
             QCOMPARE(m_log->calls[i].tool, u"verify"_s);
             QCOMPARE(m_log->calls[i].path, paths[i]);

@@ -9,7 +9,6 @@
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QJsonArray>
 #include <QTemporaryDir>
@@ -93,7 +92,7 @@ private Q_SLOTS:
         for (int i = 0; i < kFiles; ++i) {
             const QByteArray data = "file " + QByteArray::number(i) + '\n';
             files.append(dir.filePath(u"f%1.txt"_s.arg(i, 3, 10, QLatin1Char('0'))));
-            digests.append(QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex()));
+            digests.append(digestOf(data));
             QVERIFY(writeFile(files.last(), data));
         }
         // A service that remembers what it stamped, so that Verify can find

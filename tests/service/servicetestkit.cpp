@@ -99,11 +99,6 @@ QByteArray call(int id, const QString &tool, const QJsonObject &arguments)
         + '}';
 }
 
-QString digestOf(const QByteArray &text)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
-}
-
 } // namespace McpRequests
 
 QJsonObject jsonBody(const ServiceResponse &response)

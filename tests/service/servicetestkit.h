@@ -24,7 +24,6 @@ namespace McpRequests {
 ServiceRequest post(const QByteArray &body, const QByteArray &session = {}, const QByteArray &token = {});
 QByteArray initialize();
 QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
-QString digestOf(const QByteArray &text);
 } // namespace McpRequests
 
 class ReceiptDatabase;

@@ -112,7 +112,7 @@ private Q_SLOTS:
         QStringList digests;
         for (int i = 0; i < files.size(); ++i) {
             QVERIFY(writeFile(files[i], "content of file " + QByteArray::number(i)));
-            digests << McpRequests::digestOf("content of file " + QByteArray::number(i));
+            digests << digestOf("content of file " + QByteArray::number(i));
         }
         const auto receiptFile
             = [&home](const QString &digest) { return home.nivet() + u"/receipts/"_s + digest + u".json"_s; };

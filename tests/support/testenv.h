@@ -29,6 +29,8 @@ private:
 QByteArray readFile(const QString &path);
 /// Writes a whole file, creating parent folders; returns false on failure.
 bool writeFile(const QString &path, const QByteArray &data);
+/// The SHA-256 digest of data in lower-case hex, as the client names it.
+QString digestOf(const QByteArray &data);
 /// The permission bits of a path (st_mode & 07777), or -1.
 int fileMode(const QString &path);
 
