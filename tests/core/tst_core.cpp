@@ -2,6 +2,7 @@
 #include "core/filehasher.h"
 #include "core/jsonwriter.h"
 #include "core/resultmodel.h"
+#include "core/text.h"
 
 #include "testenv.h"
 
@@ -78,6 +79,11 @@ private Q_SLOTS:
     void hashingUnreadableFails()
     {
         QVERIFY(!FileHasher::sha256Hex(m_dir.path()).ok()); // opens, cannot be read
+    }
+
+    void fileNameOfAPath()
+    {
+        QCOMPARE(Text::lastPathComponent(u"/srv/docs//"_qs), u"docs"_qs); // a folder named with its slash
     }
 
     void jsonEscapesAndKeyOrder()
