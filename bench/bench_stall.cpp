@@ -12,6 +12,7 @@
 
 #include "benchresult.h"
 #include "scriptedhttpserver.h"
+#include "windowprobe.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -26,74 +27,7 @@
 
 namespace {
 
-constexpr int kProbeMs = 5;
 constexpr double kGoalMs = 50;
-
-// Records the gaps between the ticks of a fast timer on this thread.
-class Probe {
-public:
-    Probe()
-    {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(kProbeMs);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            note(m_clock.nsecsElapsed() / 1e6);
-            ++m_ticks;
-        });
-    }
-
-    void start()
-    {
-        m_longest = 0;
-        m_longestAt = 0;
-        m_ticks = 0;
-        m_overGoal = 0;
-        m_clock.start();
-        m_last = 0;
-        m_timer.start();
-    }
-
-    // The gap still open counts too: a stall at the very end is a stall.
-    void stop()
-    {
-        note(m_clock.nsecsElapsed() / 1e6);
-        m_timer.stop();
-    }
-
-    double longest() const { return m_longest; }
-    /// When the longest gap began, in ms from start().
-    double longestAt() const { return m_longestAt; }
-    int ticks() const { return m_ticks; }
-    int overGoal() const { return m_overGoal; }
-
-private:
-    void note(double now)
-    {
-        const double gap = now - m_last;
-        if (gap > m_longest) {
-            m_longest = gap;
-            m_longestAt = m_last;
-        }
-        if (gap > kGoalMs)
-            ++m_overGoal;
-        m_last = now;
-    }
-
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    double m_last = 0;
-    double m_longest = 0;
-    double m_longestAt = 0;
-    int m_ticks = 0;
-    int m_overGoal = 0;
-};
-
-void spin(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
 
 struct Phase {
     double longest = 0;
@@ -130,11 +64,7 @@ Phase runOnce(ContentView *content, Probe &probe, bool registering)
 
 int main(int argc, char **argv)
 {
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // Settings and receipts go to a scratch folder, never to the user's own.
-    QTemporaryDir home;
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
+    const BenchEnvironment environment;
     QApplication app(argc, argv);
     const qint64 mib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
 
@@ -175,7 +105,7 @@ int main(int argc, char **argv)
     content->handleDrop({ path });
     spin(300); // let the first paint and the drop settle
 
-    Probe probe;
+    Probe probe(kGoalMs);
     probe.start();
     spin(1000);
     probe.stop();
@@ -196,10 +126,7 @@ int main(int argc, char **argv)
     const bool ok = reg.status == QLatin1String("Registered") && ver.status == QLatin1String("Valid");
     printResult(QStringLiteral("Event-loop stall while a run hashes %1 MiB (main window, offscreen)").arg(mib),
         QStringLiteral("%1 ms longest gap").arg(longest, 0, 'f', 1),
-        QStringLiteral("idle %1 ms (%2 ms probe)").arg(idle.longest, 0, 'f', 1).arg(kProbeMs),
-        QStringLiteral("< %1 ms").arg(kGoalMs),
-        !ok                     ? QStringLiteral("RUN FAILED")
-            : longest < kGoalMs ? QStringLiteral("met")
-                                : QStringLiteral("MISSED"));
+        QStringLiteral("idle %1 ms (%2 ms probe)").arg(idle.longest, 0, 'f', 1).arg(Probe::kIntervalMs),
+        QStringLiteral("< %1 ms").arg(kGoalMs), verdict(longest < kGoalMs, ok));
     return ok ? 0 : 1;
 }

@@ -9,6 +9,12 @@
 
 #include <cstdio>
 
+/// The verdict column of a measure with a goal; a run whose work failed has none.
+inline QString verdict(bool met, bool ran = true)
+{
+    return !ran ? QStringLiteral("RUN FAILED") : met ? QStringLiteral("met") : QStringLiteral("MISSED");
+}
+
 inline void printResult(const QString &measure, const QString &value, const QString &baseline,
     const QString &goal = QStringLiteral("—"), const QString &verdict = QStringLiteral("—"))
 {
