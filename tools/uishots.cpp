@@ -47,6 +47,18 @@ bool waitIdle(ContentView *view)
     return !view->busy();
 }
 
+// The window at a size the pictures are compared at, shown, with the files
+// dropped on it; null if it never showed.
+ContentView *showWithFiles(MainWindow &window, const QStringList &files)
+{
+    window.resize(1100, 720);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return nullptr;
+    window.content()->handleDrop(files);
+    return window.content();
+}
+
 int manyRows(int count, const QString &out)
 {
     QTemporaryDir dir;
@@ -60,12 +72,9 @@ int manyRows(int count, const QString &out)
             return 1;
     }
     MainWindow window(nullptr, [](const QString &) { return std::make_unique<InstantService>(); });
-    window.resize(1100, 720);
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window))
+    ContentView *view = showWithFiles(window, files);
+    if (!view)
         return 1;
-    ContentView *view = window.content();
-    view->handleDrop(files);
     view->startRun(BatchRun::Action::registerFiles);
     QTest::qWait(400); // part of the way through
     window.grab().save(out + QStringLiteral("/rows-running.png"));
@@ -99,12 +108,9 @@ int main(int argc, char **argv)
         files.append(QString::fromLocal8Bit(argv[i]));
 
     MainWindow window;
-    window.resize(1100, 720);
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window))
+    ContentView *view = showWithFiles(window, files);
+    if (!view)
         return 1;
-    ContentView *view = window.content();
-    view->handleDrop(files);
     window.grab().save(out + QStringLiteral("/main-ready.png"));
 
     view->findChild<QPushButton *>(QStringLiteral("registerButton"))->click();
