@@ -9,6 +9,7 @@
 // Usage: bench_batch [files]
 #include "core/batchrun.h"
 #include "core/filehasher.h"
+#include "core/hashjob.h"
 #include "core/jsonwriter.h"
 #include "mcp/mcpclient.h"
 #include "storage/receiptstore.h"
@@ -280,7 +281,7 @@ double timeSaves(int count)
     for (int i = 0; i < count; ++i) {
         Receipt receipt;
         receipt.receiptId = QStringLiteral("x-%1").arg(i);
-        ReceiptStore::save(QStringLiteral("feed%1").arg(i), { receipt }, QStringLiteral("/bench/file"));
+        (void)ReceiptStore::save(QStringLiteral("feed%1").arg(i), { receipt }, QStringLiteral("/bench/file"));
     }
     return t.nsecsElapsed() / 1e6;
 }
@@ -288,7 +289,8 @@ double timeSaves(int count)
 QCoro::Task<void> hashAll(QStringList files)
 {
     for (const QString &file : files) {
-        auto hashing = FileHasher::sha256HexAsync(file);
+        HashJob job(file, QThreadPool::globalInstance(), nullptr, {});
+        auto hashing = job.result();
         co_await hashing;
     }
 }

@@ -1,6 +1,4 @@
-// The Auth API client half of AuthStore: login, validate, token refresh and
-// the helpers that read expiry texts and error bodies.
-#include "auth/authstore.h"
+#include "auth/authclient.h"
 
 #include "auth/credentialsfile.h"
 #include "core/jsonwriter.h"
@@ -12,7 +10,6 @@
 #include <QRegularExpression>
 
 #include <cmath>
-#include <memory>
 
 namespace {
 
@@ -106,15 +103,23 @@ std::optional<QDateTime> parseEpochCount(const QString &text)
 
 } // namespace
 
-bool AuthStore::isValidAuthURL(const QString &authURL)
+AuthClient::AuthClient(QObject *parent)
+    : QObject(parent)
+    , m_clock([] { return QDateTime::currentDateTimeUtc(); })
+{
+}
+
+AuthClient::~AuthClient() = default;
+
+bool AuthClient::isValidAuthURL(const QString &authURL)
 {
     return endpointURL(authURL, kLoginPath).has_value();
 }
 
-QCoro::Task<Expected<QByteArray>> AuthStore::exchange(
+QCoro::Task<Expected<QByteArray>> AuthClient::exchange(
     QNetworkRequest request, QByteArray method, QByteArray body, QString action, QList<HttpExchange::Secret> secrets)
 {
-    QPointer<AuthStore> self(this);
+    QPointer<AuthClient> self(this);
     auto sending = m_http.send(request, method, body);
     const auto reply = co_await sending;
     if (!self)
@@ -122,17 +127,18 @@ QCoro::Task<Expected<QByteArray>> AuthStore::exchange(
     if (!reply)
         co_return reply.error();
     if (reply->status == 0)
-        co_return AuthStoreError::message(QStringLiteral("No HTTP response from %1").arg(action));
+        co_return Error { QStringLiteral("No HTTP response from %1").arg(action) };
     if (!reply->isSuccess()) { // a redirect too: the password or token never follows it
         const QString operation = action.left(1).toUpper() + action.mid(1);
         const QString text = HttpExchange::masked(HttpExchange::bodyText(reply->body), secrets);
-        co_return AuthStoreError::message(
-            QStringLiteral("%1 failed HTTP %2: %3").arg(operation).arg(reply->status).arg(sanitizeErrorBody(text)));
+        co_return Error {
+            QStringLiteral("%1 failed HTTP %2: %3").arg(operation).arg(reply->status).arg(sanitizeErrorBody(text))
+        };
     }
     co_return reply->body;
 }
 
-Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body, const QString &typedName)
+Expected<AuthClient::LoginReply> AuthClient::readLoginReply(const QByteArray &body, const QString &typedName)
 {
     QJsonParseError parseError {};
     const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
@@ -142,16 +148,15 @@ Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body
                            .arg(parseError.offset) };
     }
     if (!doc.isObject())
-        return AuthStoreError::message(lit("Login response was not JSON"));
+        return Error { lit("Login response was not JSON") };
     const QJsonObject top = doc.object();
 
     LoginReply out;
     out.token = Text::trimmed(stringMember(top, QStringLiteral("token")));
     if (out.token.isEmpty())
-        return AuthStoreError::message(lit("Login response missing token"));
-    if (!isUsableToken(out.token))
-        return AuthStoreError::message(
-            lit("The token in the login response contains white space or a control character"));
+        return Error { lit("Login response missing token") };
+    if (!Credentials::isUsableToken(out.token))
+        return Error { lit("The token in the login response contains white space or a control character") };
     out.expires = Text::trimmed(isStringMember(top, QStringLiteral("expiresAt"))
             ? stringMember(top, QStringLiteral("expiresAt"))
             : stringMember(top, QStringLiteral("expires_at")));
@@ -163,7 +168,7 @@ Expected<AuthStore::LoginReply> AuthStore::readLoginReply(const QByteArray &body
     return out;
 }
 
-AuthStore::ValidateReply AuthStore::readValidateReply(const QByteArray &body, const QString &storedName)
+AuthClient::ValidateReply AuthClient::readValidateReply(const QByteArray &body, const QString &storedName)
 {
     ValidateReply out { storedName, QString(), QString() };
     const QJsonDocument doc = QJsonDocument::fromJson(body);
@@ -182,15 +187,16 @@ AuthStore::ValidateReply AuthStore::readValidateReply(const QByteArray &body, co
     return out;
 }
 
-QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
+QCoro::Task<Expected<AuthClient::Session>> AuthClient::login(Credentials c, Credentials::Fields alsoSave)
 {
-    const QString user = Text::trimmed(m_username);
-    const QString pass = m_password; // sent as typed
+    QPointer<AuthClient> self(this);
+    const QString user = Text::trimmed(c.username);
+    const QString pass = c.password; // sent as typed
     if (user.isEmpty() || pass.isEmpty())
-        co_return AuthStoreError::message(lit("Username and password are required to generate a token"));
-    const auto url = endpointURL(m_authURL, kLoginPath);
+        co_return Error { lit("Username and password are required to generate a token") };
+    const auto url = endpointURL(c.authURL, kLoginPath);
     if (!url)
-        co_return AuthStoreError::message(lit("Invalid Auth API URL"));
+        co_return Error { lit("Invalid Auth API URL") };
 
     QNetworkRequest request(*url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
@@ -199,54 +205,52 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::login()
     const QByteArray body = JsonWriter::compact(credentials);
     const QByteArray method = "POST";
     const QString action = QStringLiteral("login");
-    const QList<HttpExchange::Secret> secrets { hiddenToken(Text::trimmed(m_accessToken)),
-        { pass, QStringLiteral("\u2022\u2022\u2022\u2022") } };
+    const HttpExchange::Secret password { pass, QStringLiteral("\u2022\u2022\u2022\u2022") };
+    const QList<HttpExchange::Secret> secrets { Credentials::hiddenToken(Text::trimmed(c.accessToken)), password };
     auto sending = exchange(request, method, body, action, secrets);
     const auto reply = co_await sending;
     if (!reply)
         co_return reply.error();
-
     auto read = readLoginReply(*reply, user);
     if (!read)
         co_return read.error();
-    const QString token = read->token;
-    const QString expires = read->expires;
-    const QString name = read->name;
-    const QString role = read->role;
 
-    setAccessToken(token);
-    setExpiresAt(expires);
-    setUsername(name);
-    if (auto saved = save(); !saved) {
-        // No token in memory that is not on disk: the next request would
-        // otherwise go out without one, and no login would follow.
-        reloadFromDisk();
-        co_return AuthStoreError::message(
-            QStringLiteral("Logged in, but the token could not be saved: ") + saved.error().description);
-    }
+    c.accessToken = read->token;
+    c.expiresAt = read->expires;
+    c.username = read->name;
+    auto saving = CredentialsFile::saveAsync(
+        c, alsoSave | Credentials::Field::token | Credentials::Field::expiresAt | Credentials::Field::username);
+    const auto saved = co_await saving;
+    if (!self)
+        co_return Error { lit("Cancelled") };
+    if (!saved)
+        co_return Error { QStringLiteral("Logged in, but the token could not be saved: ") + saved.error().describe() };
     // The reply's texts are stored as sent but shown without the new token or the password.
-    const QList<HttpExchange::Secret> shown { hiddenToken(token),
-        { pass, QStringLiteral("\u2022\u2022\u2022\u2022") } };
-    const QString shownName = HttpExchange::masked(name, shown);
-    const QString shownRole = HttpExchange::masked(role, shown);
-    setSessionSummary(QStringLiteral("Logged in as ") + shownName + roleSuffix(shownRole)
-        + expirySuffix(HttpExchange::masked(expires, shown)));
-    co_return Identity { shownName, shownRole };
+    const QList<HttpExchange::Secret> shown { Credentials::hiddenToken(read->token), password };
+    Session session { *saved, *saved, HttpExchange::masked(read->name, shown), HttpExchange::masked(read->role, shown),
+        {} };
+    session.summary = QStringLiteral("Logged in as ") + session.name + roleSuffix(session.role)
+        + Credentials::expirySuffix(HttpExchange::masked(read->expires, shown));
+    co_return session;
 }
 
-QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
+QCoro::Task<Expected<AuthClient::Session>> AuthClient::validate(Credentials c, Credentials::Fields alsoSave)
 {
-    auto refreshing = ensureFreshToken(5);
-    auto refreshed = co_await refreshing;
-    if (!refreshed)
-        co_return refreshed.error();
-
-    const QString token = Text::trimmed(m_accessToken);
+    std::optional<Credentials> saved;
+    if (renewalDue(c)) {
+        auto renewing = login(c, alsoSave);
+        auto renewed = co_await renewing;
+        if (!renewed)
+            co_return renewed.error();
+        c = renewed->credentials;
+        saved = renewed->saved;
+    }
+    const QString token = Text::trimmed(c.accessToken);
     if (token.isEmpty())
-        co_return AuthStoreError::message(lit("No access token to validate"));
-    const auto url = endpointURL(m_authURL, kValidatePath);
+        co_return Error { lit("No access token to validate") };
+    const auto url = endpointURL(c.authURL, kValidatePath);
     if (!url)
-        co_return AuthStoreError::message(lit("Invalid Auth API URL"));
+        co_return Error { lit("Invalid Auth API URL") };
 
     QNetworkRequest request(*url);
     request.setRawHeader("Accept", "application/json");
@@ -254,57 +258,37 @@ QCoro::Task<Expected<AuthStore::Identity>> AuthStore::validate()
     const QByteArray method = "GET";
     const QByteArray noBody;
     const QString action = QStringLiteral("validate");
-    const QList<HttpExchange::Secret> secrets { hiddenToken(token) };
+    const QList<HttpExchange::Secret> secrets { Credentials::hiddenToken(token) };
     auto sending = exchange(request, method, noBody, action, secrets);
     const auto reply = co_await sending;
     if (!reply)
         co_return reply.error();
 
-    const ValidateReply read = readValidateReply(*reply, m_username);
-    // Shown, so never the token whole, even when the server echoes it.
-    const QString name = HttpExchange::masked(read.name, secrets);
-    const QString role = HttpExchange::masked(read.role, secrets);
+    const ValidateReply read = readValidateReply(*reply, c.username);
     if (!read.expires.isEmpty())
-        setExpiresAt(read.expires); // memory only
-
-    setSessionSummary(QStringLiteral("Session OK \u00b7 ") + name + roleSuffix(role) + QStringLiteral(" \u00b7 ")
-        + tokenHint(token) + expirySuffix(HttpExchange::masked(m_expiresAt, secrets)));
-    co_return Identity { name, role };
+        c.expiresAt = read.expires; // not saved
+    // Shown, so never the token whole, even when the server echoes it.
+    Session session { c, saved, HttpExchange::masked(read.name, secrets), HttpExchange::masked(read.role, secrets),
+        {} };
+    session.summary = QStringLiteral("Session OK \u00b7 ") + session.name + roleSuffix(session.role)
+        + QStringLiteral(" \u00b7 ") + Credentials::tokenHint(token)
+        + Credentials::expirySuffix(HttpExchange::masked(c.expiresAt, secrets));
+    co_return session;
 }
 
-QCoro::Task<Expected<void>> AuthStore::ensureFreshToken(int skewMinutes)
+bool AuthClient::renewalDue(const Credentials &c, int skewMinutes) const
 {
-    // The file is the truth: the app, the CLI and earlier refreshes all save there.
-    const auto entries = CredentialsFile::readProperties(m_fileURL);
-    if (const QString token = storedToken(entries); !token.isEmpty())
-        setAccessToken(token); // an empty first entry changes nothing, even if a later name holds one
-    if (entries.contains(QStringLiteral("username")))
-        setUsername(entries.value(QStringLiteral("username")));
-    if (!entries.value(QStringLiteral("password")).isEmpty())
-        setPassword(entries.value(QStringLiteral("password")));
-    if (entries.contains(QStringLiteral("expires_at")))
-        setExpiresAt(entries.value(QStringLiteral("expires_at")));
-    if (!entries.value(QStringLiteral("auth_url")).isEmpty())
-        setAuthURL(entries.value(QStringLiteral("auth_url")));
-
-    if (!Text::trimmed(m_accessToken).isEmpty()) {
-        const auto expiry = parseExpiresAt(m_expiresAt);
+    if (!Text::trimmed(c.accessToken).isEmpty()) {
+        const auto expiry = parseExpiresAt(c.expiresAt);
         if (!expiry) // no readable expiry: the token counts as fresh
-            co_return Expected<void> {};
+            return false;
         if (m_clock().msecsTo(*expiry) > static_cast<qint64>(skewMinutes) * 60'000)
-            co_return Expected<void> {};
+            return false;
     }
-    if (Text::trimmed(m_username).isEmpty() || m_password.isEmpty())
-        co_return Expected<void> {}; // nothing to log in with; the caller goes on as it is
-
-    auto loggingIn = login();
-    auto result = co_await loggingIn;
-    if (!result)
-        co_return result.error();
-    co_return Expected<void> {};
+    return !Text::trimmed(c.username).isEmpty() && !c.password.isEmpty();
 }
 
-std::optional<QDateTime> AuthStore::parseExpiresAt(const QString &text)
+std::optional<QDateTime> AuthClient::parseExpiresAt(const QString &text)
 {
     const QString t = Text::trimmed(text);
     if (t.isEmpty())
@@ -334,7 +318,7 @@ std::optional<QDateTime> AuthStore::parseExpiresAt(const QString &text)
     return parseEpochCount(t);
 }
 
-QString AuthStore::sanitizeErrorBody(const QString &body)
+QString AuthClient::sanitizeErrorBody(const QString &body)
 {
     const QString t = Text::trimmed(body);
     if (Text::hasMoreGraphemesThan(t, 200))

@@ -2,14 +2,18 @@
 
 #include "core/atomicfile.h"
 #include "core/text.h"
+#include "storage/nivetpaths.h"
 
+#include <QCoro/QCoroFuture>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 
 namespace CredentialsFile {
 
@@ -166,17 +170,18 @@ QMap<QString, QString> readProperties(const QString &path)
     return parseProperties(bytes);
 }
 
-Expected<QByteArray> encode(const QMap<QString, QString> &entries)
+Expected<QByteArray, SaveError> encode(const QMap<QString, QString> &entries)
 {
     QStringList lines { headerLine() };
     QStringList written;
-    const auto append = [&](const QString &key, const QString &value) -> Expected<void> {
+    const auto refused = [](const QString &why) { return SaveError { SaveError::Kind::value, {}, 0, why }; };
+    const auto append = [&](const QString &key, const QString &value) -> Expected<void, SaveError> {
         if (!isWritableKey(key))
-            return Error { QStringLiteral("The key \"%1\" cannot be stored in the credentials file").arg(key) };
+            return refused(QStringLiteral("The key \"%1\" cannot be stored in the credentials file").arg(key));
         if (holdsUnwritableBreak(value))
-            return Error { QStringLiteral("%1 contains a line break that cannot be stored").arg(fieldName(key)) };
+            return refused(QStringLiteral("%1 contains a line break that cannot be stored").arg(fieldName(key)));
         if (endsWithSpaceOrTab(value))
-            return Error { QStringLiteral("%1 ends with a space or tab that cannot be stored").arg(fieldName(key)) };
+            return refused(QStringLiteral("%1 ends with a space or tab that cannot be stored").arg(fieldName(key)));
         lines.append(key + QLatin1Char('=') + encodeValue(value));
         return {};
     };
@@ -205,21 +210,52 @@ Expected<QByteArray> encode(const QMap<QString, QString> &entries)
     return (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
 }
 
-Expected<void> writeProperties(const QMap<QString, QString> &entries, const QString &path)
+QString defaultPath()
 {
-    auto bytes = encode(entries);
-    if (!bytes)
-        return bytes.error();
+    return NivetPaths::applicationSupportNivet() + QStringLiteral("/auth.properties");
+}
+
+Credentials load(const QString &path)
+{
+    return Credentials::fromEntries(readProperties(path));
+}
+
+Expected<Credentials, SaveError> save(const Credentials &values, Credentials::Fields fields, const QString &path)
+{
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
-        return Error { QStringLiteral("Cannot create the folder %1").arg(folder) };
-    // One rename over the old file: the credentials are never absent, and the
-    // scratch file is 0600 from its first byte. Writers hold the folder lock,
-    // so a scratch file found while holding it was left by a killed process.
+        return SaveError { SaveError::Kind::folder, folder, errno, {} };
+    // Read, change and write as one step against other processes' saves. One
+    // rename over the old file: the credentials are never absent. A scratch
+    // file found while holding the lock was left by a killed process.
     const AtomicFile::FolderLock lock(folder);
-    if (lock.held())
-        AtomicFile::sweepScratch(folder, QFileInfo(path).fileName());
-    return AtomicFile::write(path, *bytes, 0600);
+    if (lock.failure())
+        return *lock.failure();
+    AtomicFile::sweepScratch(folder, QFileInfo(path).fileName());
+    auto entries = readProperties(path);
+    if (const auto refused = values.writeInto(entries, fields))
+        return *refused;
+    const auto bytes = encode(entries);
+    if (!bytes)
+        return bytes.error();
+    if (auto written = AtomicFile::write(path, *bytes, 0600); !written)
+        return written.error();
+    return Credentials::fromEntries(entries);
+}
+
+QCoro::Task<Credentials> loadAsync()
+{
+    // The future goes into a local first: g++ 12 mishandles non-trivial
+    // temporaries inside a co_await expression.
+    QFuture<Credentials> loading = QtConcurrent::run([] { return load(); });
+    co_return co_await loading;
+}
+
+QCoro::Task<Expected<Credentials, SaveError>> saveAsync(Credentials values, Credentials::Fields fields)
+{
+    QFuture<Expected<Credentials, SaveError>> saving
+        = QtConcurrent::run([values, fields] { return save(values, fields); });
+    co_return co_await saving;
 }
 
 } // namespace CredentialsFile

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "auth/credentials.h"
 #include "core/expected.h"
+#include "core/saveerror.h"
 
+#include <QCoro/QCoroTask>
 #include <QMap>
 #include <QString>
 
@@ -26,10 +29,24 @@ QMap<QString, QString> parseProperties(const QByteArray &bytes);
 /// naming the field, when a value would not read back unchanged (a line
 /// break other than line feed, or a trailing space or tab) or a key cannot be
 /// written as a key.
-Expected<QByteArray> encode(const QMap<QString, QString> &entries);
+Expected<QByteArray, SaveError> encode(const QMap<QString, QString> &entries);
 
-/// Replaces the file at path with entries in one atomic rename. The file has
-/// mode 0600 from its first byte. On failure the old file is left as it was.
-Expected<void> writeProperties(const QMap<QString, QString> &entries, const QString &path);
+/// applicationSupportNivet()/auth.properties
+QString defaultPath();
+
+/// The credentials the file at path holds.
+Credentials load(const QString &path = defaultPath());
+
+/// Under the folder's lock: reads the file at path, sets the entries of
+/// fields from values (keeping every other entry), and replaces the file in
+/// one atomic rename, mode 0600 from its first byte. Returns what the file
+/// now holds; on failure the file is left as it was.
+Expected<Credentials, SaveError> save(
+    const Credentials &values, Credentials::Fields fields, const QString &path = defaultPath());
+
+/// load() and save() on a worker thread, awaited from the event loop: the
+/// wait for another process's lock and the disk never hold up the caller.
+QCoro::Task<Credentials> loadAsync();
+QCoro::Task<Expected<Credentials, SaveError>> saveAsync(Credentials values, Credentials::Fields fields);
 
 } // namespace CredentialsFile

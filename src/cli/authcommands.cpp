@@ -1,6 +1,7 @@
 #include "cli/authcommands.h"
 
-#include "auth/authstore.h"
+#include "auth/authclient.h"
+#include "auth/credentialsfile.h"
 #include "core/text.h"
 
 #include <optional>
@@ -44,27 +45,28 @@ QString readSecret(QIODevice &in)
     return text;
 }
 
-int printSummary(CliIo &io, const AuthStore &store)
+int printSummary(CliIo &io, const QString &summary)
 {
-    io.out << Cli::inert(store.sessionSummary()) << QLatin1Char('\n');
+    io.out << Cli::inert(summary) << QLatin1Char('\n');
     return Cli::kExitOk;
 }
 
-using Operation = QCoro::Task<Expected<AuthStore::Identity>> (AuthStore::*)();
+using Operation = QCoro::Task<Expected<AuthClient::Session>> (AuthClient::*)(Credentials, Credentials::Fields);
 
-// login and check: run the operation on the freshly loaded store, print its summary.
+// login and check: run the operation on the saved credentials, print its summary.
 QCoro::Task<int> runOperation(QStringList args, CliIo io, QString name, QString about, Operation operation)
 {
     QCommandLineParser parser;
     if (const auto done = Cli::parseCommand(parser, { name, about, {}, Cli::Wording::noArguments }, args, io))
         co_return *done;
-    AuthStore &store = AuthStore::shared();
-    store.reloadFromDisk();
-    auto running = (store.*operation)();
+    auto loading = CredentialsFile::loadAsync();
+    const Credentials saved = co_await loading;
+    AuthClient client;
+    auto running = (client.*operation)(saved, 0);
     const auto result = co_await running;
     if (!result)
         co_return Cli::fail(io, result.error().description);
-    co_return printSummary(io, store);
+    co_return printSummary(io, result->summary);
 }
 
 } // namespace
@@ -81,37 +83,46 @@ QCoro::Task<int> setAuth(QStringList args, CliIo io)
         co_return Cli::usageError(io, u"set-auth: "_s + *complaint);
     const QString authURL = parser.value(kAuthURL);
     // Caught here, where the user typed it, rather than at the next login.
-    if (!Text::trimmed(authURL).isEmpty() && !AuthStore::isValidAuthURL(authURL))
+    if (!Text::trimmed(authURL).isEmpty() && !AuthClient::isValidAuthURL(authURL))
         co_return Cli::fail(io, u"Invalid Auth API URL"_s);
 
-    AuthStore &store = AuthStore::shared();
-    store.reloadFromDisk();
-    if (parser.isSet(kUsername))
-        store.setUsername(parser.value(kUsername));
-    if (parser.isSet(kPassword) || parser.isSet(kPasswordStdin))
-        store.setPassword(parser.isSet(kPassword) ? parser.value(kPassword) : readSecret(io.in));
-    if (parser.isSet(kToken) || parser.isSet(kTokenStdin))
-        store.setAccessToken(parser.isSet(kToken) ? parser.value(kToken) : readSecret(io.in));
-    if (parser.isSet(kAuthURL))
-        store.setAuthURL(authURL);
-    if (auto saved = store.save(); !saved) {
-        store.reloadFromDisk(); // drop the edits that were not saved
-        co_return Cli::fail(io, saved.error().description);
+    // Only what was given changes; the rest stays as the file holds it.
+    Credentials given;
+    Credentials::Fields fields = 0;
+    if (parser.isSet(kUsername)) {
+        given.username = parser.value(kUsername);
+        fields |= Credentials::Field::username;
     }
-    co_return printSummary(io, store);
+    if (parser.isSet(kPassword) || parser.isSet(kPasswordStdin)) {
+        given.password = parser.isSet(kPassword) ? parser.value(kPassword) : readSecret(io.in);
+        fields |= Credentials::Field::password;
+    }
+    if (parser.isSet(kToken) || parser.isSet(kTokenStdin)) {
+        given.accessToken = parser.isSet(kToken) ? parser.value(kToken) : readSecret(io.in);
+        fields |= Credentials::Field::token;
+    }
+    if (parser.isSet(kAuthURL)) {
+        given.authURL = authURL;
+        fields |= Credentials::Field::authURL;
+    }
+    auto saving = CredentialsFile::saveAsync(given, fields);
+    const auto saved = co_await saving;
+    if (!saved)
+        co_return Cli::fail(io, saved.error().describe());
+    co_return printSummary(io, saved->saveSummary());
 }
 
 QCoro::Task<int> login(QStringList args, CliIo io)
 {
     auto running = runOperation(
-        std::move(args), io, u"login"_s, u"Log in with the stored user name and password."_s, &AuthStore::login);
+        std::move(args), io, u"login"_s, u"Log in with the stored user name and password."_s, &AuthClient::login);
     co_return co_await running;
 }
 
 QCoro::Task<int> check(QStringList args, CliIo io)
 {
     auto running = runOperation(std::move(args), io, u"check"_s,
-        u"Validate the stored token, renewing it first when due."_s, &AuthStore::validate);
+        u"Validate the stored token, renewing it first when due."_s, &AuthClient::validate);
     co_return co_await running;
 }
 

@@ -3,8 +3,8 @@
 #include "cli/cli.h"
 
 /// The credential subcommands: set-auth, login and check. Each works on the
-/// shared credential store and prints its summary line, which never holds a
-/// whole token or a password.
+/// credentials file and prints a summary line, which never holds a whole
+/// token or a password.
 namespace AuthCommands {
 
 /// set-auth [--username USER] [--password PASS | --password-stdin]

@@ -1,5 +1,6 @@
 #include "cli/batchcommands.h"
 
+#include "auth/tokensource.h"
 #include "core/batchrun.h"
 #include "core/text.h"
 #include "export/exportactions.h"
@@ -70,7 +71,8 @@ void showProgress(CliIo &io, int number, int count, const QString &path, qint64 
     io.err.flush();
 }
 
-// Ctrl+C asks the run to stop after the file in hand. The handler only
+// Ctrl+C stops the run: the hash in hand ends at once, requests in flight
+// are answered and their receipts saved. The handler only
 // writes a byte to a pipe (all a signal handler may safely do); the event
 // loop reads it. A second Ctrl+C ends the program at once, as usual.
 class InterruptWatch {
@@ -87,8 +89,7 @@ public:
             if (m_interrupted || !run.busy())
                 return;
             m_interrupted = true;
-            io.err << (io.errIsTerminal ? QStringLiteral("\r\x1b[K") : QString())
-                   << QStringLiteral("Stopping after the current file…\n");
+            io.err << (io.errIsTerminal ? QStringLiteral("\r\x1b[K") : QString()) << QStringLiteral("Stopping…\n");
             io.err.flush();
             run.stop();
         });
@@ -214,7 +215,7 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
         = options.requested ? textFormatNamed(ExportFormats::rawValue(*options.requested)) : std::nullopt;
     const ExportFormat shown = requestedText.value_or(textFormatNamed(defaults.output).value_or(ExportFormat::text));
 
-    BatchRun run([](const QString &url) { return std::make_unique<MCPClient>(url); });
+    BatchRun run([](const QString &url) { return std::make_unique<MCPClient>(url, std::make_shared<TokenSource>()); });
     if (io.errIsTerminal) {
         QObject::connect(&run, &BatchRun::progress, &run,
             [&io](int number, int count, const QString &path, qint64 done, qint64 total) {

@@ -4,7 +4,7 @@
 
 /// "register FILE…" and "verify FILE…": a batch run over the files in the
 /// order given, the rows on stdout, the summary on stderr. Ctrl+C stops the
-/// run after the file in hand; the rows so far are still printed (and saved).
+/// run (see BatchRun::stop); the rows so far are still printed (and saved).
 namespace BatchCommands {
 
 /// The exit status of a run that Ctrl+C stopped, as a shell reports SIGINT.

@@ -47,11 +47,9 @@ QCoro::Task<int> setDefaults(QStringList args, CliIo io)
     if (parser.isSet(outputOption))
         defaults.output = output;
     config.setDefaults(defaults);
-    config.save();
-    // save() reports nothing; reading the file back tells whether it took.
-    const ConfigStore reread;
-    if (reread.defaults() != defaults)
-        co_return Cli::fail(io, QStringLiteral("could not save the defaults to %1").arg(config.fileURL()));
+    auto saving = config.save();
+    if (const auto saved = co_await saving; !saved)
+        co_return Cli::fail(io, QStringLiteral("The defaults were not saved: ") + saved.error().describe());
     printDefaults(io, defaults);
     co_return Cli::kExitOk;
 }

@@ -7,20 +7,27 @@
 #include <QSet>
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
-Error failure(const char *what, const QString &path, int err)
+SaveError failure(const char *what, const QString &path, int err)
 {
-    const QString reason = QString::fromLocal8Bit(std::strerror(err));
-    return Error { QStringLiteral("Cannot %1 %2: %3").arg(QLatin1String(what), path, reason) };
+    return SaveError { SaveError::Kind::write, path, err, QLatin1String(what) };
 }
+
+// Read once, before main() and so before any thread starts: finding the umask
+// means setting it, which must never happen while other threads create files.
+const mode_t kStartupUmask = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}();
 
 QByteArray randomSuffix()
 {
@@ -35,9 +42,7 @@ mode_t modeFor(const QByteArray &target, std::optional<int> mode)
     struct stat st { };
     if (::stat(target.constData(), &st) == 0)
         return st.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    return 0666 & ~kStartupUmask;
 }
 
 // Makes the rename itself survive a power cut. Not every file system can
@@ -51,14 +56,11 @@ void flushFolder(const QString &folder)
     ::close(fd);
 }
 
-// How long a writer waits for another process's lock of the same folder.
-constexpr qint64 kLockPatienceMs = 10000;
-
 } // namespace
 
 namespace AtomicFile {
 
-Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode)
+Expected<void, SaveError> write(const QString &path, const QByteArray &data, std::optional<int> mode)
 {
     const QByteArray target = QFile::encodeName(path);
     const mode_t finalMode = modeFor(target, mode);
@@ -102,24 +104,33 @@ Expected<void> write(const QString &path, const QByteArray &data, std::optional<
     return {};
 }
 
-FolderLock::FolderLock(const QString &folder)
+FolderLock::FolderLock(const QString &folder, std::chrono::milliseconds patience)
 {
     const QByteArray path = QFile::encodeName(folder + QStringLiteral("/.lock"));
     m_fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (m_fd < 0)
-        return; // folder not writable: the write fails later anyway
+    if (m_fd < 0) {
+        const int err = errno;
+        struct stat st { };
+        const bool elsewise = ::stat(QFile::encodeName(folder).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+        m_failure = SaveError { elsewise ? SaveError::Kind::notAFolder : SaveError::Kind::folder, folder, err, {} };
+        return;
+    }
     QElapsedTimer waited;
     waited.start();
     for (;;) {
-        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) {
-            m_held = true;
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0)
             return;
-        }
         if (errno == EINTR)
             continue;
-        if (errno != EWOULDBLOCK || waited.elapsed() > kLockPatienceMs)
+        if (errno != EWOULDBLOCK) {
+            m_failure = SaveError { SaveError::Kind::folder, folder, errno, {} };
             return;
-        ::usleep(1000);
+        }
+        if (waited.elapsed() > patience.count()) {
+            m_failure = SaveError { SaveError::Kind::lockTimeout, folder, static_cast<int>(patience.count()), {} };
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "core/expected.h"
+#include "core/saveerror.h"
 
 #include <QByteArray>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 /// Replaces a file in one step: the bytes go to a new temporary file in the
@@ -17,27 +19,32 @@ namespace AtomicFile {
 /// Writes data to path. The temporary file is 0600 from its creation and takes
 /// its final mode before the first byte: with mode, exactly that (umask
 /// notwithstanding), so a secret is never on disk with wider permissions;
-/// without it, an existing target's mode, or for a new file the usual 0666
-/// less umask. Fails with a message naming the path.
-Expected<void> write(const QString &path, const QByteArray &data, std::optional<int> mode = std::nullopt);
+/// without it, an existing target's mode, or for a new file 0666 less the
+/// umask the process started with.
+Expected<void, SaveError> write(const QString &path, const QByteArray &data, std::optional<int> mode = std::nullopt);
+
+/// How long a save waits for another process's lock of the same folder.
+inline constexpr std::chrono::milliseconds kLockPatience { 10'000 };
 
 /// The exclusive advisory lock of a folder (its file ".lock", mode 0600),
 /// held for the object's lifetime. Every writer of our own data folders takes
-/// it around its writes there, so while it is held nobody else is between making a
-/// scratch file and renaming it. Gives up after 10 s: only a stopped process
-/// holds it that long, and writing unlocked beats hanging.
+/// it around its read-merge-write there, so while it is held nobody else is
+/// between reading a file and replacing it. Taking it waits, so it is taken
+/// on worker threads only. Not obtained within patience, it is a failure:
+/// nothing is written without it.
 class FolderLock {
 public:
-    explicit FolderLock(const QString &folder);
+    explicit FolderLock(const QString &folder, std::chrono::milliseconds patience = kLockPatience);
     ~FolderLock();
     FolderLock(const FolderLock &) = delete;
     FolderLock &operator=(const FolderLock &) = delete;
 
-    bool held() const { return m_held; }
+    /// Nothing while the lock is held; otherwise why it is not.
+    const std::optional<SaveError> &failure() const { return m_failure; }
 
 private:
     int m_fd = -1;
-    bool m_held = false;
+    std::optional<SaveError> m_failure;
 };
 
 /// Removes the scratch files that write() left beside the files of folder

@@ -1,6 +1,7 @@
 #include "core/batchrun.h"
 
 #include "core/filehasher.h"
+#include "core/hashjob.h"
 #include "core/resultrows.h"
 
 #include <QFileInfo>
@@ -12,9 +13,16 @@ BatchRun::BatchRun(ServiceFactory factory, QObject *parent)
     : QObject(parent)
     , m_factory(std::move(factory))
 {
+    m_hashPool.setMaxThreadCount(1);
 }
 
-BatchRun::~BatchRun() = default;
+BatchRun::~BatchRun()
+{
+    // A window closed mid-hash ends the hash now; the pool then waits for
+    // at most one chunk.
+    if (m_hashing)
+        m_hashing->cancel();
+}
 
 void BatchRun::setBusy(bool busy)
 {
@@ -40,8 +48,21 @@ void BatchRun::setResults(const QList<FileResult> &results)
 
 void BatchRun::stop()
 {
-    if (m_busy)
-        m_stopRequested = true;
+    if (!m_busy)
+        return;
+    m_stopRequested = true;
+    if (m_hashing)
+        m_hashing->cancel();
+}
+
+std::shared_ptr<HashJob> BatchRun::startHash(const QStringList &files, int index, qint64 bytesBefore, qint64 bytesTotal)
+{
+    const int count = static_cast<int>(files.size());
+    m_hashing = std::make_shared<HashJob>(files.at(index), &m_hashPool, this, [=, this](qint64 done) {
+        m_bytesHashed = bytesBefore + done;
+        Q_EMIT progress(m_inHand + 1, count, files.at(m_inHand), m_bytesHashed, bytesTotal);
+    });
+    return m_hashing;
 }
 
 QString BatchRun::summary(Action action, const QList<FileResult> &rows, bool stopped)
@@ -87,37 +108,42 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
     const auto currentScope = [&scope] { return scope ? scope() : QString(); };
 
     // Progress counts bytes, so one large file weighs what it costs.
-    QList<qint64> sizes;
-    sizes.reserve(files.size());
+    QList<qint64> bytesBefore; // of each file, the sizes of the files before it
+    bytesBefore.reserve(files.size());
     qint64 totalBytes = 0;
     for (const QString &path : files) {
-        sizes.append(std::max<qint64>(QFileInfo(path).size(), 0));
-        totalBytes += sizes.constLast();
+        bytesBefore.append(totalBytes);
+        totalBytes += std::max<qint64>(QFileInfo(path).size(), 0);
     }
 
     QList<FileResult> rows;
     rows.reserve(files.size());
     const int count = static_cast<int>(files.size());
-    qint64 bytesBefore = 0;
+    m_bytesHashed = 0;
+    std::shared_ptr<HashJob> next = count > 0 ? startHash(files, 0, 0, totalBytes) : nullptr;
     for (int i = 0; i < count; ++i) {
         if (m_stopRequested) {
             m_stopped = true;
             break;
         }
         const QString path = files.at(i);
-        const int number = i + 1;
-        Q_EMIT progress(number, count, path, bytesBefore, totalBytes);
+        const std::shared_ptr<HashJob> hash = std::move(next);
+        m_inHand = i;
+        Q_EMIT progress(i + 1, count, path, m_bytesHashed, totalBytes);
         if (!self)
             co_return;
 
-        const FileHasher::Progress onChunk = [this, number, count, path, bytesBefore, totalBytes](qint64 done, qint64) {
-            Q_EMIT progress(number, count, path, bytesBefore + done, totalBytes);
-        };
-        bytesBefore += sizes.at(i);
-        auto hashing = FileHasher::sha256HexAsync(path, this, onChunk);
+        auto hashing = hash->result();
         const Expected<QString> digest = co_await hashing;
         if (!self)
             co_return;
+        if (m_stopRequested) { // the hash was abandoned, or Stop came as it ended: no row
+            m_stopped = true;
+            break;
+        }
+        // The next file is hashed while the service answers for this one.
+        if (i + 1 < count)
+            next = startHash(files, i + 1, bytesBefore.at(i + 1), totalBytes);
 
         if (!digest) {
             rows.append(ResultRows::error(path, QString(), currentScope(), digest.error().description));
@@ -136,6 +162,9 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
             co_return;
         rows.append(std::move(row));
     }
+    if (next)
+        next->cancel();
+    m_hashing.reset();
 
     setResults(rows);
     setStatus(summary(action, rows, m_stopped));

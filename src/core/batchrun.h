@@ -8,15 +8,20 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <functional>
 #include <memory>
 
-/// One press of Register or Verify: hashes every file of a list, one at a
-/// time and in list order, asks the stamping service about each, and
+class HashJob;
+
+/// One press of Register or Verify: hashes every file of a list in list
+/// order, asks the stamping service about each, one file at a time, and
 /// publishes all rows and a summary at the end (or, when stopped, the rows so
-/// far). Free of widgets, so the window and the command-line tool drive the
-/// same code.
+/// far). While the service answers for one file the next one is hashed, never
+/// more than one ahead, so a run takes about the longer of hashing and
+/// network, not their sum. Free of widgets, so the window and the
+/// command-line tool drive the same code.
 class BatchRun : public QObject {
     Q_OBJECT
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
@@ -44,9 +49,9 @@ public:
     /// on. Ignored while a run is busy, so two runs never mix their rows.
     QCoro::Task<void> run(Action action, QStringList files, QString url, ScopeSource scope);
 
-    /// Asks a busy run to end after the file in hand: that file's requests
-    /// and save complete, then the rows so far are published under
-    /// "Stopped — …". Ignored when idle.
+    /// Asks a busy run to end: the hash in hand is abandoned at once (that
+    /// file gets no row), requests in flight and their save complete, then
+    /// the rows so far are published under "Stopped — …". Ignored when idle.
     void stop();
     /// Whether the last run ended early, leaving files out.
     bool stopped() const { return m_stopped; }
@@ -59,20 +64,26 @@ Q_SIGNALS:
     void busyChanged(bool busy);
     void statusChanged(const QString &status);
     void resultsChanged();
-    /// fileNumber counts from 1 to fileCount; the bytes count across the whole
-    /// run (bytesTotal is the sum of the sizes when the run started). Sent
-    /// when a file is started and again after every chunk hashed; the file's
-    /// requests follow the last one.
+    /// fileNumber counts from 1 to fileCount and names the file in hand: the
+    /// one whose requests are out, else the one being hashed. The bytes are
+    /// those hashed across the whole run, the next file's included (bytesTotal
+    /// is the sum of the sizes when the run started). Sent when a file comes
+    /// in hand and after every chunk hashed.
     void progress(int fileNumber, int fileCount, const QString &path, qint64 bytesHashed, qint64 bytesTotal);
     /// After the summary is set and busy is cleared.
     void finished();
 
 private:
+    std::shared_ptr<HashJob> startHash(const QStringList &files, int index, qint64 bytesBefore, qint64 bytesTotal);
     void setBusy(bool busy);
     void setStatus(const QString &status);
     void setResults(const QList<FileResult> &results);
 
     ServiceFactory m_factory;
+    QThreadPool m_hashPool; // one hash at a time, apart from the threads that save
+    std::shared_ptr<HashJob> m_hashing; // the latest hash started: what Stop ends
+    int m_inHand = 0;
+    qint64 m_bytesHashed = 0;
     bool m_busy = false;
     bool m_stopRequested = false;
     bool m_stopped = false;

@@ -11,20 +11,33 @@ struct Error {
     QString description;
 };
 
-/// A value or an Error. The project's one way to report failures across
-/// coroutine boundaries without exceptions.
-template<typename T> class Expected {
+namespace ExpectedDetail {
+// What an empty Expected holds: generic awaiting helpers need one.
+template<typename E> E noResult()
+{
+    return E {};
+}
+template<> inline Error noResult<Error>()
+{
+    return Error { QStringLiteral("No result") };
+}
+} // namespace ExpectedDetail
+
+/// A value or an error (by default an Error; a store's saves fail with a
+/// SaveError). The project's one way to report failures across coroutine
+/// boundaries without exceptions.
+template<typename T, typename E = Error> class Expected {
 public:
     /// Empty: a failure without a value (needed by generic awaiting helpers).
     Expected()
-        : m_data(std::in_place_index<1>, Error { QStringLiteral("No result") })
+        : m_data(std::in_place_index<1>, ExpectedDetail::noResult<E>())
     {
     }
     Expected(T value)
         : m_data(std::in_place_index<0>, std::move(value))
     {
     }
-    Expected(Error error)
+    Expected(E error)
         : m_data(std::in_place_index<1>, std::move(error))
     {
     }
@@ -38,16 +51,16 @@ public:
     const T &operator*() const & { return value(); }
     const T *operator->() const { return &value(); }
 
-    const Error &error() const { return std::get<1>(m_data); }
+    const E &error() const { return std::get<1>(m_data); }
 
 private:
-    std::variant<T, Error> m_data;
+    std::variant<T, E> m_data;
 };
 
-template<> class Expected<void> {
+template<typename E> class Expected<void, E> {
 public:
     Expected() = default;
-    Expected(Error error)
+    Expected(E error)
         : m_error(std::move(error))
         , m_failed(true)
     {
@@ -55,9 +68,9 @@ public:
 
     bool ok() const { return !m_failed; }
     explicit operator bool() const { return ok(); }
-    const Error &error() const { return m_error; }
+    const E &error() const { return m_error; }
 
 private:
-    Error m_error;
+    E m_error {};
     bool m_failed = false;
 };

@@ -1,9 +1,6 @@
 #include "core/filehasher.h"
 
-#include <QCoro/QCoroFuture>
 #include <QFile>
-#include <QPointer>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <openssl/evp.h>
 
@@ -13,7 +10,12 @@ namespace FileHasher {
 
 static constexpr qint64 kChunkSize = 1024 * 1024;
 
-Expected<QString> sha256Hex(const QString &path, const Progress &progress)
+QString cancelledText()
+{
+    return QStringLiteral("Hashing stopped");
+}
+
+Expected<QString> sha256Hex(const QString &path, const Progress &progress, const std::atomic_bool *cancel)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -27,6 +29,8 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
     qint64 done = 0;
     QByteArray chunk(kChunkSize, Qt::Uninitialized);
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return Error { cancelledText() };
         const qint64 n = file.read(chunk.data(), kChunkSize);
         if (n < 0)
             return Error { QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()) };
@@ -43,29 +47,6 @@ Expected<QString> sha256Hex(const QString &path, const Progress &progress)
     if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length != 32)
         return Error { QStringLiteral("Cannot finish SHA-256") };
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), 32).toHex());
-}
-
-QCoro::Task<Expected<QString>> sha256HexAsync(QString path, QObject *context, Progress progress)
-{
-    Progress forward;
-    if (progress) {
-        QPointer<QObject> guard(context);
-        forward = [guard, progress](qint64 done, qint64 total) {
-            if (!guard)
-                return;
-            QMetaObject::invokeMethod(
-                guard.data(),
-                [guard, progress, done, total] {
-                    if (guard)
-                        progress(done, total);
-                },
-                Qt::QueuedConnection);
-        };
-    }
-    // The future goes into a local first: g++ 12 mishandles non-trivial
-    // temporaries inside a co_await expression.
-    QFuture<Expected<QString>> future = QtConcurrent::run([path, forward] { return sha256Hex(path, forward); });
-    co_return co_await future;
 }
 
 } // namespace FileHasher

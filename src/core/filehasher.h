@@ -2,12 +2,10 @@
 
 #include "core/expected.h"
 
-#include <QCoro/QCoroTask>
 #include <QString>
 
+#include <atomic>
 #include <functional>
-
-class QObject;
 
 /// SHA-256 of a file's contents, the one place where file bytes are read.
 namespace FileHasher {
@@ -15,12 +13,13 @@ namespace FileHasher {
 /// Called after each chunk with the bytes hashed so far and the file size.
 using Progress = std::function<void(qint64 done, qint64 total)>;
 
-/// Reads the file in 1 MiB chunks (constant memory) and returns its digest as
-/// 64 lower-case hexadecimal characters. An open or read failure fails.
-Expected<QString> sha256Hex(const QString &path, const Progress &progress = {});
+/// What a hash ended by cancel fails with.
+QString cancelledText();
 
-/// The same on a worker thread, awaited from the event loop. progress, if
-/// given, is called on context's thread.
-QCoro::Task<Expected<QString>> sha256HexAsync(QString path, QObject *context = nullptr, Progress progress = {});
+/// Reads the file in 1 MiB chunks (constant memory) and returns its digest as
+/// 64 lower-case hexadecimal characters. An open or read failure fails; so
+/// does cancel, set from any thread, which is looked at between chunks.
+Expected<QString> sha256Hex(
+    const QString &path, const Progress &progress = {}, const std::atomic_bool *cancel = nullptr);
 
 } // namespace FileHasher

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/resultmodel.h"
+#include "core/saveerror.h"
 
 #include <QString>
 
@@ -12,5 +13,9 @@ FileResult error(const QString &path, const QString &sha256, const QString &scop
 
 /// path, sha256 and scope as given, status "Not found", kind notFound.
 FileResult notFound(const QString &path, const QString &sha256, const QString &scope);
+
+/// A passing row whose receipt could not be saved: it fails, keeps what the
+/// service said, and says why the receipt is not on disk.
+FileResult receiptNotSaved(FileResult row, const SaveError &why);
 
 } // namespace ResultRows

@@ -51,9 +51,9 @@ std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat fo
     const Expected<QString> destination = exportDestination(path);
     if (!destination)
         return QStringLiteral("Export failed: ") + destination.error().description;
-    const Expected<void> written = AtomicFile::write(*destination, *bytes);
+    const auto written = AtomicFile::write(*destination, *bytes);
     if (!written)
-        return QStringLiteral("Export failed: ") + written.error().description;
+        return QStringLiteral("Export failed: ") + written.error().describe();
     return QStringLiteral("Exported ") + ExportFormats::rawValue(format).toUpper() + QStringLiteral(" → ")
         + Text::lastPathComponent(path);
 }

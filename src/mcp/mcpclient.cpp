@@ -1,9 +1,8 @@
 #include "mcp/mcpclient.h"
 
-#include "auth/authstore.h"
+#include "auth/tokensource.h"
 #include "core/jsonwriter.h"
-#include "core/text.h"
-#include "storage/configstore.h"
+#include "storage/nivetdefaults.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -104,8 +103,9 @@ Error shown(const Error &error, const QList<HttpExchange::Secret> &secrets)
 
 } // namespace
 
-MCPClient::MCPClient(const QString &urlString, QObject *parent)
+MCPClient::MCPClient(const QString &urlString, std::shared_ptr<TokenSource> tokens, QObject *parent)
     : QObject(parent)
+    , m_tokens(std::move(tokens))
 {
     m_url = isUsableEndpoint(urlString) ? QUrl(urlString.trimmed(), QUrl::StrictMode) : QUrl(defaultEndpoint());
 }
@@ -134,11 +134,11 @@ QNetworkRequest MCPClient::baseRequest(const QString &session) const
 
 QCoro::Task<QNetworkRequest> MCPClient::applyAuth(QNetworkRequest request)
 {
-    // A token about to expire is renewed first; whatever that reports, the
-    // request goes out, with the token as it now stands on disk.
-    auto refresh = AuthStore::shared().ensureFreshToken(5);
-    co_await refresh;
-    const QString token = Text::trimmed(AuthStore::currentBearerToken());
+    if (!m_tokens)
+        co_return request;
+    const std::shared_ptr<TokenSource> tokens = m_tokens; // alive while it answers
+    auto fetching = tokens->bearerToken();
+    const QString token = co_await fetching;
     if (!token.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     co_return request;
@@ -155,7 +155,7 @@ QCoro::Task<MCPClient::Posted> MCPClient::post(QString session, QByteArray body,
 
     QList<HttpExchange::Secret> secrets;
     if (const QByteArray header = request.rawHeader("Authorization"); header.startsWith("Bearer "))
-        secrets.append(AuthStore::hiddenToken(QString::fromUtf8(header.mid(7))));
+        secrets.append(Credentials::hiddenToken(QString::fromUtf8(header.mid(7))));
     auto sending = m_http.send(request, "POST", body, std::move(takeEvent));
     auto reply = co_await sending;
     co_return Posted { std::move(reply), secrets };

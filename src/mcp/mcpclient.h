@@ -3,6 +3,7 @@
 #include "core/expected.h"
 #include "core/resultmodel.h"
 #include "core/stampingclient.h"
+#include "mcp/mcpclienterror.h"
 #include "net/httpexchange.h"
 
 #include <QCoro/QCoroTask>
@@ -12,16 +13,21 @@
 #include <QUrl>
 
 #include <chrono>
+#include <memory>
+
+class TokenSource;
 
 /// The client of the stamping service: MCP over HTTP, one session per
 /// operation. One client serves one batch run; it keeps no state between
-/// operations except its endpoint.
+/// operations except its endpoint and where its bearer token comes from.
 class MCPClient : public QObject, public StampingClient {
     Q_OBJECT
 public:
     /// Builds a client for urlString, or for defaultEndpoint() when the text
-    /// is not an absolute http or https URL with a host.
-    explicit MCPClient(const QString &urlString, QObject *parent = nullptr);
+    /// is not an absolute http or https URL with a host. Every request carries
+    /// the bearer token of tokens; without one, none.
+    explicit MCPClient(
+        const QString &urlString, std::shared_ptr<TokenSource> tokens = nullptr, QObject *parent = nullptr);
     ~MCPClient() override;
 
     static QString defaultEndpoint();
@@ -37,12 +43,14 @@ public:
 
     /// Stamps sha256 in scope in a new session, saves every returned receipt
     /// to the local record of sha256 and returns the row for the receipt
-    /// matching the first. Never fails: failures become error rows.
+    /// matching the first. Never fails: failures become error rows, a
+    /// receipt that could not be saved too.
     QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override;
 
     /// Verifies the first local receipt of sha256 by its identifier, or asks
     /// for a report on sha256 when there is none; a valid or found answer is
-    /// saved to the local record. Never fails: failures become rows.
+    /// saved to the local record. Never fails: failures become rows; a
+    /// positive answer whose receipt could not be saved is an error row.
     QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override;
 
     /// initialize + notifications/initialized; returns the session id. The
@@ -62,8 +70,8 @@ public:
     static bool isToolResponse(const ServerSentEvent &event);
 
 private:
-    // Adds the bearer token saved on disk, renewed first when about to expire.
-    static QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request);
+    // Adds the bearer token of m_tokens.
+    QCoro::Task<QNetworkRequest> applyAuth(QNetworkRequest request);
 
     // A request's reply, and the credentials it carried: what the server
     // says is shown with those hidden.
@@ -77,5 +85,6 @@ private:
     static Expected<HttpExchange::Response> answered(Expected<HttpExchange::Response> reply);
 
     QUrl m_url;
+    std::shared_ptr<TokenSource> m_tokens;
     HttpExchange m_http;
 };

@@ -53,7 +53,8 @@ Receipt fallbackReceipt(
 
 QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QString scope)
 {
-    const std::optional<ReceiptRecord> existing = ReceiptStore::read(sha256);
+    auto reading = ReceiptStore::readAsync(sha256);
+    const std::optional<ReceiptRecord> existing = co_await reading;
 
     auto session = co_await openSession();
     if (!session)
@@ -81,11 +82,11 @@ QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QS
     // freeze the window. The row comes only once the receipts are on disk.
     const std::optional<QString> source = path;
     auto saving = ReceiptStore::saveAsync(sha256, receipts, source);
-    const ReceiptRecord stored = co_await saving;
+    const auto stored = co_await saving;
     Receipt shown = fallback;
-    if (!stored.receipts.isEmpty()) {
-        shown = stored.receipts.first();
-        for (const Receipt &r : stored.receipts) {
+    if (stored && !stored->receipts.isEmpty()) {
+        shown = stored->receipts.first();
+        for (const Receipt &r : stored->receipts) {
             if (r.receiptId == first.receiptId) {
                 shown = r;
                 break;
@@ -102,5 +103,7 @@ QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QS
     row.status = QStringLiteral("Registered");
     row.merkle = shown.merkle.value_or(QString());
     row.kind = ResultKind::registered;
+    if (!stored)
+        co_return ResultRows::receiptNotSaved(row, stored.error());
     co_return row;
 }

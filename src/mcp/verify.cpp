@@ -130,7 +130,8 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
     const QString sessionId = session.value();
 
     Outcome answer;
-    const std::optional<ReceiptRecord> record = ReceiptStore::read(sha256);
+    auto reading = ReceiptStore::readAsync(sha256);
+    const std::optional<ReceiptRecord> record = co_await reading;
     // Only the first receipt is considered; without an identifier the digest
     // itself is looked up.
     if (record && !record->receipts.isEmpty() && record->receipts.first().receiptId.has_value()
@@ -159,7 +160,9 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         const QList<Receipt> receipts { *answer.toSave };
         const std::optional<QString> source = path;
         auto saving = ReceiptStore::saveAsync(sha256, receipts, source);
-        co_await saving;
+        const auto saved = co_await saving;
+        if (!saved)
+            co_return ResultRows::receiptNotSaved(answer.row, saved.error());
     }
     co_return answer.row;
 }

@@ -1,35 +1,15 @@
 #pragma once
 
 #include "core/expected.h"
+#include "core/saveerror.h"
+#include "storage/nivetdefaults.h"
 
-#include <QByteArray>
+#include <QCoro/QCoroTask>
 #include <QObject>
 #include <QString>
 
-/// The three client defaults every run depends on. Stored as they are set:
-/// nothing is validated, trimmed or normalised here.
-struct NivetDefaults {
-    QString url; // MCP endpoint; the client falls back to defaultEndpoint() when it is no URL
-    QString scope; // sent with every register and verify call
-    QString output; // format of the Copy action: "text", "json", "csv" or "pdf"
-
-    /// The built-in MCP endpoint, the one place this text is kept.
-    static QString defaultEndpoint();
-
-    /// defaultEndpoint(), "global", "text".
-    static NivetDefaults builtIn();
-
-    /// Decodes client.json: an object whose "url", "scope" and "output" are all
-    /// strings (members of other names are allowed). Anything else fails as a
-    /// whole; there is no per-member default.
-    static Expected<NivetDefaults> fromJson(const QByteArray &bytes);
-
-    friend bool operator==(const NivetDefaults &, const NivetDefaults &) = default;
-};
-
 /// Holds the defaults for one window: loads client.json once when created,
-/// publishes every change, and writes the file back on request. A successful
-/// save reaches every other live store in the process at once.
+/// publishes every change, and writes the file back on request.
 class ConfigStore : public QObject {
     Q_OBJECT
 
@@ -50,13 +30,14 @@ public:
     /// applicationSupportNivet()/client.json
     QString fileURL() const { return m_fileURL; }
 
-    /// Writes the defaults as compact JSON in one atomic replace, keeping
-    /// members of other names the file holds. Reports nothing; on success every
-    /// other live store takes the saved values.
-    void save();
+    /// Writes the defaults as compact JSON in one atomic replace under the
+    /// folder's lock, keeping members of other names the file holds. Runs on
+    /// a worker thread; emits saved() once the file is on disk.
+    QCoro::Task<Expected<void, SaveError>> save();
 
 Q_SIGNALS:
     void defaultsChanged(const NivetDefaults &defaults);
+    void saved(const NivetDefaults &defaults);
 
 private:
     NivetDefaults m_defaults;

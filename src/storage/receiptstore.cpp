@@ -16,6 +16,7 @@
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -98,15 +99,15 @@ Loaded load(const QString &path, const QString &digest)
 }
 
 // Keeps a record that cannot be used under a name of its own, so the fresh
-// record written next destroys nothing.
-bool moveAside(const QString &path, const QDateTime &now)
+// record written next destroys nothing. Returns errno, or 0.
+int moveAside(const QString &path, const QDateTime &now)
 {
     const QString base
         = path + QStringLiteral(".corrupt-") + now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
     QString target = base;
     for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
         target = base + QLatin1Char('-') + QString::number(n);
-    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) == 0;
+    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) == 0 ? 0 : errno;
 }
 
 bool canonicallyEqual(const QString &a, const QString &b)
@@ -283,8 +284,8 @@ QList<Receipt> merge(const QList<Receipt> &existing, const QList<Receipt> &incom
     return merged;
 }
 
-ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
-    const QDateTime &now)
+Expected<ReceiptRecord, SaveError> save(const QString &sha256, const QList<Receipt> &receipts,
+    const std::optional<QString> &sourcePath, const QDateTime &now)
 {
     const QString digest = normalizeDigest(sha256);
     const QString dir = NivetPaths::receiptsDirectory(); // also makes sure it exists, mode 0700
@@ -292,16 +293,19 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
 
     // Read, merge and write as one step against other processes' saves.
     const AtomicFile::FolderLock lock(dir);
-    if (lock.held())
-        AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
+    if (lock.failure())
+        return *lock.failure();
+    AtomicFile::sweepScratch(dir, QStringLiteral("*.json"));
 
     ReceiptRecord record;
-    bool writable = true;
     Loaded loaded = load(path, digest);
-    if (loaded.state == Stored::record)
+    if (loaded.state == Stored::record) {
         record = std::move(loaded.record);
-    else if (loaded.state == Stored::unusable)
-        writable = moveAside(path, now); // never overwrite what could not be kept
+    } else if (loaded.state == Stored::unusable) {
+        // Never overwrite what could not be kept.
+        if (const int err = moveAside(path, now))
+            return SaveError { SaveError::Kind::setAside, path, err, {} };
+    }
 
     QList<Receipt> fromService;
     fromService.reserve(receipts.size());
@@ -316,17 +320,24 @@ ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const 
         if (!seen)
             record.sourcePaths.append(*sourcePath);
     }
-    if (writable)
-        (void)AtomicFile::write(path, record.toJson(), 0600); // best effort: the caller has the record
+    if (auto written = AtomicFile::write(path, record.toJson(), 0600); !written)
+        return written.error();
     return record;
 }
 
-QCoro::Task<ReceiptRecord> saveAsync(QString sha256, QList<Receipt> receipts, std::optional<QString> sourcePath)
+QCoro::Task<Expected<ReceiptRecord, SaveError>> saveAsync(
+    QString sha256, QList<Receipt> receipts, std::optional<QString> sourcePath)
 {
     // The future goes into a local first: g++ 12 mishandles non-trivial
     // temporaries inside a co_await expression.
-    QFuture<ReceiptRecord> future
+    QFuture<Expected<ReceiptRecord, SaveError>> future
         = QtConcurrent::run([sha256, receipts, sourcePath] { return save(sha256, receipts, sourcePath); });
+    co_return co_await future;
+}
+
+QCoro::Task<std::optional<ReceiptRecord>> readAsync(QString sha256)
+{
+    QFuture<std::optional<ReceiptRecord>> future = QtConcurrent::run([sha256] { return read(sha256); });
     co_return co_await future;
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/expected.h"
 #include "core/resultmodel.h"
+#include "core/saveerror.h"
 
 #include <QByteArray>
 #include <QCoro/QCoroTask>
@@ -35,8 +36,8 @@ struct ReceiptRecord {
     QByteArray toJson() const;
 };
 
-/// Reading and saving receipt records. Nothing here reports a failure: local
-/// storage is best effort, and a save always returns the merged record.
+/// Reading and saving receipt records. A record that cannot be read counts as
+/// none; a save that cannot reach the disk says why.
 namespace ReceiptStore {
 
 /// Unicode-trimmed, lower-cased, with a leading "sha256:" dropped.
@@ -53,17 +54,21 @@ std::optional<ReceiptRecord> read(const QString &sha256);
 /// Merges receipts into the digest's record, notes sourcePath (when given and
 /// not empty), stamps updated_at with now, and replaces the file in one atomic
 /// step (mode 0600), flushed to disk before it returns. Saves of the same
-/// folder from several processes are serialised with an advisory lock. A file
-/// that does not decode, or holds another digest's record, is moved aside to
-/// <name>.corrupt-<UTC time> first. Returns the record as written (or as it
-/// would have been written when writing failed).
-ReceiptRecord save(const QString &sha256, const QList<Receipt> &receipts, const std::optional<QString> &sourcePath,
-    const QDateTime &now = QDateTime::currentDateTimeUtc());
+/// folder from several processes are serialised with an advisory lock; a lock
+/// not obtained in time fails the save. A file that does not decode, or holds
+/// another digest's record, is moved aside to <name>.corrupt-<UTC time> first.
+/// Returns the record as written.
+Expected<ReceiptRecord, SaveError> save(const QString &sha256, const QList<Receipt> &receipts,
+    const std::optional<QString> &sourcePath, const QDateTime &now = QDateTime::currentDateTimeUtc());
 
 /// save() on a worker thread, awaited from the event loop: the flush and the
 /// wait for another process's lock never hold up the caller's thread. The
 /// save completes even when nobody awaits it any more.
-QCoro::Task<ReceiptRecord> saveAsync(QString sha256, QList<Receipt> receipts, std::optional<QString> sourcePath);
+QCoro::Task<Expected<ReceiptRecord, SaveError>> saveAsync(
+    QString sha256, QList<Receipt> receipts, std::optional<QString> sourcePath);
+
+/// read() on a worker thread, awaited from the event loop.
+QCoro::Task<std::optional<ReceiptRecord>> readAsync(QString sha256);
 
 /// Combines two receipt lists: one receipt per receipt_id (or, without one,
 /// per identical content); a later receipt fills in and overwrites fields but

@@ -1,100 +1,34 @@
 #include "ui/contentview.h"
 
+#include "auth/tokensource.h"
 #include "core/text.h"
 #include "export/exportactions.h"
 #include "export/exportformat.h"
 #include "mcp/mcpclient.h"
 #include "storage/configstore.h"
-#include "ui/appnotifications.h"
 #include "ui/dialogs.h"
 #include "ui/docsview.h"
 #include "ui/elidedlabel.h"
+#include "ui/filedroplist.h"
 #include "ui/filelistmodel.h"
 #include "ui/helptext.h"
 #include "ui/resultsdelegate.h"
 #include "ui/resultstablemodel.h"
 
-#include <QDragEnterEvent>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QListView>
 #include <QMenu>
-#include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
-#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
-
-namespace {
-
-// Asks for no width, so every row is as wide as the list and a long path is
-// elided in the middle instead of running off under a scroll bar.
-class NarrowRowDelegate : public QStyledItemDelegate {
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
-    {
-        return { 1, QStyledItemDelegate::sizeHint(option, index).height() };
-    }
-};
-
-} // namespace
-
-/// The file list: full paths on one line, elided in the middle, no
-/// selection, the window's only drop target. A drop copies: the files stay
-/// where they are.
-class FileDropList : public QListView {
-public:
-    FileDropList(ContentView *owner, FileListModel *model)
-        : QListView(owner)
-        , m_owner(owner)
-    {
-        setModel(model);
-        setItemDelegate(new NarrowRowDelegate(this));
-        setUniformItemSizes(true);
-        setAcceptDrops(true);
-        setDropIndicatorShown(false);
-        setDragDropMode(QAbstractItemView::DropOnly);
-        setSelectionMode(QAbstractItemView::NoSelection);
-        setEditTriggers(QAbstractItemView::NoEditTriggers);
-        setTextElideMode(Qt::ElideMiddle);
-        setWordWrap(false);
-        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        setMinimumHeight(120);
-    }
-
-protected:
-    void dragEnterEvent(QDragEnterEvent *event) override { acceptAsCopy(event); }
-    void dragMoveEvent(QDragMoveEvent *event) override { acceptAsCopy(event); }
-    void dropEvent(QDropEvent *event) override
-    {
-        QStringList paths;
-        for (const QUrl &url : event->mimeData()->urls()) {
-            if (url.isLocalFile() && !url.toLocalFile().isEmpty())
-                paths.append(url.toLocalFile());
-        }
-        acceptAsCopy(event);
-        m_owner->handleDrop(paths);
-    }
-
-private:
-    static void acceptAsCopy(QDropEvent *event)
-    {
-        if (event->possibleActions() & Qt::CopyAction)
-            event->setDropAction(Qt::CopyAction);
-        event->accept();
-    }
-
-    ContentView *m_owner;
-};
 
 namespace {
 
@@ -145,7 +79,7 @@ ContentView::ContentView(QWidget *parent, BatchRun::ServiceFactory service)
     , m_config(new ConfigStore(this))
     , m_run(new BatchRun(
           service ? std::move(service) : [](const QString &url) -> std::unique_ptr<StampingClient> {
-              return std::make_unique<MCPClient>(url);
+              return std::make_unique<MCPClient>(url, std::make_shared<TokenSource>());
           },
           this))
     , m_platform(new QtDialogs(this))
@@ -164,7 +98,6 @@ ContentView::ContentView(QWidget *parent, BatchRun::ServiceFactory service)
     connect(m_run, &BatchRun::resultsChanged, this, [this] { setResults(m_run->results()); });
     connect(m_run, &BatchRun::progress, this, &ContentView::onProgress);
     connect(m_config, &ConfigStore::defaultsChanged, this, &ContentView::refreshCopyLabel);
-    connect(&AppNotifications::instance(), &AppNotifications::showDocs, this, &ContentView::showDocs);
 
     setStatus(m_status);
     refreshCopyLabel();
@@ -286,7 +219,8 @@ QWidget *ContentView::buildDocuments()
     buttons->addWidget(m_verify);
     buttons->addWidget(m_register);
     docColumn->addLayout(buttons);
-    m_fileList = new FileDropList(this, m_fileModel);
+    m_fileList = new FileDropList(m_fileModel, this);
+    connect(m_fileList, &FileDropList::dropped, this, &ContentView::handleDrop);
     m_fileList->setObjectName(QStringLiteral("fileList"));
     m_fileList->setAccessibleName(QStringLiteral("Files"));
     docColumn->addWidget(m_fileList);
@@ -309,7 +243,7 @@ QLayout *ContentView::buildStatusRow(QWidget *box)
     m_progressLabel = new ElidedLabel(Qt::ElideMiddle, 1, box);
     m_progressLabel->setObjectName(QStringLiteral("progressLabel"));
     m_stop = button(QStringLiteral("Stop"), QStringLiteral("stopButton"), box);
-    m_stop->setToolTip(QStringLiteral("Stop after the file in hand (Esc)"));
+    m_stop->setToolTip(QStringLiteral("Stop the run; the rows so far are kept (Esc)"));
     connect(m_stop, &QPushButton::clicked, this, &ContentView::stop);
     m_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     m_escape->setContext(Qt::WindowShortcut);

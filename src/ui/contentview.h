@@ -55,7 +55,7 @@ public Q_SLOTS:
     /// Registers or verifies the listed files with the saved defaults; the
     /// Register and Verify buttons.
     void startRun(BatchRun::Action action);
-    /// Ends a busy run after the file in hand (the Stop button and Esc).
+    /// Ends a busy run (the Stop button and Esc): see BatchRun::stop().
     void stop();
     void exportResults(ExportFormat format);
     void copyResults();

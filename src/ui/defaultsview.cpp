@@ -1,6 +1,6 @@
 #include "ui/defaultsview.h"
 
-#include "auth/authstore.h"
+#include "auth/credentialsfile.h"
 #include "storage/configstore.h"
 #include "storage/nivetpaths.h"
 #include "ui/elidedlabel.h"
@@ -20,18 +20,10 @@
 
 namespace {
 
-/// Binds a line edit to one of the store's fields both ways.
-void bind(QLineEdit *edit, AuthStore *store, QString (AuthStore::*get)() const, void (AuthStore::*set)(const QString &),
-    void (AuthStore::*changed)())
+void showText(QLineEdit *edit, const QString &value)
 {
-    const auto pull = [edit, store, get] {
-        const QString value = (store->*get)();
-        if (edit->text() != value)
-            edit->setText(value);
-    };
-    pull();
-    QObject::connect(store, changed, edit, pull);
-    QObject::connect(edit, &QLineEdit::textEdited, store, set);
+    if (edit->text() != value)
+        edit->setText(value);
 }
 
 /// Gives the label columns of all forms one width.
@@ -87,7 +79,7 @@ void showInPicker(QComboBox *picker, const QString &value)
 DefaultsView::DefaultsView(QWidget *parent)
     : QWidget(parent)
     , m_config(new ConfigStore(this))
-    , m_auth(AuthStore::shared())
+    , m_client(new AuthClient(this))
 {
     setObjectName(QStringLiteral("defaultsView"));
     setWindowTitle(QStringLiteral("Defaults"));
@@ -148,19 +140,21 @@ void DefaultsView::addMcpRows(QFormLayout *form, QWidget *box)
 
 void DefaultsView::addCredentialRows(QFormLayout *form, QWidget *box)
 {
-    auto *authUrl = new QLineEdit(box);
-    authUrl->setObjectName(QStringLiteral("authUrl"));
-    auto *username = new QLineEdit(box);
-    username->setObjectName(QStringLiteral("username"));
-    auto *password = new QLineEdit(box);
-    password->setObjectName(QStringLiteral("password"));
-    password->setEchoMode(QLineEdit::Password);
-    bind(authUrl, &m_auth, &AuthStore::authURL, &AuthStore::setAuthURL, &AuthStore::authURLChanged);
-    bind(username, &m_auth, &AuthStore::username, &AuthStore::setUsername, &AuthStore::usernameChanged);
-    bind(password, &m_auth, &AuthStore::password, &AuthStore::setPassword, &AuthStore::passwordChanged);
-    form->addRow(QStringLiteral("Auth API URL"), authUrl);
-    form->addRow(QStringLiteral("Username"), username);
-    form->addRow(QStringLiteral("Password"), password);
+    m_authUrl = new QLineEdit(box);
+    m_authUrl->setObjectName(QStringLiteral("authUrl"));
+    m_username = new QLineEdit(box);
+    m_username->setObjectName(QStringLiteral("username"));
+    m_password = new QLineEdit(box);
+    m_password->setObjectName(QStringLiteral("password"));
+    m_password->setEchoMode(QLineEdit::Password);
+    for (const auto &[edit, member] : { std::pair { m_authUrl, &Credentials::authURL },
+             std::pair { m_username, &Credentials::username }, std::pair { m_password, &Credentials::password } }) {
+        connect(edit, &QLineEdit::textEdited, this,
+            [this, member = member](const QString &text) { m_form.*member = text; });
+    }
+    form->addRow(QStringLiteral("Auth API URL"), m_authUrl);
+    form->addRow(QStringLiteral("Username"), m_username);
+    form->addRow(QStringLiteral("Password"), m_password);
 
     auto *tokenColumn = new QVBoxLayout;
     tokenColumn->setSpacing(4);
@@ -179,14 +173,10 @@ void DefaultsView::addCredentialRows(QFormLayout *form, QWidget *box)
     m_token->setStyleSheet(QStringLiteral("QPlainTextEdit { border: 1px solid rgba(128, 128, 128, 77); }"));
     tokenColumn->addWidget(m_token);
     form->addRow(tokenColumn);
-    const auto pullToken = [this] {
-        if (m_token->toPlainText() != m_auth.accessToken())
-            m_token->setPlainText(m_auth.accessToken());
+    connect(m_token, &QPlainTextEdit::textChanged, this, [this] {
+        m_form.accessToken = m_token->toPlainText();
         refreshDerived();
-    };
-    pullToken();
-    connect(&m_auth, &AuthStore::accessTokenChanged, this, pullToken);
-    connect(m_token, &QPlainTextEdit::textChanged, this, [this] { m_auth.setAccessToken(m_token->toPlainText()); });
+    });
 }
 
 void DefaultsView::addTokenRows(QFormLayout *form, QWidget *box)
@@ -202,11 +192,9 @@ void DefaultsView::addTokenRows(QFormLayout *form, QWidget *box)
     m_expires->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_expires->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred); // a long value is cut, not widening
     form->addRow(QStringLiteral("Expires"), m_expires);
-    m_summary = reservedCaption(box);
-    m_summary->setObjectName(QStringLiteral("sessionSummary"));
-    form->addRow(m_summary);
-    connect(&m_auth, &AuthStore::expiresAtChanged, this, &DefaultsView::refreshDerived);
-    connect(&m_auth, &AuthStore::sessionSummaryChanged, this, &DefaultsView::refreshDerived);
+    m_summaryLabel = reservedCaption(box);
+    m_summaryLabel->setObjectName(QStringLiteral("sessionSummary"));
+    form->addRow(m_summaryLabel);
 }
 
 void DefaultsView::addButtonRow(QFormLayout *form, QWidget *box)
@@ -237,15 +225,30 @@ void DefaultsView::refreshFromConfig()
     showInPicker(m_output, d.output);
 }
 
+void DefaultsView::showForm()
+{
+    showText(m_authUrl, m_form.authURL);
+    showText(m_username, m_form.username);
+    showText(m_password, m_form.password);
+    if (m_token->toPlainText() != m_form.accessToken)
+        m_token->setPlainText(m_form.accessToken);
+    refreshDerived();
+}
+
 void DefaultsView::refreshDerived()
 {
-    if (!m_hint)
+    if (!m_summaryLabel)
         return; // still being built
-    const QString token = m_auth.accessToken();
-    m_hint->setText(token.isEmpty() ? QStringLiteral("(none)") : AuthStore::tokenHint(token));
-    const QString expires = m_auth.expiresAt();
-    m_expires->setText(expires.isEmpty() ? QStringLiteral("—") : expires);
-    m_summary->setText(m_auth.sessionSummary());
+    const QString token = m_form.accessToken;
+    m_hint->setText(token.isEmpty() ? QStringLiteral("(none)") : Credentials::tokenHint(token));
+    m_expires->setText(m_form.expiresAt.isEmpty() ? QStringLiteral("—") : m_form.expiresAt);
+    m_summaryLabel->setText(m_summary);
+}
+
+void DefaultsView::adopt(const Credentials &fromDisk, const Credentials &sent)
+{
+    m_form.assign(fromDisk, Credentials::allFields & ~sent.differences(m_form));
+    showForm();
 }
 
 void DefaultsView::showEvent(QShowEvent *event)
@@ -254,9 +257,25 @@ void DefaultsView::showEvent(QShowEvent *event)
     // edits go; restoring it or showing it again while open keeps them.
     if (!m_open) {
         m_open = true;
-        m_auth.reloadFromDisk();
+        m_form = m_loaded = Credentials();
+        m_summary.clear();
+        showForm();
+        loadForm();
     }
     QWidget::showEvent(event);
+}
+
+QCoro::Task<> DefaultsView::loadForm()
+{
+    QPointer<DefaultsView> self(this);
+    const Credentials shown = m_form;
+    auto loading = CredentialsFile::loadAsync();
+    const Credentials loaded = co_await loading;
+    if (!self)
+        co_return;
+    m_loaded = loaded;
+    m_summary = loaded.loadSummary();
+    adopt(loaded, shown);
 }
 
 void DefaultsView::closeEvent(QCloseEvent *event)
@@ -300,39 +319,96 @@ void DefaultsView::setBusy(bool busy)
 
 void DefaultsView::saveAll()
 {
-    m_config->save();
-    const auto saved = m_auth.save();
-    if (saved.ok())
-        setStatus(QStringLiteral("Saved. ") + m_auth.sessionSummary(), false);
-    else
-        setStatus(QStringLiteral("Save failed: ") + saved.error().description, true);
+    save();
 }
 
 void DefaultsView::generateToken()
 {
-    setBusy(true);
-    m_config->save();
-    runAuthAction(m_auth.login(), QStringLiteral("Token refreshed for "), QStringLiteral("Generate/refresh failed: "));
+    login();
 }
 
 void DefaultsView::checkSession()
 {
-    setBusy(true);
-    runAuthAction(m_auth.validate(), QStringLiteral("Session OK · "), QStringLiteral("Check session failed: "));
+    check();
 }
 
-QCoro::Task<> DefaultsView::runAuthAction(
-    QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix, QString failedPrefix)
+QCoro::Task<> DefaultsView::save()
 {
     QPointer<DefaultsView> self(this);
-    const auto result = co_await action;
+    setBusy(true);
+    const Credentials sent = m_form;
+    auto savingDefaults = m_config->save();
+    const auto defaults = co_await savingDefaults;
     if (!self)
         co_return;
-    if (result.ok()) {
-        const auto &[name, role] = result.value();
-        setStatus(okPrefix + (role.isEmpty() ? name : name + QStringLiteral(" (") + role + QLatin1Char(')')), false);
-    } else {
-        setStatus(failedPrefix + result.error().description, true);
+    // Only what was changed here is written; the rest stays as the file has
+    // it now (a run may have renewed the token meanwhile).
+    auto savingCredentials = CredentialsFile::saveAsync(sent, m_loaded.differences(sent));
+    const auto saved = co_await savingCredentials;
+    if (!self)
+        co_return;
+    if (saved) {
+        m_loaded = *saved;
+        m_summary = saved->saveSummary();
+        adopt(*saved, sent);
     }
+    QStringList failures;
+    if (!defaults)
+        failures.append(defaults.error().describe());
+    if (!saved)
+        failures.append(saved.error().describe());
+    if (failures.isEmpty())
+        setStatus(QStringLiteral("Saved. ") + m_summary, false);
+    else
+        setStatus(QStringLiteral("Save failed: ") + failures.join(QStringLiteral("; ")), true);
     setBusy(false);
+}
+
+QCoro::Task<> DefaultsView::login()
+{
+    QPointer<DefaultsView> self(this);
+    setBusy(true);
+    const Credentials sent = m_form;
+    auto savingDefaults = m_config->save();
+    const auto defaults = co_await savingDefaults;
+    if (!self)
+        co_return;
+    // What the form shows is used and, once the login succeeds, saved.
+    auto running = m_client->login(sent, m_loaded.differences(sent));
+    const auto result = co_await running;
+    if (!self)
+        co_return;
+    showSession(result, sent, QStringLiteral("Token refreshed for "), QStringLiteral("Generate/refresh failed: "));
+    if (!defaults)
+        setStatus(m_statusLine + QStringLiteral("; the defaults were not saved: ") + defaults.error().describe(), true);
+    setBusy(false);
+}
+
+QCoro::Task<> DefaultsView::check()
+{
+    QPointer<DefaultsView> self(this);
+    setBusy(true);
+    const Credentials sent = m_form;
+    auto running = m_client->validate(sent, m_loaded.differences(sent));
+    const auto result = co_await running;
+    if (!self)
+        co_return;
+    showSession(result, sent, QStringLiteral("Session OK · "), QStringLiteral("Check session failed: "));
+    setBusy(false);
+}
+
+void DefaultsView::showSession(const Expected<AuthClient::Session> &result, const Credentials &sent,
+    const QString &okPrefix, const QString &failedPrefix)
+{
+    if (!result) {
+        setStatus(failedPrefix + result.error().description, true);
+        return;
+    }
+    if (result->saved)
+        m_loaded = *result->saved;
+    m_summary = result->summary;
+    adopt(result->credentials, sent);
+    const QString role = result->role;
+    setStatus(
+        okPrefix + result->name + (role.isEmpty() ? QString() : QStringLiteral(" (") + role + QLatin1Char(')')), false);
 }

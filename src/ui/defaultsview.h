@@ -1,6 +1,7 @@
 #pragma once
 
-#include "auth/authstore.h"
+#include "auth/authclient.h"
+#include "auth/credentials.h"
 
 #include <QCoro/QCoroTask>
 #include <QPointer>
@@ -16,8 +17,10 @@ class QPlainTextEdit;
 class QPushButton;
 
 /// The settings window: the client defaults ("MCP") and the credentials
-/// ("Auth"), bound both ways to their stores, with save, token and check
-/// actions and a status line.
+/// ("Auth"), with save, token and check actions and a status line. It edits
+/// copies: nothing typed reaches the files or the network until one of the
+/// three buttons acts on what the form shows. File work and the wait for a
+/// lock happen off the window's thread.
 class DefaultsView : public QWidget {
     Q_OBJECT
 public:
@@ -27,6 +30,8 @@ public:
     bool statusIsError() const { return m_statusIsError; }
     bool busy() const { return m_busy; }
     ConfigStore *config() const { return m_config; }
+    /// The credentials as the form shows them.
+    const Credentials &form() const { return m_form; }
 
 public Q_SLOTS:
     void saveAll();
@@ -42,9 +47,16 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    /// Waits for a login or validation and shows its outcome after the prefixes.
-    QCoro::Task<> runAuthAction(
-        QCoro::Task<Expected<AuthStore::Identity>> action, QString okPrefix, QString failedPrefix);
+    QCoro::Task<> loadForm();
+    QCoro::Task<> save();
+    QCoro::Task<> login();
+    QCoro::Task<> check();
+    /// Shows the outcome of a login or validation after the prefixes.
+    void showSession(const Expected<AuthClient::Session> &result, const Credentials &sent, const QString &okPrefix,
+        const QString &failedPrefix);
+    /// Takes fromDisk into every field the user has not changed since sent
+    /// was taken from the form.
+    void adopt(const Credentials &fromDisk, const Credentials &sent);
     void addMcpRows(QFormLayout *form, QWidget *box);
     void addCredentialRows(QFormLayout *form, QWidget *box);
     void addTokenRows(QFormLayout *form, QWidget *box);
@@ -52,10 +64,14 @@ private:
     void setStatus(const QString &text, bool isError);
     void setBusy(bool busy);
     void refreshFromConfig();
+    void showForm();
     void refreshDerived();
 
     ConfigStore *m_config;
-    AuthStore &m_auth;
+    AuthClient *m_client;
+    Credentials m_loaded; // as the file held it when last read or written here
+    Credentials m_form; // as the form shows it
+    QString m_summary;
     QString m_statusLine;
     bool m_statusIsError = false;
     bool m_busy = false;
@@ -65,10 +81,13 @@ private:
     QLineEdit *m_url = nullptr;
     QComboBox *m_scope = nullptr;
     QComboBox *m_output = nullptr;
+    QLineEdit *m_authUrl = nullptr;
+    QLineEdit *m_username = nullptr;
+    QLineEdit *m_password = nullptr;
     QPlainTextEdit *m_token = nullptr;
     QLabel *m_hint = nullptr;
     QLabel *m_expires = nullptr;
-    ElidedLabel *m_summary = nullptr;
+    ElidedLabel *m_summaryLabel = nullptr;
     ElidedLabel *m_status = nullptr;
     QList<QPushButton *> m_buttons;
 };

@@ -1,5 +1,6 @@
 #include "ui/mainwindow.h"
 
+#include "storage/configstore.h"
 #include "ui/appnotifications.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
@@ -12,11 +13,13 @@
 MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     : QMainWindow(parent)
     , m_content(new ContentView(this, std::move(service)))
+    , m_notifications(new AppNotifications(this))
 {
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(QStringLiteral("Nivet Timestamping"));
     setCentralWidget(m_content);
     connect(m_content, &ContentView::openSettingsRequested, this, &MainWindow::openSettings);
+    connect(m_notifications, &AppNotifications::showDocs, m_content, &ContentView::showDocs);
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     QAction *settings = file->addAction(QStringLiteral("Settings…"), this, &MainWindow::openSettings);
@@ -33,20 +36,21 @@ MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->setObjectName(QStringLiteral("helpMenu"));
-    QAction *docs = help->addAction(
-        QStringLiteral("Nivet Timestamping Help"), &AppNotifications::instance(), &AppNotifications::postShowDocs);
+    QAction *docs
+        = help->addAction(QStringLiteral("Nivet Timestamping Help"), m_notifications, &AppNotifications::postShowDocs);
     docs->setObjectName(QStringLiteral("helpAction"));
 }
 
 void MainWindow::openSettings()
 {
     if (!m_settings) {
-        m_settings = new DefaultsView(nullptr);
-        m_settings->setAttribute(Qt::WA_DeleteOnClose, false);
+        // A window of its own, owned by this one and deleted with it.
+        m_settings = new DefaultsView(this);
+        m_settings->setWindowFlag(Qt::Window);
         // Never the window that keeps the app running without its main window.
         m_settings->setAttribute(Qt::WA_QuitOnClose, false);
-        m_settings->setWindowFlag(Qt::Window);
-        connect(this, &QObject::destroyed, m_settings.data(), &QObject::deleteLater);
+        // Saved defaults reach the next run and the Copy button at once.
+        connect(m_settings->config(), &ConfigStore::saved, m_content->config(), &ConfigStore::setDefaults);
     }
     if (m_settings->isMinimized())
         m_settings->showNormal();

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 
+class AppNotifications;
 class ContentView;
 
 /// The application frame: the main window with its menus, and the settings
@@ -29,5 +30,6 @@ protected:
 
 private:
     ContentView *m_content;
+    AppNotifications *m_notifications;
     QPointer<DefaultsView> m_settings;
 };

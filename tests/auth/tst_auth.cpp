@@ -1,5 +1,6 @@
-#include "auth/authstore.h"
+#include "auth/authclient.h"
 #include "auth/credentialsfile.h"
+#include "auth/tokensource.h"
 
 #include "scriptedhttpserver.h"
 #include "testenv.h"
@@ -29,28 +30,33 @@ QString u(const char *utf8)
 
 } // namespace
 
-/// The credentials file, the store over it and the Auth API calls.
+/// The credentials file, the Auth API client and the token source of MCP requests.
 class TestAuth : public QObject {
     Q_OBJECT
     IsolatedDataHome m_home;
+    AuthClient m_client;
 
     QString path() const { return m_home.nivet() + QStringLiteral("/auth.properties"); }
     QStringList filesInFolder() const { return QDir(m_home.nivet()).entryList(QDir::Files | QDir::Hidden); }
 
-    // A store on the file content describes ("@server" stands for the scripted
-    // server), with the tests' clock.
-    std::unique_ptr<AuthStore> storeWith(const ScriptedHttpServer &server, QByteArray content = {})
+    // Writes content as the credentials file ("@server" stands for the
+    // scripted server) and returns what it holds.
+    Credentials saved(const ScriptedHttpServer &server, QByteArray content)
     {
         content.replace("@server", server.url(QString()).toString().toUtf8());
-        if (!content.isEmpty())
-            writeFile(path(), content);
-        auto store = std::make_unique<AuthStore>();
-        store->setClock([] { return kNow; });
-        store->setTransferTimeout(2s);
-        return store;
+        writeFile(path(), content);
+        return CredentialsFile::load();
     }
 
+    static Credentials::Fields all() { return Credentials::allFields; }
+
 private Q_SLOTS:
+    void initTestCase()
+    {
+        m_client.setClock([] { return kNow; });
+        m_client.setTransferTimeout(2s);
+    }
+
     void init() { QDir(m_home.nivet()).removeRecursively(); }
 
     void writtenBytes()
@@ -61,14 +67,14 @@ private Q_SLOTS:
             { u("auth_token"), u("t") }, { u("id_token"), u("t") }, { u("access_token"), u("t") },
             { u("Beta"), u("l1\nback\\nslash") }, { u("\xf0\x9f\x98\x80"), u("1") }, { u("\xef\xbf\xbd"), u("  a=b") },
             { u("note"), QString() } };
-        QVERIFY(CredentialsFile::writeProperties(entries, path()).ok());
-        QCOMPARE(readFile(path()),
+        const auto bytes = CredentialsFile::encode(entries);
+        QCOMPARE(bytes.value(),
             kHeader
                 + "access_token=t\nid_token=t\nauth_token=t\nissuer=iss\nexpires_at=2025\nusername=bob\n"
                   "password=pw\nauth_url=https://a\nBeta=l1\\nback\\\\nslash\nzeta=x\\\\y\n\xef\xbf\xbd=  a=b\n"
                   "\xf0\x9f\x98\x80=1\n");
         entries.remove(u("note"));
-        QCOMPARE(CredentialsFile::readProperties(path()), entries); // every written value reads back unchanged
+        QCOMPARE(CredentialsFile::parseProperties(*bytes), entries); // every written value reads back unchanged
     }
 
     void reading_data()
@@ -104,16 +110,23 @@ private Q_SLOTS:
 
     void refusedValues()
     {
-        const QByteArray old = kHeader + "username=alice\nsibling=keep\n";
+        const QByteArray old = kHeader + "username=alice\na=b=keep\n";
         QVERIFY(writeFile(path(), old));
-        for (const auto &[key, value, message] :
-            { std::tuple(u("password"), u("pa\rss"), u("The password contains a line break that cannot be stored")),
-                std::tuple(u("a=b"), u("v"), u("The key \"a=b\" cannot be stored in the credentials file")) }) {
-            const auto result = CredentialsFile::writeProperties({ { u("issuer"), u("iss") }, { key, value } }, path());
-            QCOMPARE(result.ok() ? QString() : result.error().description, message);
+        Credentials c;
+        c.issuer = u("iss");
+        for (const auto &[field, value, message] : { std::tuple(&Credentials::password, u("pa\rss"),
+                                                         u("The password contains a line break that cannot be stored")),
+                 std::tuple(&Credentials::accessToken, u(" tok en\n"),
+                     u("The token contains white space or a control character")) }) {
+            Credentials refused = c;
+            refused.*field = value;
+            const auto result = CredentialsFile::save(refused, all());
+            QCOMPARE(result.ok() ? QString() : result.error().describe(), message);
         }
+        QCOMPARE(CredentialsFile::encode({ { u("a=b"), u("v") } }).error().describe(),
+            u("The key \"a=b\" cannot be stored in the credentials file"));
         QCOMPARE(readFile(path()), old);
-        QCOMPARE(filesInFolder(), QStringList { u("auth.properties") });
+        QCOMPARE(filesInFolder(), (QStringList { u(".lock"), u("auth.properties") }));
     }
 
     void secretModeUnderOpenUmask()
@@ -122,10 +135,12 @@ private Q_SLOTS:
         ::chmod(QFile::encodeName(path()).constData(), 0644);
         const QString fresh = m_home.path() + QStringLiteral("/new/folder/auth.properties");
         QVERIFY(writeFile(fresh + QStringLiteral(".tmp-killed"), "password=")); // a killed login's
+        Credentials c;
+        c.password = u("pw");
         {
             ScopedUmask open(0);
-            QVERIFY(CredentialsFile::writeProperties({ { u("password"), u("pw") } }, path()).ok());
-            QVERIFY(CredentialsFile::writeProperties({ { u("password"), u("pw") } }, fresh).ok());
+            QVERIFY(CredentialsFile::save(c, all(), path()).ok());
+            QVERIFY(CredentialsFile::save(c, all(), fresh).ok());
         }
         QCOMPARE(fileMode(path()), 0600);
         QCOMPARE(fileMode(fresh), 0600);
@@ -144,11 +159,13 @@ private Q_SLOTS:
         rlimit small = saved;
         small.rlim_cur = 1024;
         QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        const auto result = CredentialsFile::writeProperties({ { u("note"), QString(5000, u'x') } }, path());
+        Credentials c;
+        c.issuer = QString(5000, u'x');
+        const auto result = CredentialsFile::save(c, all());
         ::setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previousHandler);
         QVERIFY(!result.ok());
-        QVERIFY2(result.error().description.contains(path()), qPrintable(result.error().description));
+        QVERIFY2(result.error().describe().contains(path()), qPrintable(result.error().describe()));
         QCOMPARE(readFile(path()), old);
         QCOMPARE(filesInFolder(), (QStringList { u(".lock"), u("auth.properties") }));
     }
@@ -157,39 +174,27 @@ private Q_SLOTS:
     {
         // Keys the sibling client wrote survive any number of saves.
         QVERIFY(writeFile(path(), "# theirs\nzz_profile=work\naccess_token=old\nissuer=iss\nauth_url=http://x\n"));
-        AuthStore store;
-        store.setUsername(u("alice"));
-        store.setPassword(u("  pass=word"));
-        store.setAccessToken(u("  eyJ.header.sig-123456 \n"));
-        store.setExpiresAt(u("2025-01-31T12:00:00Z"));
-        store.setIssuer(QString()); // keeps the stored issuer
-        store.setAuthURL(AuthStore::defaultAuthURL() + u(" ")); // the default is not stored
+        Credentials c;
+        c.username = u("alice");
+        c.password = u("  pass=word");
+        c.accessToken = u("  eyJ.header.sig-123456 \n");
+        c.expiresAt = u("2025-01-31T12:00:00Z");
+        c.issuer = QString(); // keeps the stored issuer
+        c.authURL = Credentials::defaultAuthURL() + u(" "); // the default is not stored
+        const QByteArray full = kHeader
+            + "access_token=eyJ.header.sig-123456\nid_token=eyJ.header.sig-123456\n"
+              "auth_token=eyJ.header.sig-123456\nissuer=iss\n";
         for (int i = 0; i < 2; ++i) {
-            QVERIFY(store.save().ok());
+            const auto saved = CredentialsFile::save(c, all());
             QCOMPARE(readFile(path()),
-                kHeader
-                    + "access_token=eyJ.header.sig-123456\nid_token=eyJ.header.sig-123456\n"
-                      "auth_token=eyJ.header.sig-123456\nissuer=iss\nexpires_at=2025-01-31T12:00:00Z\n"
-                      "username=alice\npassword=  pass=word\nzz_profile=work\n");
+                full + "expires_at=2025-01-31T12:00:00Z\nusername=alice\npassword=  pass=word\nzz_profile=work\n");
+            QCOMPARE(saved->saveSummary(), u("Saved credentials for alice \xc2\xb7 \xe2\x80\xa6g-123456"));
         }
-        QCOMPARE(store.sessionSummary(), u("Saved credentials for alice \xc2\xb7 \xe2\x80\xa6g-123456"));
-
-        // An empty token field keeps the stored token; other empty fields clear theirs.
-        for (const char *field : { "accessToken", "username", "password", "expiresAt" })
-            QVERIFY(store.setProperty(field, QString()));
-        QVERIFY(store.save().ok());
-        QCOMPARE(readFile(path()),
-            kHeader
-                + "access_token=eyJ.header.sig-123456\nid_token=eyJ.header.sig-123456\n"
-                  "auth_token=eyJ.header.sig-123456\nissuer=iss\nzz_profile=work\n");
-
-        // A refused save changes neither the file nor the summary.
-        const QByteArray before = readFile(path());
-        store.setPassword(u("new\rpassword"));
-        QSignalSpy summaries(&store, &AuthStore::sessionSummaryChanged);
-        QVERIFY(!store.save().ok());
-        QCOMPARE(readFile(path()), before);
-        QCOMPARE(summaries.count(), 0);
+        // An empty token keeps the stored one; other empty fields clear theirs.
+        // Fields not asked for stay as the file has them.
+        const Credentials cleared;
+        QVERIFY(CredentialsFile::save(cleared, all() & ~Credentials::Field::password).ok());
+        QCOMPARE(readFile(path()), full + "password=  pass=word\nzz_profile=work\n");
     }
 
     void loginRequestAndResult()
@@ -198,15 +203,16 @@ private Q_SLOTS:
         server.enqueue(
             HttpResponse::json(jsonObject(R"({"token":" tok-new-123456 \n","expiresAt":"2025-01-31T13:00:00Z",)"
                                           R"("user":{"username":"Alice","role":"admin"}})")));
-        auto store = storeWith(server, "issuer=iss\nsibling=1\n");
+        Credentials c = saved(server, "issuer=iss\nsibling=1\n");
         const QString base = server.url(QString()).toString();
-        store->setAuthURL(u("  ") + base + u("//\n"));
-        store->setUsername(u("  alice \n"));
-        store->setPassword(u("  p\xc3\xa4ss=\"word\\"));
+        c.authURL = u("  ") + base + u("//\n");
+        c.username = u("  alice \n");
+        c.password = u("  p\xc3\xa4ss=\"word\\");
 
-        const auto result = QCoro::waitFor(store->login());
+        const auto result
+            = QCoro::waitFor(m_client.login(c, Credentials::Field::password | Credentials::Field::authURL));
         QVERIFY(result.ok());
-        QCOMPARE(result.value(), AuthStore::Identity(u("Alice"), u("admin")));
+        QCOMPARE(result->name + QLatin1Char('|') + result->role, u("Alice|admin"));
         QCOMPARE(server.requests().size(), 1);
         const HttpRequest &request = server.requests().first();
         QCOMPARE(request.method + ' ' + request.target, QByteArray("POST /auth/login"));
@@ -215,13 +221,14 @@ private Q_SLOTS:
         QVERIFY(!request.hasHeader("Authorization"));
         QCOMPARE(request.json(),
             (QJsonObject { { u("username"), u("alice") }, { u("password"), u("  p\xc3\xa4ss=\"word\\") } }));
-        QCOMPARE(store->sessionSummary(), u("Logged in as Alice (admin) \xc2\xb7 expires 2025-01-31T13:00:00Z"));
+        QCOMPARE(result->summary, u("Logged in as Alice (admin) \xc2\xb7 expires 2025-01-31T13:00:00Z"));
         QCOMPARE(readFile(path()),
             kHeader
                 + "access_token=tok-new-123456\nid_token=tok-new-123456\n"
                   "auth_token=tok-new-123456\nissuer=iss\nexpires_at=2025-01-31T13:00:00Z\n"
                   "username=Alice\npassword=  p\xc3\xa4ss=\"word\\\\\nauth_url="
                 + base.toUtf8() + "//\nsibling=1\n");
+        QCOMPARE(*result->saved, CredentialsFile::load());
     }
 
     void loginFailures_data()
@@ -248,7 +255,7 @@ private Q_SLOTS:
         QTest::newRow("header line break in token")
             << u("alice") << u("pw") << server << reply(R"({"token":"new\nX-Evil: 1"})")
             << u("The token in the login response contains white space or a control character");
-        // The store stays as the file is: no token in memory that is not on disk.
+        // A token that cannot be saved fails the login; the file stays as it was.
         QTest::newRow("unsavable user name")
             << u("alice") << u("pw") << server << reply(R"({"token":"new-token","user":{"username":"al\rice"}})")
             << u("Logged in, but the token could not be saved: "
@@ -264,21 +271,17 @@ private Q_SLOTS:
         QFETCH(QString, message);
         ScriptedHttpServer server;
         server.enqueue(reply);
-        auto store = storeWith(
+        Credentials c = saved(
             server, kHeader + "access_token=old-token\nexpires_at=old-exp\nauth_url=" + authURL.toUtf8() + "\n");
         const QByteArray before = readFile(path());
-        const QString summary = store->sessionSummary();
-        store->setUsername(username);
-        store->setPassword(password);
-        store->setAuthURL(store->authURL());
+        c.username = username;
+        c.password = password;
 
-        const auto result = QCoro::waitFor(store->login());
+        const auto result = QCoro::waitFor(m_client.login(c));
         QCOMPARE(result.ok() ? QString() : result.error().description, message);
         QCOMPARE(readFile(path()), before);
-        QCOMPARE(store->sessionSummary(), summary);
         const bool sent = authURL == u("@server") && !username.trimmed().isEmpty() && !password.isEmpty();
         QCOMPARE(server.requests().size(), sent ? 1 : 0);
-        QCOMPARE(store->accessToken(), u("old-token"));
     }
 
     void validate_data()
@@ -299,6 +302,10 @@ private Q_SLOTS:
                 + u("\xe2\x80\xa6"
                     "efghijkl")
                 + hint + u("2025-01-31T18:00:00Z");
+        // A short token's hint would be the token itself: both show as dots.
+        QTest::newRow("short token echoed") << QByteArray("access_token=tok-abc\nauth_url=@server\n")
+                                            << reply(R"({"username":"tok-abc","role":"x tok-abc"})")
+                                            << ok + kDots + u(" (x ") + kDots + u(") \xc2\xb7 ") + kDots;
         QTest::newRow("no token") << QByteArray("access_token=\\n\nauth_url=@server\n") << HttpResponse()
                                   << u("!No access token to validate");
         QTest::newRow("401") << fresh << HttpResponse::text("expired", 401) << u("!Validate failed HTTP 401: expired");
@@ -317,25 +324,21 @@ private Q_SLOTS:
         QFETCH(QString, shown);
         ScriptedHttpServer server;
         server.enqueue(reply);
-        auto store = storeWith(server, file);
+        const Credentials c = saved(server, file);
         const QByteArray before = readFile(path());
-        const QString summary = store->sessionSummary();
-        store->setAccessToken(u("typed, not saved")); // the stored token is what gets checked
-        const auto result = QCoro::waitFor(store->validate());
-        QCOMPARE(result.ok() ? store->sessionSummary() : u("!") + result.error().description, shown);
+        const auto result = QCoro::waitFor(m_client.validate(c));
+        QCOMPARE(result.ok() ? result->summary : u("!") + result.error().description, shown);
         QCOMPARE(readFile(path()), before); // a new expiry is not saved
-        if (!result.ok()) {
-            QCOMPARE(store->sessionSummary(), summary);
-        } else {
+        if (result.ok()) {
             const HttpRequest &request = server.requests().first();
             QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /auth/validate"));
             QCOMPARE(request.header("Accept"), QByteArray("application/json"));
-            QCOMPARE(request.header("Authorization"), QByteArray("Bearer tok-abcdefghijkl"));
+            QCOMPARE(request.header("Authorization"), "Bearer " + c.accessToken.toUtf8());
             QVERIFY(request.body.isEmpty());
         }
     }
 
-    void ensureFreshToken_data()
+    void tokenSource_data()
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<bool>("logsIn");
@@ -351,16 +354,19 @@ private Q_SLOTS:
             << false;
     }
 
-    void ensureFreshToken()
+    // What MCP requests carry: the saved token, renewed first when due.
+    void tokenSource()
     {
         QFETCH(QByteArray, file);
         QFETCH(bool, logsIn);
         ScriptedHttpServer server;
         server.enqueue(HttpResponse::json(jsonObject(R"({"token":"new-token","expiresAt":"2025-01-31T13:00:00Z"})")));
-        auto store = storeWith(server, file);
-        QVERIFY(QCoro::waitFor(store->ensureFreshToken(5)).ok());
+        const Credentials c = saved(server, file);
+        TokenSource tokens;
+        tokens.client().setClock([] { return kNow; });
+        QCOMPARE(QCoro::waitFor(tokens.bearerToken()), logsIn ? u("new-token") : c.accessToken);
         QCOMPARE(server.requests().size(), logsIn ? 1 : 0);
-        QCOMPARE(AuthStore::currentBearerToken(), logsIn ? u("new-token") : store->accessToken());
+        QCOMPARE(CredentialsFile::load().accessToken, logsIn ? u("new-token") : c.accessToken);
     }
 
     void shownTexts_data()
@@ -383,7 +389,7 @@ private Q_SLOTS:
         QFETCH(QString, body);
         QFETCH(QString, shown);
         QFETCH(bool, hint);
-        QCOMPARE(hint ? AuthStore::tokenHint(body) : AuthStore::sanitizeErrorBody(body), shown);
+        QCOMPARE(hint ? Credentials::tokenHint(body) : AuthClient::sanitizeErrorBody(body), shown);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -162,10 +163,46 @@ private Q_SLOTS:
                                     u"old-token-1234"_s, u"--auth-url"_s, m_server.url(QString()).toString() },
             "s3cret pass\n");
         QCOMPARE(r.out, u"Saved credentials for alice \u00b7 \u2026ken-1234\n"_s);
-        QCOMPARE(readFile(authFile()),
-            "# Nivet auth credentials \xe2\x80\x94 mode 0600. Do not commit.\naccess_token=old-token-1234\n"
-            "id_token=old-token-1234\nauth_token=old-token-1234\nusername=alice\npassword=s3cret pass\nauth_url="
-                + m_server.url(QString()).toString().toUtf8() + "\n");
+        const QByteArray saved = "# Nivet auth credentials \xe2\x80\x94 mode 0600. Do not commit.\n"
+                                 "access_token=old-token-1234\nid_token=old-token-1234\nauth_token=old-token-1234\n"
+                                 "username=alice\npassword=s3cret pass\nauth_url="
+            + m_server.url(QString()).toString().toUtf8() + "\n";
+        QCOMPARE(readFile(authFile()), saved);
+        // A token with white space inside would split the Authorization header.
+        const CliRun refused = runCli({ u"set-auth"_s, u"--token-stdin"_s, u"--username"_s, u"bob"_s }, "new tok\n");
+        QCOMPARE(refused.status, 1);
+        QCOMPARE(refused.err, u"Error: The token contains white space or a control character\n"_s);
+        QCOMPARE(readFile(authFile()), saved);
+    }
+
+    // The service answered but the receipt has nowhere to go: the row fails
+    // and the exit status says so.
+    void unsavedReceiptFails()
+    {
+        useServer(u"csv"_s);
+        QVERIFY(writeFile(m_home.nivet() + u"/receipts"_s, "not a folder"));
+        const CliRun r = runCli({ u"register"_s, m_alpha });
+        QCOMPARE(r.status, 1);
+        QVERIFY2(r.out.contains(u"\"Error: The service answered (Registered), but the receipt was not saved: "_s
+                     + m_home.nivet() + u"/receipts is not a folder\",error\n"_s),
+            qPrintable(r.out));
+        QCOMPARE(r.err, u"Done — 0 registered/ok, 1 failed (1 total).\n"_s);
+    }
+
+    // Without the app beside it or on the PATH, --gui says so.
+    void guiWithoutTheApp()
+    {
+        const QString alone = m_dir->filePath(u"nivet-timestamp"_s);
+        QVERIFY(QFile::copy(QStringLiteral(NIVET_CLI_BINARY), alone));
+        QProcess tool;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"PATH"_s, m_dir->path());
+        tool.setProcessEnvironment(env);
+        tool.start(alone, { u"--gui"_s });
+        QVERIFY(tool.waitForFinished(30000));
+        QCOMPARE(tool.exitCode(), 1);
+        QCOMPARE(tool.readAllStandardError(),
+            QByteArray("Error: cannot find the app nivet-timestamping beside this tool or on the PATH\n"));
     }
 
     // Server text cannot drive the terminal: retitle the window, clear the screen.
@@ -245,10 +282,13 @@ private Q_SLOTS:
         const CliRun quiet = runCli({ u"register"_s, m_alpha, m_beta });
         QCOMPARE(quiet.err, u"Done — 2 registered/ok, 0 failed (2 total).\n"_s);
         const CliRun shown = runCli({ u"register"_s, m_alpha, m_beta }, {}, true);
-        QCOMPARE(shown.err,
-            u"\r\x1b[K[1/2] alpha.txt  0/11 bytes\r\x1b[K[1/2] alpha.txt  6/11 bytes"
-            "\r\x1b[K[2/2] beta.txt  6/11 bytes\r\x1b[K[2/2] beta.txt  11/11 bytes"
-            "\r\x1b[KDone — 2 registered/ok, 0 failed (2 total).\n"_s);
+        // Beta is hashed while alpha's requests are out: when its bytes show
+        // depends on the two threads, not the order of the files.
+        QVERIFY2(shown.err.startsWith(u"\r\x1b[K[1/2] alpha.txt  0/11 bytes\r\x1b[K[1/2] alpha.txt  6/11 bytes"_s),
+            qPrintable(shown.err));
+        QVERIFY2(shown.err.endsWith(
+                     u"\r\x1b[K[2/2] beta.txt  11/11 bytes\r\x1b[KDone — 2 registered/ok, 0 failed (2 total).\n"_s),
+            qPrintable(shown.err));
         QCOMPARE(shown.out, quiet.out);
     }
 
@@ -264,7 +304,7 @@ private Q_SLOTS:
         const CliRun r = runCli({ u"register"_s, u"--save"_s, saved, m_alpha, m_beta });
         QCOMPARE(r.status, 130);
         QCOMPARE(r.err,
-            u"Stopping after the current file…\nStopped — 1 registered/ok, 0 failed (1 total).\n"
+            u"Stopping…\nStopped — 1 registered/ok, 0 failed (1 total).\n"
             "Exported CSV → partial.csv\n"_s);
         QCOMPARE(r.out, golden(u"register-two.txt"_s).section(u"\n\n"_s, 0, 0) + u'\n');
         QCOMPARE(readFile(saved).count('\n'), 1); // header and alpha's row

@@ -11,6 +11,20 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// Bytes this process has read with read(2) so far, page cache included.
+qint64 bytesRead()
+{
+    for (const QByteArray &line : readFile(u"/proc/self/io"_s).split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
 class TestBatchRun : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
@@ -91,6 +105,53 @@ private Q_SLOTS:
             { 2, 2, missing, size, size },
         };
         QCOMPARE(static_cast<QList<QList<QVariant>>>(spy), expected);
+    }
+
+    // While the service answers for one file the next is hashed, and only
+    // that one: a file removed by then is read only after the answer.
+    void hashesOneFileAhead()
+    {
+        const QStringList files { file(u"a"_s, "1"), file(u"b"_s, "22"), file(u"c"_s, "333") };
+        m_log->holding = true;
+        QSignalSpy progress(m_run.get(), &BatchRun::progress);
+        auto task = m_run->run(BatchRun::Action::registerFiles, files, {}, [] { return u"global"_s; });
+        QTRY_COMPARE(m_log->calls.size(), 1);
+        QTRY_COMPARE(progress.constLast().at(3).toLongLong(), 3); // a and b
+        QCOMPARE(progress.constLast().at(0).toInt(), 1); // a still in hand
+        QVERIFY(QFile::remove(files[2]));
+        m_log->holding = false;
+        m_log->open();
+        QCoro::waitFor(task);
+        QCOMPARE(m_run->results().size(), 3);
+        QCOMPARE(m_run->results()[1].kind, ResultKind::registered);
+        QVERIFY2(
+            m_run->results()[2].status.startsWith(u"Error: Cannot open "_s), qPrintable(m_run->results()[2].status));
+    }
+
+    // Stop, or the run's owner going away, ends a large file's hash at once:
+    // it is not read to the end and gets no row.
+    void abandonsALargeHash()
+    {
+        const qint64 size = qint64(2) << 30;
+        const QString big = file(u"big.bin"_s, {});
+        QVERIFY(QFile(big).resize(size)); // sparse: read as zeros, nothing on disk
+        for (const bool destroy : { false, true }) {
+            init();
+            QSignalSpy progress(m_run.get(), &BatchRun::progress);
+            QSignalSpy finished(m_run.get(), &BatchRun::finished);
+            const qint64 before = bytesRead();
+            auto task = m_run->run(BatchRun::Action::registerFiles, { big }, {}, [] { return u"g"_s; });
+            QTRY_VERIFY(progress.size() > 1); // hashing has begun
+            if (destroy) {
+                m_run.reset(); // as when the window closes
+            } else {
+                m_run->stop();
+                QTRY_COMPARE(finished.size(), 1);
+                QCOMPARE(m_run->status(), u"Stopped — 0 registered/ok, 0 failed (0 total)."_s);
+            }
+            QVERIFY2(bytesRead() - before < size / 2, qPrintable(QString::number(bytesRead() - before)));
+            QVERIFY(m_log->calls.isEmpty());
+        }
     }
 
     // Stopped at the first of three, at the last (nothing left out), and

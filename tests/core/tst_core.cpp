@@ -42,6 +42,26 @@ private Q_SLOTS:
         QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), (QStringList { u"kept"_qs, u"secret"_qs }));
     }
 
+    // Nothing is written without the lock: waited for in vain, or where a
+    // folder cannot be, it is a failure that says so.
+    void lockFailures()
+    {
+        const QString dir = m_dir.filePath(u"locked"_qs);
+        QVERIFY(QDir().mkpath(dir));
+        const AtomicFile::FolderLock held(dir);
+        QVERIFY(!held.failure());
+        const QString file = make(u"plain"_qs, "x");
+        for (const auto &[folder, kind, text] :
+            { std::tuple(dir, SaveError::Kind::lockTimeout,
+                  u"Another program kept %1 locked for 0.05 seconds; nothing was saved"_qs.arg(dir)),
+                std::tuple(file, SaveError::Kind::notAFolder, file + u" is not a folder"_qs) }) {
+            const AtomicFile::FolderLock lock(folder, std::chrono::milliseconds(50));
+            QVERIFY(lock.failure());
+            QCOMPARE(lock.failure()->kind, kind);
+            QCOMPARE(lock.failure()->describe(), text);
+        }
+    }
+
     // What killed writes left beside files of the pattern goes, once per
     // process and folder; names our writes never use stay.
     void sweepsScratchOfKilledWrites()

@@ -1,4 +1,4 @@
-#include "auth/authstore.h"
+#include "auth/tokensource.h"
 #include "mcp/mcpclient.h"
 #include "storage/receiptstore.h"
 
@@ -75,10 +75,19 @@ class TestMcpClient : public QObject {
 
     QString authPath() const { return m_home.nivet() + u"/auth.properties"_s; }
 
+    MCPClient *makeClient(const QUrl &url, QObject *parent)
+    {
+        auto tokens = std::make_shared<TokenSource>();
+        tokens->client().setClock([] { return kNow; });
+        auto *made = new MCPClient(url.toString(), tokens, parent);
+        made->setTransferTimeout(2s);
+        return made;
+    }
+
     FileResult run(bool registering, const QString &sha = kSha, const QString &scope = u"global"_s)
     {
-        MCPClient client(m_server.url().toString());
-        client.setTransferTimeout(2s);
+        QObject owner;
+        MCPClient &client = *makeClient(m_server.url(), &owner);
         if (registering)
             return QCoro::waitFor(client.registerFile(kPath, sha, scope));
         return QCoro::waitFor(client.verify(kPath, sha, scope));
@@ -87,15 +96,13 @@ class TestMcpClient : public QObject {
     Expected<QJsonObject> callWith(const HttpResponse &toolReply)
     {
         m_reply = toolReply;
-        MCPClient client(m_server.url().toString());
-        client.setTransferTimeout(2s); // an event stream held open fails in time if read only at its end
-        return QCoro::waitFor(openAndCall(client));
+        QObject owner; // an event stream held open fails in time if read only at its end
+        return QCoro::waitFor(openAndCall(*makeClient(m_server.url(), &owner)));
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        AuthStore::shared().setClock([] { return kNow; });
         const auto mcp = ScriptedHttpServer::mcp(
             [this](const QString &, const QJsonObject &, const HttpRequest &) { return m_reply; });
         m_server.setHandler([this, mcp](const HttpRequest &request) {
@@ -109,7 +116,6 @@ private Q_SLOTS:
     void init()
     {
         QDir(m_home.nivet()).removeRecursively();
-        AuthStore::shared().reloadFromDisk();
         m_server.clearRequests();
         m_reply = HttpResponse::text("no answer set", 500);
         m_logins = 0;
@@ -171,10 +177,9 @@ private Q_SLOTS:
         QFETCH(HttpResponse, init);
         QFETCH(QString, expected);
         QVERIFY(writeFile(authPath(), "access_token=tok-abcdefghijkl\n"));
-        AuthStore::shared().reloadFromDisk();
         m_server.enqueue(init);
-        MCPClient client(m_server.url().toString());
-        const auto session = QCoro::waitFor(client.openSession());
+        QObject owner;
+        const auto session = QCoro::waitFor(makeClient(m_server.url(), &owner)->openSession());
         QCOMPARE(session.ok() ? session.value() : session.error().description, expected);
         if (session.ok())
             QCOMPARE(m_server.requests().at(1).header("Mcp-Session-Id"), init.headers.last().second);
@@ -245,10 +250,9 @@ private Q_SLOTS:
         file.replace("@server", m_server.url(QString()).toString().toUtf8());
         file.replace("@closed", "http://127.0.0.1:" + QByteArray::number(ScriptedHttpServer::unusedPort()));
         QVERIFY(writeFile(authPath(), file));
-        AuthStore::shared().reloadFromDisk();
         m_reply = result("{}");
-        MCPClient client(m_server.url().toString());
-        QVERIFY(QCoro::waitFor(openAndCall(client)).ok());
+        QObject owner;
+        QVERIFY(QCoro::waitFor(openAndCall(*makeClient(m_server.url(), &owner))).ok());
         QCOMPARE(m_logins, logins);
         QList<HttpRequest> requests = m_server.requests();
         if (logins > 0) // the renewal comes first, before any MCP request
@@ -310,6 +314,22 @@ private Q_SLOTS:
         QCOMPARE(
             record().value(u"receipts"_s).toArray().last(), jsonObject(R"({"receipt_id":"r-1","created_at":"c-1"})"));
         QCOMPARE(record().value(u"source_paths"_s).toArray(), (QJsonArray { u"/old/path"_s, kPath }));
+    }
+
+    // The service answered, but the receipt could not be kept: the row fails,
+    // says why, and still shows what the service said.
+    void unsavedReceiptFailsTheRow()
+    {
+        QVERIFY(writeFile(m_home.nivet() + u"/receipts"_s, "a file where the folder belongs"));
+        const QString why = u"Error: The service answered (%1), but the receipt was not saved: "_s + m_home.nivet()
+            + u"/receipts is not a folder"_s;
+        for (const bool registering : { true, false }) {
+            m_reply = result(R"({"receipts":[{"receipt_id":"r-1","created_at":"c"}]})");
+            const FileResult r = run(registering);
+            QCOMPARE(r.status, why.arg(registering ? u"Registered"_s : u"Found"_s));
+            QCOMPARE(r.kind, ResultKind::error);
+            QCOMPARE(r.receiptId + r.createdAt, u"r-1c"_s);
+        }
     }
 
     void verifyByReceiptIdentifier_data()

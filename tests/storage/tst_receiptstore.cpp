@@ -131,7 +131,7 @@ private Q_SLOTS:
     {
         IsolatedDataHome home;
         const QString given = u"\u2003SHA256:"_qs + kDigest.toUpper() + u"\n\u00a0"_qs;
-        QCOMPARE(ReceiptStore::save(given, { receipt("r") }, std::nullopt).sha256, kDigest);
+        QCOMPARE(ReceiptStore::save(given, { receipt("r") }, std::nullopt)->sha256, kDigest);
         QCOMPARE(ReceiptStore::read(given)->sha256, kDigest);
         ReceiptStore::save(u"../../escape"_qs, { receipt("r") }, std::nullopt);
         QCOMPARE(
@@ -166,7 +166,7 @@ private Q_SLOTS:
         const QList<QByteArray> parts = row.split('|');
         IsolatedDataHome home;
         QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), recordBytes(parts[0].trimmed(), "[]")));
-        const ReceiptRecord saved = ReceiptStore::save(kDigest, receiptsFrom(parts[1].trimmed()), std::nullopt);
+        const ReceiptRecord saved = *ReceiptStore::save(kDigest, receiptsFrom(parts[1].trimmed()), std::nullopt);
         QCOMPARE(compactReceipts(saved.receipts), parts[2].trimmed());
         QCOMPARE(compactReceipts(ReceiptStore::read(kDigest)->receipts), parts[2].trimmed());
     }
@@ -187,7 +187,7 @@ private Q_SLOTS:
         QFETCH(QStringList, expected);
         IsolatedDataHome home;
         QVERIFY(writeFile(ReceiptStore::receiptFileURL(kDigest), recordBytes("[]", "[\"/docs/Caf\xc3\xa9.pdf\"]")));
-        QCOMPARE(ReceiptStore::save(kDigest, {}, given).sourcePaths, expected);
+        QCOMPARE(ReceiptStore::save(kDigest, {}, given)->sourcePaths, expected);
         QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, expected);
         QVERIFY(ReceiptStore::read(kDigest)->updatedAt); // an empty save rewrites the file too
     }
@@ -224,7 +224,7 @@ private Q_SLOTS:
         const QByteArray broken = R"({"sha256":"x","receipts":[{"receipt_id":"old"}]})"; // no source_paths
         QVERIFY(writeFile(file, broken));
         const ReceiptRecord saved
-            = ReceiptStore::save(kDigest, { receipt("new") }, u"/p"_qs, at("2026-12-06T08:55:01Z"));
+            = *ReceiptStore::save(kDigest, { receipt("new") }, u"/p"_qs, at("2026-12-06T08:55:01Z"));
         QCOMPARE(compactReceipts(saved.receipts), compactReceipts({ receipt("new") })); // never merged
         QCOMPARE(readFile(file + u".corrupt-20261206T085501Z"_qs), broken);
         QCOMPARE(ReceiptStore::read(kDigest)->sourcePaths, QStringList { u"/p"_qs });
@@ -237,7 +237,7 @@ private Q_SLOTS:
         const QByteArray other = R"({"sha256":"ab","receipts":[{"receipt_id":"theirs"}],"source_paths":[]})";
         QVERIFY(writeFile(file, other));
         QVERIFY(!ReceiptStore::read(kDigest));
-        QVERIFY(ReceiptStore::save(kDigest, {}, std::nullopt, at("2026-12-06T08:55:01Z")).receipts.isEmpty());
+        QVERIFY(ReceiptStore::save(kDigest, {}, std::nullopt, at("2026-12-06T08:55:01Z"))->receipts.isEmpty());
         QCOMPARE(readFile(file + u".corrupt-20261206T085501Z-3"_qs), other);
     }
 
