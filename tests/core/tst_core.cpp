@@ -1,24 +1,44 @@
 #include "core/atomicfile.h"
+#include "core/batchrun.h"
 #include "core/filehasher.h"
 #include "core/jsonwriter.h"
 #include "core/resultmodel.h"
 #include "core/text.h"
 
+#include "fakeservice.h"
 #include "testenv.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
-// The shared pieces under every stored file: atomic writes, hashing, JSON
-// layout, and the decoding of a stamp reply.
+namespace {
+
+// Bytes this process has read with read(2) so far, page cache included.
+qint64 bytesRead()
+{
+    for (const QByteArray &line : readFile(u"/proc/self/io"_qs).split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+// The shared pieces under every stored file (atomic writes, hashing, JSON
+// layout, the decoding of a stamp reply) and the batch run over them.
 class TestCore : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
+    std::shared_ptr<ServiceLog> m_log;
+    std::unique_ptr<BatchRun> m_run;
 
     QString make(const QString &name, const QByteArray &data)
     {
@@ -26,19 +46,38 @@ class TestCore : public QObject {
         return m_dir.filePath(name);
     }
 
+    void run(
+        BatchRun::Action action, const QStringList &files, BatchRun::ScopeSource scope = [] { return u"global"_qs; })
+    {
+        auto task = m_run->run(action, files, u"http://127.0.0.1:1/mcp"_qs, scope);
+        QCoro::waitFor(task);
+    }
+
 private Q_SLOTS:
+    void init()
+    {
+        m_log = std::make_shared<ServiceLog>();
+        m_run = std::make_unique<BatchRun>(FakeService::factory(m_log));
+    }
+
     void atomicWriteModes()
     {
         const ScopedUmask open(0);
         const QString secret = m_dir.filePath(u"secret"_qs);
         QVERIFY(AtomicFile::write(secret, "one", 0600).ok());
+        ::chmod(QFile::encodeName(secret).constData(), 0644); // a secret another program opened up is closed again
         QVERIFY(AtomicFile::write(secret, "two!", 0600).ok());
         QCOMPARE(readFile(secret), QByteArray("two!"));
         QCOMPARE(fileMode(secret), 0600);
         const QString kept = make(u"kept"_qs, "x");
         ::chmod(QFile::encodeName(kept).constData(), 0640);
+        // Replaced, never written over: a hard link (a snapshot) keeps its bytes.
+        const QString snapshot = m_dir.filePath(u"snapshot"_qs);
+        QCOMPARE(::link(QFile::encodeName(kept).constData(), QFile::encodeName(snapshot).constData()), 0);
         QVERIFY(AtomicFile::write(kept, "y").ok());
         QCOMPARE(fileMode(kept), 0640);
+        QCOMPARE(readFile(snapshot), QByteArray("x"));
+        QFile::remove(snapshot);
         QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), (QStringList { u"kept"_qs, u"secret"_qs }));
     }
 
@@ -138,6 +177,132 @@ private Q_SLOTS:
         for (const Receipt &r : payload && payload->receipts ? *payload->receipts : QList<Receipt>())
             written.append(r.toJson());
         QTEST(!payload ? "refused" : !payload->receipts ? "none" : JsonWriter::compact(written), "receipts");
+    }
+    void filesGoInOrderWithTheirDigests()
+    {
+        const QString a = make(u"a.txt"_qs, "alpha");
+        const QString b = make(u"b.txt"_qs, "");
+        auto reads = std::make_shared<int>(0); // the scope is read for every file
+        run(BatchRun::Action::verifyFiles, { a, b, a }, [reads] { return u"scope-%1"_qs.arg(++*reads); });
+        QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_qs });
+        QCOMPARE(m_log->calls.size(), 3);
+        const QStringList paths { a, b, a };
+        const QStringList digests { digestOf("alpha"), digestOf(""), digestOf("alpha") };
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(m_log->calls[i].tool, u"verify"_qs);
+            QCOMPARE(m_log->calls[i].path, paths[i]);
+            QCOMPARE(m_log->calls[i].sha256, digests[i]);
+            QCOMPARE(m_log->calls[i].scope, u"scope-%1"_qs.arg(i + 1));
+            QCOMPARE(m_run->results()[i].path, paths[i]);
+        }
+    }
+
+    void summaryCounts()
+    {
+        using K = ResultKind;
+        for (const auto &[verify, kinds, summary] :
+            { std::tuple(true, QList<K> { K::valid, K::notFound, K::error, K::found, K::invalid },
+                  u"Done — 2 found/valid, 1 not found, 3 failed (5 total)."_qs),
+                std::tuple(false, QList<K> { K::registered, K::error },
+                    u"Done — 1 registered/ok, 1 failed (2 total)."_qs) }) { // an error row fails
+            init();
+            QStringList files;
+            for (int i = 0; i < kinds.size(); ++i)
+                files.append(make(QString::number(i), QByteArray::number(i)));
+            m_log->answer = [kinds, this](const Call &) { return kinds.at(m_log->calls.size() - 1); };
+            run(verify ? BatchRun::Action::verifyFiles : BatchRun::Action::registerFiles, files);
+            QCOMPARE(m_run->status(), summary);
+        }
+    }
+
+    void progressReportsFileNumbersAndBytes()
+    {
+        const QByteArray big(2 * 1024 * 1024 + 5, 'x');
+        const QString a = make(u"big.bin"_qs, big);
+        const QString missing = m_dir.filePath(u"nope"_qs);
+        QSignalSpy spy(m_run.get(), &BatchRun::progress);
+        run(BatchRun::Action::registerFiles, { a, missing });
+        const qint64 mib = 1024 * 1024;
+        const qint64 size = big.size();
+        const QList<QList<QVariant>> expected {
+            { 1, 2, a, qint64(0), size },
+            { 1, 2, a, mib, size },
+            { 1, 2, a, 2 * mib, size },
+            { 1, 2, a, size, size },
+            { 2, 2, missing, size, size },
+        };
+        QCOMPARE(static_cast<QList<QList<QVariant>>>(spy), expected);
+    }
+
+    // While the service answers for one file the next is hashed, and only
+    // that one: a file removed by then is read only after the answer.
+    void hashesOneFileAhead()
+    {
+        const QStringList files { make(u"a"_qs, "1"), make(u"b"_qs, "22"), make(u"c"_qs, "333") };
+        m_log->holding = true;
+        QSignalSpy progress(m_run.get(), &BatchRun::progress);
+        auto task = m_run->run(BatchRun::Action::registerFiles, files, {}, [] { return u"global"_qs; });
+        QTRY_COMPARE(m_log->calls.size(), 1);
+        QTRY_COMPARE(progress.constLast().at(3).toLongLong(), 3); // a and b
+        QCOMPARE(progress.constLast().at(0).toInt(), 1); // a still in hand
+        QVERIFY(QFile::remove(files[2]));
+        m_log->holding = false;
+        m_log->open();
+        QCoro::waitFor(task);
+        QCOMPARE(m_run->results().size(), 3);
+        QCOMPARE(m_run->results()[1].kind, ResultKind::registered);
+        QVERIFY2(
+            m_run->results()[2].status.startsWith(u"Error: Cannot open "_qs), qPrintable(m_run->results()[2].status));
+    }
+
+    // Stop, or the run's owner going away, ends a large file's hash at once:
+    // it is not read to the end and gets no row.
+    void abandonsALargeHash()
+    {
+        const qint64 size = qint64(2) << 30;
+        const QString big = make(u"big.bin"_qs, {});
+        QVERIFY(QFile(big).resize(size)); // sparse: read as zeros, nothing on disk
+        for (const bool destroy : { false, true }) {
+            init();
+            QSignalSpy progress(m_run.get(), &BatchRun::progress);
+            QSignalSpy finished(m_run.get(), &BatchRun::finished);
+            const qint64 before = bytesRead();
+            auto task = m_run->run(BatchRun::Action::registerFiles, { big }, {}, [] { return u"g"_qs; });
+            QTRY_VERIFY(progress.size() > 1); // hashing has begun
+            if (destroy) {
+                m_run.reset(); // as when the window closes
+            } else {
+                m_run->stop();
+                QTRY_COMPARE(finished.size(), 1);
+                QCOMPARE(m_run->status(), u"Stopped — 0 registered/ok, 0 failed (0 total)."_qs);
+            }
+            QVERIFY2(bytesRead() - before < size / 2, qPrintable(QString::number(bytesRead() - before)));
+            QVERIFY(m_log->calls.isEmpty());
+        }
+    }
+
+    // Stopped at the first of three, at the last (nothing left out), and
+    // while idle, before the run (ignored).
+    void stopEndsAfterTheFileInHand()
+    {
+        const QString a = make(u"a"_qs, "1");
+        for (const int stopAtCall : { 1, 3, 0 }) {
+            init();
+            m_log->onCall = [&] {
+                if (m_log->calls.size() == stopAtCall)
+                    m_run->stop();
+            };
+            if (stopAtCall == 0)
+                m_run->stop();
+            run(BatchRun::Action::registerFiles, { a, a, a });
+            QCOMPARE(m_run->status(),
+                stopAtCall == 1 ? u"Stopped — 1 registered/ok, 0 failed (1 total)."_qs
+                                : u"Done — 3 registered/ok, 0 failed (3 total)."_qs);
+            QCOMPARE(m_run->stopped(), stopAtCall == 1);
+            // The file in hand was finished; nothing after it was sent.
+            QCOMPARE(m_log->calls.size(), m_run->results().size());
+            QVERIFY(!m_run->busy());
+        }
     }
 };
 

@@ -182,12 +182,3 @@ HttpResponse ScriptedHttpServer::toolResult(const QJsonObject &result)
     return HttpResponse::json(QJsonObject { { u"jsonrpc"_s, u"2.0"_s }, { u"id"_s, 2 },
         { u"result"_s, QJsonObject { { u"structuredContent"_s, result } } } });
 }
-
-quint16 ScriptedHttpServer::unusedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return port;
-}

@@ -76,8 +76,6 @@ public:
             tool);
     /// A tools/call reply carrying result as structuredContent.
     static HttpResponse toolResult(const QJsonObject &result);
-    /// A loopback port nothing listens on (connections to it are refused).
-    static quint16 unusedPort();
 
 private:
     void onNewConnection();

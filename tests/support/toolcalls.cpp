@@ -15,14 +15,6 @@ QList<ToolCall> toolCalls(const QList<HttpRequest> &requests)
     return out;
 }
 
-QStringList rpcMethods(const QList<HttpRequest> &requests)
-{
-    QStringList out;
-    for (const HttpRequest &r : requests)
-        out.append(r.json()[u"method"_s].toString());
-    return out;
-}
-
 QJsonObject jsonObject(const QByteArray &json)
 {
     const QJsonDocument doc = QJsonDocument::fromJson(json);

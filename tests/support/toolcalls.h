@@ -6,7 +6,6 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
-#include <QStringList>
 
 /// One MCP tools/call as it arrived on the wire.
 struct ToolCall {
@@ -16,9 +15,6 @@ struct ToolCall {
 
 /// The tools/call requests among requests, in order.
 QList<ToolCall> toolCalls(const QList<HttpRequest> &requests);
-
-/// The JSON-RPC method of every request, in order ("initialize", ...).
-QStringList rpcMethods(const QList<HttpRequest> &requests);
 
 // Replies can stand in QtTest _data() tables.
 Q_DECLARE_METATYPE(HttpResponse)

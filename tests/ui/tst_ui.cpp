@@ -1,11 +1,14 @@
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
 #include "ui/dialogs.h"
+#include "ui/elidedlabel.h"
 #include "ui/mainwindow.h"
+#include "ui/resultstablemodel.h"
 
 #include "core/atomicfile.h"
 #include "core/jsonwriter.h"
 
+#include "../core/fakeservice.h"
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 #include "toolcalls.h"
@@ -15,19 +18,65 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
+#include <QTextDocument>
 #include <QtTest>
 
-// The main window's shell and the settings window.
-class TestAppShell : public QObject {
+namespace {
+
+struct FakeDialogs : OpenFilesDialog, SaveDialog, ClipboardSink {
+    QStringList nextOpen;
+    std::optional<QString> nextSave;
+    QString clipboard;
+
+    QStringList askOpenFiles() override { return nextOpen; }
+    std::optional<QString> askSavePath(const QString &, const QString &, const QStringList &) override
+    {
+        return nextSave;
+    }
+    void setText(const QString &text) override { clipboard = text; }
+};
+
+QString statusLine(ContentView &view)
+{
+    return view.findChild<QLabel *>(u"statusLine"_qs)->text();
+}
+
+template<typename T = QPushButton> T *child(QWidget &view, const char *name)
+{
+    return view.findChild<T *>(QString::fromLatin1(name));
+}
+
+QVariant cell(ContentView &view, int row, int column, int role = Qt::DisplayRole)
+{
+    const QAbstractItemModel *model = child<QTableView>(view, "resultsTable")->model();
+    return model->index(row, column).data(role);
+}
+
+// What a tooltip shows: its rich text rendered.
+QString shownToolTip(const QVariant &tip)
+{
+    QTextDocument document;
+    document.setHtml(tip.toString());
+    return document.toPlainText();
+}
+
+} // namespace
+
+// The main window, its runs and results, and the settings window.
+class TestUi : public QObject {
     Q_OBJECT
     IsolatedDataHome m_home;
+    QTemporaryDir m_files;
 
-    template<typename T = QPushButton> static T *child(QWidget &view, const char *name)
+    QString makeFile(const QString &name, const QByteArray &data)
     {
-        return view.findChild<T *>(QString::fromLatin1(name));
+        writeFile(m_files.filePath(name), data);
+        return m_files.filePath(name);
     }
 
     QString authFile() const { return m_home.nivet() + u"/auth.properties"_qs; }
@@ -266,7 +315,170 @@ private Q_SLOTS:
         QCOMPARE(dialogs.askSavePath(u"Export"_qs, u"x.csv"_qs, { u"CSV files (*.csv)"_qs, u"Text files (*.txt)"_qs }),
             dir.filePath(u"report.txt"_qs));
     }
+    void addingAndDroppingFiles()
+    {
+        ContentView view;
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        QCOMPARE(statusLine(view), u"Drop files or click Add. Register or Verify uses saved defaults."_qs);
+        for (const char *name : { "verifyButton", "registerButton", "exportButton", "copyButton" })
+            QVERIFY(!child(view, name)->isEnabled());
+        FakeDialogs fake;
+        view.setSeams(&fake, &fake, &fake);
+        fake.nextOpen = { u"/<i>a"_qs, u"/b"_qs };
+        view.addFiles();
+        fake.nextOpen = { u"/b"_qs, u"/c"_qs };
+        view.addFiles();
+        QCOMPARE(view.files(), (QStringList { u"/<i>a"_qs, u"/b"_qs, u"/c"_qs }));
+        // A path too long for the list shows whole in its tooltip, as written.
+        auto *list = view.findChild<QAbstractItemView *>(u"fileList"_qs);
+        QCOMPARE(shownToolTip(list->model()->index(0, 0).data(Qt::ToolTipRole)), u"/<i>a"_qs);
+        QCOMPARE(statusLine(view), u"3 file(s) ready."_qs);
+        view.clear();
+        QCOMPARE(view.status(), u"Cleared."_qs);
+        // The drag source proposes Move; a drop on the list only ever copies.
+        QMimeData mime;
+        mime.setUrls({ QUrl::fromLocalFile(u"/x/one.txt"_qs) });
+        const QPoint at = list->viewport()->rect().center();
+        QDragEnterEvent enter(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(list->viewport(), &enter);
+        QDropEvent drop(at, Qt::CopyAction | Qt::MoveAction, &mime, Qt::LeftButton, Qt::ShiftModifier);
+        drop.setDropAction(Qt::MoveAction);
+        QCoreApplication::sendEvent(list->viewport(), &drop);
+        QVERIFY(drop.isAccepted());
+        QCOMPARE(drop.dropAction(), Qt::CopyAction);
+        QCOMPARE(view.files(), QStringList { u"/x/one.txt"_qs });
+        QCOMPARE(view.status(), u"1 file(s) ready."_qs);
+        QVERIFY(child(view, "registerButton")->isEnabled());
+    }
+
+    void registerRunFillsTable()
+    {
+        auto log = std::make_shared<ServiceLog>();
+        // Text from outside (a row's status) is shown as written, never as markup.
+        log->status = u"<b>bold</b> <img src=\"x.png\"> <a href=\"https://x\">link</a>"_qs;
+        log->answer = [calls = &log->calls](const Call &) {
+            return calls->size() == 1 ? ResultKind::registered : ResultKind::error;
+        };
+        writeFile(m_home.nivet() + u"/client.json"_qs, R"({"url":"u","scope":"global","output":"csv"})");
+        ContentView view(nullptr, FakeService::factory(log));
+        view.resize(1000, 600);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        FakeDialogs fake;
+        view.setSeams(&fake, &fake, &fake);
+        fake.nextOpen
+            = { makeFile(u"a.txt"_qs, "alpha"), makeFile(u"b.txt"_qs, "beta"), m_files.filePath(u"missing.txt"_qs) };
+        view.addFiles();
+        child(view, "registerButton")->click();
+        QCOMPARE(view.status(), u"Registering…"_qs);
+        QVERIFY(!child(view, "registerButton")->isEnabled());
+        QTRY_VERIFY(!view.busy());
+        QCOMPARE(statusLine(view), u"Done — 1 registered/ok, 2 failed (3 total)."_qs);
+
+        const QString sha = view.results()[0].sha256;
+        const QStringList shown { u"Registered"_qs, u"a.txt"_qs, sha.left(12) + u"…"_qs + sha.right(8), u"—"_qs,
+            u"r-1"_qs, u"global"_qs };
+        for (int c = 0; c < shown.size(); ++c)
+            QCOMPARE(cell(view, 0, c).toString(), shown[c]);
+        QCOMPARE(shownToolTip(cell(view, 0, 2, Qt::ToolTipRole)), sha);
+        QCOMPARE(shownToolTip(cell(view, 1, 0, Qt::ToolTipRole)), log->status);
+        QCOMPARE(cell(view, 2, 0, Qt::AccessibleDescriptionRole).toString(),
+            u"Error: Cannot open %1: No such file or directory"_qs.arg(m_files.filePath(u"missing.txt"_qs)));
+        // The status texts are painted in the kind's colour, not only the light:
+        // the label's ink (what is not the white cell) is tinted, never gray.
+        auto *table = child<QTableView>(view, "resultsTable");
+        for (int r = 0; r < 2; ++r) {
+            const QRect rect = table->visualRect(table->model()->index(r, ResultsTableModel::StatusColumn));
+            const QImage label = table->viewport()->grab(rect.adjusted(rect.height() + 12, 0, 0, 0)).toImage();
+            int tinted = 0;
+            int gray = 0;
+            for (int y = 0; y < label.height(); ++y) {
+                for (int x = 0; x < label.width(); ++x) {
+                    const QColor px = label.pixelColor(x, y);
+                    if (px.lightness() > 220)
+                        continue;
+                    const int lead = r == 0 ? px.green() - std::max(px.red(), px.blue())
+                                            : px.red() - std::max(px.green(), px.blue());
+                    tinted += lead > 40;
+                    gray
+                        += std::max({ px.red(), px.green(), px.blue() }) - std::min({ px.red(), px.green(), px.blue() })
+                        < 16;
+                }
+            }
+            QVERIFY2(
+                tinted > 20 && gray == 0, qPrintable(u"row %1: %2 tinted, %3 gray"_qs.arg(r).arg(tinted).arg(gray)));
+        }
+        // A screen reader hears each light's status text.
+        QAccessibleInterface *access = QAccessible::queryAccessibleInterface(table);
+        QCOMPARE(access->tableInterface()->cellAt(1, ResultsTableModel::StatusColumn)->text(QAccessible::Description),
+            log->status);
+
+        // Copy in the window's output format (csv).
+        QCOMPARE(child(view, "copyButton")->text(), u"Copy CSV"_qs);
+        child(view, "copyButton")->click();
+        QCOMPARE(statusLine(view), u"Copied csv to clipboard."_qs);
+        QVERIFY(fake.clipboard.startsWith(u"path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"_qs));
+    }
+
+    // Progress counts bytes; the file in hand is named while its requests are
+    // out; Stop (or Esc) ends the run once they are answered, with the rows so far.
+    void progressAndStop()
+    {
+        for (const bool escape : { false, true }) {
+            auto log = std::make_shared<ServiceLog>();
+            log->holding = true;
+            ContentView view(nullptr, FakeService::factory(log));
+            view.show();
+            view.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&view));
+            view.handleDrop({ makeFile(u"a.txt"_qs, QByteArray(10, 'a')), makeFile(u"b.txt"_qs, QByteArray(20, 'b')),
+                makeFile(u"c.txt"_qs, QByteArray(30, 'c')) });
+            QTest::keyClick(&view, Qt::Key_Return); // starts Register
+            QTRY_COMPARE(log->calls.size(), 1);
+            // The next file is hashed while a's requests are out, and no more.
+            QTRY_COMPARE(child<QProgressBar>(view, "progress")->value(), 500); // 30 of 60 bytes
+            QCOMPARE(child<QLabel>(view, "progressLabel")->text(), u"1 of 3 · a.txt"_qs);
+            if (escape)
+                QTest::keyClick(&view, Qt::Key_Escape);
+            else
+                child(view, "stopButton")->click();
+            QVERIFY(!child(view, "stopButton")->isEnabled());
+            log->open();
+            QTRY_VERIFY(!view.busy());
+            QCOMPARE(log->calls.size(), 1);
+            QCOMPARE(view.status(), u"Stopped — 1 registered/ok, 0 failed (1 total)."_qs);
+            QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 1);
+            QVERIFY(!child(view, "stopButton")->isVisible());
+        }
+    }
+
+    // A long path or status is cut where it shows, whole in its tooltip.
+    void elidedLabelKeepsTheWholeText()
+    {
+        ElidedLabel label(Qt::ElideMiddle);
+        label.resize(150, 20);
+        label.show();
+        label.setText(u"/short"_qs);
+        QCOMPARE(label.toolTip(), QString());
+        const QString path = u"/home/alice/<b>contracts</b>/2026/december/final/signed-copy.pdf"_qs;
+        label.setText(path);
+        const QString shown = label.shownLines().constFirst();
+        QVERIFY2(
+            shown.startsWith(u"/home"_qs) && shown.contains(u"…"_qs) && shown.endsWith(u".pdf"_qs), qPrintable(shown));
+        QCOMPARE(shownToolTip(label.toolTip()), path);
+        label.resize(2000, 20);
+        QCOMPARE(label.toolTip(), QString());
+
+        ElidedLabel status(Qt::ElideRight, 2);
+        status.resize(150, 40);
+        status.setText(u"one\r\ntwo\nthree "_qs + QString(u"word "_qs).repeated(40));
+        const QStringList lines = status.shownLines();
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[0].startsWith(u"one two three"_qs), qPrintable(lines[0]));
+        QVERIFY2(lines[1].endsWith(u"…"_qs), qPrintable(lines[1]));
+    }
 };
 
-QTEST_MAIN(TestAppShell)
-#include "tst_appshell.moc"
+QTEST_MAIN(TestUi)
+#include "tst_ui.moc"
