@@ -120,6 +120,7 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
     rows.reserve(files.size());
     const int count = static_cast<int>(files.size());
     m_bytesHashed = 0;
+    m_inHand = 0;
     std::shared_ptr<HashJob> next = count > 0 ? startHash(files, 0, 0, totalBytes) : nullptr;
     for (int i = 0; i < count; ++i) {
         if (m_stopRequested) {

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <openssl/crypto.h>
+
 #include <atomic>
 
 // Shared by the worker and the job. The worker posts progress only while
@@ -39,8 +41,14 @@ HashJob::HashJob(const QString &path, QThreadPool *pool, QObject *receiver, OnPr
             },
             Qt::QueuedConnection);
     };
-    m_future = QtConcurrent::run(
-        pool, [path, shared, report] { return FileHasher::sha256Hex(path, report, &shared->cancelled); });
+    m_future = QtConcurrent::run(pool, [path, shared, report] {
+        auto digest = FileHasher::sha256Hex(path, report, &shared->cancelled);
+        // The worker frees what OpenSSL keeps for it (its error queue) now:
+        // Qt's threads end detached, and one that ends while exit() cleans up
+        // OpenSSL would leave it behind.
+        OPENSSL_thread_stop();
+        return digest;
+    });
 }
 
 HashJob::~HashJob()
