@@ -311,20 +311,50 @@ double timeHashes(const QStringList &files, bool onWorker)
     return t.nsecsElapsed() / 1e6;
 }
 
-QCoro::Task<void> registerEach(QUrl url, QStringList files, QStringList digests)
-{
-    MCPClient client(url.toString());
-    for (qsizetype i = 0; i < files.size(); ++i) {
-        auto registering = client.registerFile(files.at(i), digests.at(i), QStringLiteral("global"));
-        co_await registering;
+// The stamping service of a run, timing each operation (requests and the
+// receipt save) as the run goes: the network time of that very run.
+class TimedClient : public StampingClient {
+public:
+    TimedClient(const QString &url, double *spentMs)
+        : m_client(url)
+        , m_spentMs(spentMs)
+    {
     }
+    QCoro::Task<FileResult> registerFile(QString path, QString sha256, QString scope) override
+    {
+        QElapsedTimer t;
+        t.start();
+        auto registering = m_client.registerFile(path, sha256, scope);
+        FileResult row = co_await registering;
+        *m_spentMs += t.nsecsElapsed() / 1e6;
+        co_return row;
+    }
+    QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) override
+    {
+        return m_client.verify(path, sha256, scope);
+    }
+
+private:
+    MCPClient m_client;
+    double *m_spentMs;
+};
+
+// All files hashed one after the other as a run hashes them: on a worker, awaited.
+double hashAllMs(const QStringList &files)
+{
+    QElapsedTimer t;
+    t.start();
+    auto hashing = hashAll(files);
+    QCoro::waitFor(hashing);
+    return t.nsecsElapsed() / 1e6;
 }
 
 // Register over 20 files of 256 MiB (sparse: read as zeros, nothing on disk)
 // against the service that answers after 10 ms. While the service answers for
 // one file the next is hashed, so the run should take about the longer of the
-// two, each measured alone here: all files hashed, then all registered with
-// their digests known.
+// two: the network time is summed inside the run, the hashing time is that of
+// all files hashed alone just before and just after it. The machine is
+// shared, so three rounds, and the median.
 bool benchPipeline(const QUrl &url)
 {
     constexpr int kFiles = 20;
@@ -337,34 +367,43 @@ bool benchPipeline(const QUrl &url)
         f.resize(qint64(256) << 20);
         files.append(f.fileName());
     }
-    QElapsedTimer t;
-    t.start();
-    QStringList digests;
-    for (const QString &file : files) {
-        const auto digest = FileHasher::sha256Hex(file);
-        digests.append(digest ? *digest : QString());
+    hashAllMs(files); // into the page cache, for every pass alike
+    struct Round {
+        double ratio, wall, hashing, network;
+        bool ok;
+    };
+    QList<Round> rounds;
+    for (int round = 0; round < 3; ++round) {
+        const double before = hashAllMs(files);
+        double network = 0;
+        BatchRun run([&network](const QString &endpoint) { return std::make_unique<TimedClient>(endpoint, &network); });
+        QElapsedTimer t;
+        t.start();
+        auto task = run.run(BatchRun::Action::registerFiles, files, url.toString(), [] { return QStringLiteral("g"); });
+        QCoro::waitFor(task);
+        const double wall = t.nsecsElapsed() / 1e6;
+        const double after = hashAllMs(files);
+        const double hashing = (before + after) / 2;
+        const QList<FileResult> rows = run.results();
+        const bool ok = rows.size() == kFiles
+            && std::all_of(rows.begin(), rows.end(), [](const FileResult &row) { return row.passes(); });
+        rounds.append({ wall / std::max(hashing, network), wall, hashing, network, ok });
     }
-    const double hashing = t.nsecsElapsed() / 1e6;
-    t.restart();
-    auto network = registerEach(url, files, digests);
-    QCoro::waitFor(network);
-    const double requests = t.nsecsElapsed() / 1e6;
-    const ClientPass run = timeClient(url, files, BatchRun::Action::registerFiles);
-    const double longer = std::max(hashing, requests);
-    const double ratio = run.ms / longer;
+    std::sort(rounds.begin(), rounds.end(), [](const Round &a, const Round &b) { return a.ratio < b.ratio; });
+    const Round &r = rounds.at(1);
+    const double sum = (r.hashing + r.network) / std::max(r.hashing, r.network);
     constexpr double kGoal = 1.15;
-    std::printf("pipeline: %d files of 256 MiB, service 10 ms: run %.0f ms; hashing alone %.0f ms, requests and saves "
-                "alone %.0f ms; ratio %.2f to the longer (their sum would be %.2f)\n",
-        kFiles, run.ms, hashing, requests, ratio, (hashing + requests) / longer);
-    printResult(QStringLiteral("Register of %1 files of 256 MiB, service 10 ms, vs max(hashing, network) alone")
-                    .arg(kFiles),
-        QStringLiteral("ratio %1 (%2 ms)").arg(ratio, 0, 'f', 2).arg(run.ms, 0, 'f', 0),
-        QStringLiteral("hashing %1 ms, network %2 ms; sum ratio %3")
-            .arg(hashing, 0, 'f', 0)
-            .arg(requests, 0, 'f', 0)
-            .arg((hashing + requests) / longer, 0, 'f', 2),
-        QStringLiteral("≤ %1").arg(kGoal, 0, 'f', 2), verdict(ratio <= kGoal, run.passed == kFiles));
-    return run.passed == kFiles;
+    std::printf("pipeline: %d files of 256 MiB, service 10 ms: run %.0f ms; hashing %.0f ms, network %.0f ms; ratio "
+                "%.2f to the longer (rounds %.2f %.2f %.2f; their sum would be %.2f)\n",
+        kFiles, r.wall, r.hashing, r.network, r.ratio, rounds[0].ratio, rounds[1].ratio, rounds[2].ratio, sum);
+    printResult(QStringLiteral("Register of %1 files of 256 MiB, service 10 ms, vs max(hashing, network)").arg(kFiles),
+        QStringLiteral("ratio %1 (%2 ms), median of 3").arg(r.ratio, 0, 'f', 2).arg(r.wall, 0, 'f', 0),
+        QStringLiteral("hashing %1 ms, network %2 ms; their sum: ratio %3")
+            .arg(r.hashing, 0, 'f', 0)
+            .arg(r.network, 0, 'f', 0)
+            .arg(sum, 0, 'f', 2),
+        QStringLiteral("≤ %1").arg(kGoal, 0, 'f', 2), verdict(r.ratio <= kGoal, r.ok));
+    return r.ok;
 }
 
 } // namespace
