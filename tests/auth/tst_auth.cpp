@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QtTest>
 
-
 using namespace std::chrono_literals;
 using Entries = QMap<QString, QString>;
 
@@ -321,7 +320,8 @@ private Q_SLOTS:
         QTest::newRow("fraction cut to milliseconds") << creds + "expires_at=2025-01-31T12:05:00.999999Z\n" << false;
         QTest::newRow("no token") << QByteArray("username=alice\npassword=pw\nauth_url=@server\n") << true;
         QTest::newRow("Auth API unreachable: the saved token")
-            << QByteArray(creds + "expires_at=2025-01-31T12:04:00Z\n").replace("@server", "http://127.0.0.1:9") << false;
+            << QByteArray(creds + "expires_at=2025-01-31T12:04:00Z\n").replace("@server", "http://127.0.0.1:9")
+            << false;
         QTest::newRow("expiring, no password")
             << QByteArray("username=alice\nauth_url=@server\naccess_token=old\nexpires_at=2025-01-31T12:04:00Z\n")
             << false;

@@ -101,23 +101,7 @@ private Q_SLOTS:
         }
     }
 
-    // What killed writes left beside files of the pattern goes, once per
-    // process and folder; names our writes never use stay.
-    void sweepsScratchOfKilledWrites()
-    {
-        const QString dir = m_dir.filePath(u"sweep"_qs);
-        QVERIFY(QDir().mkpath(dir));
-        for (const char *name : { "a.json.tmp-x1", "a.json.tmp", "b.txt.tmp-y", "a.json" })
-            QVERIFY(writeFile(dir + QLatin1Char('/') + QLatin1String(name), "x"));
-        AtomicFile::sweepScratch(dir, u"*.json"_qs);
-        const QStringList left { u"a.json"_qs, u"a.json.tmp"_qs, u"b.txt.tmp-y"_qs };
-        QCOMPARE(QDir(dir).entryList(QDir::Files), left);
-        QVERIFY(writeFile(dir + u"/a.json.tmp-x2"_qs, "x"));
-        AtomicFile::sweepScratch(dir, u"*.json"_qs);
-        QCOMPARE(QDir(dir).entryList(QDir::Files).size(), left.size() + 1);
-    }
-
-    // Empty, one chunk, a chunk and a byte.
+    // Empty, one chunk, a chunk and a byte; a folder opens but cannot be read.
     void hashesAcrossChunks()
     {
         for (const qint64 size : { 0, 1048576, 1048577 }) {
@@ -133,10 +117,6 @@ private Q_SLOTS:
             QCOMPARE(seen.size(), int((size + 1048575) / 1048576));
             QCOMPARE(seen.value(seen.size() - 1, 0), size);
         }
-    }
-
-    void hashingUnreadableFails()
-    {
         QVERIFY(!FileHasher::sha256Hex(m_dir.path()).ok()); // opens, cannot be read
     }
 

@@ -12,7 +12,6 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-
 Q_DECLARE_METATYPE(NivetDefaults)
 
 namespace {
@@ -140,7 +139,8 @@ private Q_SLOTS:
                        "\"url\":\"https:\\/\\/h.example\\/mcp?x=1\"}"));
         QCOMPARE(saved.size(), 1);
         QCOMPARE(fileMode(json), 0644);
-        QCOMPARE(QDir(home.nivet()).entryList(QDir::Files | QDir::Hidden), (QStringList { u".lock"_qs, u"client.json"_qs }));
+        QCOMPARE(
+            QDir(home.nivet()).entryList(QDir::Files | QDir::Hidden), (QStringList { u".lock"_qs, u"client.json"_qs }));
     }
 
     void writesTheStoredLayout()
@@ -333,8 +333,8 @@ int main(int argc, char *argv[])
         const QString prefix = QString::fromLocal8Bit(argv[2]);
         const qint64 count = QByteArray(argv[3]).toLongLong();
         for (qint64 i = 0; i < count; ++i) {
-            if (!ReceiptStore::save(kDigest, { receipt(qPrintable(prefix + u'-' + QString::number(i))) },
-                    u"/from/"_qs + prefix))
+            if (!ReceiptStore::save(
+                    kDigest, { receipt(qPrintable(prefix + u'-' + QString::number(i))) }, u"/from/"_qs + prefix))
                 return 1;
         }
         return 0;
