@@ -227,7 +227,6 @@ private Q_SLOTS:
         QTest::addColumn<std::optional<QString>>("given");
         QTest::addColumn<QStringList>("expected");
         const QString a = u"/docs/Caf\u00e9.pdf"_qs;
-        QTest::newRow("new path appended") << std::optional(u"/b"_qs) << QStringList { a, u"/b"_qs };
         QTest::newRow("decomposed equals composed") << std::optional(u"/docs/Cafe\u0301.pdf"_qs) << QStringList { a };
         QTest::newRow("empty path adds nothing") << std::optional(QString()) << QStringList { a };
     }
