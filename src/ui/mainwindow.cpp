@@ -1,5 +1,6 @@
 #include "ui/mainwindow.h"
 
+#include "ui/appcommandline.h"
 #include "ui/appnotifications.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
@@ -54,6 +55,13 @@ void MainWindow::openSettings()
         m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
+}
+
+void MainWindow::openWith(const AppCommandLine &line)
+{
+    m_content->handleDrop(line.files);
+    if (line.action)
+        m_content->startRun(*line.action);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
