@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QMenuBar>
+#include <QShortcut>
 
 MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     : QMainWindow(parent)
@@ -20,6 +21,7 @@ MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     connect(m_content, &ContentView::openSettingsRequested, this, &MainWindow::openSettings);
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(m_content->addFilesAction());
     QAction *settings = file->addAction(QStringLiteral("Settings…"), this, &MainWindow::openSettings);
     settings->setObjectName(QStringLiteral("settingsAction"));
     settings->setMenuRole(QAction::PreferencesRole);
@@ -48,6 +50,7 @@ void MainWindow::openSettings()
         m_settings->setAttribute(Qt::WA_QuitOnClose, false);
         m_settings->setWindowFlag(Qt::Window);
         connect(this, &QObject::destroyed, m_settings.data(), &QObject::deleteLater);
+        new QShortcut(QKeySequence(Qt::Key_Escape), m_settings, m_settings.data(), &QWidget::close);
     }
     if (m_settings->isMinimized())
         m_settings->showNormal();

@@ -86,6 +86,17 @@ private Q_SLOTS:
         QVERIFY(app.readAllStandardOutput().startsWith("Usage: nivet-timestamping"));
     }
 
+    void escapeClosesSettings()
+    {
+        MainWindow window;
+        window.show();
+        window.openSettings();
+        window.settings()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.settings()));
+        QTest::keyClick(child<QLineEdit>(*window.settings(), "mcpUrl"), Qt::Key_Escape);
+        QVERIFY(!window.settings()->isVisible());
+    }
+
     void savesWithStatus()
     {
         writeFile(m_home.nivet() + u"/client.json"_qs, R"({"url":"u","scope":"team-x","output":"csv"})");
