@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QSettings>
 
 #include <cstdio>
 
@@ -31,9 +32,15 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // The window's place is this machine's business, not a setting the
+    // command-line tool shares: ~/.config/Nivet/nivet-timestamping.conf.
+    QSettings state(QStringLiteral("Nivet"), QStringLiteral("nivet-timestamping"));
     MainWindow window;
-    window.resize(1000, 700);
+    if (!window.restoreGeometry(state.value(QStringLiteral("geometry")).toByteArray()))
+        window.resize(1000, 700);
     window.show();
     window.openWith(*line);
-    return app.exec();
+    const int status = app.exec();
+    state.setValue(QStringLiteral("geometry"), window.saveGeometry());
+    return status;
 }

@@ -9,7 +9,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QMenuBar>
+#include <QScreen>
 #include <QShortcut>
+
+#include <algorithm>
 
 MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     : QMainWindow(parent)
@@ -51,6 +54,16 @@ void MainWindow::openSettings()
         m_settings->setWindowFlag(Qt::Window);
         connect(this, &QObject::destroyed, m_settings.data(), &QObject::deleteLater);
         new QShortcut(QKeySequence(Qt::Key_Escape), m_settings, m_settings.data(), &QWidget::close);
+    }
+    if (!m_settings->isVisible()) {
+        // Over this window, and whole on its screen.
+        QRect place({}, m_settings->size());
+        place.moveCenter(frameGeometry().center());
+        const QRect screen = this->screen()->availableGeometry();
+        place.moveLeft(
+            std::clamp(place.left(), screen.left(), std::max(screen.left(), screen.right() - place.width())));
+        place.moveTop(std::clamp(place.top(), screen.top(), std::max(screen.top(), screen.bottom() - place.height())));
+        m_settings->move(place.topLeft());
     }
     if (m_settings->isMinimized())
         m_settings->showNormal();

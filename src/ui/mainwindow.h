@@ -25,6 +25,7 @@ public:
     void openWith(const AppCommandLine &line);
 
 public Q_SLOTS:
+    /// Shows the settings window, centred over this one when it opens.
     void openSettings();
 
 protected:
