@@ -53,6 +53,25 @@ bool waitIdle(ContentView *view)
     return !view->busy();
 }
 
+// The window once its run is over, saved as path.
+bool saveWhenIdle(MainWindow &window, const QString &path)
+{
+    if (!waitIdle(window.content()))
+        return false;
+    QTest::qWait(100);
+    return window.grab().save(path);
+}
+
+// Settings, opened over the window, saved as path.
+bool saveSettings(MainWindow &window, const QString &path)
+{
+    window.openSettings();
+    if (!QTest::qWaitForWindowExposed(window.settings()))
+        return false;
+    QTest::qWait(100);
+    return window.settings()->grab().save(path);
+}
+
 // The window at a size the pictures are compared at, shown, with the files
 // dropped on it; null if it never showed.
 ContentView *showWithFiles(MainWindow &window, const QStringList &files)
@@ -126,16 +145,9 @@ int appstream(const QString &out)
     if (!QTest::qWaitForWindowExposed(&window))
         return 1;
     window.openWith({ files, BatchRun::Action::registerFiles });
-    if (!waitIdle(window.content()))
-        return 1;
-    QTest::qWait(100);
-    window.grab().save(out + QStringLiteral("/main.png"));
-    window.openSettings();
-    if (!QTest::qWaitForWindowExposed(window.settings()))
-        return 1;
-    QTest::qWait(100);
-    window.settings()->grab().save(out + QStringLiteral("/settings.png"));
-    return 0;
+    const bool saved = saveWhenIdle(window, out + QStringLiteral("/main.png"))
+        && saveSettings(window, out + QStringLiteral("/settings.png"));
+    return saved ? 0 : 1;
 }
 
 } // namespace
@@ -165,23 +177,14 @@ int main(int argc, char **argv)
     window.grab().save(out + QStringLiteral("/main-ready.png"));
 
     view->findChild<QPushButton *>(QStringLiteral("registerButton"))->click();
-    if (!waitIdle(view))
+    if (!saveWhenIdle(window, out + QStringLiteral("/main-registered.png")))
         return 1;
-    QTest::qWait(100);
-    window.grab().save(out + QStringLiteral("/main-registered.png"));
     const QString registered = view->status();
 
     view->findChild<QPushButton *>(QStringLiteral("verifyButton"))->click();
-    if (!waitIdle(view))
+    if (!saveWhenIdle(window, out + QStringLiteral("/main-verified.png"))
+        || !saveSettings(window, out + QStringLiteral("/settings.png")))
         return 1;
-    QTest::qWait(100);
-    window.grab().save(out + QStringLiteral("/main-verified.png"));
-
-    window.openSettings();
-    if (!QTest::qWaitForWindowExposed(window.settings()))
-        return 1;
-    QTest::qWait(100);
-    window.settings()->grab().save(out + QStringLiteral("/settings.png"));
     // With a status line after a check of the session.
     window.settings()->findChild<QPushButton *>(QStringLiteral("checkButton"))->click();
     if (!QTest::qWaitFor([&] { return !window.settings()->busy(); }, 60000))
