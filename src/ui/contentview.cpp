@@ -51,8 +51,8 @@ public:
 } // namespace
 
 /// The file list: full paths on one line, elided in the middle, the
-/// window's only drop target; selected rows can be removed. A drop copies: the files stay
-/// where they are.
+/// window's only drop target; selected rows can be removed. A drop copies:
+/// the files stay where they are.
 class FileDropList : public QListView {
 public:
     FileDropList(ContentView *owner, FileListModel *model)
@@ -202,7 +202,8 @@ void ContentView::setSeams(OpenFilesDialog *open, SaveDialog *save, ClipboardSin
     m_clipboard = clipboard ? clipboard : m_platform;
 }
 
-// Return on a button reaches keyPressEvent, which presses it.
+// Not auto-default outside a dialog: Return on the button reaches
+// keyPressEvent, which presses it, and Register alone looks the default.
 QPushButton *ContentView::button(const QString &text, const QString &name, QWidget *parent)
 {
     auto *b = new QPushButton(text, parent);
