@@ -1,5 +1,6 @@
 #include "ui/mainwindow.h"
 
+#include "ui/appcommandline.h"
 #include "ui/appnotifications.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
@@ -8,6 +9,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QMenuBar>
+#include <QScreen>
+#include <QShortcut>
+
+#include <algorithm>
 
 MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     : QMainWindow(parent)
@@ -19,6 +24,7 @@ MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     connect(m_content, &ContentView::openSettingsRequested, this, &MainWindow::openSettings);
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(m_content->addFilesAction());
     QAction *settings = file->addAction(QStringLiteral("Settings…"), this, &MainWindow::openSettings);
     settings->setObjectName(QStringLiteral("settingsAction"));
     settings->setMenuRole(QAction::PreferencesRole);
@@ -47,6 +53,17 @@ void MainWindow::openSettings()
         m_settings->setAttribute(Qt::WA_QuitOnClose, false);
         m_settings->setWindowFlag(Qt::Window);
         connect(this, &QObject::destroyed, m_settings.data(), &QObject::deleteLater);
+        new QShortcut(QKeySequence(Qt::Key_Escape), m_settings, m_settings.data(), &QWidget::close);
+    }
+    if (!m_settings->isVisible()) {
+        // Over this window, and whole on its screen.
+        QRect place({}, m_settings->size());
+        place.moveCenter(frameGeometry().center());
+        const QRect screen = this->screen()->availableGeometry();
+        place.moveLeft(
+            std::clamp(place.left(), screen.left(), std::max(screen.left(), screen.right() - place.width())));
+        place.moveTop(std::clamp(place.top(), screen.top(), std::max(screen.top(), screen.bottom() - place.height())));
+        m_settings->move(place.topLeft());
     }
     if (m_settings->isMinimized())
         m_settings->showNormal();
@@ -54,6 +71,13 @@ void MainWindow::openSettings()
         m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
+}
+
+void MainWindow::openWith(const AppCommandLine &line)
+{
+    m_content->handleDrop(line.files);
+    if (line.action)
+        m_content->startRun(*line.action);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

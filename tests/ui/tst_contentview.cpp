@@ -217,6 +217,27 @@ private Q_SLOTS:
         }
     }
 
+    // Tab leaves the results table; Return on Clear clears, never Register.
+    void keyboard()
+    {
+        auto log = std::make_shared<ServiceLog>();
+        ContentView view(nullptr, FakeService::factory(log));
+        view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.handleDrop({ makeFile(u"k.txt"_qs, "k") });
+        view.startRun(BatchRun::Action::registerFiles);
+        QTRY_VERIFY(!view.busy());
+        auto *table = child<QTableView>(view, "resultsTable");
+        table->setFocus();
+        QTest::keyClick(table, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != table);
+        child(view, "clearButton")->setFocus();
+        QTest::keyClick(child(view, "clearButton"), Qt::Key_Return);
+        QCOMPARE(view.status(), u"Cleared."_qs);
+        QVERIFY(!view.busy());
+    }
+
     // A long path or status is cut where it shows, whole in its tooltip.
     void elidedLabelKeepsTheWholeText()
     {
