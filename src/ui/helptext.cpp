@@ -30,7 +30,7 @@ QString helpText()
                               u"\n"
                               u"Status lights\n"
                               u"• Green checkmark — registered, found, or valid\n"
-                              u"• Red octagon — not found, invalid, or error\n"
+                              u"• Red cross mark — not found, invalid, or error\n"
                               u"\n"
                               u"Keyboard\n"
                               u"• Ctrl+O adds files; Delete removes the selected ones (or right-click)\n"
