@@ -108,7 +108,7 @@ private Q_SLOTS:
     }
 
     // Pinned roots of published test data, then every proof of every tree up
-    // to 12 leaves against the recursive definition, and each with one fault.
+    // to 16 leaves against the recursive definition, and each with one fault.
     void merkleProofs()
     {
         const QList<QByteArray> data { "", "00", "10", "2021", "3031", "40414243", "5051525354555657",
@@ -129,19 +129,19 @@ private Q_SLOTS:
         QCOMPARE(MerkleProof::rootOf({}), sha256({}));
 
         QList<QByteArray> raw, hashes, roots { sha256({}) };
-        for (int n = 1; n <= 12; ++n) {
+        for (int n = 1; n <= 16; ++n) {
             raw.append(QByteArray::number(n));
             hashes.append(MerkleProof::leafHash(raw.last()));
             roots.append(referenceRoot(raw));
             QCOMPARE(MerkleProof::rootOf(hashes), roots[n]);
         }
         const auto nodes = nodesOf(hashes);
-        for (qint64 size = 1; size <= 12; ++size) {
+        for (qint64 size = 1; size <= 16; ++size) {
             for (qint64 i = 0; i < size; ++i) {
                 const auto path = MerkleProof::auditPath(nodes, i, size);
                 QVERIFY(path && MerkleProof::inclusionHolds(i, size, hashes[i], *path, roots[size]));
                 QVERIFY(!MerkleProof::inclusionHolds(i, size, hashes[i], *path + QList { roots[0] }, roots[size]));
-                QVERIFY(!MerkleProof::inclusionHolds(i, size, hashes[(i + 1) % 12], *path, roots[size]));
+                QVERIFY(!MerkleProof::inclusionHolds(i, size, hashes[(i + 1) % 16], *path, roots[size]));
                 for (qsizetype k = 0; k < path->size(); ++k)
                     QVERIFY(!MerkleProof::inclusionHolds(i, size, hashes[i], flipped(*path, k), roots[size]));
                 if (size > 1)
@@ -161,6 +161,7 @@ private Q_SLOTS:
         }
         QVERIFY(!MerkleProof::auditPath(nodes, 3, 3) && !MerkleProof::consistencyProof(nodes, 0, 3));
         QVERIFY(!MerkleProof::consistencyHolds(2, 2, roots[2], roots[3], {}));
+        QVERIFY(!MerkleProof::consistencyHolds(3, 2, roots[3], roots[2], *MerkleProof::consistencyProof(nodes, 2, 3)));
     }
 
     // The key on disk, its public text and id, as `openssl pkey` sees them.
@@ -280,6 +281,8 @@ private Q_SLOTS:
         const QString pinned = m_key.keyId();
         QTest::newRow("none") << QString() << QString();
         QTest::newRow("another file") << u"digest"_s << u"the audit path does not lead to the signed root"_s;
+        QTest::newRow("digest form") << u"DIGEST"_s
+                                     << u"the file's digest is not 64 lower-case hexadecimal characters"_s;
         QTest::newRow("path node") << u"path"_s << u"the audit path does not lead to the signed root"_s;
         QTest::newRow("leaf index") << u"index"_s << u"the leaf index 3 is outside the signed tree of 3 leaves"_s;
         QTest::newRow("head by another key")
@@ -290,13 +293,16 @@ private Q_SLOTS:
         QTest::newRow("head size") << u"size"_s << u"the tree head is not signed by the pinned key "_s + pinned;
         QTest::newRow("anchor head") << u"anchor root"_s
                                      << u"the anchored tree head is not signed by the pinned key "_s + pinned;
+        QTest::newRow("anchor scope") << u"anchor scope"_s
+                                      << u"the anchored tree head is of the scope other, not global"_s;
         QTest::newRow("anchor path") << u"anchor path"_s
                                      << u"the anchor's audit path does not lead to its signed root"_s;
         QTest::newRow("token over another head")
             << u"token message"_s << u"the timestamp token covers another tree head"_s;
         QTest::newRow("untrusted authority")
             << u"token authority"_s << u"the timestamp authority O = Nivet Tests, CN = Other TSA is not trusted"_s;
-        QTest::newRow("no token") << u"token bytes"_s << u"the timestamp token is not readable"_s;
+        QTest::newRow("token and more") << u"token bytes"_s << u"the timestamp token is not readable"_s;
+        QTest::newRow("no token") << u"no token"_s << u"the anchor carries no timestamp"_s;
     }
 
     void checks()
@@ -304,12 +310,14 @@ private Q_SLOTS:
         QFETCH(QString, fault);
         QFETCH(QString, error);
         Evidence e = m_evidence;
-        QByteArray digest = m_digests[2];
+        QString digest = QString::fromLatin1(m_digests[2].toHex());
         QByteArray key = m_key.publicKey().pem();
         Anchor &anchor = *e.anchor;
         const TestAuthority other(u"Other"_s);
         if (fault == u"digest")
-            digest = m_digests[1];
+            digest = QString::fromLatin1(m_digests[1].toHex());
+        else if (fault == u"DIGEST")
+            digest = digest.toUpper();
         else if (fault == u"path")
             e.auditPath = flipped(e.auditPath, 0);
         else if (fault == u"index")
@@ -322,6 +330,8 @@ private Q_SLOTS:
             e.treeHead.treeSize = 4;
         else if (fault == u"anchor root")
             anchor.treeHead.root = anchor.treeHead.root.toHex().left(32);
+        else if (fault == u"anchor scope")
+            anchor.treeHead = *m_key.signHead(u"other"_s, 5, anchor.treeHead.root, anchor.treeHead.time);
         else if (fault == u"anchor path")
             anchor.auditPath = flipped(anchor.auditPath, 0);
         else if (fault == u"token message")
@@ -329,20 +339,25 @@ private Q_SLOTS:
         else if (fault == u"token authority")
             anchor.timestamps[0].token = timestamp(anchor.treeHead.message(), other);
         else if (fault == u"token bytes")
-            anchor.timestamps[0].token.chop(1);
-        const auto checked = checkEvidence(QString::fromLatin1(digest.toHex()), e, key, QList { m_authority.caPem() });
+            anchor.timestamps[0].token.append('\0');
+        else if (fault == u"no token")
+            anchor.timestamps.clear();
+        const auto checked = checkEvidence(digest, e, key, QList { m_authority.caPem() });
         QCOMPARE(checked ? QString() : checked.error().description, error);
         if (!checked)
             return;
         QCOMPARE(checked->keyId, m_key.keyId());
         QCOMPARE(checked->treeSize, 3);
-        QCOMPARE(checked->anchorTreeSize, 5);
+        QVERIFY(checked->anchored && checked->anchorTreeSize == 5);
         QCOMPARE(checked->timestamps.size(), 1);
         QCOMPARE(checked->timestamps[0].authority, m_authority.tsaName());
         QVERIFY(qAbs(checked->timestamps[0].time.secsTo(QDateTime::currentDateTimeUtc())) < 60);
+        QCOMPARE(checked->timestamps[0].time.time().msec(), 123);
         // Without authorities to trust, the tokens are not looked at.
         anchor.timestamps[0].token = "x";
-        QVERIFY(checkEvidence(QString::fromLatin1(digest.toHex()), e, key)->timestamps.isEmpty());
+        QVERIFY(checkEvidence(digest, e, key)->timestamps.isEmpty());
+        e.anchor.reset();
+        QVERIFY(!checkEvidence(digest, e, key)->anchored);
     }
 
     // Requests, replies and tokens, as an authority on the loopback serves them.

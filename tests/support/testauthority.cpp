@@ -54,11 +54,11 @@ QByteArray pemOf(X509 *cert)
     return QByteArray(data, length);
 }
 
-// The tokens' time: now, moved by the authority's offset.
+// The tokens' time: now, moved by the authority's offset, at 123 ms past the second.
 int tokenTime(TS_RESP_CTX *, void *offset, long *seconds, long *microseconds)
 {
     *seconds = static_cast<long>(std::time(nullptr)) + *static_cast<const long *>(offset);
-    *microseconds = 0;
+    *microseconds = 123000;
     return 1;
 }
 
@@ -100,7 +100,8 @@ QByteArray TestAuthority::respond(const QByteArray &request) const
     check(ctx && policy && TS_RESP_CTX_set_signer_cert(ctx.get(), m_tsa.get())
             && TS_RESP_CTX_set_signer_key(ctx.get(), m_tsaKey.get())
             && TS_RESP_CTX_set_signer_digest(ctx.get(), EVP_sha256())
-            && TS_RESP_CTX_set_def_policy(ctx.get(), policy.get()) && TS_RESP_CTX_add_md(ctx.get(), EVP_sha256()),
+            && TS_RESP_CTX_set_def_policy(ctx.get(), policy.get()) && TS_RESP_CTX_add_md(ctx.get(), EVP_sha256())
+            && TS_RESP_CTX_set_clock_precision_digits(ctx.get(), 3),
         "response context");
     TS_RESP_CTX_set_time_cb(ctx.get(), tokenTime, const_cast<long *>(&m_timeOffset));
     Crypto::Handle<BIO, BIO_free> in(BIO_new_mem_buf(request.constData(), static_cast<int>(request.size())));

@@ -25,7 +25,8 @@ public:
     /// The TSA certificate's subject in one-line form.
     QString tsaName() const;
 
-    /// The DER TimeStampResp for a DER TimeStampReq (a rejection for a bad one).
+    /// The DER TimeStampResp for a DER TimeStampReq (a rejection for a bad one);
+    /// its time has milliseconds, always 123.
     QByteArray respond(const QByteArray &request) const;
     /// Serves POST application/timestamp-query with application/timestamp-reply;
     /// the authority must outlive the server it is given to.
