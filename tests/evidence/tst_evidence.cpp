@@ -160,7 +160,8 @@ private Q_SLOTS:
             }
         }
         QVERIFY(!MerkleProof::auditPath(nodes, 3, 3) && !MerkleProof::consistencyProof(nodes, 0, 3));
-        QVERIFY(!MerkleProof::consistencyHolds(2, 2, roots[2], roots[3], {}));
+        QVERIFY(!MerkleProof::consistencyHolds(2, 2, roots[2], roots[3], {})
+            && !MerkleProof::consistencyHolds(2, 3, roots[2], roots[3], {}));
         QVERIFY(!MerkleProof::consistencyHolds(3, 2, roots[3], roots[2], *MerkleProof::consistencyProof(nodes, 2, 3)));
     }
 
