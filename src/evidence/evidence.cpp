@@ -1,6 +1,7 @@
 #include "evidence/evidence.h"
 
 #include "evidence/jsonfields.h"
+#include "evidence/merkleproof.h"
 
 #include <QJsonArray>
 
@@ -118,4 +119,12 @@ Expected<Evidence> Evidence::fromJson(const QJsonValue &value, const QString &wh
         evidence.anchor = *anchor;
     }
     return evidence;
+}
+
+Expected<QByteArray> Evidence::leafHashOf(const QString &sha256Hex)
+{
+    auto digest = JsonFields::hashOf(sha256Hex, QStringLiteral("the file's digest"));
+    if (!digest)
+        return digest.error();
+    return MerkleProof::leafHash(*digest);
 }

@@ -37,4 +37,7 @@ struct Evidence {
     /// Strict: every member present with its type and form; an error names
     /// the member under where ("evidence.anchor.timestamps[0].token is not base64").
     static Expected<Evidence> fromJson(const QJsonValue &value, const QString &where = QStringLiteral("evidence"));
+
+    /// The leaf hash of the file whose SHA-256 is sha256Hex (64 lower-case hex).
+    static Expected<QByteArray> leafHashOf(const QString &sha256Hex);
 };

@@ -1,6 +1,5 @@
 #include "evidence/evidencecheck.h"
 
-#include "evidence/jsonfields.h"
 #include "evidence/logpublickey.h"
 #include "evidence/merkleproof.h"
 #include "evidence/rfc3161.h"
@@ -32,10 +31,10 @@ Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &
     auto key = LogPublicKey::fromPem(publicKeyPem);
     if (!key)
         return key.error();
-    auto digest = JsonFields::hashOf(sha256Hex, QStringLiteral("the file's digest"));
-    if (!digest)
-        return digest.error();
-    const QByteArray leafHash = MerkleProof::leafHash(*digest);
+    const auto leaf = Evidence::leafHashOf(sha256Hex);
+    if (!leaf)
+        return leaf.error();
+    const QByteArray &leafHash = *leaf;
 
     const TreeHead &head = evidence.treeHead;
     if (auto signedByKey = key->checkHead(head); !signedByKey)

@@ -1,8 +1,6 @@
 #include "evidence/evidenceexport.h"
 
-#include "evidence/jsonfields.h"
 #include "evidence/logpublickey.h"
-#include "evidence/merkleproof.h"
 #include "evidence/rfc3161.h"
 
 #include <QJsonArray>
@@ -15,9 +13,9 @@ Expected<QJsonObject> document(const QString &fileName, const QString &sha256Hex
     auto key = LogPublicKey::fromPem(publicKeyPem);
     if (!key)
         return key.error();
-    auto digest = JsonFields::hashOf(sha256Hex, QStringLiteral("the file's digest"));
-    if (!digest)
-        return digest.error();
+    const auto leafHash = Evidence::leafHashOf(sha256Hex);
+    if (!leafHash)
+        return leafHash.error();
     QList<QByteArray> certificates;
     if (evidence.anchor) {
         for (const AnchorToken &timestamp : evidence.anchor->timestamps) {
@@ -37,7 +35,7 @@ Expected<QJsonObject> document(const QString &fileName, const QString &sha256Hex
         { QStringLiteral("format"), kFormat },
         { QStringLiteral("file"), fileName },
         { QStringLiteral("sha256"), sha256Hex },
-        { QStringLiteral("leaf_hash"), QString::fromLatin1(MerkleProof::leafHash(*digest).toHex()) },
+        { QStringLiteral("leaf_hash"), QString::fromLatin1(leafHash->toHex()) },
         { QStringLiteral("receipt"), receipt },
         { QStringLiteral("public_key"), QString::fromLatin1(key->pem()) },
         { QStringLiteral("key_id"), key->keyId() },
