@@ -50,8 +50,9 @@ Expected<qint64> JsonFields::count(const QString &name) const
     auto member = value(name);
     if (!member)
         return member.error();
+    // Anything but a whole JSON number reads as -1.
     const qint64 n = member->toInteger(-1);
-    if (!member->isDouble() || n < 0 || n > kLargestCount)
+    if (n < 0 || n > kLargestCount)
         return Error { QStringLiteral("%1 is not a whole number from 0 to 2^53").arg(path(name)) };
     return n;
 }

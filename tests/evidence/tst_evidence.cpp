@@ -242,7 +242,6 @@ private Q_SLOTS:
         };
         row("leaf_index", u"2"_s, "evidence.leaf_index is not a whole number from 0 to 2^53");
         row("leaf_index", -1, "evidence.leaf_index is not a whole number from 0 to 2^53");
-        row("leaf_index", 2.5, "evidence.leaf_index is not a whole number from 0 to 2^53");
         row("leaf_index", qint64(1) << 54, "evidence.leaf_index is not a whole number from 0 to 2^53");
         row("audit_path", QJsonArray { QString(64, u'A') },
             "evidence.audit_path[0] is not 64 lower-case hexadecimal characters");
@@ -390,8 +389,6 @@ private Q_SLOTS:
         QCOMPARE(Rfc3161::checkToken(*token, "head", { m_authority.caPem() })->authority, m_authority.tsaName());
         QCOMPARE(Rfc3161::checkToken(*token, "head", {}).error().description,
             u"the timestamp authority %1 is not trusted"_s.arg(m_authority.tsaName()));
-        const auto carried = Rfc3161::certificates(*token);
-        QVERIFY(carried && carried->size() == 1 && carried->first().startsWith("-----BEGIN CERTIFICATE-----\n"));
 
         QCOMPARE(Rfc3161::tokenFromResponse(response, *Rfc3161::request("head")).error().description,
             u"the reply answers another request (its nonce differs)"_s);
