@@ -8,10 +8,12 @@ namespace {
 
 const QString kTimeFormat = QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'");
 
+// ASCII digits only: the time is part of the signed bytes, so it has one spelling.
 std::optional<QDateTime> parseTime(const QString &text)
 {
-    static const QRegularExpression form(
-        QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\.(\d{3})Z$)"));
+    // Anchored at both ends: "$" alone would let a final line feed through.
+    static const QRegularExpression form(QRegularExpression::anchoredPattern(
+        QStringLiteral(R"(([0-9]{4})-([0-9]{2})-([0-9]{2})T([0-9]{2}):([0-9]{2}):([0-9]{2})\.([0-9]{3})Z)")));
     const auto m = form.match(text);
     if (!m.hasMatch())
         return std::nullopt;

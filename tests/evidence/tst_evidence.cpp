@@ -253,6 +253,8 @@ private Q_SLOTS:
         row("tree_head/scope", QJsonValue::Null, "evidence.tree_head.scope is not a string");
         row("tree_head/time", u"2026-12-07T17:00:00Z"_s,
             "evidence.tree_head.time is not a UTC time like 2026-12-07T17:00:00.123Z");
+        row("tree_head/time", u"2026-12-07T17:00:00.123Z\n"_s,
+            "evidence.tree_head.time is not a UTC time like 2026-12-07T17:00:00.123Z");
         row("tree_head/time", u"2026-02-30T17:00:00.000Z"_s,
             "evidence.tree_head.time is not a UTC time like 2026-12-07T17:00:00.123Z");
         row("tree_head/signature", u"AAAA"_s, "evidence.tree_head.signature is not base64 of a 64-byte signature");
