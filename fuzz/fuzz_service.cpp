@@ -1,9 +1,9 @@
 // The local service's request handling, without sockets: one request per
 // input against one long-lived service, so sessions and the database carry
 // state from one input to the next.
-#include "service/httpmessage.h"
-#include "service/httprequestreader.h"
-#include "service/stampservice.h"
+#include "service/http/httpmessage.h"
+#include "service/http/httprequestreader.h"
+#include "service/servicehandler.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -14,21 +14,21 @@
 
 namespace {
 
-StampService &service()
+ServiceHandler &service()
 {
     static int argc = 1;
     static char name[] = "fuzz_service";
     static char *argv[] = { name, nullptr };
     static QCoreApplication app(argc, argv);
     static QTemporaryDir dir;
-    static std::unique_ptr<StampService> instance = [] {
+    static std::unique_ptr<ServiceHandler> instance = [] {
         ServiceOptions options;
         options.dataDir = dir.path();
         options.maxSessions = 64;
         // The deliberate password-hashing cost of a login would spend the
         // fuzzer's time limit on one input; the code path stays the same.
         options.unknownUserIterations = 1;
-        auto opened = StampService::open(options);
+        auto opened = ServiceHandler::open(options);
         if (!opened.ok())
             __builtin_trap();
         return std::move(opened).value();

@@ -1,8 +1,8 @@
 #include "servicetestkit.h"
 
 #include "core/jsonwriter.h"
-#include "service/passwordhash.h"
-#include "service/receiptdatabase.h"
+#include "service/accounts/passwordhash.h"
+#include "service/accounts/userdirectory.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -106,7 +106,7 @@ QJsonObject jsonBody(const ServiceResponse &response)
     return QJsonDocument::fromJson(response.body).object();
 }
 
-bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password)
+bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password)
 {
-    return database.putUser(UserRecord { name, role, PasswordHash::create(password, 1000) }, 0).ok();
+    return users.putUser(UserRecord { name, role, PasswordHash::create(password, 1000) }, 0).ok();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "service/httpmessage.h"
+#include "service/http/httpmessage.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -26,9 +26,9 @@ QByteArray initialize();
 QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
 } // namespace McpRequests
 
-class ReceiptDatabase;
+class UserDirectory;
 
 /// Adds or replaces a user with a cheap password hash: tests only need it to match.
-bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password);
+bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password);
 
 QJsonObject jsonBody(const ServiceResponse &response);

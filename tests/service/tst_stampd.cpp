@@ -1,11 +1,12 @@
 // nivet-stampd: its command line in process, then the service over loopback
 // HTTP on raw connections: the request limits, connection cap and idle
 // timeout, logins off the event loop, the request log.
-#include "service/stampdcommand.h"
+#include "service/servicecommand.h"
 
-#include "service/passwordhash.h"
-#include "service/receiptdatabase.h"
-#include "service/stampserver.h"
+#include "service/accounts/passwordhash.h"
+#include "service/accounts/userdirectory.h"
+#include "service/db/servicedatabase.h"
+#include "service/runningservice.h"
 #include "servicetestkit.h"
 #include "testenv.h"
 
@@ -62,7 +63,7 @@ struct Run {
     int status = -1;
     QString out;
     QString err;
-    std::unique_ptr<StampServer> server;
+    std::unique_ptr<RunningService> server;
 };
 
 Run runStampd(const QStringList &args, const QByteArray &input = {})
@@ -73,7 +74,7 @@ Run runStampd(const QStringList &args, const QByteArray &input = {})
     QBuffer in;
     in.setData(input);
     in.open(QIODevice::ReadOnly);
-    Stampd::Outcome outcome = Stampd::run(args, Stampd::Io { out, err, in, false });
+    ServiceCommand::Outcome outcome = ServiceCommand::run(args, ServiceCommand::Io { out, err, in, false });
     out.flush();
     err.flush();
     r.status = outcome.exitCode;
@@ -91,10 +92,10 @@ class TestStampd : public QObject {
     qint64 m_now = kStart;
     QStringList m_log;
 
-    std::unique_ptr<StampServer> start(ServiceOptions options, const QString &folder)
+    std::unique_ptr<RunningService> start(ServiceOptions options, const QString &folder)
     {
         options.dataDir = m_dir.filePath(folder);
-        auto server = StampServer::start(
+        auto server = RunningService::start(
             options, QHostAddress::LocalHost, 0, [this](const QString &line) { m_log.append(line); },
             [this] { return m_now; });
         if (!server)
@@ -132,7 +133,7 @@ private Q_SLOTS:
             { u"add-user"_s, u"ann"_s, u"--role"_s, u"auditor"_s, u"--data"_s, data() }, "  p\xc3\xa4ss word \r\n");
         QCOMPARE(added.err, QString());
         QCOMPARE(added.out, u"Added user ann (role auditor) in %1\n"_s.arg(data()));
-        const auto user = ReceiptDatabase::open(data()).value()->user(u"ann"_s).value();
+        const auto user = UserDirectory(*ServiceDatabase::open(data()).value()).user(u"ann"_s).value();
         QCOMPARE(user->role, u"auditor"_s);
         QVERIFY(user->passwordHash.startsWith(u"pbkdf2-sha256$600000$"_s));
         QVERIFY(PasswordHash::verify(u"  p\u00e4ss word "_s, user->passwordHash));
@@ -272,7 +273,7 @@ private Q_SLOTS:
         ServiceOptions options;
         options.maxConnections = 4;
         auto server = start(options, u"logins"_s);
-        QVERIFY(addTestUser(server->service().database(), u"ann"_s, u"user"_s, u"pw"_s));
+        QVERIFY(addTestUser(server->service().users(), u"ann"_s, u"user"_s, u"pw"_s));
         QThreadPool &workers = server->http().workers();
         QSemaphore gate;
         for (int i = 0; i < workers.maxThreadCount(); ++i)

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "core/expected.h"
+#include "service/accounts/passwordhash.h"
+#include "service/common/clock.h"
+#include "service/http/httpmessage.h"
+
+#include <QString>
+
+#include <memory>
+
+class AuthEndpoint;
+class McpEndpoint;
+class ReceiptLog;
+class ServiceDatabase;
+class UserDirectory;
+class SessionTable;
+class McpTools;
+
+/// How a service instance behaves.
+struct ServiceOptions {
+    QString dataDir;
+    bool eventStream = false;
+    bool requireAuth = false;
+    qint64 sessionTtlMs = 15 * 60 * 1000;
+    int maxSessions = 10'000;
+    int maxSessionsPerUser = 1'000;
+    /// A connection on which no whole request arrives for this long is closed.
+    qint64 idleTimeoutMs = 30'000;
+    /// Open connections; past this the one idle the longest is closed.
+    int maxConnections = 512;
+    qint64 tokenTtlMs = 60 * 60 * 1000;
+    /// PBKDF2 work for a login by an unknown user; only a fuzzer lowers it.
+    int unknownUserIterations = PasswordHash::kDefaultIterations;
+};
+
+/// The whole service as a function from request to response: the MCP
+/// endpoint at /mcp and the Auth API at /auth/login and /auth/validate. It
+/// owns the database and the sessions and knows nothing about sockets, so it
+/// can be driven directly (tests, fuzzing) or through an HTTP server.
+class ServiceHandler {
+public:
+    /// The file in the data folder that holds the token signing key.
+    static QString signingKeyFileName();
+    /// Opens the database and the signing key in options.dataDir, creating them on first use.
+    static Expected<std::unique_ptr<ServiceHandler>> open(const ServiceOptions &options, Clock clock = systemNowMs);
+
+    ~ServiceHandler();
+
+    /// The reply to a request; a login's password check comes back as work
+    /// for another thread.
+    ServiceReply reply(const ServiceRequest &request);
+    /// The response to a request, with any work done on the spot.
+    ServiceResponse handle(const ServiceRequest &request);
+
+    /// Drops idle sessions now (the service also does so as requests arrive).
+    void expireSessions();
+    int sessionCount() const;
+
+    const ServiceOptions &options() const { return m_options; }
+    ReceiptLog &log() { return *m_log; }
+    UserDirectory &users() { return *m_users; }
+
+private:
+    ServiceHandler(const ServiceOptions &options, Clock clock);
+
+    ServiceResponse handleMcp(const ServiceRequest &request, qint64 nowMs);
+
+    ServiceOptions m_options;
+    Clock m_clock;
+    std::unique_ptr<ServiceDatabase> m_database;
+    std::unique_ptr<ReceiptLog> m_log;
+    std::unique_ptr<UserDirectory> m_users;
+    std::unique_ptr<SessionTable> m_sessions;
+    std::unique_ptr<McpTools> m_tools;
+    std::unique_ptr<McpEndpoint> m_mcp;
+    std::unique_ptr<AuthEndpoint> m_auth;
+};
