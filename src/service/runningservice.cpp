@@ -1,7 +1,5 @@
 #include "service/runningservice.h"
 
-#include <QTcpServer>
-
 #include <algorithm>
 
 Expected<std::unique_ptr<RunningService>> RunningService::start(
@@ -12,23 +10,27 @@ Expected<std::unique_ptr<RunningService>> RunningService::start(
     if (!service)
         return service.error();
     server->m_service = std::move(service).value();
-
-    auto tcp = std::make_unique<QTcpServer>();
-    if (!tcp->listen(address, port)) {
-        return Error {
-            QStringLiteral("Cannot listen on %1 port %2: %3").arg(address.toString()).arg(port).arg(tcp->errorString())
-        };
-    }
-    const quint16 actualPort = tcp->serverPort();
     ServiceHandler *handler = server->m_service.get();
-    server->m_http = std::make_unique<HttpFrontend>(
-        std::move(tcp), [handler](const ServiceRequest &request) { return handler->reply(request); }, std::move(log),
-        clock, HttpFrontend::Limits { options.idleTimeoutMs, options.maxConnections });
+
+    HttpServer::Handlers handlers {
+        [handler](const ServiceRequest &head) { return handler->bodyLimit(head); },
+        [handler](const ServiceRequest &request) { return handler->reply(request); },
+        {},
+    };
+    const HttpServer::Limits limits { options.maxConnections, options.maxConnectionsPerAddress,
+        options.connectionMemory, options.idleTimeoutMs, options.maxQueuedLogins, options.maxQueuedLoginsPerAddress };
+    auto http = HttpServer::create(std::move(handlers), limits, std::move(log), clock);
+    if (!http)
+        return http.error();
+    server->m_http = std::move(http).value();
+    const auto actualPort = server->m_http->listen(address, port);
+    if (!actualPort)
+        return actualPort.error();
 
     QUrl base;
     base.setScheme(QStringLiteral("http"));
     base.setHost(address.toString());
-    base.setPort(actualPort);
+    base.setPort(*actualPort);
     server->m_baseUrl = base;
 
     const qint64 interval = std::clamp<qint64>(options.sessionTtlMs / 2, 1000, 60'000);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/expected.h"
-#include "service/http/httpfrontend.h"
+#include "service/http/httpserver.h"
 #include "service/servicehandler.h"
 
 #include <QHostAddress>
@@ -10,8 +10,8 @@
 
 #include <memory>
 
-/// A running service: the ServiceHandler, its HTTP front and the timer that
-/// drops idle sessions even when no requests come.
+/// A running service: the ServiceHandler behind the HTTP server, and the
+/// timer that drops idle sessions even when no requests come.
 class RunningService : public QObject {
     Q_OBJECT
 public:
@@ -26,13 +26,13 @@ public:
     QUrl mcpUrl() const;
 
     ServiceHandler &service() { return *m_service; }
-    HttpFrontend &http() { return *m_http; }
+    HttpServer &http() { return *m_http; }
 
 private:
     RunningService() = default;
 
     std::unique_ptr<ServiceHandler> m_service;
-    std::unique_ptr<HttpFrontend> m_http;
+    std::unique_ptr<HttpServer> m_http;
     QTimer m_sweep;
     QUrl m_baseUrl;
 };

@@ -13,6 +13,9 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <functional>
+#include <variant>
+
 #include <termios.h>
 #include <unistd.h>
 
@@ -182,6 +185,107 @@ int addUser(const QStringList &args, Io &io)
     return kExitOk;
 }
 
+// A limit of ServiceOptions as a flag: --NAME VALUE, its help and its default.
+struct LimitFlag {
+    enum class Kind { duration, count, countOrZero, size };
+    QString name;
+    Kind kind;
+    std::function<qint64(const ServiceOptions &)> get;
+    std::function<void(ServiceOptions &, qint64)> set;
+    QString help;
+};
+
+template<typename T> LimitFlag limit(const char *name, LimitFlag::Kind kind, T ServiceOptions::*field, const char *help)
+{
+    return LimitFlag { QString::fromLatin1(name), kind,
+        [field](const ServiceOptions &options) { return static_cast<qint64>(options.*field); },
+        [field](ServiceOptions &options, qint64 value) { options.*field = static_cast<T>(value); },
+        QString::fromLatin1(help) };
+}
+
+const QList<LimitFlag> &limitFlags()
+{
+    using Kind = LimitFlag::Kind;
+    static const QList<LimitFlag> flags {
+        limit("max-connections", Kind::count, &ServiceOptions::maxConnections, "keep at most N connections open"),
+        limit("max-connections-per-address", Kind::countOrZero, &ServiceOptions::maxConnectionsPerAddress,
+            "at most N of them from one client address (0: no limit of its own)"),
+        limit("connection-memory", Kind::size, &ServiceOptions::connectionMemory,
+            "memory of a connection; the request head must fit in about half"),
+        limit("idle-timeout", Kind::duration, &ServiceOptions::idleTimeoutMs,
+            "close a connection whose request takes longer to arrive, or that is silent this long"),
+        limit("max-body-size", Kind::size, &ServiceOptions::maxBodyBytes, "refuse request bodies larger than this"),
+        limit("max-password-size", Kind::size, &ServiceOptions::maxPasswordBytes,
+            "refuse logins with longer passwords before any hashing"),
+        limit("max-queued-logins", Kind::count, &ServiceOptions::maxQueuedLogins,
+            "refuse logins while N wait for their password check"),
+        limit("max-queued-logins-per-address", Kind::count, &ServiceOptions::maxQueuedLoginsPerAddress,
+            "the same for the logins of one client address"),
+        limit("session-ttl", Kind::duration, &ServiceOptions::sessionTtlMs, "drop MCP sessions idle this long"),
+        limit("max-sessions", Kind::count, &ServiceOptions::maxSessions, "keep at most N MCP sessions"),
+        limit("max-user-sessions", Kind::count, &ServiceOptions::maxSessionsPerUser,
+            "keep at most N MCP sessions per user or anonymous client address"),
+        limit("token-ttl", Kind::duration, &ServiceOptions::tokenTtlMs, "lifetime of Auth API tokens"),
+    };
+    return flags;
+}
+
+QString valueName(LimitFlag::Kind kind)
+{
+    switch (kind) {
+    case LimitFlag::Kind::duration:
+        return u"DURATION"_s;
+    case LimitFlag::Kind::size:
+        return u"SIZE"_s;
+    default:
+        return u"N"_s;
+    }
+}
+
+QString formatted(LimitFlag::Kind kind, qint64 value)
+{
+    if (kind == LimitFlag::Kind::duration) {
+        for (const auto &[unit, factor] :
+            { std::pair { "h", 3'600'000 }, std::pair { "m", 60'000 }, std::pair { "s", 1000 } }) {
+            if (value % factor == 0)
+                return QString::number(value / factor) + QLatin1String(unit);
+        }
+        return QString::number(value) + u"ms"_s;
+    }
+    if (kind == LimitFlag::Kind::size) {
+        if (value % (1024 * 1024) == 0)
+            return QString::number(value / (1024 * 1024)) + u"MiB"_s;
+        if (value % 1024 == 0)
+            return QString::number(value / 1024) + u"KiB"_s;
+    }
+    return QString::number(value);
+}
+
+// The value of a limit flag, or what is wrong with it.
+std::variant<qint64, QString> limitValue(const LimitFlag &flag, const QString &text)
+{
+    switch (flag.kind) {
+    case LimitFlag::Kind::duration:
+        if (const auto duration = parseDuration(text))
+            return *duration;
+        return u"--%1 needs a duration such as 90s, 15m or 1h"_s.arg(flag.name);
+    case LimitFlag::Kind::size:
+        if (const auto size = parseSize(text))
+            return *size;
+        return u"--%1 needs a size such as 4096, 64KiB or 1MiB"_s.arg(flag.name);
+    case LimitFlag::Kind::count:
+    case LimitFlag::Kind::countOrZero:
+        break;
+    }
+    bool numeric = false;
+    const int count = text.trimmed().toInt(&numeric);
+    if (!numeric || count < (flag.kind == LimitFlag::Kind::count ? 1 : 0)) {
+        return flag.kind == LimitFlag::Kind::count ? u"--%1 needs a positive number"_s.arg(flag.name)
+                                                   : u"--%1 needs a number, 0 or more"_s.arg(flag.name);
+    }
+    return qint64(count);
+}
+
 Outcome serve(const QStringList &args, Io &io)
 {
     // Their help is usage(), so they need no text of their own.
@@ -190,13 +294,11 @@ Outcome serve(const QStringList &args, Io &io)
     const QCommandLineOption eventStream = option(u"event-stream"_s);
     const QCommandLineOption requireAuth = option(u"require-auth"_s);
     const QCommandLineOption version = option(u"version"_s);
-    const QList<QCommandLineOption> durations { option(u"session-ttl"_s, u"DURATION"_s),
-        option(u"token-ttl"_s, u"DURATION"_s), option(u"idle-timeout"_s, u"DURATION"_s) };
-    const QList<QCommandLineOption> counts { option(u"max-sessions"_s, u"N"_s), option(u"max-user-sessions"_s, u"N"_s),
-        option(u"max-connections"_s, u"N"_s) };
+    QList<QCommandLineOption> known { listenOption, eventStream, requireAuth, version, kData };
+    for (const LimitFlag &flag : limitFlags())
+        known.append(option(flag.name, valueName(flag.kind)));
     QCommandLineParser parser;
-    if (const auto problem = parseOptions(
-            parser, QList { listenOption, eventStream, requireAuth, version, kData } + durations + counts, args))
+    if (const auto problem = parseOptions(parser, known, args))
         return { usageError(io, *problem), nullptr };
     if (parser.isSet(kHelp) || parser.isSet(version)) {
         io.out << (parser.isSet(kHelp) ? usage() : u"nivet-stampd %1\n"_s.arg(QStringLiteral(NIVET_SERVICE_VERSION)));
@@ -213,29 +315,16 @@ Outcome serve(const QStringList &args, Io &io)
     const auto listen = parseListen(parser.isSet(listenOption) ? parser.value(listenOption) : u"127.0.0.1:8787"_s);
     if (!listen)
         return { usageError(io, QStringLiteral("--listen needs HOST:PORT, e.g. 127.0.0.1:8787 or [::1]:0")), nullptr };
-    for (const auto &[option, target] : { std::pair { durations[0], &options.sessionTtlMs },
-             std::pair { durations[1], &options.tokenTtlMs }, std::pair { durations[2], &options.idleTimeoutMs } }) {
-        if (!parser.isSet(option))
+    for (const LimitFlag &flag : limitFlags()) {
+        if (!parser.isSet(flag.name))
             continue;
-        const auto duration = parseDuration(parser.value(option));
-        if (!duration) {
-            return { usageError(io, u"--%1 needs a duration such as 90s, 15m or 1h"_s.arg(option.names().constFirst())),
-                nullptr };
-        }
-        *target = *duration;
+        const auto value = limitValue(flag, parser.value(flag.name));
+        if (const auto *problem = std::get_if<QString>(&value))
+            return { usageError(io, *problem), nullptr };
+        flag.set(options, std::get<qint64>(value));
     }
     if (options.tokenTtlMs < 1000)
         return { usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr };
-    for (const auto &[option, target] : { std::pair { counts[0], &options.maxSessions },
-             std::pair { counts[1], &options.maxSessionsPerUser }, std::pair { counts[2], &options.maxConnections } }) {
-        if (!parser.isSet(option))
-            continue;
-        bool numeric = false;
-        const int max = parser.value(option).toInt(&numeric);
-        if (!numeric || max < 1)
-            return { usageError(io, u"--%1 needs a positive number"_s.arg(option.names().constFirst())), nullptr };
-        *target = max;
-    }
 
     QTextStream *err = &io.err;
     LogSink log = [err](const QString &line) {
@@ -264,6 +353,12 @@ Outcome serve(const QStringList &args, Io &io)
 
 QString usage()
 {
+    QString limits;
+    const ServiceOptions defaults;
+    for (const LimitFlag &flag : limitFlags()) {
+        limits += u"      --%1 %2"_s.arg(flag.name, valueName(flag.kind)).leftJustified(41) + u' ' + flag.help
+            + u" (default %1)\n"_s.arg(formatted(flag.kind, flag.get(defaults)));
+    }
     return QStringLiteral(
         "Usage:\n"
         "  nivet-stampd [options]                  run the stamping service\n"
@@ -272,19 +367,14 @@ QString usage()
         "      --data DIR                          data folder (default %1)\n"
         "      --event-stream                      answer MCP requests as text/event-stream\n"
         "      --require-auth                      refuse MCP requests without a valid bearer token\n"
-        "      --session-ttl DURATION              drop MCP sessions idle this long (default 15m)\n"
-        "      --max-sessions N                    keep at most N MCP sessions (default 10000)\n"
-        "      --max-user-sessions N               keep at most N MCP sessions per user (default 1000)\n"
-        "      --idle-timeout DURATION             close connections that send no request this long (default 30s)\n"
-        "      --max-connections N                 keep at most N connections open (default 512)\n"
-        "      --token-ttl DURATION                lifetime of Auth API tokens (default 1h)\n"
+        "%2"
         "  nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"
         "                                          add or update a user; the password is read from standard input\n"
         "  nivet-stampd --help | --version\n"
         "\n"
-        "Durations: 90s, 15m, 2h, 1d, 500ms (a bare number counts seconds).\n"
+        "Durations: 90s, 15m, 2h, 1d, 500ms (a bare number counts seconds). Sizes: 4096, 64KiB, 1MiB.\n"
         "The MCP endpoint is /mcp; the Auth API answers POST /auth/login and GET /auth/validate.\n")
-        .arg(defaultDataDir());
+        .arg(defaultDataDir(), limits);
 }
 
 std::optional<qint64> parseDuration(const QString &text)
@@ -307,6 +397,22 @@ std::optional<qint64> parseDuration(const QString &text)
     if (amount <= 0)
         return std::nullopt;
     return amount * factor;
+}
+
+std::optional<qint64> parseSize(const QString &text)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^([0-9]{1,12}) ?(B|K|KiB|M|MiB)?$"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(text.trimmed());
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 amount = match.captured(1).toLongLong();
+    const QString units = match.captured(2).toUpper();
+    const QChar unit = units.isEmpty() ? u'B' : units.front();
+    const qint64 size = amount * (unit == u'K' ? 1024 : unit == u'M' ? 1024 * 1024 : 1);
+    if (size <= 0)
+        return std::nullopt;
+    return size;
 }
 
 QString defaultDataDir()

@@ -39,6 +39,10 @@ QString usage();
 /// anything else, zero or negative.
 std::optional<qint64> parseDuration(const QString &text);
 
+/// "4096", "64KiB" or "64K", "1MiB" or "1M" as bytes; nothing for anything
+/// else or zero.
+std::optional<qint64> parseSize(const QString &text);
+
 /// The default data folder: "nivet-stampd" in the per-user data folder.
 QString defaultDataDir();
 

@@ -67,8 +67,8 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
     service->m_tools = std::make_unique<McpTools>(*service->m_log);
     service->m_mcp = std::make_unique<McpEndpoint>(
         *service->m_tools, *service->m_sessions, McpEndpoint::Options { options.eventStream, options.requireAuth });
-    service->m_auth
-        = std::make_unique<AuthEndpoint>(*service->m_users, *signer, options.tokenTtlMs, options.unknownUserIterations);
+    service->m_auth = std::make_unique<AuthEndpoint>(*service->m_users, *signer,
+        AuthEndpoint::Limits { options.tokenTtlMs, options.maxPasswordBytes, options.unknownUserIterations });
     return service;
 }
 
@@ -88,6 +88,13 @@ ServiceResponse ServiceHandler::handle(const ServiceRequest &request)
     return answer.work ? answer.work() : answer.response;
 }
 
+qsizetype ServiceHandler::bodyLimit(const ServiceRequest &head) const
+{
+    if (head.path == "/auth/login")
+        return 8 * 1024 + 8 * m_options.maxPasswordBytes;
+    return m_options.maxBodyBytes;
+}
+
 ServiceReply ServiceHandler::reply(const ServiceRequest &request)
 {
     const qint64 now = m_clock();
@@ -103,8 +110,8 @@ ServiceReply ServiceHandler::reply(const ServiceRequest &request)
         return m_auth->login(request, now);
     }
     if (request.path == "/auth/validate") {
-        if (request.method != "GET")
-            return methodNotAllowed("GET");
+        if (request.method != "GET" && request.method != "HEAD")
+            return methodNotAllowed("GET, HEAD");
         return m_auth->validate(request, now);
     }
     return ServiceResponse::text(404, QStringLiteral("Not found"));

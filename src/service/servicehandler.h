@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/expected.h"
-#include "service/accounts/passwordhash.h"
 #include "service/common/clock.h"
 #include "service/http/httpmessage.h"
+#include "service/serviceoptions.h"
 
 #include <QString>
 
@@ -16,23 +16,6 @@ class ServiceDatabase;
 class UserDirectory;
 class SessionTable;
 class McpTools;
-
-/// How a service instance behaves.
-struct ServiceOptions {
-    QString dataDir;
-    bool eventStream = false;
-    bool requireAuth = false;
-    qint64 sessionTtlMs = 15 * 60 * 1000;
-    int maxSessions = 10'000;
-    int maxSessionsPerUser = 1'000;
-    /// A connection on which no whole request arrives for this long is closed.
-    qint64 idleTimeoutMs = 30'000;
-    /// Open connections; past this the one idle the longest is closed.
-    int maxConnections = 512;
-    qint64 tokenTtlMs = 60 * 60 * 1000;
-    /// PBKDF2 work for a login by an unknown user; only a fuzzer lowers it.
-    int unknownUserIterations = PasswordHash::kDefaultIterations;
-};
 
 /// The whole service as a function from request to response: the MCP
 /// endpoint at /mcp and the Auth API at /auth/login and /auth/validate. It
@@ -50,6 +33,8 @@ public:
     /// The reply to a request; a login's password check comes back as work
     /// for another thread.
     ServiceReply reply(const ServiceRequest &request);
+    /// The largest body a request with this head may have.
+    qsizetype bodyLimit(const ServiceRequest &head) const;
     /// The response to a request, with any work done on the spot.
     ServiceResponse handle(const ServiceRequest &request);
 

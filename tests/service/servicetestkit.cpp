@@ -6,6 +6,8 @@
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QTcpSocket>
+#include <QTest>
 
 namespace ReferenceMerkle {
 
@@ -109,4 +111,33 @@ QJsonObject jsonBody(const ServiceResponse &response)
 bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password)
 {
     return users.putUser(UserRecord { name, role, PasswordHash::create(password, 1000) }, 0).ok();
+}
+
+QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes)
+{
+    socket.write(bytes);
+    QByteArray received;
+    [[maybe_unused]] const bool done = QTest::qWaitFor(
+        [&] {
+            received += socket.readAll();
+            const qsizetype end = received.indexOf("\r\n\r\n");
+            const qsizetype length = received.toLower().indexOf("\r\ncontent-length: ");
+            const qsizetype body = length < 0 ? 0 : received.mid(length + 18, end - length - 18).toLongLong();
+            return socket.state() == QAbstractSocket::UnconnectedState
+                || (end >= 0 && (received.startsWith("HTTP/1.1 100 ") || received.size() >= end + 4 + body));
+        },
+        20'000);
+    return received;
+}
+
+bool closedByServer(QTcpSocket &socket)
+{
+    return QTest::qWaitFor(
+        [&] { return socket.readAll().isEmpty() && socket.state() == QAbstractSocket::UnconnectedState; }, 20'000);
+}
+
+QByteArray postRequest(const QByteArray &path, const QByteArray &body)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QStringList>
 
+class QTcpSocket;
+
 /// Merkle tree hashing written from the definition (SHA-256, 0x00 leaf and
 /// 0x01 node prefixes, split at the largest power of two below n), kept apart
 /// from the service's code so the two can check each other.
@@ -25,6 +27,15 @@ ServiceRequest post(const QByteArray &body, const QByteArray &session = {}, cons
 QByteArray initialize();
 QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
 } // namespace McpRequests
+
+/// Raw HTTP on a loopback socket: sends bytes and returns what comes back,
+/// one whole response (or a "100 Continue"), or all the server sent before
+/// it closed; waits at most 20 s.
+QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes);
+/// Whether the server closes the connection (within 20 s) without sending more.
+bool closedByServer(QTcpSocket &socket);
+/// A POST with a JSON body, Host and Content-Length.
+QByteArray postRequest(const QByteArray &path, const QByteArray &body);
 
 class UserDirectory;
 

@@ -104,13 +104,13 @@ class TestServiceHandler : public QObject {
     {
         const QJsonObject credentials { { u"username"_s, name }, { u"password"_s, password } };
         const ServiceRequest login { "POST", "/auth/login", { { "Content-Type", "application/json" } },
-            QJsonDocument(credentials).toJson(QJsonDocument::Compact) };
+            QJsonDocument(credentials).toJson(QJsonDocument::Compact), {} };
         return jsonBody(m_service->handle(login))[u"token"_s].toString().toLatin1();
     }
 
     static ServiceRequest validate(const QByteArray &token)
     {
-        return ServiceRequest { "GET", "/auth/validate", { { "Authorization", "Bearer " + token } }, {} };
+        return ServiceRequest { "GET", "/auth/validate", { { "Authorization", "Bearer " + token } }, {}, {} };
     }
 
 private Q_SLOTS:
@@ -274,7 +274,7 @@ private Q_SLOTS:
         expectRefusal(m_service->handle(post(ping, id)), 404, -32001, "Session not found");
 
         const QByteArray other = session();
-        ServiceRequest end { "DELETE", "/mcp", { { "Mcp-Session-Id", other } }, {} };
+        ServiceRequest end { "DELETE", "/mcp", { { "Mcp-Session-Id", other } }, {}, {} };
         QCOMPARE(m_service->handle(end).status, 200);
         expectRefusal(m_service->handle(end), 404, -32001, "Session not found");
         expectRefusal(m_service->handle(post(ping, other)), 404, -32001, "Session not found");
@@ -392,7 +392,7 @@ private Q_SLOTS:
     {
         QVERIFY(addTestUser(m_service->users(), u"alice"_s, u"auditor"_s, u" pass word "_s));
         const ServiceRequest login { "POST", "/auth/login", { { "Content-Type", "application/json" } },
-            R"({"username":"alice","password":" pass word "})" };
+            R"({"username":"alice","password":" pass word "})", {} };
         const ServiceResponse reply = m_service->handle(login);
         QCOMPARE(reply.status, 200);
         QCOMPARE(jsonBody(reply)[u"user"_s].toObject(), jsonObject(R"({"username":"alice","role":"auditor"})"));
@@ -456,7 +456,7 @@ private Q_SLOTS:
         QVERIFY(addTestUser(m_service->users(), u"bob"_s, u"user"_s, u"pw"_s));
         const QList<QByteArray> parts = head.split(' ');
         const QByteArray header = parts[2].chopped(1);
-        ServiceRequest request = parts[1] == "/mcp" ? post(body) : ServiceRequest { parts[0], parts[1], {}, body };
+        ServiceRequest request = parts[1] == "/mcp" ? post(body) : ServiceRequest { parts[0], parts[1], {}, body, {} };
         request.headers.removeIf([&](const auto &h) { return h.first == header; });
         request.headers.append(
             HeaderList::value_type(header, head.mid(parts[0].size() + parts[1].size() + parts[2].size() + 3)));

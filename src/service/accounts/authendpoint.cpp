@@ -40,33 +40,37 @@ ServiceReply AuthEndpoint::login(const ServiceRequest &request, qint64 nowMs)
         || password.toString().isEmpty()) {
         return ServiceResponse::text(400, QStringLiteral("Send a JSON object with the strings username and password"));
     }
+    if (password.toString().toUtf8().size() > m_limits.maxPasswordBytes) {
+        return ServiceResponse::text(
+            400, QStringLiteral("The password is longer than %1 bytes").arg(m_limits.maxPasswordBytes));
+    }
     auto user = m_users.user(username.toString());
     if (!user)
         return ServiceResponse::text(500, user.error().description);
     const auto refused = [] { return ServiceResponse::text(401, QStringLiteral("Invalid user name or password")); };
     if (!user->has_value()) {
-        return ServiceReply([refused, password = password.toString(), iterations = m_unknownUserIterations] {
+        return ServiceReply([refused, password = password.toString(), iterations = m_limits.unknownUserIterations] {
             PasswordHash::burn(password, iterations);
             return refused();
         });
     }
     // Copies only: this runs on another thread while the service goes on.
-    return ServiceReply(
-        [refused, password = password.toString(), record = **user, signer = m_signer, ttl = m_tokenTtlMs, nowMs] {
-            if (!PasswordHash::verify(password, record.passwordHash))
-                return refused();
-            const IssuedToken issued = signer.issue(record.username, record.role, record.generation, nowMs, ttl);
-            return ServiceResponse::json(200,
-                QJsonObject {
-                    { QStringLiteral("token"), QString::fromLatin1(issued.token) },
-                    { QStringLiteral("tokenType"), QStringLiteral("Bearer") },
-                    { QStringLiteral("expiresAt"), isoTimestamp(issued.expiresAtMs) },
-                    { QStringLiteral("expiresIn"), (issued.expiresAtMs - nowMs) / 1000 },
-                    { QStringLiteral("user"),
-                        QJsonObject { { QStringLiteral("username"), record.username },
-                            { QStringLiteral("role"), record.role } } },
-                });
-        });
+    return ServiceReply([refused, password = password.toString(), record = **user, signer = m_signer,
+                            ttl = m_limits.tokenTtlMs, nowMs] {
+        if (!PasswordHash::verify(password, record.passwordHash))
+            return refused();
+        const IssuedToken issued = signer.issue(record.username, record.role, record.generation, nowMs, ttl);
+        return ServiceResponse::json(200,
+            QJsonObject {
+                { QStringLiteral("token"), QString::fromLatin1(issued.token) },
+                { QStringLiteral("tokenType"), QStringLiteral("Bearer") },
+                { QStringLiteral("expiresAt"), isoTimestamp(issued.expiresAtMs) },
+                { QStringLiteral("expiresIn"), (issued.expiresAtMs - nowMs) / 1000 },
+                { QStringLiteral("user"),
+                    QJsonObject {
+                        { QStringLiteral("username"), record.username }, { QStringLiteral("role"), record.role } } },
+            });
+    });
 }
 
 ServiceResponse AuthEndpoint::validate(const ServiceRequest &request, qint64 nowMs)

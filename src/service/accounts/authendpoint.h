@@ -12,14 +12,19 @@ class UserDirectory;
 /// bearer token; GET /auth/validate says whether a token is still good.
 class AuthEndpoint {
 public:
-    /// unknownUserIterations: the PBKDF2 work spent on a login for a user who
-    /// does not exist, so that timing does not tell which users do.
-    AuthEndpoint(UserDirectory &users, TokenSigner signer, qint64 tokenTtlMs,
-        int unknownUserIterations = PasswordHash::kDefaultIterations)
+    struct Limits {
+        qint64 tokenTtlMs = 60 * 60 * 1000;
+        /// Longer passwords are refused before any hashing.
+        qsizetype maxPasswordBytes = 1024;
+        /// The PBKDF2 work spent on a login for a user who does not exist, so
+        /// that timing does not tell which users do.
+        int unknownUserIterations = PasswordHash::kDefaultIterations;
+    };
+
+    AuthEndpoint(UserDirectory &users, TokenSigner signer, Limits limits)
         : m_users(users)
         , m_signer(std::move(signer))
-        , m_tokenTtlMs(tokenTtlMs)
-        , m_unknownUserIterations(unknownUserIterations)
+        , m_limits(limits)
     {
     }
 
@@ -37,8 +42,7 @@ public:
 private:
     UserDirectory &m_users;
     TokenSigner m_signer;
-    qint64 m_tokenTtlMs;
-    int m_unknownUserIterations;
+    Limits m_limits;
 };
 
 /// A 401 reply with a short text and the Bearer challenge.

@@ -11,8 +11,7 @@ Expected<bool> UserDirectory::putUser(const UserRecord &user, qint64 nowMs)
     ServiceDatabase::Transaction transaction(m_database);
     if (auto begun = transaction.begin(); !begun)
         return begun.error();
-    auto existing
-        = m_database.query(what, QStringLiteral("SELECT 1 FROM users WHERE username = ?"), { user.username });
+    auto existing = m_database.query(what, QStringLiteral("SELECT 1 FROM users WHERE username = ?"), { user.username });
     if (!existing)
         return existing.error();
     const bool isNew = !existing.value().next();

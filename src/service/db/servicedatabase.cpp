@@ -170,8 +170,7 @@ Expected<void> ServiceDatabase::createSchema()
         Transaction transaction(*this);
         auto migrated = transaction.begin();
         if (migrated)
-            migrated
-                = exec(what, QStringLiteral("ALTER TABLE users ADD COLUMN generation INTEGER NOT NULL DEFAULT 0"));
+            migrated = exec(what, QStringLiteral("ALTER TABLE users ADD COLUMN generation INTEGER NOT NULL DEFAULT 0"));
         if (migrated)
             migrated = exec(what, QStringLiteral("UPDATE meta SET value = '2' WHERE key = 'schema_version'"));
         if (migrated)

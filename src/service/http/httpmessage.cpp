@@ -2,9 +2,7 @@
 
 #include "core/jsonwriter.h"
 
-namespace {
-
-QByteArray findHeader(const HeaderList &headers, const QByteArray &name)
+QByteArray headerValue(const HeaderList &headers, const QByteArray &name)
 {
     for (const auto &[key, value] : headers) {
         if (key.compare(name, Qt::CaseInsensitive) == 0)
@@ -13,11 +11,9 @@ QByteArray findHeader(const HeaderList &headers, const QByteArray &name)
     return {};
 }
 
-} // namespace
-
 QByteArray ServiceRequest::header(const QByteArray &name) const
 {
-    return findHeader(headers, name);
+    return headerValue(headers, name);
 }
 
 bool ServiceRequest::hasHeader(const QByteArray &name) const
@@ -36,7 +32,7 @@ QByteArray ServiceRequest::bearerToken() const
 
 QByteArray ServiceResponse::header(const QByteArray &name) const
 {
-    return findHeader(headers, name);
+    return headerValue(headers, name);
 }
 
 ServiceResponse &ServiceResponse::withHeader(const QByteArray &name, const QByteArray &value)

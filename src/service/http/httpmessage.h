@@ -10,12 +10,16 @@
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
 
+/// The first field of that name in headers, matched without regard to case; null when absent.
+QByteArray headerValue(const HeaderList &headers, const QByteArray &name);
+
 /// One HTTP request as the service sees it, independent of any socket.
 struct ServiceRequest {
     QByteArray method; // upper case, e.g. "POST"
-    QByteArray path; // without the query
+    QByteArray path; // without the query, percent-decoded
     HeaderList headers;
     QByteArray body;
+    QString clientAddress; // the peer's IP address, e.g. "127.0.0.1"
 
     /// The first header of that name, matched without regard to case; null when absent.
     QByteArray header(const QByteArray &name) const;
