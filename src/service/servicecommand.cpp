@@ -97,8 +97,8 @@ std::optional<QString> nameProblem(const QString &what, const QString &name)
         return QStringLiteral("the %1 starts or ends with white space").arg(what);
     if (name.size() > kMaxNameLength)
         return QStringLiteral("the %1 is longer than %2 characters").arg(what).arg(kMaxNameLength);
-    if (hasControlCharacters(name))
-        return QStringLiteral("the %1 contains control characters").arg(what);
+    if (hasUnsafeCharacters(name))
+        return QStringLiteral("the %1 contains control or format characters").arg(what);
     return std::nullopt;
 }
 
@@ -221,6 +221,11 @@ const QList<LimitFlag> &limitFlags()
             "refuse logins while N wait for their password check"),
         limit("max-queued-logins-per-address", Kind::count, &ServiceOptions::maxQueuedLoginsPerAddress,
             "the same for the logins of one client address"),
+        limit("max-batch", Kind::count, &ServiceOptions::maxBatchMessages, "refuse JSON-RPC batches of more messages"),
+        limit("max-reply-size", Kind::size, &ServiceOptions::maxReplyBytes,
+            "answer the calls of a request past this size with an error"),
+        limit("max-report-receipts", Kind::count, &ServiceOptions::maxReportReceipts,
+            "answer hash_report with at most the N newest receipts"),
         limit("session-ttl", Kind::duration, &ServiceOptions::sessionTtlMs, "drop MCP sessions idle this long"),
         limit("max-sessions", Kind::count, &ServiceOptions::maxSessions, "keep at most N MCP sessions"),
         limit("max-user-sessions", Kind::count, &ServiceOptions::maxSessionsPerUser,

@@ -64,9 +64,10 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
         return signer.error();
     service->m_sessions
         = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
-    service->m_tools = std::make_unique<McpTools>(*service->m_log);
-    service->m_mcp = std::make_unique<McpEndpoint>(
-        *service->m_tools, *service->m_sessions, McpEndpoint::Options { options.eventStream, options.requireAuth });
+    service->m_tools = std::make_unique<McpTools>(*service->m_log, options.maxReportReceipts);
+    service->m_mcp = std::make_unique<McpEndpoint>(*service->m_tools, *service->m_sessions,
+        McpEndpoint::Options {
+            options.eventStream, options.requireAuth, options.maxBatchMessages, options.maxReplyBytes });
     service->m_auth = std::make_unique<AuthEndpoint>(*service->m_users, *signer,
         AuthEndpoint::Limits { options.tokenTtlMs, options.maxPasswordBytes, options.unknownUserIterations });
     return service;

@@ -33,6 +33,13 @@ struct ServiceOptions {
     int maxQueuedLogins = 32;
     int maxQueuedLoginsPerAddress = 8;
 
+    // MCP requests.
+    qsizetype maxBatchMessages = 100;
+    /// The replies to one POST together (a client reads at most 16 MiB).
+    qsizetype maxReplyBytes = 16 * 1024 * 1024;
+    /// The receipts one hash_report answers with, the newest.
+    qsizetype maxReportReceipts = 100;
+
     // MCP sessions.
     qint64 sessionTtlMs = 15 * 60 * 1000;
     int maxSessions = 10'000;

@@ -84,6 +84,7 @@ ServiceRequest post(const QByteArray &body, const QByteArray &session, const QBy
     if (!token.isEmpty())
         request.headers.append({ "Authorization", "Bearer " + token });
     request.body = body;
+    request.clientAddress = QStringLiteral("127.0.0.1");
     return request;
 }
 

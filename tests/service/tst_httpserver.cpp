@@ -56,8 +56,10 @@ class TestHttpServer : public QObject {
             {},
         };
         m_server = HttpServer::create(
-            handlers, limits, [this](const QString &line) { m_log.append(line); }, [] { return kNow; })
-                       .value();
+            handlers, limits, [this](const QString &line) { m_log.append(line); },
+            [] {
+                return kNow;
+            }).value();
         m_server->work().pool().setMaxThreadCount(1);
         m_port = m_server->listen(QHostAddress::LocalHost, 0).value();
     }
@@ -92,34 +94,33 @@ private Q_SLOTS:
         QTest::addColumn<QString>("logged");
         const QByteArray post = "POST /e HTTP/1.1\r\nHost: h\r\n";
         QTest::newRow("no Host") << QByteArray("GET /e HTTP/1.1\r\n\r\n") << QByteArray("400") << QString();
-        QTest::newRow("two Hosts") << post + "Host: i\r\nContent-Length: 0\r\n\r\n" << QByteArray("400")
-                                   << u"POST /e 400"_s;
-        QTest::newRow("vertical tab before chunked")
-            << post + "Transfer-Encoding: \x0b"
-                      "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
-            << QByteArray("400") << u"POST /e 400"_s;
-        QTest::newRow("bare CR in a value") << post + "X: a\rb\r\nContent-Length: 0\r\n\r\n" << QByteArray("400")
-                                            << u"POST /e 400"_s;
-        QTest::newRow("space in a field name") << post + "X : a\r\nContent-Length: 0\r\n\r\n" << QByteArray("400")
-                                               << u"POST /e 400"_s;
-        QTest::newRow("two lengths") << post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab"
-                                     << QByteArray("400") << u"POST /e 400"_s;
+        QTest::newRow("two Hosts") << post + "Host: i\r\nContent-Length: 0\r\n\r\n"
+                                   << QByteArray("400") << u"POST /e 400"_s;
+        QTest::newRow("vertical tab before chunked") << post
+                + "Transfer-Encoding: \x0b"
+                  "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
+                                                     << QByteArray("400") << u"POST /e 400"_s;
+        QTest::newRow("bare CR in a value") << post + "X: a\rb\r\nContent-Length: 0\r\n\r\n"
+                                            << QByteArray("400") << u"POST /e 400"_s;
+        QTest::newRow("space in a field name") << post + "X : a\r\nContent-Length: 0\r\n\r\n"
+                                               << QByteArray("400") << u"POST /e 400"_s;
+        QTest::newRow("two lengths") << post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab" << QByteArray("400")
+                                     << u"POST /e 400"_s;
         QTest::newRow("length and chunked")
             << post + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
             << QByteArray("400") << u"POST /e 400"_s;
         QTest::newRow("another coding") << post + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
                                         << QByteArray("501") << u"POST /e 501"_s;
-        QTest::newRow("space after a chunk size")
-            << post + "Transfer-Encoding: chunked\r\n\r\n3 \r\nabc\r\n0\r\n\r\n" << QByteArray("400")
-            << u"POST /e 400"_s;
+        QTest::newRow("space after a chunk size") << post + "Transfer-Encoding: chunked\r\n\r\n3 \r\nabc\r\n0\r\n\r\n"
+                                                  << QByteArray("400") << u"POST /e 400"_s;
         QTest::newRow("control byte in a trailer")
-            << post + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nT: \x01\r\n\r\n" << QByteArray("400")
-            << u"POST /e 400"_s;
-        QTest::newRow("body over the limit") << post + "Content-Length: 1025\r\n\r\n" << QByteArray("413")
-                                             << u"POST /e 413"_s;
+            << post + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nT: \x01\r\n\r\n"
+            << QByteArray("400") << u"POST /e 400"_s;
+        QTest::newRow("body over the limit") << post + "Content-Length: 1025\r\n\r\n"
+                                             << QByteArray("413") << u"POST /e 413"_s;
         QTest::newRow("chunked with extension and trailer")
-            << post + "Transfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\n0\r\nT: t\r\n\r\n" << QByteArray("200")
-            << u"POST /e 200"_s;
+            << post + "Transfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\n0\r\nT: t\r\n\r\n"
+            << QByteArray("200") << u"POST /e 200"_s;
         QTest::newRow("escaped path, query not logged")
             << QByteArray("GET /a%0d%1b[2J\\?password=x HTTP/1.1\r\nHost: h\r\n\r\n") << QByteArray("200")
             << u"GET /a\\x0d\\x1b[2J\\x5c 200"_s;

@@ -139,16 +139,17 @@ private Q_SLOTS:
         }
     }
 
-    // Letters open a session for that user, a digit uses step N's session;
-    // per step: k kept, x dropped, r refused, - a use.
+    // Letters open a session for that owner, a digit makes a request in step
+    // N's session; per step: k kept, x dropped, r refused, - a request.
     void sessionCaps_data()
     {
         QTest::addColumn<int>("capacity");
-        QTest::addColumn<int>("perUser");
+        QTest::addColumn<int>("perOwner");
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("outcome");
-        QTest::newRow("user's share") << 10 << 2 << u"aaab"_s << u"xkkk"_s;
-        QTest::newRow("least recently used") << 10 << 2 << u"aa0a"_s << u"kx-k"_s;
+        QTest::newRow("owner's share") << 10 << 2 << u"aaab"_s << u"xkkk"_s;
+        QTest::newRow("least recently used") << 10 << 2 << u"aa01a"_s << u"xk--k"_s;
+        QTest::newRow("never used go first") << 10 << 3 << u"a0aaaa"_s << u"k-xxkk"_s;
         QTest::newRow("a flood drops the flooder's")
             << 4 << 2 << u"ab"_s + QString(20, u'a') << u"xk"_s + QString(18, u'x') + u"kk"_s;
         QTest::newRow("full table, own to give") << 3 << 5 << u"abab"_s << u"kxkk"_s;
@@ -158,15 +159,20 @@ private Q_SLOTS:
     void sessionCaps()
     {
         QFETCH(int, capacity);
-        QFETCH(int, perUser);
+        QFETCH(int, perOwner);
         QFETCH(QString, steps);
         QFETCH(QString, outcome);
-        SessionTable table(60'000, capacity, perUser);
+        SessionTable table(60'000, capacity, perOwner);
         QStringList ids;
         for (qsizetype i = 0; i < steps.size(); ++i) {
-            const McpSession *opened
-                = steps[i].isDigit() ? table.use(ids[steps[i].digitValue()], i) : table.open(i, QString(steps[i]));
-            ids.append(opened && !steps[i].isDigit() ? opened->id : QString());
+            if (steps[i].isDigit()) {
+                if (McpSession *session = table.use(ids[steps[i].digitValue()], i))
+                    session->used = true;
+                ids.append(QString());
+                continue;
+            }
+            const McpSession *opened = table.open(i, {}, QString(steps[i]));
+            ids.append(opened ? opened->id : QString());
         }
         QString actual;
         for (qsizetype i = 0; i < steps.size(); ++i)
@@ -231,7 +237,55 @@ private Q_SLOTS:
                                       << u"Invalid sha256: expected 64 hexadecimal characters, got 3"_s;
         QTest::newRow("scope line break")
             << call(5, u"stamp"_s, QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"a\nb"_s } }) << 200
-            << 0 << u"Invalid scope: control characters and line breaks are not allowed"_s;
+            << 0 << u"Invalid scope: control characters, format characters and line breaks are not allowed"_s;
+        QTest::newRow("scope right-to-left override")
+            << call(5, u"stamp"_s, QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"fdp.\u202Eexe"_s } })
+            << 200 << 0 << u"Invalid scope: control characters, format characters and line breaks are not allowed"_s;
+    }
+
+    // A flood of anonymous sessions, from the same address or another,
+    // leaves a client's session in use working.
+    void anonymousFloodKeepsOthersSessions_data()
+    {
+        QTest::addColumn<QString>("flooder");
+        QTest::newRow("same address") << u"127.0.0.1"_s;
+        QTest::newRow("other address") << u"127.0.0.2"_s;
+    }
+
+    void anonymousFloodKeepsOthersSessions()
+    {
+        QFETCH(QString, flooder);
+        const QByteArray mine = session();
+        const QByteArray ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
+        QCOMPARE(m_service->handle(post(ping, mine)).status, 200);
+        ServiceRequest open = post(initialize());
+        open.clientAddress = flooder;
+        for (int i = 0; i < 1000; ++i)
+            QCOMPARE(m_service->handle(open).status, 200);
+        QCOMPARE(m_service->handle(post(ping, mine)).status, 200);
+        QCOMPARE(m_service->sessionCount(), flooder == u"127.0.0.1"_s ? 1000 : 1001);
+    }
+
+    // A hash_report answers with the newest receipts only, and the replies to
+    // one request stay within what a client reads.
+    void repliesAreBounded()
+    {
+        ServiceOptions options;
+        options.maxReportReceipts = 2;
+        options.maxReplyBytes = 2000; // room for one report of two receipts
+        m_service = open(options);
+        QJsonArray newest;
+        for (const QString &scope : { u"a"_s, u"b"_s, u"c"_s })
+            newest.prepend(stamp(digestOf("d"), scope));
+        const QJsonObject report { { u"sha256"_s, digestOf("d") } };
+        const QByteArray batch
+            = '[' + call(1, u"hash_report"_s, report) + ',' + call(2, u"hash_report"_s, report) + ']';
+        const QJsonArray replies = QJsonDocument::fromJson(m_service->handle(post(batch, session())).body).array();
+        QCOMPARE(replies[0][u"result"_s][u"structuredContent"_s].toObject(),
+            (QJsonObject { { u"receipts"_s, QJsonArray { newest[0], newest[1] } }, { u"truncated"_s, true } }));
+        QCOMPARE(replies[1][u"error"_s].toObject(),
+            jsonObject(R"({"code":-32003,"message":"Reply too large: the replies to this request would pass 2000 )"
+                       R"(bytes; send fewer calls"})"));
     }
 
     void mcpRefusals()
@@ -435,6 +489,8 @@ private Q_SLOTS:
         row("unknown user", login, R"({"username":"eve","password":"pw"})", 401, refused);
         row("password number", login, R"({"username":"bob","password":1})", 400,
             "Send a JSON object with the strings username and password");
+        row("password over 1 KiB", login, "{\"username\":\"bob\",\"password\":\"" + QByteArray(1025, 'p') + "\"}", 400,
+            "The password is longer than 1024 bytes");
         // Claims of anyone's choosing, "signed" with no algorithm at all.
         row("alg none",
             "GET /auth/validate Authorization: Bearer " + segment(R"({"alg":"none"})") + '.'
@@ -460,6 +516,9 @@ private Q_SLOTS:
         request.headers.removeIf([&](const auto &h) { return h.first == header; });
         request.headers.append(
             HeaderList::value_type(header, head.mid(parts[0].size() + parts[1].size() + parts[2].size() + 3)));
+        // Only a password check is slow work; every refusal comes before it.
+        if (parts[1] != "/mcp")
+            QCOMPARE(bool(m_service->reply(request).work), status == 401 && parts[1] == "/auth/login");
         const ServiceResponse reply = m_service->handle(request);
         QCOMPARE(reply.status, status);
         QCOMPARE(m_service->sessionCount(), status == 200 ? 1 : 0);

@@ -10,7 +10,6 @@
 #include <microhttpd.h>
 
 #include <algorithm>
-#include <utility>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -19,6 +18,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -140,8 +140,7 @@ struct HttpServer::Callbacks {
         return info ? static_cast<Connection *>(info->socket_context) : nullptr;
     }
 
-    static void connection(void *cls, MHD_Connection *handle, void **socketContext,
-        MHD_ConnectionNotificationCode code)
+    static void connection(void *cls, MHD_Connection *handle, void **socketContext, MHD_ConnectionNotificationCode code)
     {
         auto *server = static_cast<HttpServer *>(cls);
         if (code == MHD_CONNECTION_NOTIFY_STARTED) {
@@ -224,7 +223,8 @@ struct HttpServer::Callbacks {
         const auto id = server->m_work->submit(request->request.clientAddress, std::move(reply.work));
         if (!id) {
             return respond(*request,
-                ServiceResponse::text(503, QStringLiteral("Too many requests are waiting for a worker; try again shortly"))
+                ServiceResponse::text(
+                    503, QStringLiteral("Too many requests are waiting for a worker; try again shortly"))
                     .withHeader("Retry-After", "1"));
         }
         server->suspend(*request, *id);
@@ -239,8 +239,7 @@ struct HttpServer::Callbacks {
             return MHD_NO;
         for (const auto &[name, value] : response.headers)
             MHD_add_response_header(reply, name.constData(), value.constData());
-        const MHD_Result queued
-            = MHD_queue_response(request.handle, static_cast<unsigned int>(response.status), reply);
+        const MHD_Result queued = MHD_queue_response(request.handle, static_cast<unsigned int>(response.status), reply);
         MHD_destroy_response(reply);
         if (queued == MHD_YES) {
             request.status = response.status;
@@ -270,8 +269,9 @@ struct HttpServer::Callbacks {
         std::vsnprintf(text, sizeof text, format, arguments);
         auto *server = static_cast<HttpServer *>(cls);
         if (server->m_log)
-            server->m_log(QStringLiteral("%1 HTTP: %2").arg(isoTimestamp(server->m_clock()),
-                printable(QByteArray(text).trimmed().left(300), true)));
+            server->m_log(
+                QStringLiteral("%1 HTTP: %2")
+                    .arg(isoTimestamp(server->m_clock()), printable(QByteArray(text).trimmed().left(300), true)));
     }
 };
 
@@ -287,14 +287,15 @@ Expected<std::unique_ptr<HttpServer>> HttpServer::create(Handlers handlers, Limi
 {
     std::unique_ptr<HttpServer> server(new HttpServer(std::move(handlers), limits, std::move(log), std::move(clock)));
     HttpServer *self = server.get();
-    const auto timeoutSeconds = static_cast<unsigned int>(std::clamp<qint64>((limits.idleTimeoutMs + 999) / 1000, 1, INT_MAX));
-    self->m_daemon = MHD_start_daemon(MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG,
-        0, nullptr, nullptr, &Callbacks::request, self, MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::log, self,
-        MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_CONNECTION_LIMIT,
-        static_cast<unsigned int>(std::max(limits.maxConnections, 1)), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-        static_cast<unsigned int>(std::max(limits.maxConnectionsPerAddress, 0)), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-        static_cast<size_t>(limits.connectionMemory), MHD_OPTION_CONNECTION_TIMEOUT, timeoutSeconds,
-        MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::requestOver, self, MHD_OPTION_NOTIFY_CONNECTION,
+    const auto timeoutSeconds
+        = static_cast<unsigned int>(std::clamp<qint64>((limits.idleTimeoutMs + 999) / 1000, 1, INT_MAX));
+    self->m_daemon = MHD_start_daemon(
+        MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, nullptr, nullptr,
+        &Callbacks::request, self, MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::log, self, MHD_OPTION_STRICT_FOR_CLIENT, 1,
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned int>(std::max(limits.maxConnections, 1)),
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned int>(std::max(limits.maxConnectionsPerAddress, 0)),
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<size_t>(limits.connectionMemory), MHD_OPTION_CONNECTION_TIMEOUT,
+        timeoutSeconds, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::requestOver, self, MHD_OPTION_NOTIFY_CONNECTION,
         &Callbacks::connection, self, MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::requestLine, self, MHD_OPTION_END);
     if (!self->m_daemon) {
         return Error { QStringLiteral("The HTTP library did not start with these limits: %1")

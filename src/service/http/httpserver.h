@@ -5,9 +5,9 @@
 #include "service/http/httpmessage.h"
 
 #include <QHash>
-#include <QSet>
 #include <QHostAddress>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 #include <deque>
@@ -96,7 +96,6 @@ private:
     void finish(Request *request);
 
     struct Callbacks; // the library calls these
-
 
     Handlers m_handlers;
     Limits m_limits;

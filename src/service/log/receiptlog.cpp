@@ -138,17 +138,18 @@ Expected<std::optional<StoredReceipt>> ReceiptLog::receipt(const QString &receip
     return std::optional<StoredReceipt>(receiptFrom(*query));
 }
 
-Expected<QList<StoredReceipt>> ReceiptLog::receiptsForHash(const QString &hash, const QString &scope)
+Expected<QList<StoredReceipt>> ReceiptLog::receiptsForHash(const QString &hash, const QString &scope, qint64 limit)
 {
     const QString what = QStringLiteral("looking up a digest");
     // seq grows with every stamp, so it orders by age even when the clock steps back.
     auto query = scope.isEmpty()
         ? m_database.query(what,
-            QStringLiteral("SELECT %1 FROM receipts WHERE hash = ? ORDER BY seq DESC").arg(kReceiptColumns), { hash })
+            QStringLiteral("SELECT %1 FROM receipts WHERE hash = ? ORDER BY seq DESC LIMIT ?").arg(kReceiptColumns),
+            { hash, limit })
         : m_database.query(what,
-            QStringLiteral("SELECT %1 FROM receipts WHERE hash = ? AND scope = ? ORDER BY seq DESC")
+            QStringLiteral("SELECT %1 FROM receipts WHERE hash = ? AND scope = ? ORDER BY seq DESC LIMIT ?")
                 .arg(kReceiptColumns),
-            { hash, scope });
+            { hash, scope, limit });
     if (!query)
         return query.error();
     QList<StoredReceipt> receipts;

@@ -56,8 +56,9 @@ public:
     /// The receipt with that id, or nothing.
     Expected<std::optional<StoredReceipt>> receipt(const QString &receiptId);
 
-    /// The receipts of a digest, newest first; all scopes when scope is empty.
-    Expected<QList<StoredReceipt>> receiptsForHash(const QString &hash, const QString &scope);
+    /// The newest receipts of a digest, at most limit of them, newest first;
+    /// all scopes when scope is empty.
+    Expected<QList<StoredReceipt>> receiptsForHash(const QString &hash, const QString &scope, qint64 limit);
 
     /// The number of leaves in scope's tree.
     Expected<qint64> treeSize(const QString &scope);

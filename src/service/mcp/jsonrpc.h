@@ -18,6 +18,7 @@ inline constexpr int kInternalError = -32603;
 inline constexpr int kSessionRequired = -32000;
 inline constexpr int kSessionNotFound = -32001;
 inline constexpr int kTooManySessions = -32002;
+inline constexpr int kReplyTooLarge = -32003;
 
 struct Failure {
     int code;

@@ -149,10 +149,11 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
         if (items.isEmpty())
             return rpcError(400, { JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: empty batch") });
         // Each message may be a stamp with its own durable commit: one POST must not hold the service for long.
-        if (items.size() > kMaxBatchMessages) {
+        if (items.size() > m_options.maxBatchMessages) {
             return rpcError(400,
                 { JsonRpc::kInvalidRequest,
-                    QStringLiteral("Invalid Request: a batch holds at most %1 messages").arg(kMaxBatchMessages) });
+                    QStringLiteral("Invalid Request: a batch holds at most %1 messages")
+                        .arg(m_options.maxBatchMessages) });
         }
         for (const QJsonValue &item : items)
             messages.append(Message::read(item));
@@ -169,22 +170,40 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
     if (lookup.refusal)
         return *lookup.refusal;
 
+    // The replies stay within what a client reads; room is kept for an error
+    // to each message still to come, so past the limit each gets one.
+    constexpr qsizetype kErrorRoom = 256;
+    qsizetype left = m_options.maxReplyBytes - kErrorRoom * messages.size();
     QJsonArray responses;
     for (const Message &message : std::as_const(messages)) {
+        left += kErrorRoom;
+        QJsonObject response;
         switch (message.kind) {
         case Message::Kind::invalid:
-            responses.append(JsonRpc::errorResponse(message.id, { JsonRpc::kInvalidRequest, message.problem }));
+            response = JsonRpc::errorResponse(message.id, { JsonRpc::kInvalidRequest, message.problem });
             break;
         case Message::Kind::notification:
             if (message.method == QLatin1String("notifications/initialized"))
                 lookup.session->initialized = true;
-            break; // other notifications need nothing from us
+            continue; // other notifications need nothing from us
         case Message::Kind::response:
-            break; // we never ask the client anything
+            continue; // we never ask the client anything
         case Message::Kind::request:
-            responses.append(dispatch(message, user, nowMs));
+            lookup.session->used = true;
+            response = dispatch(message, user, nowMs);
             break;
         }
+        // The framing of an event-stream message counts too.
+        qsizetype size = JsonWriter::compact(response).size() + 32;
+        if (size > left) {
+            response = JsonRpc::errorResponse(message.id,
+                { JsonRpc::kReplyTooLarge,
+                    QStringLiteral("Reply too large: the replies to this request would pass %1 bytes; send fewer calls")
+                        .arg(m_options.maxReplyBytes) });
+            size = JsonWriter::compact(response).size() + 32;
+        }
+        left -= size;
+        responses.append(response);
     }
     if (responses.isEmpty())
         return ServiceResponse::empty(202);
@@ -214,7 +233,7 @@ ServiceResponse McpEndpoint::initialize(
                 "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
                 "a receipt's Merkle inclusion proof.") },
     };
-    const McpSession *session = m_sessions.open(nowMs, user);
+    const McpSession *session = m_sessions.open(nowMs, user, SessionTable::owner(user, request.clientAddress));
     if (!session)
         return rpcError(
             503, { JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later") }, message.id);

@@ -14,10 +14,12 @@ public:
     struct Options {
         bool eventStream = false; // answer requests with text/event-stream when the client accepts it
         bool bindSessionsToUsers = false; // a session opened by a user serves only that user
+        qsizetype maxBatchMessages = 100;
+        /// The replies to one POST together; past it the rest are answered with an error.
+        qsizetype maxReplyBytes = 16 * 1024 * 1024;
     };
 
     static QString protocolVersion() { return QStringLiteral("2025-03-26"); }
-    static constexpr qsizetype kMaxBatchMessages = 100;
 
     McpEndpoint(McpTools &tools, SessionTable &sessions, Options options)
         : m_tools(tools)

@@ -94,8 +94,8 @@ std::optional<QString> scopeProblem(const QString &scope)
 {
     if (scope.size() > kMaxScopeLength)
         return QStringLiteral("Invalid scope: at most %1 characters").arg(kMaxScopeLength);
-    if (hasControlCharacters(scope))
-        return QStringLiteral("Invalid scope: control characters and line breaks are not allowed");
+    if (hasUnsafeCharacters(scope))
+        return QStringLiteral("Invalid scope: control characters, format characters and line breaks are not allowed");
     return std::nullopt;
 }
 
@@ -163,7 +163,9 @@ QJsonArray McpTools::definitions()
                        { QStringLiteral("want_scope"), property("string", wantScope) } },
                 { QStringLiteral("receipt_id") }),
             true),
-        tool("hash_report", QStringLiteral("List the receipts of a SHA-256 digest, newest first."),
+        tool("hash_report",
+            QStringLiteral("List the receipts of a SHA-256 digest, newest first; past the service's limit "
+                           "only the newest, with truncated true."),
             schema(QJsonObject { { QStringLiteral("sha256"), property("string", digest) },
                        { QStringLiteral("want_scope"), property("string", wantScope) } },
                 { QStringLiteral("sha256") }),
@@ -268,13 +270,17 @@ RpcOutcome McpTools::hashReport(const QJsonObject &arguments)
     if (!digest)
         return toolFailure(digest.error().description);
 
-    auto receipts = m_log.receiptsForHash(*digest, want);
+    // One more than is answered tells whether there are more.
+    auto receipts = m_log.receiptsForHash(*digest, want, m_maxReportReceipts + 1);
     if (!receipts)
         return toolFailure(QStringLiteral("Hash report failed: ") + receipts.error().description);
     QJsonArray list;
-    for (const StoredReceipt &receipt : *receipts)
+    for (const StoredReceipt &receipt : receipts->mid(0, m_maxReportReceipts))
         list.append(receipt.toJson());
-    return toolResult(QJsonObject { { QStringLiteral("receipts"), list } });
+    QJsonObject report { { QStringLiteral("receipts"), list } };
+    if (receipts->size() > m_maxReportReceipts)
+        report.insert(QStringLiteral("truncated"), true);
+    return toolResult(report);
 }
 
 RpcOutcome McpTools::proof(const QJsonObject &arguments)

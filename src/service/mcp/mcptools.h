@@ -18,8 +18,10 @@ class ReceiptLog;
 /// tool name is method-not-found.
 class McpTools {
 public:
-    explicit McpTools(ReceiptLog &log)
+    /// maxReportReceipts: the most receipts one hash_report answers with (the newest).
+    McpTools(ReceiptLog &log, qsizetype maxReportReceipts)
         : m_log(log)
+        , m_maxReportReceipts(maxReportReceipts)
     {
     }
 
@@ -39,4 +41,5 @@ private:
     RpcOutcome proof(const QJsonObject &arguments);
 
     ReceiptLog &m_log;
+    qsizetype m_maxReportReceipts;
 };

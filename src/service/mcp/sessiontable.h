@@ -9,24 +9,30 @@
 struct McpSession {
     QString id;
     QString username; // who opened it with a valid token; empty when anonymous
+    QString owner; // whose share it counts against: a user, or the anonymous clients of one address
     qint64 createdMs = 0;
     qint64 lastUsedMs = 0;
     bool initialized = false; // the client sent notifications/initialized
+    bool used = false; // a request has been answered in it
 };
 
-/// The live MCP sessions, bounded in time, per user and in all. A session
-/// idle for longer than the time to live is gone. A user who opens more than
-/// their share loses their own session idle the longest, never anyone
-/// else's; the anonymous clients count as one user. Clients that open a
-/// session per file and never close it therefore cannot grow memory without
-/// bound, nor push other users out.
+/// The live MCP sessions, bounded in time, per owner and in all. A session
+/// idle for longer than the time to live is gone. An owner (a user, or the
+/// anonymous clients of one address) who opens more than their share loses
+/// one of their own sessions, never anyone else's: first one never used,
+/// then the one idle the longest. Clients that open a session per file and
+/// never close it therefore cannot grow memory without bound, nor push other
+/// owners out, and a flood of opens drops only the flood's own sessions.
 class SessionTable {
 public:
-    SessionTable(qint64 ttlMs, int capacity, int perUser);
+    SessionTable(qint64 ttlMs, int capacity, int perOwner);
+
+    /// The owner key of a user's sessions, or of the anonymous clients of an address.
+    static QString owner(const QString &username, const QString &address);
 
     /// A new session with a fresh unguessable id; nullptr when the table is
-    /// full and the user has no session of their own to give up.
-    const McpSession *open(qint64 nowMs, const QString &username);
+    /// full and the owner has no session of their own to give up.
+    const McpSession *open(qint64 nowMs, const QString &username, const QString &owner);
 
     /// The live session with that id, marked as used at nowMs; nullptr when
     /// there is none or it has expired (an expired one is removed).
@@ -48,7 +54,7 @@ private:
 
     qint64 m_ttlMs;
     int m_capacity;
-    int m_perUser;
-    QHash<QString, Sessions> m_byUser;
+    int m_perOwner;
+    QHash<QString, Sessions> m_byOwner;
     QHash<QString, Sessions::iterator> m_index;
 };
