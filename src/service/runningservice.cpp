@@ -15,14 +15,22 @@ Expected<std::unique_ptr<RunningService>> RunningService::start(
     HttpServer::Handlers handlers {
         [handler](const ServiceRequest &head) { return handler->bodyLimit(head); },
         [handler](const ServiceRequest &request) { return handler->reply(request); },
-        {},
+        [handler](const FinishedRequest &request) { handler->metrics().requestFinished(request.path, request.status); },
     };
     const HttpServer::Limits limits { options.maxConnections, options.maxConnectionsPerAddress,
         options.connectionMemory, options.idleTimeoutMs, options.maxQueuedLogins, options.maxQueuedLoginsPerAddress };
-    auto http = HttpServer::create(std::move(handlers), limits, std::move(log), clock);
-    if (!http)
-        return http.error();
-    server->m_http = std::move(http).value();
+    auto created = HttpServer::create(std::move(handlers), limits, std::move(log), clock);
+    if (!created)
+        return created.error();
+    server->m_http = std::move(created).value();
+    HttpServer *http = server->m_http.get();
+    handler->setConnectionGauges([http] {
+        ServiceMetrics::Gauges gauges;
+        gauges.connections = http->connectionCount();
+        gauges.waitingConnections = http->waitingConnections();
+        gauges.queuedLogins = http->queuedWork();
+        return gauges;
+    });
     const auto actualPort = server->m_http->listen(address, port);
     if (!actualPort)
         return actualPort.error();

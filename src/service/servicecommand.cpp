@@ -7,9 +7,11 @@
 #include "service/common/clock.h"
 #include "service/common/textcheck.h"
 #include "service/db/servicedatabase.h"
+#include "service/servicehandler.h"
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
@@ -169,6 +171,11 @@ int addUser(const QStringList &args, Io &io)
         return fail(io, QStringLiteral("No password on standard input"));
     if (password.contains(QLatin1Char('\n')) || password.contains(QLatin1Char('\r')))
         return fail(io, QStringLiteral("The password must be a single line"));
+    if (line.size() > ServiceOptions().maxPasswordBytes) {
+        return fail(io,
+            QStringLiteral("The password is longer than %1 bytes; logins refuse such passwords")
+                .arg(ServiceOptions().maxPasswordBytes));
+    }
 
     const QString dataDir = parser.isSet(kData) ? parser.value(kData) : defaultDataDir();
     auto database = ServiceDatabase::open(dataDir);
@@ -181,6 +188,38 @@ int addUser(const QStringList &args, Io &io)
     io.out << QStringLiteral("%1 user %2 (role %3) in %4\n")
                   .arg(*added ? QStringLiteral("Added") : QStringLiteral("Updated"), name, role,
                       QDir::toNativeSeparators(dataDir));
+    io.out.flush();
+    return kExitOk;
+}
+
+int backup(const QStringList &args, Io &io)
+{
+    QCommandLineParser parser;
+    if (const auto problem = parseOptions(parser, { kData }, args))
+        return usageError(io, *problem);
+    if (parser.isSet(kHelp)) {
+        io.out << backupUsage();
+        io.out.flush();
+        return kExitOk;
+    }
+    if (parser.positionalArguments().size() != 1)
+        return usageError(io, QStringLiteral("backup needs exactly one file to write"));
+    const QString dataDir = parser.isSet(kData) ? parser.value(kData) : defaultDataDir();
+    const QString live = QDir(dataDir).filePath(ServiceDatabase::fileName());
+    if (!QFileInfo(live).isFile())
+        return fail(io, QStringLiteral("There is no database in %1").arg(QDir::toNativeSeparators(dataDir)));
+    const QFileInfo target(parser.positionalArguments().constFirst());
+    if (target.exists() && !target.isFile())
+        return fail(io, QStringLiteral("%1 is not a regular file").arg(QDir::toNativeSeparators(target.filePath())));
+    if (target.exists() && target.canonicalFilePath() == QFileInfo(live).canonicalFilePath())
+        return fail(io, QStringLiteral("The backup cannot replace the database itself"));
+    auto database = ServiceDatabase::open(dataDir);
+    if (!database)
+        return fail(io, database.error().description);
+    if (auto done = (*database)->backupTo(target.filePath()); !done)
+        return fail(io, done.error().description);
+    io.out << QStringLiteral("Backed up %1 to %2\n")
+                  .arg(QDir::toNativeSeparators(live), QDir::toNativeSeparators(target.absoluteFilePath()));
     io.out.flush();
     return kExitOk;
 }
@@ -209,21 +248,21 @@ const QList<LimitFlag> &limitFlags()
     static const QList<LimitFlag> flags {
         limit("max-connections", Kind::count, &ServiceOptions::maxConnections, "keep at most N connections open"),
         limit("max-connections-per-address", Kind::countOrZero, &ServiceOptions::maxConnectionsPerAddress,
-            "at most N of them from one client address (0: no limit of its own)"),
+            "at most N of them from one client address; 0: no such limit"),
         limit("connection-memory", Kind::size, &ServiceOptions::connectionMemory,
-            "memory of a connection; the request head must fit in about half"),
+            "memory per connection; the request head must fit in half"),
         limit("idle-timeout", Kind::duration, &ServiceOptions::idleTimeoutMs,
-            "close a connection whose request takes longer to arrive, or that is silent this long"),
+            "close connections whose request takes longer, or that stall this long"),
         limit("max-body-size", Kind::size, &ServiceOptions::maxBodyBytes, "refuse request bodies larger than this"),
         limit("max-password-size", Kind::size, &ServiceOptions::maxPasswordBytes,
             "refuse logins with longer passwords before any hashing"),
         limit("max-queued-logins", Kind::count, &ServiceOptions::maxQueuedLogins,
-            "refuse logins while N wait for their password check"),
+            "answer 503 to logins while N wait for a password check"),
         limit("max-queued-logins-per-address", Kind::count, &ServiceOptions::maxQueuedLoginsPerAddress,
-            "the same for the logins of one client address"),
+            "the same, per client address"),
         limit("max-batch", Kind::count, &ServiceOptions::maxBatchMessages, "refuse JSON-RPC batches of more messages"),
         limit("max-reply-size", Kind::size, &ServiceOptions::maxReplyBytes,
-            "answer the calls of a request past this size with an error"),
+            "answer the calls of a POST past this size with an error"),
         limit("max-report-receipts", Kind::count, &ServiceOptions::maxReportReceipts,
             "answer hash_report with at most the N newest receipts"),
         limit("session-ttl", Kind::duration, &ServiceOptions::sessionTtlMs, "drop MCP sessions idle this long"),
@@ -375,10 +414,12 @@ QString usage()
         "%2"
         "  nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"
         "                                          add or update a user; the password is read from standard input\n"
+        "  nivet-stampd backup FILE [--data DIR]   copy the database to FILE, also while the service runs\n"
         "  nivet-stampd --help | --version\n"
         "\n"
         "Durations: 90s, 15m, 2h, 1d, 500ms (a bare number counts seconds). Sizes: 4096, 64KiB, 1MiB.\n"
-        "The MCP endpoint is /mcp; the Auth API answers POST /auth/login and GET /auth/validate.\n")
+        "The MCP endpoint is /mcp; the Auth API answers POST /auth/login and GET /auth/validate;\n"
+        "GET /healthz says whether the database takes stamps, GET /metrics gives Prometheus metrics.\n")
         .arg(defaultDataDir(), limits);
 }
 
@@ -425,10 +466,21 @@ QString defaultDataDir()
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/nivet-stampd");
 }
 
+QString backupUsage()
+{
+    return QStringLiteral("Usage: nivet-stampd backup FILE [--data DIR]\n"
+                          "Writes a copy of the database (receipts, trees, users) to FILE, consistent even while the\n"
+                          "service runs, and replaces FILE in one step. The signing key (%1) is a file of its\n"
+                          "own in the data folder: keep a copy of it too, or tokens issued with it stop working.\n")
+        .arg(ServiceHandler::signingKeyFileName());
+}
+
 Outcome run(const QStringList &args, Io io)
 {
     if (args.value(0) == "add-user"_L1)
         return { addUser(args.mid(1), io), nullptr };
+    if (args.value(0) == "backup"_L1)
+        return { backup(args.mid(1), io), nullptr };
     return serve(args, io);
 }
 

@@ -34,6 +34,7 @@ struct Outcome {
 Outcome run(const QStringList &args, Io io);
 
 QString usage();
+QString backupUsage();
 
 /// "90", "90s", "500ms", "15m", "2h", "1d" as milliseconds; nothing for
 /// anything else, zero or negative.

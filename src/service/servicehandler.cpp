@@ -58,6 +58,8 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
         return database.error();
     service->m_database = std::move(database).value();
     service->m_log = std::make_unique<ReceiptLog>(*service->m_database);
+    ServiceMetrics *metrics = &service->m_metrics;
+    service->m_log->setCommitObserver([metrics](double seconds) { metrics->stampCommitted(seconds); });
     service->m_users = std::make_unique<UserDirectory>(*service->m_database);
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
@@ -110,11 +112,14 @@ ServiceReply ServiceHandler::reply(const ServiceRequest &request)
             return methodNotAllowed("POST");
         return m_auth->login(request, now);
     }
-    if (request.path == "/auth/validate") {
-        if (request.method != "GET" && request.method != "HEAD")
-            return methodNotAllowed("GET, HEAD");
-        return m_auth->validate(request, now);
-    }
+    // HEAD is GET without the body, which the HTTP server leaves out.
+    const bool get = request.method == "GET" || request.method == "HEAD";
+    if (request.path == "/auth/validate")
+        return get ? m_auth->validate(request, now) : methodNotAllowed("GET, HEAD");
+    if (request.path == "/healthz")
+        return get ? health(now) : methodNotAllowed("GET, HEAD");
+    if (request.path == "/metrics")
+        return get ? metricsPage() : methodNotAllowed("GET, HEAD");
     return ServiceResponse::text(404, QStringLiteral("Not found"));
 }
 
@@ -137,4 +142,27 @@ ServiceResponse ServiceHandler::handleMcp(const ServiceRequest &request, qint64 
     if (!isJson(request))
         return ServiceResponse::text(415, QStringLiteral("Content-Type must be application/json"));
     return m_mcp->post(request, user, nowMs);
+}
+
+// Ready when a stamp could be committed now.
+ServiceResponse ServiceHandler::health(qint64 nowMs)
+{
+    const auto writable = m_database->checkWritable(nowMs);
+    if (!writable)
+        return ServiceResponse::text(503, writable.error().description);
+    return ServiceResponse::text(200, QStringLiteral("ok"));
+}
+
+ServiceResponse ServiceHandler::metricsPage()
+{
+    ServiceMetrics::Gauges gauges = m_connectionGauges ? m_connectionGauges() : ServiceMetrics::Gauges {};
+    gauges.sessions = m_sessions->size();
+    if (const auto totals = m_log->totals()) {
+        gauges.scopes = totals->scopes;
+        gauges.leaves = totals->leaves;
+    }
+    ServiceResponse response;
+    response.headers = { { "Content-Type", "text/plain; version=0.0.4; charset=utf-8" } };
+    response.body = m_metrics.render(gauges);
+    return response;
 }

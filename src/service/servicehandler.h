@@ -3,10 +3,12 @@
 #include "core/expected.h"
 #include "service/common/clock.h"
 #include "service/http/httpmessage.h"
+#include "service/servicemetrics.h"
 #include "service/serviceoptions.h"
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 class AuthEndpoint;
@@ -18,9 +20,10 @@ class SessionTable;
 class McpTools;
 
 /// The whole service as a function from request to response: the MCP
-/// endpoint at /mcp and the Auth API at /auth/login and /auth/validate. It
-/// owns the database and the sessions and knows nothing about sockets, so it
-/// can be driven directly (tests, fuzzing) or through an HTTP server.
+/// endpoint at /mcp, the Auth API at /auth/login and /auth/validate, and for
+/// operators /healthz and /metrics. It owns the database and the sessions and
+/// knows nothing about sockets, so it can be driven directly (tests,
+/// fuzzing) or through an HTTP server.
 class ServiceHandler {
 public:
     /// The file in the data folder that holds the token signing key.
@@ -42,7 +45,15 @@ public:
     void expireSessions();
     int sessionCount() const;
 
+    /// Counts what the HTTP server did; connections reads its gauges for /metrics.
+    ServiceMetrics &metrics() { return m_metrics; }
+    void setConnectionGauges(std::function<ServiceMetrics::Gauges()> connections)
+    {
+        m_connectionGauges = std::move(connections);
+    }
+
     const ServiceOptions &options() const { return m_options; }
+    ServiceDatabase &database() { return *m_database; }
     ReceiptLog &log() { return *m_log; }
     UserDirectory &users() { return *m_users; }
 
@@ -50,6 +61,8 @@ private:
     ServiceHandler(const ServiceOptions &options, Clock clock);
 
     ServiceResponse handleMcp(const ServiceRequest &request, qint64 nowMs);
+    ServiceResponse health(qint64 nowMs);
+    ServiceResponse metricsPage();
 
     ServiceOptions m_options;
     Clock m_clock;
@@ -60,4 +73,6 @@ private:
     std::unique_ptr<McpTools> m_tools;
     std::unique_ptr<McpEndpoint> m_mcp;
     std::unique_ptr<AuthEndpoint> m_auth;
+    ServiceMetrics m_metrics;
+    std::function<ServiceMetrics::Gauges()> m_connectionGauges;
 };

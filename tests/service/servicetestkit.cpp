@@ -117,13 +117,14 @@ bool addTestUser(UserDirectory &users, const QString &name, const QString &role,
 QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes)
 {
     socket.write(bytes);
+    const bool head = bytes.startsWith("HEAD "); // its answer has no body, whatever its length
     QByteArray received;
     [[maybe_unused]] const bool done = QTest::qWaitFor(
         [&] {
             received += socket.readAll();
             const qsizetype end = received.indexOf("\r\n\r\n");
             const qsizetype length = received.toLower().indexOf("\r\ncontent-length: ");
-            const qsizetype body = length < 0 ? 0 : received.mid(length + 18, end - length - 18).toLongLong();
+            const qsizetype body = length < 0 || head ? 0 : received.mid(length + 18, end - length - 18).toLongLong();
             return socket.state() == QAbstractSocket::UnconnectedState
                 || (end >= 0 && (received.startsWith("HTTP/1.1 100 ") || received.size() >= end + 4 + body));
         },

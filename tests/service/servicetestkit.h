@@ -29,8 +29,8 @@ QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
 } // namespace McpRequests
 
 /// Raw HTTP on a loopback socket: sends bytes and returns what comes back,
-/// one whole response (or a "100 Continue"), or all the server sent before
-/// it closed; waits at most 20 s.
+/// one whole response (or a "100 Continue"; for HEAD the head alone), or all
+/// the server sent before it closed; waits at most 20 s.
 QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes);
 /// Whether the server closes the connection (within 20 s) without sending more.
 bool closedByServer(QTcpSocket &socket);

@@ -530,6 +530,25 @@ private Q_SLOTS:
             QVERIFY(reply.header("WWW-Authenticate").startsWith("Bearer realm=\"nivet-stampd\""));
     }
 
+    // Not ready while the database takes no writes (here: another program
+    // holds its lock past the 5 s the service waits).
+    void healthNeedsAWritableDatabase()
+    {
+        const ServiceRequest health { "GET", "/healthz", {}, {}, {} };
+        QCOMPARE(m_service->handle(health).body, QByteArray("ok"));
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"locker"_s);
+            other.setDatabaseName(dataFile(u"nivet-stampd.sqlite"_s));
+            QVERIFY(other.open() && QSqlQuery(other).exec(u"BEGIN IMMEDIATE"_s));
+            const ServiceResponse locked = m_service->handle(health);
+            QCOMPARE(locked.status, 503);
+            QCOMPARE(locked.body,
+                QByteArray("Database error while starting a transaction: database is locked Unable to fetch row"));
+            QSqlQuery(other).exec(u"ROLLBACK"_s);
+        }
+        QSqlDatabase::removeDatabase(u"locker"_s);
+    }
+
     void requireAuth()
     {
         // Without --require-auth a bad token is no token: the stamp is anonymous.

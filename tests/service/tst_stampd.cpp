@@ -1,20 +1,19 @@
-// nivet-stampd: its command line in process, then the service over loopback
-// HTTP on raw connections: the request limits, connection cap and idle
-// timeout, logins off the event loop, the request log.
+// nivet-stampd as operators meet it, in process: its command line and flags
+// (against the README's table of limits), add-user, backup, and the running
+// service over loopback HTTP: /healthz, /metrics, HEAD, a full session table.
 #include "service/servicecommand.h"
 
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
 #include "service/db/servicedatabase.h"
-#include "service/http/workqueue.h"
+#include "service/log/receiptlog.h"
 #include "service/runningservice.h"
 #include "servicetestkit.h"
 #include "testenv.h"
+#include "toolcalls.h"
 
 #include <QBuffer>
 #include <QRegularExpression>
-#include <QScopeGuard>
-#include <QSemaphore>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -83,14 +82,49 @@ private Q_SLOTS:
     // A refusal creates nothing; a usage error (status 2) comes with the usage.
     void refusals()
     {
-        for (const auto &[args, status, message] :
-            { std::tuple(QStringList { u"--port"_s, u"1"_s }, 2, u"nivet-stampd: unknown option --port\nUsage:\n"_s),
-                std::tuple(
-                    QStringList { u"add-user"_s, u"ann"_s }, 1, u"Error: The password must be a single line\n"_s) }) {
-            const Run r = runStampd(args + QStringList { u"--data"_s, data() }, "a\nb\n");
+        for (const auto &[args, input, status, message] : {
+                 std::tuple(QStringList { u"--port"_s, u"1"_s }, QByteArray(), 2,
+                     u"nivet-stampd: unknown option --port\nUsage:\n"_s),
+                 std::tuple(QStringList { u"--max-body-size"_s, u"1GB"_s }, QByteArray(), 2,
+                     u"nivet-stampd: --max-body-size needs a size such as 4096, 64KiB or 1MiB\nUsage:\n"_s),
+                 std::tuple(QStringList { u"add-user"_s, u"ann"_s }, QByteArray("a\nb\n"), 1,
+                     u"Error: The password must be a single line\n"_s),
+                 std::tuple(QStringList { u"add-user"_s, u"ann"_s }, QByteArray(1025, 'p'), 1,
+                     u"Error: The password is longer than 1024 bytes; logins refuse such passwords\n"_s),
+                 std::tuple(QStringList { u"backup"_s, m_dir.filePath(u"copy"_s) }, QByteArray(), 1,
+                     u"Error: There is no database in %1\n"_s.arg(data())),
+             }) {
+            const Run r = runStampd(args + QStringList { u"--data"_s, data() }, input);
             QCOMPARE(r.status, status);
             QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
-            QVERIFY(r.out.isEmpty() && !r.server && !QFile::exists(data()));
+            QVERIFY(
+                r.out.isEmpty() && !r.server && !QFile::exists(data()) && !QFile::exists(m_dir.filePath(u"copy"_s)));
+        }
+    }
+
+    // Every limit in the README's table is a flag that --help lists with its
+    // default, and every limit flag is in the table.
+    void helpAndReadmeAgree()
+    {
+        const QString readme = QString::fromUtf8(readFile(QStringLiteral(NIVET_SOURCE_DIR "/README.md")));
+        const QString table = readme.section(u"### Limits"_s, 1).section(u"\n\n"_s, 2, 2);
+        QStringList tableFlags;
+        for (const QString &row : table.split(u'\n').mid(2))
+            tableFlags << row.section(u'|', 3, 3).trimmed().remove(u'`');
+        const QString help = runStampd({ u"--help"_s }).out;
+        QStringList helpFlags;
+        for (const QString &line : help.split(u'\n')) {
+            const QString flag = line.trimmed().section(u' ', 0, 0);
+            if (line.contains(u"(default "_s) && flag != u"--listen"_s && flag != u"--data"_s)
+                helpFlags << flag;
+        }
+        QVERIFY(helpFlags.size() >= 15);
+        for (const QString &flag : std::as_const(helpFlags))
+            QVERIFY2(tableFlags.contains(flag), qPrintable(flag + u" is not in the README's table"_s));
+        for (const QString &flag : std::as_const(tableFlags)) {
+            QVERIFY2(help.contains(u"      "_s + flag + u' '), qPrintable(flag + u" is not in --help"_s));
+            QVERIFY2(help.section(u"      "_s + flag + u' ', 1).section(u'\n', 0, 0).contains(u"(default "_s),
+                qPrintable(flag));
         }
     }
 
@@ -112,7 +146,8 @@ private Q_SLOTS:
     {
         const Run r = runStampd({ u"--listen"_s, u"127.0.0.1:0"_s, u"--data"_s, data(), u"--session-ttl"_s, u" 2m "_s,
             u"--max-sessions"_s, u"7"_s, u"--event-stream"_s, u"--max-user-sessions=3"_s, u"--idle-timeout=5s"_s,
-            u"--max-connections=9"_s });
+            u"--max-connections=9"_s, u"--max-body-size"_s, u"64KiB"_s, u"--max-connections-per-address=0"_s,
+            u"--max-queued-logins-per-address"_s, u"2"_s });
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, u"Listening on http://127.0.0.1:%1\n"_s.arg(r.server->baseUrl().port()));
         const ServiceOptions &options = r.server->service().options();
@@ -121,6 +156,10 @@ private Q_SLOTS:
         QCOMPARE(options.maxSessionsPerUser, 3);
         QCOMPARE(options.idleTimeoutMs, qint64(5'000));
         QCOMPARE(options.maxConnections, 9);
+        QCOMPARE(options.maxBodyBytes, 64 * 1024);
+        QCOMPARE(options.maxConnectionsPerAddress, 0);
+        QCOMPARE(options.maxQueuedLoginsPerAddress, 2);
+        QCOMPARE(options.connectionMemory, 32 * 1024); // a default
         QVERIFY(options.eventStream && !options.requireAuth);
     }
 
@@ -134,6 +173,98 @@ private Q_SLOTS:
         QCOMPARE(r.status, 1);
         QVERIFY2(r.err.startsWith(u"Error: Cannot use "_s + file), qPrintable(r.err));
         QCOMPARE(readFile(file), content);
+    }
+
+    // A backup taken while the service runs holds what it acknowledged, is
+    // private, and replaces an older backup; it never replaces the database.
+    void backupWhileRunning()
+    {
+        auto server = start({}, u"live"_s);
+        const QString copy = m_dir.filePath(u"backup.sqlite"_s);
+        QVERIFY(writeFile(copy, "an older backup"));
+        const QString receiptId
+            = server->service().log().stamp(digestOf("kept"), u"s"_s, {}, m_now).value().receipt.receiptId;
+        const Run r = runStampd({ u"backup"_s, copy, u"--data"_s, m_dir.filePath(u"live"_s) });
+        QCOMPARE(r.err, QString());
+        QCOMPARE(r.out,
+            u"Backed up %1 to %2\n"_s.arg(
+                m_dir.filePath(u"live/nivet-stampd.sqlite"_s), QFileInfo(copy).absoluteFilePath()));
+        QCOMPARE(fileMode(copy), 0600);
+        QCOMPARE(QDir(m_dir.path()).entryList(QDir::Hidden | QDir::Files), QStringList { u"backup.sqlite"_s });
+        QDir(m_dir.filePath(u"restored"_s)).mkpath(u"."_s);
+        QVERIFY(QFile::copy(copy, m_dir.filePath(u"restored/nivet-stampd.sqlite"_s)));
+        auto restored = ServiceDatabase::open(m_dir.filePath(u"restored"_s)).value();
+        QCOMPARE(ReceiptLog(*restored).receipt(receiptId).value()->hash, digestOf("kept"));
+
+        const QString live = m_dir.filePath(u"live/nivet-stampd.sqlite"_s);
+        const Run itself = runStampd({ u"backup"_s, live, u"--data"_s, m_dir.filePath(u"live"_s) });
+        QCOMPARE(itself.err, u"Error: The backup cannot replace the database itself\n"_s);
+    }
+
+    // /healthz says whether a stamp could be committed; HEAD answers like GET
+    // without the body; /metrics counts what happened, in the exposition format.
+    void operatorEndpoints()
+    {
+        auto server = start({}, u"ops"_s);
+        QVERIFY(addTestUser(server->service().users(), u"ann"_s, u"user"_s, u"pw"_s));
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
+        const auto request = [&](const QByteArray &method, const QByteArray &path) {
+            return exchange(socket, method + ' ' + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
+        };
+        QVERIFY(request("GET", "/healthz").endsWith("\r\nContent-Length: 2\r\n\r\nok"));
+        QVERIFY(request("HEAD", "/healthz").endsWith("\r\nContent-Length: 2\r\n\r\n"));
+        QVERIFY(request("HEAD", "/auth/validate").startsWith("HTTP/1.1 401 "));
+        QVERIFY(exchange(socket, postRequest("/auth/login", R"({"username":"ann","password":"pw"})"))
+                    .startsWith("HTTP/1.1 200 "));
+        QVERIFY(exchange(socket, postRequest("/auth/login", R"({"username":"ann","password":"no"})"))
+                    .startsWith("HTTP/1.1 401 "));
+        server->service().log().stamp(digestOf("m"), u"s"_s, {}, m_now).value();
+
+        const QByteArray metrics = request("GET", "/metrics");
+        QVERIFY(metrics.contains("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
+        const QByteArray body = metrics.mid(metrics.indexOf("\r\n\r\n") + 4);
+        for (const QByteArray &expected :
+            { QByteArray("nivet_stampd_http_requests_total{route=\"/healthz\",status=\"200\"} 2"),
+                QByteArray("nivet_stampd_http_requests_total{route=\"/auth/validate\",status=\"401\"} 1"),
+                QByteArray("nivet_stampd_logins_total{outcome=\"accepted\"} 1"),
+                QByteArray("nivet_stampd_logins_total{outcome=\"refused\"} 1"),
+                QByteArray("nivet_stampd_stamps_total 1"),
+                QByteArray("nivet_stampd_commit_seconds_bucket{le=\"+Inf\"} 1"), QByteArray("nivet_stampd_scopes 1"),
+                QByteArray("nivet_stampd_tree_leaves 1"), QByteArray("nivet_stampd_connections 1") })
+            QVERIFY2(body.split('\n').contains(expected), expected.constData());
+        // Each family is introduced by its help and type; each sample is a name, labels and a number.
+        const QRegularExpression sample(
+            u"^(nivet_stampd_[a-z_]+?)(_bucket|_sum|_count)?(\\{[a-z]+=\"[^\"]*\"(,[a-z]+=\"[^\"]*\")*\\})? [0-9.e+-]+$"_s);
+        QStringList typed;
+        for (const QByteArray &line : body.trimmed().split('\n')) {
+            if (line.startsWith("# TYPE "))
+                typed << QString::fromLatin1(line.split(' ').value(2));
+            else if (!line.startsWith("# HELP "))
+                QVERIFY2(typed.contains(sample.match(QString::fromLatin1(line)).captured(1)), line.constData());
+        }
+    }
+
+    // With the session table full, a client with no session of its own to
+    // give up is told so over HTTP.
+    void fullSessionTableOverHttp()
+    {
+        ServiceOptions options;
+        options.maxSessions = 1;
+        auto server = start(options, u"full"_s);
+        QVERIFY(addTestUser(server->service().users(), u"ann"_s, u"user"_s, u"pw"_s));
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
+        const QByteArray login = exchange(socket, postRequest("/auth/login", R"({"username":"ann","password":"pw"})"));
+        const QByteArray token = jsonObject(login.mid(login.indexOf("\r\n\r\n") + 4))[u"token"_s].toString().toLatin1();
+        const QByteArray init = postRequest("/mcp", initialize());
+        const QByteArray bearer = init.left(init.indexOf("\r\n") + 2) + "Authorization: Bearer " + token + "\r\n"
+            + init.mid(init.indexOf("\r\n") + 2);
+        QVERIFY(exchange(socket, bearer).startsWith("HTTP/1.1 200 "));
+        const QByteArray refused = exchange(socket, init);
+        QVERIFY2(refused.startsWith("HTTP/1.1 503 "), refused.constData());
+        QCOMPARE(jsonObject(refused.mid(refused.indexOf("\r\n\r\n") + 4))[u"error"_s].toObject(),
+            jsonObject(R"({"code":-32002,"message":"Too many sessions; try again later"})"));
     }
 };
 

@@ -1,10 +1,17 @@
 #include "service/db/servicedatabase.h"
 
+#include "service/common/clock.h"
+#include "service/common/securerandom.h"
+
 #include <QAtomicInteger>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 #include <cerrno>
 #include <cstring>
@@ -183,4 +190,76 @@ Expected<void> ServiceDatabase::createSchema()
                            .arg(kSchemaVersion) };
     }
     return {};
+}
+
+Expected<void> ServiceDatabase::checkWritable(qint64 nowMs)
+{
+    const QString what = QStringLiteral("checking that the database is writable");
+    Transaction transaction(*this);
+    if (auto begun = transaction.begin(); !begun)
+        return begun;
+    auto written = query(what,
+        QStringLiteral("INSERT INTO meta (key, value) VALUES ('checked_at', ?) "
+                       "ON CONFLICT (key) DO UPDATE SET value = excluded.value"),
+        { isoTimestamp(nowMs) });
+    if (!written)
+        return written.error();
+    return transaction.commit();
+}
+
+Expected<void> ServiceDatabase::backupTo(const QString &path) const
+{
+    const QVariant handle = connection().driver()->handle();
+    auto *source = handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0
+        ? *static_cast<sqlite3 *const *>(handle.data())
+        : nullptr;
+    if (!source)
+        return Error { QStringLiteral("The database driver gives no SQLite handle to back up from") };
+
+    // Written in full under a private name beside the target, then renamed
+    // over it: a reader sees the old backup or the new one, never half of one.
+    const QFileInfo target(path);
+    const QByteArray temp = QFile::encodeName(target.absolutePath() + QStringLiteral("/.") + target.fileName()
+        + QStringLiteral(".tmp-") + QString::fromLatin1(SecureRandom::token(6)));
+    const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return Error { QStringLiteral("Cannot create a file in %1: %2")
+                           .arg(target.absolutePath(), QString::fromLocal8Bit(std::strerror(errno))) };
+    }
+    ::close(fd);
+    sqlite3 *copy = nullptr;
+    int status = sqlite3_open_v2(temp.constData(), &copy, SQLITE_OPEN_READWRITE, nullptr);
+    if (status == SQLITE_OK) {
+        // All pages in one step: one read transaction, so one consistent state.
+        sqlite3_backup *backup = sqlite3_backup_init(copy, "main", source, "main");
+        if (backup) {
+            status = sqlite3_backup_step(backup, -1);
+            const int finished = sqlite3_backup_finish(backup);
+            status = status == SQLITE_DONE ? finished : status;
+        } else {
+            status = sqlite3_errcode(copy);
+        }
+    }
+    const QString problem = QString::fromUtf8(copy ? sqlite3_errmsg(copy) : sqlite3_errstr(status));
+    sqlite3_close(copy);
+    if (status == SQLITE_OK) {
+        const int written = ::open(temp.constData(), O_RDONLY | O_CLOEXEC);
+        const bool flushed = written >= 0 && ::fsync(written) == 0;
+        if (written >= 0)
+            ::close(written);
+        if (flushed && ::rename(temp.constData(), QFile::encodeName(target.absoluteFilePath()).constData()) == 0) {
+            const int folder = ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_CLOEXEC);
+            if (folder >= 0) {
+                ::fsync(folder);
+                ::close(folder);
+            }
+            return {};
+        }
+        const Error failed { QStringLiteral("Cannot write %1: %2")
+                                 .arg(target.absoluteFilePath(), QString::fromLocal8Bit(std::strerror(errno))) };
+        ::unlink(temp.constData());
+        return failed;
+    }
+    ::unlink(temp.constData());
+    return Error { QStringLiteral("The backup failed: %1").arg(problem) };
 }

@@ -27,6 +27,14 @@ public:
     ServiceDatabase(const ServiceDatabase &) = delete;
     ServiceDatabase &operator=(const ServiceDatabase &) = delete;
 
+    /// Whether a change can be committed now: a small write is made and
+    /// flushed (the database is ready for stamps when it succeeds).
+    Expected<void> checkWritable(qint64 nowMs);
+
+    /// Copies the database, consistently while it is in use, into a new
+    /// file at path (mode 0600), which then replaces path in one rename.
+    Expected<void> backupTo(const QString &path) const;
+
     /// One prepared statement with values bound in order; what names the
     /// work for the error text ("Database error while <what>: ...").
     Expected<QSqlQuery> query(const QString &what, const QString &sql, const QVariantList &values = {}) const;

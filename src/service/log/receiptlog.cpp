@@ -5,6 +5,7 @@
 #include "service/db/servicedatabase.h"
 #include "service/log/merkletree.h"
 
+#include <QElapsedTimer>
 #include <QUuid>
 #include <QVariant>
 
@@ -70,6 +71,8 @@ Expected<StampOutcome> ReceiptLog::stamp(
     const QString &hash, const QString &scope, const QString &stampedBy, qint64 nowMs)
 {
     const QString what = QStringLiteral("stamping");
+    QElapsedTimer took;
+    took.start();
     ServiceDatabase::Transaction transaction(m_database);
     if (auto begun = transaction.begin(); !begun)
         return begun.error();
@@ -124,6 +127,8 @@ Expected<StampOutcome> ReceiptLog::stamp(
         return grown.error();
     if (auto committed = transaction.commit(); !committed)
         return committed.error();
+    if (m_commitObserver)
+        m_commitObserver(static_cast<double>(took.nsecsElapsed()) / 1e9);
     return StampOutcome { receipt, true };
 }
 
@@ -165,6 +170,17 @@ Expected<qint64> ReceiptLog::treeSize(const QString &scope)
     if (!query)
         return query.error();
     return query.value().next() ? query.value().value(0).toLongLong() : qint64(0);
+}
+
+Expected<ReceiptLog::Totals> ReceiptLog::totals()
+{
+    auto query = m_database.query(
+        QStringLiteral("counting the trees"), QStringLiteral("SELECT COUNT(*), COALESCE(SUM(size), 0) FROM scopes"));
+    if (!query)
+        return query.error();
+    if (!query.value().next())
+        return Totals {};
+    return Totals { query.value().value(0).toLongLong(), query.value().value(1).toLongLong() };
 }
 
 Expected<InclusionProof> ReceiptLog::proof(const StoredReceipt &receipt, qint64 treeSize)

@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 /// A receipt as the service keeps it.
@@ -63,6 +64,16 @@ public:
     /// The number of leaves in scope's tree.
     Expected<qint64> treeSize(const QString &scope);
 
+    /// The number of scopes and of leaves in all their trees.
+    struct Totals {
+        qint64 scopes = 0;
+        qint64 leaves = 0;
+    };
+    Expected<Totals> totals();
+
+    /// Told how long the transaction of each new stamp took, in seconds.
+    void setCommitObserver(std::function<void(double seconds)> observer) { m_commitObserver = std::move(observer); }
+
     /// The inclusion proof of receipt in its scope's tree of treeSize leaves
     /// (leafIndex < treeSize <= the current size).
     Expected<InclusionProof> proof(const StoredReceipt &receipt, qint64 treeSize);
@@ -73,4 +84,5 @@ public:
 
 private:
     ServiceDatabase &m_database;
+    std::function<void(double seconds)> m_commitObserver;
 };
