@@ -63,7 +63,8 @@ QByteArray ServiceMetrics::render(const Gauges &gauges) const
     out += sample("stamps_total", {}, QByteArray::number(m_commits));
     out += family("commit_seconds", "histogram", "Time of the transaction that writes a new stamp.");
     for (size_t i = 0; i < kBuckets.size(); ++i)
-        out += sample("commit_seconds_bucket", "le=\"" + number(kBuckets[i]) + '"', QByteArray::number(m_commitBuckets[i]));
+        out += sample(
+            "commit_seconds_bucket", "le=\"" + number(kBuckets[i]) + '"', QByteArray::number(m_commitBuckets[i]));
     out += sample("commit_seconds_bucket", "le=\"+Inf\"", QByteArray::number(m_commits));
     out += sample("commit_seconds_sum", {}, number(m_commitSeconds));
     out += sample("commit_seconds_count", {}, QByteArray::number(m_commits));

@@ -30,8 +30,8 @@ public:
     QByteArray render(const Gauges &gauges) const;
 
 private:
-    static constexpr std::array<double, 12> kBuckets { 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25,
-        0.5, 1.0, 2.5 };
+    static constexpr std::array<double, 12> kBuckets { 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5,
+        1.0, 2.5 };
 
     QMap<QPair<QByteArray, int>, quint64> m_requests; // by route and status
     quint64 m_loginsAccepted = 0;

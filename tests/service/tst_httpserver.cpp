@@ -118,6 +118,10 @@ private Q_SLOTS:
             << QByteArray("400") << u"POST /e 400"_s;
         QTest::newRow("body over the limit") << post + "Content-Length: 1025\r\n\r\n"
                                              << QByteArray("413") << u"POST /e 413"_s;
+        // No answer can go out while a body arrives: the connection is closed.
+        QTest::newRow("chunked body over the limit")
+            << post + "Transfer-Encoding: chunked\r\n\r\n401\r\n" + QByteArray(1025, 'x') + "\r\n0\r\n\r\n"
+            << QByteArray() << QString();
         QTest::newRow("chunked with extension and trailer")
             << post + "Transfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\n0\r\nT: t\r\n\r\n"
             << QByteArray("200") << u"POST /e 200"_s;
@@ -135,7 +139,8 @@ private Q_SLOTS:
         QTcpSocket socket;
         connect(socket);
         const QByteArray reply = exchange(socket, request);
-        QVERIFY2(reply.startsWith("HTTP/1.1 " + status + ' '), reply.left(200).constData());
+        QVERIFY2(status.isEmpty() ? reply.isEmpty() : reply.startsWith("HTTP/1.1 " + status + ' '),
+            reply.left(200).constData());
         if (status != "200")
             QVERIFY(closedByServer(socket));
         if (logged.isEmpty()) {
