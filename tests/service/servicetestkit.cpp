@@ -16,6 +16,15 @@ QByteArray sha256(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
 }
+
+// The largest power of two below n (n >= 2).
+qsizetype split(qsizetype n)
+{
+    qsizetype k = 1;
+    while (k * 2 < n)
+        k *= 2;
+    return k;
+}
 } // namespace
 
 QByteArray leafHash(const QByteArray &leaf)
@@ -29,36 +38,18 @@ QByteArray root(const QList<QByteArray> &leaves)
         return sha256({});
     if (leaves.size() == 1)
         return leafHash(leaves.first());
-    qsizetype k = 1;
-    while (k * 2 < leaves.size())
-        k *= 2;
+    const qsizetype k = split(leaves.size());
     return sha256(QByteArray(1, '\x01') + root(leaves.mid(0, k)) + root(leaves.mid(k)));
 }
 
-bool verifyInclusion(
-    qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root)
+QList<QByteArray> auditPath(qint64 index, const QList<QByteArray> &leaves)
 {
-    if (index < 0 || index >= size)
-        return false;
-    qint64 fn = index;
-    qint64 sn = size - 1;
-    QByteArray r = leafHash;
-    for (const QByteArray &p : path) {
-        if (sn == 0)
-            return false;
-        if ((fn & 1) == 1 || fn == sn) {
-            r = sha256(QByteArray(1, '\x01') + p + r);
-            while ((fn & 1) == 0 && fn != 0) {
-                fn >>= 1;
-                sn >>= 1;
-            }
-        } else {
-            r = sha256(QByteArray(1, '\x01') + r + p);
-        }
-        fn >>= 1;
-        sn >>= 1;
-    }
-    return sn == 0 && r == root;
+    if (leaves.size() <= 1)
+        return {};
+    const qsizetype k = split(leaves.size());
+    if (index < k)
+        return auditPath(index, leaves.mid(0, k)) << root(leaves.mid(k));
+    return auditPath(index - k, leaves.mid(k)) << root(leaves.mid(0, k));
 }
 
 QString rootOfDigests(const QStringList &digests)

@@ -15,10 +15,8 @@ class QTcpSocket;
 namespace ReferenceMerkle {
 QByteArray leafHash(const QByteArray &leaf);
 QByteArray root(const QList<QByteArray> &leaves);
-/// Walks an audit path bottom-up and checks that it leads from leafHash at
-/// index to root in a tree of size leaves.
-bool verifyInclusion(
-    qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root);
+/// The audit path of the leaf at index, from its sibling up to the root's child.
+QList<QByteArray> auditPath(qint64 index, const QList<QByteArray> &leaves);
 QString rootOfDigests(const QStringList &digests);
 } // namespace ReferenceMerkle
 

@@ -407,14 +407,12 @@ private Q_SLOTS:
                 QCOMPARE(proof[u"receipt"_s].toObject(), receipts[index]);
                 QCOMPARE(proof[u"leaf_index"_s].toInt(), index);
                 QCOMPARE(proof[u"tree_size"_s].toInt(), size);
-                const QByteArray root = ReferenceMerkle::root(leaves.mid(0, size));
-                QCOMPARE(proof[u"root"_s].toString().toLatin1(), root.toHex());
-                const QByteArray leaf = ReferenceMerkle::leafHash(leaves[index]);
-                QCOMPARE(proof[u"leaf_hash"_s].toString().toLatin1(), leaf.toHex());
-                QList<QByteArray> path;
-                for (const QJsonValue &h : proof[u"audit_path"_s].toArray())
-                    path.append(QByteArray::fromHex(h.toString().toLatin1()));
-                QVERIFY(ReferenceMerkle::verifyInclusion(index, size, leaf, path, root));
+                QCOMPARE(proof[u"root"_s].toString().toLatin1(), ReferenceMerkle::root(leaves.mid(0, size)).toHex());
+                QCOMPARE(proof[u"leaf_hash"_s].toString().toLatin1(), ReferenceMerkle::leafHash(leaves[index]).toHex());
+                QStringList path;
+                for (const QByteArray &hash : ReferenceMerkle::auditPath(index, leaves.mid(0, size)))
+                    path << QString::fromLatin1(hash.toHex());
+                QCOMPARE(proof[u"audit_path"_s].toVariant().toStringList(), path);
             }
         }
     }
