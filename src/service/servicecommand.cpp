@@ -369,6 +369,9 @@ Outcome serve(const QStringList &args, Io &io)
     }
     if (options.tokenTtlMs < 1000)
         return { usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr };
+    // Below this not even a short request and its answer fit.
+    if (options.connectionMemory < 4096)
+        return { usageError(io, QStringLiteral("--connection-memory must be at least 4KiB")), nullptr };
 
     QTextStream *err = &io.err;
     LogSink log = [err](const QString &line) {

@@ -87,6 +87,8 @@ private Q_SLOTS:
                      u"nivet-stampd: unknown option --port\nUsage:\n"_s),
                  std::tuple(QStringList { u"--max-body-size"_s, u"1GB"_s }, QByteArray(), 2,
                      u"nivet-stampd: --max-body-size needs a size such as 4096, 64KiB or 1MiB\nUsage:\n"_s),
+                 std::tuple(QStringList { u"--connection-memory=4095"_s }, QByteArray(), 2,
+                     u"nivet-stampd: --connection-memory must be at least 4KiB\nUsage:\n"_s),
                  std::tuple(QStringList { u"add-user"_s, u"ann"_s }, QByteArray("a\nb\n"), 1,
                      u"Error: The password must be a single line\n"_s),
                  std::tuple(QStringList { u"add-user"_s, u"ann"_s }, QByteArray(1025, 'p'), 1,
