@@ -338,6 +338,8 @@ HttpServer::~HttpServer()
 Expected<quint16> HttpServer::listen(const QHostAddress &address, quint16 port)
 {
     auto listener = std::make_unique<Listener>(*this);
+    // A burst of connections waits in the kernel rather than being refused.
+    listener->setListenBacklogSize(std::clamp(m_limits.maxConnections, 128, 4096));
     if (!listener->listen(address, port)) {
         return Error { QStringLiteral("Cannot listen on %1 port %2: %3")
                            .arg(address.toString())
@@ -353,6 +355,10 @@ Expected<quint16> HttpServer::listen(const QHostAddress &address, quint16 port)
 
 void HttpServer::adopt(int fd, const QHostAddress &peer)
 {
+    // The kernel holds no more unsent replies for a client than the
+    // connection's memory: one that does not read soon stops being read from.
+    const int sendBuffer = static_cast<int>(std::min<qsizetype>(m_limits.connectionMemory, INT_MAX));
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     m_waiting.emplace_back(fd, peer);
     if (m_running) {
         m_admitDue = true;
