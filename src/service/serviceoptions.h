@@ -18,8 +18,7 @@ struct ServiceOptions {
     int maxConnections = 512;
     /// Open connections from one client address; 0 leaves only the cap in all.
     int maxConnectionsPerAddress = 0;
-    /// Memory of one connection: the request head must fit in about half of
-    /// it, and the kernel holds no more of its unsent replies.
+    /// Memory of one connection; the request head must fit in about half of it.
     qsizetype connectionMemory = 32 * 1024;
     /// Time for a whole request to arrive, and the longest silence while a reply goes out.
     qint64 idleTimeoutMs = 30'000;

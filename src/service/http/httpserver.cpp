@@ -355,10 +355,6 @@ Expected<quint16> HttpServer::listen(const QHostAddress &address, quint16 port)
 
 void HttpServer::adopt(int fd, const QHostAddress &peer)
 {
-    // The kernel holds no more unsent replies for a client than the
-    // connection's memory: one that does not read soon stops being read from.
-    const int sendBuffer = static_cast<int>(std::min<qsizetype>(m_limits.connectionMemory, INT_MAX));
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     m_waiting.emplace_back(fd, peer);
     if (m_running) {
         m_admitDue = true;
@@ -523,12 +519,7 @@ void HttpServer::resume(Request &request)
 
 void HttpServer::finish(Request *request)
 {
-    request->dropWatch();
-    if (request->work == Request::Work::waiting) {
-        if (m_work)
-            m_work->withdraw(request->workId);
-        m_suspended.remove(request->workId);
-    }
+    request->dropWatch(); // a suspended request never ends here: it is resumed first
     const FinishedRequest finished { request->request.method, request->request.path, request->status,
         request->started.nsecsElapsed() };
     if (m_log) {
