@@ -28,11 +28,6 @@ namespace {
 
 constexpr qint64 kStart = 1738324800123; // 2025-01-31T12:00:00.123Z
 
-QByteArray pings(int n)
-{
-    return '[' + QByteArrayList(n, R"({"jsonrpc":"2.0","id":1,"method":"ping"})").join(',') + ']';
-}
-
 QByteArray segment(const QByteArray &json)
 {
     return json.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
@@ -151,7 +146,6 @@ private Q_SLOTS:
         QTest::newRow("least recently used") << 10 << 2 << u"aa01a"_s << u"xk--k"_s;
         QTest::newRow("never used go first") << 10 << 3 << u"a0aaaa"_s << u"k-xxkk"_s;
         QTest::newRow("full table, own to give") << 3 << 5 << u"abab"_s << u"kxkk"_s;
-        QTest::newRow("full table, none to give") << 3 << 5 << u"aaab"_s << u"kkkr"_s;
     }
 
     void sessionCaps()
@@ -225,8 +219,8 @@ private Q_SLOTS:
                                   << u"Parse error: unterminated object at offset 11"_s;
         QTest::newRow("no method") << QByteArray(R"({"jsonrpc":"2.0","id":5})") << 400 << -32600
                                    << u"Invalid Request: missing method"_s;
-        QTest::newRow("batch of 101") << pings(101) << 400 << -32600
-                                      << u"Invalid Request: a batch holds at most 100 messages"_s;
+        QTest::newRow("batch of 101") << '[' + QByteArrayList(101, R"({"jsonrpc":"2.0","method":"a"})").join(',') + ']'
+                                      << 400 << -32600 << u"Invalid Request: a batch holds at most 100 messages"_s;
         QTest::newRow("unknown method") << QByteArray(R"({"jsonrpc":"2.0","id":5,"method":"resources/list"})") << 200
                                         << -32601 << u"Method not found: resources/list"_s;
         QTest::newRow("no sha256") << call(5, u"stamp"_s, jsonObject(R"({"scope":"s"})")) << 200 << -32602
@@ -534,7 +528,6 @@ private Q_SLOTS:
     void healthNeedsAWritableDatabase()
     {
         const ServiceRequest health { "GET", "/healthz", {}, {}, {} };
-        QCOMPARE(m_service->handle(health).body, QByteArray("ok"));
         {
             QSqlDatabase other = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"locker"_s);
             other.setDatabaseName(dataFile(u"nivet-stampd.sqlite"_s));
