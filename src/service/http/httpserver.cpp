@@ -215,6 +215,9 @@ struct HttpServer::Callbacks {
         }
         if (request->status != 0)
             return MHD_YES;
+        // The whole request is in: what follows (a wait for a worker too) is no late arrival.
+        if (request->connection)
+            request->connection->state = Connection::State::answering;
         if (auto problem = RequestRules::trailerProblem(fields(handle, MHD_FOOTER_KIND)))
             return respond(*request, *problem);
         ServiceReply reply = server->m_handlers.reply(request->request);
