@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test test-nodesktop test-asan fuzz fuzz-smoke run bench format format-check clean
+.PHONY: all deps configure build test test-nodesktop test-asan fuzz fuzz-smoke run bench package screenshots format format-check clean
 
 all: build
 
@@ -50,6 +50,14 @@ run: build
 
 bench: build
 	@scripts/bench.sh $(BUILD)
+
+# The Debian packages nivet-timestamping and nivet-stampd, in $(BUILD)/.
+package: build
+	cd $(BUILD) && cpack
+
+# The pictures software centres show, from the real windows (data/screenshots/).
+screenshots: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bin/uishots --appstream data/screenshots
 
 SOURCES = git ls-files '*.cpp' '*.h'
 

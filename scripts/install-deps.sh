@@ -6,9 +6,11 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libqt6sql6-sqlite qt6-pdf-dev qcoro-qt6-dev
-    libssl-dev libgl1-mesa-dev
+    libssl-dev libgl1-mesa-dev libmicrohttpd-dev libsqlite3-dev
     fonts-dejavu-core xvfb xauth poppler-utils
     clang-format
+    # The icon's SVG reader (a Qt plugin), and what `make package` and its checks use.
+    libqt6svg6 file help2man librsvg2-bin lintian desktop-file-utils appstream
 )
 if [ "${NIVET_FUZZ_DEPS:-0}" = 1 ]; then
     # llvm brings llvm-symbolizer, which turns a finding's stack into file:line.

@@ -8,7 +8,11 @@
 //   uishots --rows N OUTDIR    the main window during and after a Register of
 //                              N files against an in-process service that
 //                              answers at once (one row in five fails).
+//   uishots --appstream OUTDIR the pictures software centres show (main.png,
+//                              settings.png): a Register of six documents
+//                              against that service, and Settings.
 #include "core/stampingclient.h"
+#include "ui/appcommandline.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
 #include "ui/mainwindow.h"
@@ -19,6 +23,8 @@
 #include <QCoro/QCoroTimer>
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -45,6 +51,25 @@ bool waitIdle(ContentView *view)
         loop.exec();
     }
     return !view->busy();
+}
+
+// The window once its run is over, saved as path.
+bool saveWhenIdle(MainWindow &window, const QString &path)
+{
+    if (!waitIdle(window.content()))
+        return false;
+    QTest::qWait(100);
+    return window.grab().save(path);
+}
+
+// Settings, opened over the window, saved as path.
+bool saveSettings(MainWindow &window, const QString &path)
+{
+    window.openSettings();
+    if (!QTest::qWaitForWindowExposed(window.settings()))
+        return false;
+    QTest::qWait(100);
+    return window.settings()->grab().save(path);
 }
 
 // The window at a size the pictures are compared at, shown, with the files
@@ -90,6 +115,41 @@ int manyRows(int count, const QString &out)
     return 0;
 }
 
+bool writeText(const QString &path, const QByteArray &text)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size()
+        && f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+int appstream(const QString &out)
+{
+    // A scratch home that reads like one in the pictures.
+    QTemporaryDir scratch(QDir::tempPath() + QStringLiteral("/home-XXXXXX"));
+    const QDir dir(scratch.filePath(QStringLiteral("alice")));
+    const QString home = dir.filePath(QStringLiteral(".local/share"));
+    qputenv("XDG_DATA_HOME", home.toLocal8Bit());
+    if (!writeText(home + QStringLiteral("/Nivet/auth.properties"), "username=alice\n"))
+        return 1;
+    QStringList files;
+    for (const char *name : { "contract-2026-signed.pdf", "invoice-0042.pdf", "lab-notebook-p17.jpg",
+             "patent-draft-v3.odt", "site-visit-photo.jpg", "source-release-1.4.tar.gz" }) {
+        files.append(dir.filePath(QStringLiteral("Documents/") + QLatin1String(name)));
+        if (!writeText(files.last(), name))
+            return 1;
+    }
+    MainWindow window(nullptr, [](const QString &) { return std::make_unique<InstantService>(); });
+    window.resize(1280, 720); // the 16:9 that software centres show best
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 1;
+    window.openWith({ files, BatchRun::Action::registerFiles });
+    const bool saved = saveWhenIdle(window, out + QStringLiteral("/main.png"))
+        && saveSettings(window, out + QStringLiteral("/settings.png"));
+    return saved ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -98,8 +158,11 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Nivet Timestamping"));
     if (argc == 4 && QByteArray(argv[1]) == "--rows")
         return manyRows(QByteArray(argv[2]).toInt(), QString::fromLocal8Bit(argv[3]));
+    if (argc == 3 && QByteArray(argv[1]) == "--appstream")
+        return appstream(QString::fromLocal8Bit(argv[2]));
     if (argc < 3) {
-        std::fprintf(stderr, "usage: uishots OUTDIR FILE...\n       uishots --rows N OUTDIR\n");
+        std::fprintf(stderr,
+            "usage: uishots OUTDIR FILE...\n       uishots --rows N OUTDIR\n       uishots --appstream OUTDIR\n");
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
@@ -114,23 +177,14 @@ int main(int argc, char **argv)
     window.grab().save(out + QStringLiteral("/main-ready.png"));
 
     view->findChild<QPushButton *>(QStringLiteral("registerButton"))->click();
-    if (!waitIdle(view))
+    if (!saveWhenIdle(window, out + QStringLiteral("/main-registered.png")))
         return 1;
-    QTest::qWait(100);
-    window.grab().save(out + QStringLiteral("/main-registered.png"));
     const QString registered = view->status();
 
     view->findChild<QPushButton *>(QStringLiteral("verifyButton"))->click();
-    if (!waitIdle(view))
+    if (!saveWhenIdle(window, out + QStringLiteral("/main-verified.png"))
+        || !saveSettings(window, out + QStringLiteral("/settings.png")))
         return 1;
-    QTest::qWait(100);
-    window.grab().save(out + QStringLiteral("/main-verified.png"));
-
-    window.openSettings();
-    if (!QTest::qWaitForWindowExposed(window.settings()))
-        return 1;
-    QTest::qWait(100);
-    window.settings()->grab().save(out + QStringLiteral("/settings.png"));
     // With a status line after a check of the session.
     window.settings()->findChild<QPushButton *>(QStringLiteral("checkButton"))->click();
     if (!QTest::qWaitFor([&] { return !window.settings()->busy(); }, 60000))

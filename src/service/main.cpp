@@ -1,4 +1,4 @@
-#include "service/stampdcommand.h"
+#include "service/servicecommand.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -44,11 +44,11 @@ int main(int argc, char **argv)
     QTextStream err(stderr);
     QFile in;
     in.open(stdin, QIODevice::ReadOnly);
-    Stampd::Io io { out, err, in, ::isatty(STDIN_FILENO) == 1 };
+    ServiceCommand::Io io { out, err, in, ::isatty(STDIN_FILENO) == 1 };
 
     QStringList args = app.arguments();
     args.removeFirst();
-    Stampd::Outcome outcome = Stampd::run(args, io);
+    ServiceCommand::Outcome outcome = ServiceCommand::run(args, io);
     if (!outcome.server)
         return outcome.exitCode;
     quitOnSignals(app);

@@ -15,9 +15,12 @@
 #include "ui/resultsdelegate.h"
 #include "ui/resultstablemodel.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
@@ -102,6 +105,8 @@ ContentView::ContentView(QWidget *parent, BatchRun::ServiceFactory service)
     setStatus(m_status);
     refreshCopyLabel();
     refreshEnabled();
+    // Where Return starts Register, the window's default action.
+    m_fileList->setFocus();
 }
 
 ContentView::~ContentView()
@@ -131,7 +136,8 @@ void ContentView::setSeams(OpenFilesDialog *open, SaveDialog *save, ClipboardSin
     m_clipboard = clipboard ? clipboard : m_platform;
 }
 
-// A button that never takes Return: Register is the window's default action.
+// Not auto-default outside a dialog: Return on the button reaches
+// keyPressEvent, which presses it, and Register alone looks the default.
 QPushButton *ContentView::button(const QString &text, const QString &name, QWidget *parent)
 {
     auto *b = new QPushButton(text, parent);
@@ -204,14 +210,12 @@ QWidget *ContentView::buildDocuments()
     connect(clearButton, &QPushButton::clicked, this, &ContentView::clear);
     connect(m_verify, &QPushButton::clicked, this, [this] { startRun(BatchRun::Action::verifyFiles); });
     connect(m_register, &QPushButton::clicked, this, [this] { startRun(BatchRun::Action::registerFiles); });
-    for (const auto key : { Qt::Key_Return, Qt::Key_Enter }) {
-        auto *shortcut = new QShortcut(QKeySequence(key), this);
-        shortcut->setContext(Qt::WindowShortcut);
-        connect(shortcut, &QShortcut::activated, this, [this] {
-            if (m_register->isEnabled())
-                m_register->click();
-        });
-    }
+    m_addAction = new QAction(QStringLiteral("Add Files…"), this);
+    m_addAction->setObjectName(QStringLiteral("addFilesAction"));
+    m_addAction->setShortcut(QKeySequence::Open);
+    addAction(m_addAction);
+    connect(m_addAction, &QAction::triggered, this, &ContentView::addFiles);
+    add->setToolTip(QStringLiteral("Add files (%1)").arg(m_addAction->shortcut().toString(QKeySequence::NativeText)));
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(add);
     buttons->addWidget(clearButton);
@@ -223,6 +227,16 @@ QWidget *ContentView::buildDocuments()
     connect(m_fileList, &FileDropList::dropped, this, &ContentView::handleDrop);
     m_fileList->setObjectName(QStringLiteral("fileList"));
     m_fileList->setAccessibleName(QStringLiteral("Files"));
+    m_removeAction = new QAction(QStringLiteral("Remove"), m_fileList);
+    m_removeAction->setObjectName(QStringLiteral("removeFilesAction"));
+    m_removeAction->setShortcut(QKeySequence::Delete);
+    m_removeAction->setShortcutContext(Qt::WidgetShortcut);
+    m_removeAction->setEnabled(false);
+    connect(m_removeAction, &QAction::triggered, this, &ContentView::removeSelectedFiles);
+    connect(m_fileList->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+        [this] { m_removeAction->setEnabled(m_fileList->selectionModel()->hasSelection()); });
+    m_fileList->addActions({ m_addAction, m_removeAction });
+    m_fileList->setContextMenuPolicy(Qt::ActionsContextMenu);
     docColumn->addWidget(m_fileList);
     return documents;
 }
@@ -268,6 +282,8 @@ QWidget *ContentView::buildTable(QWidget *box)
     m_table->setModel(m_resultsModel);
     m_table->setItemDelegate(new ResultsDelegate(m_table));
     m_table->setSelectionMode(QAbstractItemView::NoSelection);
+    // Tab moves on to Export and Copy; the arrows move between cells.
+    m_table->setTabKeyNavigation(false);
     // Double-click (or F2) opens a digest or receipt for selecting and copying.
     m_table->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     m_table->setSortingEnabled(false);
@@ -392,6 +408,31 @@ bool ContentView::handleDrop(const QStringList &paths)
         setStatus(fileCountStatus(files().size()));
     }
     return true;
+}
+
+void ContentView::removeSelectedFiles()
+{
+    QList<int> rows;
+    for (const QModelIndex &index : m_fileList->selectionModel()->selectedRows())
+        rows.append(index.row());
+    if (rows.isEmpty())
+        return;
+    m_fileModel->removeFiles(rows);
+    refreshEnabled();
+    setStatus(fileCountStatus(files().size()));
+}
+
+void ContentView::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    auto *focused = qobject_cast<QAbstractButton *>(QApplication::focusWidget());
+    if (focused && isAncestorOf(focused))
+        focused->click();
+    else if (m_register->isEnabled())
+        m_register->click();
 }
 
 void ContentView::clear()

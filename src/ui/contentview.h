@@ -14,6 +14,7 @@ class ElidedLabel;
 class FileDropList;
 class FileListModel;
 class OpenFilesDialog;
+class QAction;
 class QLayout;
 class QProgressBar;
 class QPushButton;
@@ -44,6 +45,8 @@ public:
     bool busy() const { return m_busy; }
     ConfigStore *config() const { return m_config; }
     DocsView *docsView() const { return m_docs; }
+    /// "Add Files…" (Ctrl+O), for the window's menu.
+    QAction *addFilesAction() const { return m_addAction; }
 
     static QString initialStatus();
 
@@ -52,6 +55,8 @@ public Q_SLOTS:
     /// Appends dropped locations that are not listed yet; always accepts.
     bool handleDrop(const QStringList &paths);
     void clear();
+    /// Takes the files selected in the list off it (Delete, or its context menu).
+    void removeSelectedFiles();
     /// Registers or verifies the listed files with the saved defaults; the
     /// Register and Verify buttons.
     void startRun(BatchRun::Action action);
@@ -66,6 +71,11 @@ Q_SIGNALS:
     void statusChanged(const QString &status);
     void busyChanged(bool busy);
     void resultsChanged();
+
+protected:
+    /// Return that no focused control took (the file list, the table, a
+    /// label) starts Register; a focused button takes its own Return.
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     static QPushButton *button(const QString &text, const QString &name, QWidget *parent);
@@ -96,6 +106,8 @@ private:
     bool m_busy = false;
     QPointer<DocsView> m_docs;
 
+    QAction *m_addAction = nullptr;
+    QAction *m_removeAction = nullptr;
     FileDropList *m_fileList = nullptr;
     QPushButton *m_verify = nullptr;
     QPushButton *m_register = nullptr;

@@ -5,9 +5,9 @@
 
 class FileListModel;
 
-/// The file list: full paths on one line, elided in the middle, no
-/// selection, the window's only drop target. A drop copies: the files stay
-/// where they are.
+/// The file list: full paths on one line, elided in the middle, the
+/// window's only drop target; selected rows can be removed. A drop copies:
+/// the files stay where they are.
 class FileDropList : public QListView {
     Q_OBJECT
 public:

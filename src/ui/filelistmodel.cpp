@@ -2,6 +2,9 @@
 
 #include "ui/elidedlabel.h"
 
+#include <algorithm>
+#include <functional>
+
 qsizetype FileListModel::appendNew(const QStringList &paths)
 {
     QStringList added;
@@ -28,6 +31,19 @@ void FileListModel::clear()
     endResetModel();
 }
 
+void FileListModel::removeFiles(QList<int> rows)
+{
+    // From the bottom up, so the rows still to go keep their numbers.
+    std::sort(rows.begin(), rows.end(), std::greater<int>());
+    for (const int row : rows) {
+        if (row < 0 || row >= m_files.size())
+            continue;
+        beginRemoveRows({}, row, row);
+        m_listed.remove(m_files.takeAt(row));
+        endRemoveRows();
+    }
+}
+
 int FileListModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : static_cast<int>(m_files.size());
@@ -51,5 +67,5 @@ QVariant FileListModel::data(const QModelIndex &index, int role) const
 
 Qt::ItemFlags FileListModel::flags(const QModelIndex &index) const
 {
-    return index.isValid() ? Qt::ItemIsEnabled : Qt::NoItemFlags;
+    return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
 }

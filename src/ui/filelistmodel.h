@@ -16,6 +16,8 @@ public:
     /// returns how many were added.
     qsizetype appendNew(const QStringList &paths);
     void clear();
+    /// Takes the rows off the list, in any order.
+    void removeFiles(QList<int> rows);
 
     int rowCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;

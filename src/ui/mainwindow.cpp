@@ -1,6 +1,7 @@
 #include "ui/mainwindow.h"
 
 #include "storage/configstore.h"
+#include "ui/appcommandline.h"
 #include "ui/appnotifications.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
@@ -9,6 +10,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QMenuBar>
+#include <QScreen>
+#include <QShortcut>
+
+#include <algorithm>
 
 MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     : QMainWindow(parent)
@@ -22,6 +27,7 @@ MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
     connect(m_notifications, &AppNotifications::showDocs, m_content, &ContentView::showDocs);
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(m_content->addFilesAction());
     QAction *settings = file->addAction(QStringLiteral("Settings…"), this, &MainWindow::openSettings);
     settings->setObjectName(QStringLiteral("settingsAction"));
     settings->setMenuRole(QAction::PreferencesRole);
@@ -51,6 +57,17 @@ void MainWindow::openSettings()
         m_settings->setAttribute(Qt::WA_QuitOnClose, false);
         // Saved defaults reach the next run and the Copy button at once.
         connect(m_settings->config(), &ConfigStore::saved, m_content->config(), &ConfigStore::setDefaults);
+        new QShortcut(QKeySequence(Qt::Key_Escape), m_settings, m_settings.data(), &QWidget::close);
+    }
+    if (!m_settings->isVisible()) {
+        // Over this window, and whole on its screen.
+        QRect place({}, m_settings->size());
+        place.moveCenter(frameGeometry().center());
+        const QRect screen = this->screen()->availableGeometry();
+        place.moveLeft(
+            std::clamp(place.left(), screen.left(), std::max(screen.left(), screen.right() - place.width())));
+        place.moveTop(std::clamp(place.top(), screen.top(), std::max(screen.top(), screen.bottom() - place.height())));
+        m_settings->move(place.topLeft());
     }
     if (m_settings->isMinimized())
         m_settings->showNormal();
@@ -58,6 +75,13 @@ void MainWindow::openSettings()
         m_settings->show();
     m_settings->raise();
     m_settings->activateWindow();
+}
+
+void MainWindow::openWith(const AppCommandLine &line)
+{
+    m_content->handleDrop(line.files);
+    if (line.action)
+        m_content->startRun(*line.action);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -8,6 +8,7 @@
 
 class AppNotifications;
 class ContentView;
+struct AppCommandLine;
 
 /// The application frame: the main window with its menus, and the settings
 /// window it opens.
@@ -21,7 +22,11 @@ public:
     /// The settings window, created when first opened.
     DefaultsView *settings() const { return m_settings; }
 
+    /// Lists the command line's files and starts the run it asks for.
+    void openWith(const AppCommandLine &line);
+
 public Q_SLOTS:
+    /// Shows the settings window, centred over this one when it opens.
     void openSettings();
 
 protected:

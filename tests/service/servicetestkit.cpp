@@ -1,11 +1,13 @@
 #include "servicetestkit.h"
 
 #include "core/jsonwriter.h"
-#include "service/passwordhash.h"
-#include "service/receiptdatabase.h"
+#include "service/accounts/passwordhash.h"
+#include "service/accounts/userdirectory.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
+#include <QTcpSocket>
+#include <QTest>
 
 namespace ReferenceMerkle {
 
@@ -13,6 +15,15 @@ namespace {
 QByteArray sha256(const QByteArray &data)
 {
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
+}
+
+// The largest power of two below n (n >= 2).
+qsizetype split(qsizetype n)
+{
+    qsizetype k = 1;
+    while (k * 2 < n)
+        k *= 2;
+    return k;
 }
 } // namespace
 
@@ -27,36 +38,18 @@ QByteArray root(const QList<QByteArray> &leaves)
         return sha256({});
     if (leaves.size() == 1)
         return leafHash(leaves.first());
-    qsizetype k = 1;
-    while (k * 2 < leaves.size())
-        k *= 2;
+    const qsizetype k = split(leaves.size());
     return sha256(QByteArray(1, '\x01') + root(leaves.mid(0, k)) + root(leaves.mid(k)));
 }
 
-bool verifyInclusion(
-    qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root)
+QList<QByteArray> auditPath(qint64 index, const QList<QByteArray> &leaves)
 {
-    if (index < 0 || index >= size)
-        return false;
-    qint64 fn = index;
-    qint64 sn = size - 1;
-    QByteArray r = leafHash;
-    for (const QByteArray &p : path) {
-        if (sn == 0)
-            return false;
-        if ((fn & 1) == 1 || fn == sn) {
-            r = sha256(QByteArray(1, '\x01') + p + r);
-            while ((fn & 1) == 0 && fn != 0) {
-                fn >>= 1;
-                sn >>= 1;
-            }
-        } else {
-            r = sha256(QByteArray(1, '\x01') + r + p);
-        }
-        fn >>= 1;
-        sn >>= 1;
-    }
-    return sn == 0 && r == root;
+    if (leaves.size() <= 1)
+        return {};
+    const qsizetype k = split(leaves.size());
+    if (index < k)
+        return auditPath(index, leaves.mid(0, k)) << root(leaves.mid(k));
+    return auditPath(index - k, leaves.mid(k)) << root(leaves.mid(0, k));
 }
 
 QString rootOfDigests(const QStringList &digests)
@@ -82,6 +75,7 @@ ServiceRequest post(const QByteArray &body, const QByteArray &session, const QBy
     if (!token.isEmpty())
         request.headers.append({ "Authorization", "Bearer " + token });
     request.body = body;
+    request.clientAddress = QStringLiteral("127.0.0.1");
     return request;
 }
 
@@ -106,7 +100,37 @@ QJsonObject jsonBody(const ServiceResponse &response)
     return QJsonDocument::fromJson(response.body).object();
 }
 
-bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password)
+bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password)
 {
-    return database.putUser(UserRecord { name, role, PasswordHash::create(password, 1000) }, 0).ok();
+    return users.putUser(UserRecord { name, role, PasswordHash::create(password, 1000) }, 0).ok();
+}
+
+QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes)
+{
+    socket.write(bytes);
+    const bool head = bytes.startsWith("HEAD "); // its answer has no body, whatever its length
+    QByteArray received;
+    [[maybe_unused]] const bool done = QTest::qWaitFor(
+        [&] {
+            received += socket.readAll();
+            const qsizetype end = received.indexOf("\r\n\r\n");
+            const qsizetype length = received.toLower().indexOf("\r\ncontent-length: ");
+            const qsizetype body = length < 0 || head ? 0 : received.mid(length + 18, end - length - 18).toLongLong();
+            return socket.state() == QAbstractSocket::UnconnectedState
+                || (end >= 0 && (received.startsWith("HTTP/1.1 100 ") || received.size() >= end + 4 + body));
+        },
+        20'000);
+    return received;
+}
+
+bool closedByServer(QTcpSocket &socket)
+{
+    return QTest::qWaitFor(
+        [&] { return socket.readAll().isEmpty() && socket.state() == QAbstractSocket::UnconnectedState; }, 20'000);
+}
+
+QByteArray postRequest(const QByteArray &path, const QByteArray &body)
+{
+    return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 }

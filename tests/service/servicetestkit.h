@@ -1,11 +1,13 @@
 #pragma once
 
-#include "service/httpmessage.h"
+#include "service/http/httpmessage.h"
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QStringList>
+
+class QTcpSocket;
 
 /// Merkle tree hashing written from the definition (SHA-256, 0x00 leaf and
 /// 0x01 node prefixes, split at the largest power of two below n), kept apart
@@ -13,10 +15,8 @@
 namespace ReferenceMerkle {
 QByteArray leafHash(const QByteArray &leaf);
 QByteArray root(const QList<QByteArray> &leaves);
-/// Walks an audit path bottom-up and checks that it leads from leafHash at
-/// index to root in a tree of size leaves.
-bool verifyInclusion(
-    qint64 index, qint64 size, const QByteArray &leafHash, const QList<QByteArray> &path, const QByteArray &root);
+/// The audit path of the leaf at index, from its sibling up to the root's child.
+QList<QByteArray> auditPath(qint64 index, const QList<QByteArray> &leaves);
 QString rootOfDigests(const QStringList &digests);
 } // namespace ReferenceMerkle
 
@@ -26,9 +26,18 @@ QByteArray initialize();
 QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
 } // namespace McpRequests
 
-class ReceiptDatabase;
+/// Raw HTTP on a loopback socket: sends bytes and returns what comes back,
+/// one whole response (or a "100 Continue"; for HEAD the head alone), or all
+/// the server sent before it closed; waits at most 20 s.
+QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes);
+/// Whether the server closes the connection (within 20 s) without sending more.
+bool closedByServer(QTcpSocket &socket);
+/// A POST with a JSON body, Host and Content-Length.
+QByteArray postRequest(const QByteArray &path, const QByteArray &body);
+
+class UserDirectory;
 
 /// Adds or replaces a user with a cheap password hash: tests only need it to match.
-bool addTestUser(ReceiptDatabase &database, const QString &name, const QString &role, const QString &password);
+bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password);
 
 QJsonObject jsonBody(const ServiceResponse &response);

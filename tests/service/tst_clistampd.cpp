@@ -90,7 +90,7 @@ private Q_SLOTS:
     void init() { m_printed.clear(); }
 
     // Event-stream replies and a bearer required: the JSON replies and the
-    // open service are tst_stampd's and tst_stampservice's.
+    // open service are tst_stampd's and tst_servicehandler's.
     void registerAndVerifyAgainstTheService()
     {
         IsolatedDataHome home;

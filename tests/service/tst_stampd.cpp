@@ -1,18 +1,19 @@
-// nivet-stampd: its command line in process, then the service over loopback
-// HTTP on raw connections: the request limits, connection cap and idle
-// timeout, logins off the event loop, the request log.
-#include "service/stampdcommand.h"
+// nivet-stampd as operators meet it, in process: its command line and flags
+// (against the README's table of limits), add-user, backup, and the running
+// service over loopback HTTP: /healthz, /metrics, HEAD, a full session table.
+#include "service/servicecommand.h"
 
-#include "service/passwordhash.h"
-#include "service/receiptdatabase.h"
-#include "service/stampserver.h"
+#include "service/accounts/passwordhash.h"
+#include "service/accounts/userdirectory.h"
+#include "service/db/servicedatabase.h"
+#include "service/log/receiptlog.h"
+#include "service/runningservice.h"
 #include "servicetestkit.h"
 #include "testenv.h"
+#include "toolcalls.h"
 
 #include <QBuffer>
 #include <QRegularExpression>
-#include <QScopeGuard>
-#include <QSemaphore>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -25,44 +26,11 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// Sends bytes on a raw connection and returns what comes back: one whole
-// response (or a "100 Continue"), or all the server sent before it closed.
-QByteArray exchange(QTcpSocket &socket, const QByteArray &bytes)
-{
-    socket.write(bytes);
-    QByteArray received;
-    [[maybe_unused]] const bool done = QTest::qWaitFor(
-        [&] {
-            received += socket.readAll();
-            const qsizetype end = received.indexOf("\r\n\r\n");
-            const qsizetype length = received.indexOf("\r\nContent-Length: ");
-            const qsizetype body = length < 0 ? 0 : received.mid(length + 18, end - length - 18).toLongLong();
-            return socket.state() == QAbstractSocket::UnconnectedState
-                || (end >= 0 && (received.startsWith("HTTP/1.1 100 ") || received.size() >= end + 4 + body));
-        },
-        20'000);
-    return received;
-}
-
-bool closedByServer(QTcpSocket &socket)
-{
-    return QTest::qWaitFor(
-        [&] { return socket.readAll().isEmpty() && socket.state() == QAbstractSocket::UnconnectedState; }, 20'000);
-}
-
-const QByteArray kOtherPath = "GET /other HTTP/1.1\r\n\r\n";
-
-QByteArray postRequest(const QByteArray &path, const QByteArray &body)
-{
-    return "POST " + path + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-}
-
 struct Run {
     int status = -1;
     QString out;
     QString err;
-    std::unique_ptr<StampServer> server;
+    std::unique_ptr<RunningService> server;
 };
 
 Run runStampd(const QStringList &args, const QByteArray &input = {})
@@ -73,7 +41,7 @@ Run runStampd(const QStringList &args, const QByteArray &input = {})
     QBuffer in;
     in.setData(input);
     in.open(QIODevice::ReadOnly);
-    Stampd::Outcome outcome = Stampd::run(args, Stampd::Io { out, err, in, false });
+    ServiceCommand::Outcome outcome = ServiceCommand::run(args, ServiceCommand::Io { out, err, in, false });
     out.flush();
     err.flush();
     r.status = outcome.exitCode;
@@ -91,10 +59,10 @@ class TestStampd : public QObject {
     qint64 m_now = kStart;
     QStringList m_log;
 
-    std::unique_ptr<StampServer> start(ServiceOptions options, const QString &folder)
+    std::unique_ptr<RunningService> start(ServiceOptions options, const QString &folder)
     {
         options.dataDir = m_dir.filePath(folder);
-        auto server = StampServer::start(
+        auto server = RunningService::start(
             options, QHostAddress::LocalHost, 0, [this](const QString &line) { m_log.append(line); },
             [this] { return m_now; });
         if (!server)
@@ -114,15 +82,46 @@ private Q_SLOTS:
     // A refusal creates nothing; a usage error (status 2) comes with the usage.
     void refusals()
     {
-        for (const auto &[args, status, message] :
-            { std::tuple(QStringList { u"--port"_s, u"1"_s }, 2, u"nivet-stampd: unknown option --port\nUsage:\n"_s),
-                std::tuple(
-                    QStringList { u"add-user"_s, u"ann"_s }, 1, u"Error: The password must be a single line\n"_s) }) {
-            const Run r = runStampd(args + QStringList { u"--data"_s, data() }, "a\nb\n");
+        for (const auto &[args, input, status, message] : {
+                 std::tuple(QStringList { u"--port"_s, u"1"_s }, QByteArray(), 2,
+                     u"nivet-stampd: unknown option --port\nUsage:\n"_s),
+                 std::tuple(QStringList { u"--max-body-size"_s, u"1GB"_s }, QByteArray(), 2,
+                     u"nivet-stampd: --max-body-size needs a size such as 4096, 64KiB or 1MiB\nUsage:\n"_s),
+                 std::tuple(QStringList { u"--connection-memory=4095"_s }, QByteArray(), 2,
+                     u"nivet-stampd: --connection-memory must be at least 4KiB\nUsage:\n"_s),
+                 std::tuple(QStringList { u"add-user"_s, u"ann"_s }, QByteArray("a\nb\n"), 1,
+                     u"Error: The password must be a single line\n"_s),
+                 std::tuple(QStringList { u"add-user"_s, u"ann"_s }, QByteArray(1025, 'p'), 1,
+                     u"Error: The password is longer than 1024 bytes; logins refuse such passwords\n"_s),
+                 std::tuple(QStringList { u"backup"_s, m_dir.filePath(u"copy"_s) }, QByteArray(), 1,
+                     u"Error: There is no database in %1\n"_s.arg(data())),
+             }) {
+            const Run r = runStampd(args + QStringList { u"--data"_s, data() }, input);
             QCOMPARE(r.status, status);
             QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
-            QVERIFY(r.out.isEmpty() && !r.server && !QFile::exists(data()));
+            QVERIFY(
+                r.out.isEmpty() && !r.server && !QFile::exists(data()) && !QFile::exists(m_dir.filePath(u"copy"_s)));
         }
+    }
+
+    // Every limit in the README's table is a flag that --help lists with its
+    // default, and every limit flag is in the table.
+    void helpAndReadmeAgree()
+    {
+        const QString readme = QString::fromUtf8(readFile(QStringLiteral(NIVET_SOURCE_DIR "/README.md")));
+        QStringList tableFlags;
+        for (const QString &row : readme.section(u"### Limits"_s, 1).section(u"\n\n"_s, 2, 2).split(u'\n').mid(2))
+            tableFlags << row.section(u'|', 3, 3).trimmed().remove(u'`');
+        const QRegularExpression limit(
+            u"^      (--[a-z-]+) [A-Z]+ .*\\(default [^)]+\\)$"_s, QRegularExpression::MultilineOption);
+        QStringList helpFlags;
+        for (const QRegularExpressionMatch &match : limit.globalMatch(runStampd({ u"--help"_s }).out))
+            helpFlags << match.captured(1);
+        helpFlags.removeAll(u"--listen"_s);
+        helpFlags.removeAll(u"--data"_s);
+        tableFlags.sort();
+        helpFlags.sort();
+        QCOMPARE(helpFlags, tableFlags);
     }
 
     // The password comes as one line on standard input, kept as typed.
@@ -132,7 +131,7 @@ private Q_SLOTS:
             { u"add-user"_s, u"ann"_s, u"--role"_s, u"auditor"_s, u"--data"_s, data() }, "  p\xc3\xa4ss word \r\n");
         QCOMPARE(added.err, QString());
         QCOMPARE(added.out, u"Added user ann (role auditor) in %1\n"_s.arg(data()));
-        const auto user = ReceiptDatabase::open(data()).value()->user(u"ann"_s).value();
+        const auto user = UserDirectory(*ServiceDatabase::open(data()).value()).user(u"ann"_s).value();
         QCOMPARE(user->role, u"auditor"_s);
         QVERIFY(user->passwordHash.startsWith(u"pbkdf2-sha256$600000$"_s));
         QVERIFY(PasswordHash::verify(u"  p\u00e4ss word "_s, user->passwordHash));
@@ -142,8 +141,8 @@ private Q_SLOTS:
     void serveInProcess()
     {
         const Run r = runStampd({ u"--listen"_s, u"127.0.0.1:0"_s, u"--data"_s, data(), u"--session-ttl"_s, u" 2m "_s,
-            u"--max-sessions"_s, u"7"_s, u"--event-stream"_s, u"--max-user-sessions=3"_s, u"--idle-timeout=5s"_s,
-            u"--max-connections=9"_s });
+            u"--max-sessions"_s, u"7"_s, u"--max-user-sessions=3"_s, u"--idle-timeout=5s"_s, u"--max-connections=9"_s,
+            u"--max-body-size"_s, u"64KiB"_s, u"--max-queued-logins-per-address"_s, u"2"_s });
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, u"Listening on http://127.0.0.1:%1\n"_s.arg(r.server->baseUrl().port()));
         const ServiceOptions &options = r.server->service().options();
@@ -152,7 +151,8 @@ private Q_SLOTS:
         QCOMPARE(options.maxSessionsPerUser, 3);
         QCOMPARE(options.idleTimeoutMs, qint64(5'000));
         QCOMPARE(options.maxConnections, 9);
-        QVERIFY(options.eventStream && !options.requireAuth);
+        QCOMPARE(options.maxBodyBytes, 64 * 1024);
+        QCOMPARE(options.maxQueuedLoginsPerAddress, 2);
     }
 
     // A file in the way of the database is refused, not overwritten.
@@ -167,141 +167,87 @@ private Q_SLOTS:
         QCOMPARE(readFile(file), content);
     }
 
-    void limitsAnswerAndClose_data()
+    // A backup taken while the service runs holds what it acknowledged, is
+    // private, and replaces an older backup; it never replaces the database.
+    void backupWhileRunning()
     {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("closed");
-        // The request's log line holds method, path and status, nothing of
-        // the query, headers or body.
-        QTest::addColumn<QByteArray>("logged");
-        const QByteArray post
-            = "POST /mcp HTTP/1.1\r\nAuthorization: Bearer s3cret\r\nContent-Type: application/json\r\n";
-        const QByteArray init = initialize();
-        const QByteArray half = QByteArray(512 * 1024, ' ');
-        const QByteArray chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
-        QTest::newRow("body of 1 MiB") << post + "Content-Length: 1048576\r\n\r\n"
-                                       << init.leftJustified(1 << 20, ' ') << 200 << false
-                                       << QByteArray("POST /mcp 200");
-        QTest::newRow("declared body over 1 MiB") << post + "Content-Length: 1048577\r\n\r\n"
-                                                  << QByteArray() << 413 << true << QByteArray("POST /mcp 413");
-        QTest::newRow("chunked body") << chunked
-                                      << "a\r\n" + init.left(10) + "\r\n" + QByteArray::number(init.size() - 10, 16)
-                + ";x=y\r\n" + init.mid(10) + "\r\n0\r\nTrailer: t\r\n\r\n"
-                                      << 200 << false << QByteArray("POST /mcp 200");
-        QTest::newRow("chunked body over 1 MiB")
-            << chunked << ("80000\r\n" + half + "\r\n").repeated(3) << 413 << true << QByteArray("POST /mcp 413");
-        QTest::newRow("waits for 100 Continue")
-            << post + "Expect: 100-continue\r\nContent-Length: " + QByteArray::number(init.size()) + "\r\n\r\n"
-            << init << 200 << false << QByteArray("POST /mcp 200");
-        QTest::newRow("no 100 Continue over 1 MiB") << post + "Expect: 100-continue\r\nContent-Length: 2000000\r\n\r\n"
-                                                    << QByteArray() << 413 << true << QByteArray("POST /mcp 413");
-        QTest::newRow("head over 16 KiB") << post + "X-Pad: " + QByteArray(16 * 1024, 'a') + "\r\n\r\n"
-                                          << QByteArray() << 431 << true << QByteArray("- - 431");
-        QTest::newRow("two framings") << post + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                      << QByteArray() << 400 << true << QByteArray("POST /mcp 400");
-        QTest::newRow("control bytes in the path")
-            << QByteArray("GET /a%0d%1\x1b[2J\\ HTTP/1.1\r\n\r\n") << QByteArray() << 400 << true
-            << QByteArray("GET /a%0d%1\\x1b[2J\\x5c 400");
-        QTest::newRow("HTTP/1.0") << QByteArray("GET /mcp?password=x HTTP/1.0\r\n\r\n") << QByteArray() << 405 << true
-                                  << QByteArray("GET /mcp 405");
+        auto server = start({}, u"live"_s);
+        const QString copy = m_dir.filePath(u"restored/nivet-stampd.sqlite"_s);
+        QVERIFY(writeFile(copy, "an older backup"));
+        const QString receiptId
+            = server->service().log().stamp(digestOf("kept"), u"s"_s, {}, m_now).value().receipt.receiptId;
+        const Run r = runStampd({ u"backup"_s, copy, u"--data"_s, m_dir.filePath(u"live"_s) });
+        QCOMPARE(r.err, QString());
+        QCOMPARE(r.out,
+            u"Backed up %1 to %2\n"_s.arg(
+                m_dir.filePath(u"live/nivet-stampd.sqlite"_s), QFileInfo(copy).absoluteFilePath()));
+        QCOMPARE(fileMode(copy), 0600);
+        QCOMPARE(QDir(m_dir.filePath(u"restored"_s)).entryList(QDir::Hidden | QDir::Files),
+            QStringList { u"nivet-stampd.sqlite"_s });
+        auto restored = ServiceDatabase::open(m_dir.filePath(u"restored"_s)).value();
+        QCOMPARE(ReceiptLog(*restored).receipt(receiptId).value()->hash, digestOf("kept"));
+
+        const QString live = m_dir.filePath(u"live/nivet-stampd.sqlite"_s);
+        const Run itself = runStampd({ u"backup"_s, live, u"--data"_s, m_dir.filePath(u"live"_s) });
+        QCOMPARE(itself.err, u"Error: The backup cannot replace the database itself\n"_s);
     }
 
-    // Requests past a limit are answered from what arrived so far, and their
-    // connection closed; requests within the limits leave it open.
-    void limitsAnswerAndClose()
+    // /healthz says whether a stamp could be committed; HEAD answers like GET
+    // without the body; /metrics counts what happened, in the exposition format.
+    void operatorEndpoints()
     {
-        QFETCH(QByteArray, head);
-        QFETCH(QByteArray, body);
-        QFETCH(int, status);
-        QFETCH(bool, closed);
-        QFETCH(QByteArray, logged);
-        auto server = start({}, u"limits"_s);
+        auto server = start({}, u"ops"_s);
+        QVERIFY(addTestUser(server->service().users(), u"ann"_s, u"user"_s, u"pw"_s));
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
-        const bool waitsToSend = head.contains("Expect") && status == 200;
-        QByteArray reply = exchange(socket, waitsToSend ? head : head + body);
-        if (waitsToSend) {
-            QCOMPARE(reply, QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
-            reply = exchange(socket, body);
+        const auto request = [&](const QByteArray &method, const QByteArray &path) {
+            return exchange(socket, method + ' ' + path + " HTTP/1.1\r\nHost: h\r\n\r\n");
+        };
+        QVERIFY(request("GET", "/healthz").endsWith("\r\nContent-Length: 2\r\n\r\nok"));
+        QVERIFY(request("HEAD", "/healthz").endsWith("\r\nContent-Length: 2\r\n\r\n"));
+        QVERIFY(request("HEAD", "/auth/validate").startsWith("HTTP/1.1 401 "));
+        QVERIFY(exchange(socket, postRequest("/auth/login", R"({"username":"ann","password":"pw"})"))
+                    .startsWith("HTTP/1.1 200 "));
+        QVERIFY(exchange(socket, postRequest("/auth/login", R"({"username":"ann","password":"no"})"))
+                    .startsWith("HTTP/1.1 401 "));
+        server->service().log().stamp(digestOf("m"), u"s"_s, {}, m_now).value();
+
+        const QByteArray metrics = request("GET", "/metrics");
+        QVERIFY(metrics.contains("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
+        const QByteArrayList lines = metrics.mid(metrics.indexOf("\r\n\r\n") + 4).trimmed().split('\n');
+        for (const char *expected : { "http_requests_total{route=\"/healthz\",status=\"200\"} 2",
+                 "http_requests_total{route=\"/auth/validate\",status=\"401\"} 1",
+                 "logins_total{outcome=\"accepted\"} 1", "logins_total{outcome=\"refused\"} 1", "stamps_total 1",
+                 "commit_seconds_bucket{le=\"+Inf\"} 1", "scopes 1", "tree_leaves 1", "connections 1" })
+            QVERIFY2(lines.contains("nivet_stampd_" + QByteArray(expected)), expected);
+        // Each sample is a name of a family typed before it, labels, and a number.
+        const QRegularExpression sample(
+            u"^(nivet_stampd_[a-z_]+?)(_bucket|_sum|_count)?(\\{[a-z]+=\"[^\"]*\"(,[a-z]+=\"[^\"]*\")*\\})? [0-9.e+-]+$"_s);
+        QStringList typed;
+        for (const QByteArray &line : lines) {
+            if (line.startsWith("# TYPE "))
+                typed << QString::fromLatin1(line.split(' ').value(2));
+            else if (!line.startsWith("# HELP "))
+                QVERIFY2(typed.contains(sample.match(QString::fromLatin1(line)).captured(1)), line.constData());
         }
-        QVERIFY2(reply.startsWith("HTTP/1.1 " + QByteArray::number(status) + ' '), reply.left(300).constData());
-        if (closed)
-            QVERIFY(closedByServer(socket));
-        else
-            QVERIFY(exchange(socket, kOtherPath).startsWith("HTTP/1.1 404 "));
-        QVERIFY2(QRegularExpression(u"^2025-01-31T12:00:00\\.000Z "_s
-                     + QRegularExpression::escape(QString::fromUtf8(logged)) + u" [0-9]+\\.[0-9] ms$"_s)
-                     .match(m_log.value(0))
-                     .hasMatch(),
-            qPrintable(m_log.value(0)));
     }
 
-    // A connection that sends no whole request in the idle time is closed;
-    // past the cap the one idle the longest goes, and the newcomer is served.
-    void idleAndSurplusConnectionsAreClosed()
+    // With the session table full, a client with no session of its own to
+    // give up is told so over HTTP.
+    void fullSessionTableOverHttp()
     {
         ServiceOptions options;
-        options.idleTimeoutMs = 50;
-        auto hasty = start(options, u"idle"_s);
-        QTcpSocket slow;
-        slow.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(hasty->baseUrl().port()));
-        slow.write("GET /other HTTP/1.1\r\nHost:");
-        QVERIFY(closedByServer(slow));
-
-        options = {};
-        options.maxConnections = 3;
-        auto server = start(options, u"capped"_s);
-        QTcpSocket a, b, c, d;
-        for (QTcpSocket *socket : { &a, &b, &c, &a, &d }) {
-            if (socket->state() == QAbstractSocket::UnconnectedState)
-                socket->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
-            QVERIFY(exchange(*socket, kOtherPath).startsWith("HTTP/1.1 404 "));
-        }
-        QVERIFY(closedByServer(b));
-        QCOMPARE(a.state(), QAbstractSocket::ConnectedState);
-        QCOMPARE(c.state(), QAbstractSocket::ConnectedState);
-    }
-
-    // Password checks run on the workers: while logins wait for them, another
-    // client is answered, and a connection waiting for its answer is not the
-    // one closed to make room.
-    void loginsWaitOffTheEventLoop()
-    {
-        ServiceOptions options;
-        options.maxConnections = 4;
-        auto server = start(options, u"logins"_s);
-        QVERIFY(addTestUser(server->service().database(), u"ann"_s, u"user"_s, u"pw"_s));
-        QThreadPool &workers = server->http().workers();
-        QSemaphore gate;
-        for (int i = 0; i < workers.maxThreadCount(); ++i)
-            workers.start([&gate] { gate.acquire(); });
-        const auto open = qScopeGuard([&] { gate.release(workers.maxThreadCount()); });
-
-        const quint16 port = static_cast<quint16>(server->baseUrl().port());
-        QTcpSocket logins[3];
-        const QByteArray bodies[3] = { R"({"username":"ann","password":"pw"})", R"({"username":"ann","password":"no"})",
-            R"({"username":"eve","password":"pw"})" };
-        for (int i = 0; i < 3; ++i) {
-            logins[i].connectToHost(QHostAddress::LocalHost, port);
-            logins[i].write(postRequest("/auth/login", bodies[i]));
-            QVERIFY(QTest::qWaitFor([&] { return logins[i].bytesToWrite() == 0; }, 20'000));
-        }
-        QTcpSocket other;
-        other.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(exchange(other, postRequest("/mcp", initialize())).startsWith("HTTP/1.1 200 "));
-        QTcpSocket late;
-        late.connectToHost(QHostAddress::LocalHost, port);
-        QVERIFY(exchange(late, kOtherPath).startsWith("HTTP/1.1 404 "));
-        QVERIFY(closedByServer(other));
-        for (const QTcpSocket &login : logins)
-            QCOMPARE(login.bytesAvailable(), 0);
-
-        gate.release(workers.maxThreadCount());
-        QVERIFY(exchange(logins[0], {}).startsWith("HTTP/1.1 200 "));
-        QVERIFY(exchange(logins[1], {}).startsWith("HTTP/1.1 401 "));
-        QVERIFY(exchange(logins[2], {}).startsWith("HTTP/1.1 401 "));
+        options.maxSessions = 1;
+        auto server = start(options, u"full"_s);
+        ServiceRequest elsewhere = post(initialize());
+        elsewhere.clientAddress = u"192.0.2.1"_s;
+        QCOMPARE(server->service().handle(elsewhere).status, 200);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
+        const QByteArray refused = exchange(socket, postRequest("/mcp", initialize()));
+        QVERIFY2(refused.startsWith("HTTP/1.1 503 "), refused.constData());
+        QVERIFY(refused.endsWith(
+            R"({"code":-32002,"message":"Too many sessions; try again later"},"id":1,"jsonrpc":"2.0"})"));
     }
 };
 

@@ -1,3 +1,4 @@
+#include "ui/appcommandline.h"
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
 #include "ui/dialogs.h"
@@ -20,6 +21,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -115,6 +117,44 @@ private Q_SLOTS:
         }
         // Settings does not outlive the main window as an app of its own.
         window.close();
+        QVERIFY(!window.settings()->isVisible());
+    }
+
+    // Relative paths are taken from the current folder; --verify starts at once.
+    void commandLineFilesReachTheList()
+    {
+        const Expected<AppCommandLine> line = AppCommandLine::parse({ u"--verify"_qs, u"a.txt"_qs, u"/x/b.txt"_qs });
+        QVERIFY(line);
+        MainWindow window(nullptr, FakeService::factory(std::make_shared<ServiceLog>()));
+        window.openWith(*line);
+        QCOMPARE(
+            window.content()->files(), (QStringList { QDir::current().absoluteFilePath(u"a.txt"_qs), u"/x/b.txt"_qs }));
+        QCOMPARE(window.content()->status(), u"Verifying…"_qs);
+        QTRY_VERIFY(!window.content()->busy());
+    }
+
+    void helpNeedsNoDisplay()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString &name : { u"DISPLAY"_qs, u"WAYLAND_DISPLAY"_qs, u"QT_QPA_PLATFORM"_qs })
+            env.remove(name);
+        QProcess app;
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral(NIVET_APP_BINARY), { u"--help"_qs });
+        QVERIFY(app.waitForFinished(30000));
+        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(app.exitCode(), 0);
+        QVERIFY(app.readAllStandardOutput().startsWith("Usage: nivet-timestamping"));
+    }
+
+    void escapeClosesSettings()
+    {
+        MainWindow window;
+        window.show();
+        window.openSettings();
+        window.settings()->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.settings()));
+        QTest::keyClick(child<QLineEdit>(*window.settings(), "mcpUrl"), Qt::Key_Escape);
         QVERIFY(!window.settings()->isVisible());
     }
 
@@ -446,6 +486,27 @@ private Q_SLOTS:
             QCOMPARE(child<QTableView>(view, "resultsTable")->model()->rowCount(), 1);
             QVERIFY(!child(view, "stopButton")->isVisible());
         }
+    }
+
+    // Tab leaves the results table; Return on Clear clears, never Register.
+    void keyboard()
+    {
+        auto log = std::make_shared<ServiceLog>();
+        ContentView view(nullptr, FakeService::factory(log));
+        view.show();
+        view.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        view.handleDrop({ makeFile(u"k.txt"_qs, "k") });
+        view.startRun(BatchRun::Action::registerFiles);
+        QTRY_VERIFY(!view.busy());
+        auto *table = child<QTableView>(view, "resultsTable");
+        table->setFocus();
+        QTest::keyClick(table, Qt::Key_Tab);
+        QVERIFY(QApplication::focusWidget() != table);
+        child(view, "clearButton")->setFocus();
+        QTest::keyClick(child(view, "clearButton"), Qt::Key_Return);
+        QCOMPARE(view.status(), u"Cleared."_qs);
+        QVERIFY(!view.busy());
     }
 
     // A long path or status is cut where it shows, whole in its tooltip.

@@ -1,0 +1,594 @@
+// The service's logic, in process: Merkle tree, session table, password
+// hashes, and the MCP and Auth API requests as the HTTP layer hands them over.
+#include "service/servicehandler.h"
+
+#include "service/accounts/passwordhash.h"
+#include "service/accounts/userdirectory.h"
+#include "service/log/receiptlog.h"
+#include "service/mcp/sessiontable.h"
+#include "servicetestkit.h"
+#include "testenv.h"
+#include "toolcalls.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMessageAuthenticationCode>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QUuid>
+#include <QtTest>
+
+using namespace McpRequests;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qint64 kStart = 1738324800123; // 2025-01-31T12:00:00.123Z
+
+QByteArray segment(const QByteArray &json)
+{
+    return json.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+// Runs the SQL on the service's database file, as another program could.
+bool alterDatabase(const QString &file, const QStringList &statements)
+{
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"alter"_s);
+        db.setDatabaseName(file);
+        ok = db.open();
+        QSqlQuery q(db);
+        for (const QString &statement : statements)
+            ok = ok && q.exec(statement);
+    }
+    QSqlDatabase::removeDatabase(u"alter"_s);
+    return ok;
+}
+
+} // namespace
+
+class TestServiceHandler : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    qint64 m_now = kStart;
+    std::unique_ptr<ServiceHandler> m_service;
+
+    QString dataFile(const QString &name) const { return m_dir.filePath(u"data/"_s + name); }
+
+    std::unique_ptr<ServiceHandler> open(ServiceOptions options = {})
+    {
+        if (options.dataDir.isEmpty())
+            options.dataDir = m_dir.filePath(u"data"_s);
+        options.unknownUserIterations = 1000;
+        auto service = ServiceHandler::open(options, [this] { return m_now; });
+        if (!service)
+            qFatal("%s", qPrintable(service.error().description));
+        return std::move(service).value();
+    }
+
+    QByteArray session(const QByteArray &token = {})
+    {
+        return m_service->handle(post(initialize(), {}, token)).header("Mcp-Session-Id");
+    }
+
+    // The tool result object of one call in a fresh session.
+    QJsonObject tool(const QString &name, const QJsonObject &arguments, const QByteArray &token = {})
+    {
+        return jsonBody(m_service->handle(post(call(2, name, arguments), session(token), token)))[u"result"_s]
+            .toObject();
+    }
+
+    QJsonObject structured(const QString &name, const QJsonObject &arguments)
+    {
+        return tool(name, arguments)[u"structuredContent"_s].toObject();
+    }
+
+    QJsonObject stamp(const QString &digest, const QString &scope, const QByteArray &token = {})
+    {
+        return tool(u"stamp"_s, { { u"sha256"_s, digest }, { u"scope"_s, scope } },
+            token)[u"structuredContent"_s][u"receipts"_s][0]
+            .toObject();
+    }
+
+    QByteArray loginToken(const QString &name, const QString &password)
+    {
+        const QJsonObject credentials { { u"username"_s, name }, { u"password"_s, password } };
+        const ServiceRequest login { "POST", "/auth/login", { { "Content-Type", "application/json" } },
+            QJsonDocument(credentials).toJson(QJsonDocument::Compact), {} };
+        return jsonBody(m_service->handle(login))[u"token"_s].toString().toLatin1();
+    }
+
+    static ServiceRequest validate(const QByteArray &token)
+    {
+        return ServiceRequest { "GET", "/auth/validate", { { "Authorization", "Bearer " + token } }, {}, {} };
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QDir(m_dir.filePath(u"data"_s)).removeRecursively();
+        m_now = kStart;
+        m_service = open();
+    }
+
+    void cleanup() { m_service.reset(); }
+
+    // The published test vectors of certificate-transparency logs pin the
+    // reference the service's tree is checked against.
+    void merkleKnownRoots()
+    {
+        const QList<QByteArray> data { "", "00", "10", "2021", "3031", "40414243", "5051525354555657" };
+        const QByteArray roots[] = { "6e340b9cffb37a989ca544e6bb780a2c78901d3fb33738768511a30617afa01d", {},
+            "aeb6bcfe274b70a14fb067a5e5578264db0fa9b51af5e0ba159158f329e06e77", {}, {}, {},
+            "ddb89be403809e325750d3d263cd78929c2942b7942a34b77e122c9594a74c8c" };
+        QList<QByteArray> leaves;
+        for (int i = 0; i < data.size(); ++i) {
+            leaves.append(QByteArray::fromHex(data[i]));
+            if (!roots[i].isEmpty())
+                QCOMPARE(ReferenceMerkle::root(leaves).toHex(), roots[i]);
+        }
+    }
+
+    // Letters open a session for that owner, a digit makes a request in step
+    // N's session; per step: k kept, x dropped, r refused, - a request.
+    void sessionCaps_data()
+    {
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<int>("perOwner");
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("owner's share") << 10 << 2 << u"aaab"_s << u"xkkk"_s;
+        QTest::newRow("least recently used") << 10 << 2 << u"aa01a"_s << u"xk--k"_s;
+        QTest::newRow("never used go first") << 10 << 3 << u"a0aaaa"_s << u"k-xxkk"_s;
+        QTest::newRow("full table, own to give") << 3 << 5 << u"abab"_s << u"kxkk"_s;
+    }
+
+    void sessionCaps()
+    {
+        QFETCH(int, capacity);
+        QFETCH(int, perOwner);
+        QFETCH(QString, steps);
+        QFETCH(QString, outcome);
+        SessionTable table(60'000, capacity, perOwner);
+        QStringList ids;
+        for (qsizetype i = 0; i < steps.size(); ++i) {
+            if (steps[i].isDigit()) {
+                if (McpSession *session = table.use(ids[steps[i].digitValue()], i))
+                    session->used = true;
+                ids.append(QString());
+                continue;
+            }
+            const McpSession *opened = table.open(i, {}, QString(steps[i]));
+            ids.append(opened ? opened->id : QString());
+        }
+        QString actual;
+        for (qsizetype i = 0; i < steps.size(); ++i)
+            actual += steps[i].isDigit() ? u'-' : ids[i].isEmpty() ? u'r' : table.use(ids[i], 100) ? u'k' : u'x';
+        QCOMPARE(actual, outcome);
+    }
+
+    void passwordHashes()
+    {
+        const QString a = PasswordHash::create(u"pw"_s, 1000);
+        QVERIFY(a != PasswordHash::create(u"pw"_s, 1000) && PasswordHash::verify(u"pw"_s, a)); // salted
+        // A known derivation, so a change of algorithm cannot slip through; no other scheme is taken.
+        const QString known = u"pbkdf2-sha256$1$c2FsdA==$Eg+2z/z4syxD5yJSVsT4N6hlSMkszDVICAWYfLcL4Xs="_s;
+        QVERIFY(PasswordHash::verify(u"password"_s, known));
+        for (const QString &broken : { u"pw "_s, u"pbkdf2-sha256$0$AA==$AA=="_s, u"md5$1$AA==$AA=="_s })
+            QVERIFY(!PasswordHash::verify(u"pw"_s, broken) && !PasswordHash::verify(broken, a));
+    }
+
+    void initializeOpensASession()
+    {
+        const ServiceResponse reply = m_service->handle(post(initialize()));
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(reply.header("Content-Type"), QByteArray("application/json"));
+        QVERIFY(QRegularExpression(u"^[A-Za-z0-9_-]{43}$"_s)
+                    .match(QString::fromLatin1(reply.header("Mcp-Session-Id")))
+                    .hasMatch());
+        QCOMPARE(jsonBody(reply)[u"result"_s][u"protocolVersion"_s].toString(), u"2025-03-26"_s);
+        QVERIFY(session() != session());
+
+        // Notifications and client responses get an empty 202; in a batch each request is answered.
+        const ServiceResponse ack = m_service->handle(
+            post(R"([{"jsonrpc":"2.0","method":"a"},{"jsonrpc":"2.0","id":9,"result":{}}])", session()));
+        QVERIFY(ack.status == 202 && ack.body.isEmpty() && ack.headers.isEmpty());
+        const QByteArray items = R"({"jsonrpc":"2.0","id":7,"method":"ping"},{"jsonrpc":"2.0","method":"a"},)";
+        const ServiceResponse batch = m_service->handle(post('[' + items + initialize() + ']', session()));
+        QCOMPARE(QJsonDocument::fromJson(batch.body).array(),
+            QJsonDocument::fromJson(
+                R"([{"jsonrpc":"2.0","id":7,"result":{}},{"jsonrpc":"2.0","id":1,"error":)"
+                R"({"code":-32600,"message":"Invalid Request: initialize must be sent on its own"}}])")
+                .array());
+    }
+
+    // Refusals of the protocol are errors; refusals of a tool are tool
+    // results with isError (code 0 here), so the client shows their words.
+    void mcpRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("bad JSON") << QByteArray(R"({"jsonrpc":)") << 400 << -32700
+                                  << u"Parse error: unterminated object at offset 11"_s;
+        QTest::newRow("no method") << QByteArray(R"({"jsonrpc":"2.0","id":5})") << 400 << -32600
+                                   << u"Invalid Request: missing method"_s;
+        QTest::newRow("batch of 101") << '[' + QByteArrayList(101, R"({"jsonrpc":"2.0","method":"a"})").join(',') + ']'
+                                      << 400 << -32600 << u"Invalid Request: a batch holds at most 100 messages"_s;
+        QTest::newRow("unknown method") << QByteArray(R"({"jsonrpc":"2.0","id":5,"method":"resources/list"})") << 200
+                                        << -32601 << u"Method not found: resources/list"_s;
+        QTest::newRow("no sha256") << call(5, u"stamp"_s, jsonObject(R"({"scope":"s"})")) << 200 << -32602
+                                   << u"Invalid params: missing string argument sha256"_s;
+        QTest::newRow("short digest") << call(5, u"stamp"_s, jsonObject(R"({"sha256":"abc","scope":"s"})")) << 200 << 0
+                                      << u"Invalid sha256: expected 64 hexadecimal characters, got 3"_s;
+        QTest::newRow("scope line break")
+            << call(5, u"stamp"_s, QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"a\nb"_s } }) << 200
+            << 0 << u"Invalid scope: control characters, format characters and line breaks are not allowed"_s;
+        QTest::newRow("scope right-to-left override")
+            << call(5, u"stamp"_s, QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"fdp.\u202Eexe"_s } })
+            << 200 << 0 << u"Invalid scope: control characters, format characters and line breaks are not allowed"_s;
+    }
+
+    void mcpRefusals()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const ServiceResponse reply = m_service->handle(post(body, session()));
+        QCOMPARE(reply.status, status);
+        QCOMPARE(reply.header("Content-Type"), QByteArray("application/json"));
+        const QJsonObject answer = jsonBody(reply);
+        QCOMPARE(answer.value(u"id"_s), body.contains("\"id\":5") ? QJsonValue(5) : QJsonValue(QJsonValue::Null));
+        if (code == 0) {
+            QCOMPARE(answer[u"result"_s][u"isError"_s], QJsonValue(true));
+            QCOMPARE(answer[u"result"_s][u"content"_s][0][u"text"_s].toString(), message);
+        } else {
+            QCOMPARE(answer[u"error"_s][u"code"_s].toInt(), code);
+            QCOMPARE(answer[u"error"_s][u"message"_s].toString(), message);
+        }
+        QCOMPARE(m_service->sessionCount(), 1);
+        QCOMPARE(m_service->log().treeSize(u"s"_s).value(), qint64(0));
+    }
+
+    // A flood of anonymous sessions, from the same address or another,
+    // leaves a client's session in use working.
+    void anonymousFloodKeepsOthersSessions_data()
+    {
+        QTest::addColumn<QString>("flooder");
+        QTest::newRow("same address") << u"127.0.0.1"_s;
+        QTest::newRow("other address") << u"127.0.0.2"_s;
+    }
+
+    void anonymousFloodKeepsOthersSessions()
+    {
+        QFETCH(QString, flooder);
+        const QByteArray mine = session();
+        const QByteArray ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
+        QCOMPARE(m_service->handle(post(ping, mine)).status, 200);
+        ServiceRequest open = post(initialize());
+        open.clientAddress = flooder;
+        for (int i = 0; i < 1000; ++i)
+            QCOMPARE(m_service->handle(open).status, 200);
+        QCOMPARE(m_service->handle(post(ping, mine)).status, 200);
+        QCOMPARE(m_service->sessionCount(), flooder == u"127.0.0.1"_s ? 1000 : 1001);
+    }
+
+    // A hash_report answers with the newest receipts only, and the replies to
+    // one request stay within what a client reads.
+    void repliesAreBounded()
+    {
+        ServiceOptions options;
+        options.maxReportReceipts = 2;
+        options.maxReplyBytes = 2000; // room for one report of two receipts
+        m_service = open(options);
+        QJsonArray newest;
+        for (const QString &scope : { u"a"_s, u"b"_s, u"c"_s })
+            newest.prepend(stamp(digestOf("d"), scope));
+        const QJsonObject report { { u"sha256"_s, digestOf("d") } };
+        const QByteArray batch
+            = '[' + call(1, u"hash_report"_s, report) + ',' + call(2, u"hash_report"_s, report) + ']';
+        const QJsonArray replies = QJsonDocument::fromJson(m_service->handle(post(batch, session())).body).array();
+        QCOMPARE(replies[0][u"result"_s][u"structuredContent"_s].toObject(),
+            (QJsonObject { { u"receipts"_s, QJsonArray { newest[0], newest[1] } }, { u"truncated"_s, true } }));
+        QCOMPARE(replies[1][u"error"_s].toObject(),
+            jsonObject(R"({"code":-32003,"message":"Reply too large: the replies to this request would pass 2000 )"
+                       R"(bytes; send fewer calls"})"));
+    }
+
+    void sessionRules()
+    {
+        const QByteArray ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
+        const auto expectRefusal = [&](const ServiceResponse &reply, int status, int code, const char *message) {
+            QCOMPARE(reply.status, status);
+            QCOMPARE(jsonBody(reply)[u"error"_s].toObject(),
+                (QJsonObject { { u"code"_s, code }, { u"message"_s, QString::fromUtf8(message) } }));
+        };
+        expectRefusal(m_service->handle(post(ping)), 400, -32000, "Bad Request: Mcp-Session-Id header is required");
+        expectRefusal(m_service->handle(post(ping, "made-up")), 404, -32001, "Session not found");
+
+        const QByteArray id = session();
+        m_now += 14 * 60 * 1000; // the default time to live is 15 minutes of idleness
+        QCOMPARE(m_service->handle(post(ping, id)).status, 200);
+        m_now += 15 * 60 * 1000;
+        expectRefusal(m_service->handle(post(ping, id)), 404, -32001, "Session not found");
+
+        const QByteArray other = session();
+        ServiceRequest end { "DELETE", "/mcp", { { "Mcp-Session-Id", other } }, {}, {} };
+        QCOMPARE(m_service->handle(end).status, 200);
+        expectRefusal(m_service->handle(end), 404, -32001, "Session not found");
+        expectRefusal(m_service->handle(post(ping, other)), 404, -32001, "Session not found");
+    }
+
+    void stampReceipts()
+    {
+        const QString digest = digestOf("report.pdf");
+        const QJsonObject receipt = stamp(digest.toUpper(), u"legal"_s);
+        QCOMPARE(receipt,
+            (QJsonObject { { u"created_at"_s, u"2025-01-31T12:00:00.123Z"_s }, { u"hash"_s, digest },
+                { u"merkle"_s, ReferenceMerkle::rootOfDigests({ digest }) },
+                { u"receipt_id"_s, receipt[u"receipt_id"_s] }, { u"scope"_s, u"legal"_s } }));
+        QVERIFY(!QUuid::fromString(receipt[u"receipt_id"_s].toString()).isNull());
+
+        // Stamped again later: the same receipt, the tree unchanged.
+        m_now += 60'000;
+        QCOMPARE(stamp(digest, u"legal"_s), receipt);
+        QCOMPARE(m_service->log().treeSize(u"legal"_s).value(), qint64(1));
+
+        // An empty scope is the default one; another scope has its own tree.
+        QCOMPARE(stamp(digest, QString())[u"scope"_s].toString(), u"global"_s);
+        const QJsonObject second = stamp(digestOf("other"), u"legal"_s);
+        QCOMPARE(second[u"merkle"_s].toString(), ReferenceMerkle::rootOfDigests({ digest, digestOf("other") }));
+        QCOMPARE(second[u"created_at"_s].toString(), u"2025-01-31T12:01:00.123Z"_s);
+    }
+
+    void verifyAnswers()
+    {
+        const QJsonObject receipt = stamp(digestOf("a"), u"team"_s);
+        const QString id = receipt[u"receipt_id"_s].toString();
+        m_now -= 5000; // a clock stepping back does not reorder the report
+        const QJsonObject later = stamp(digestOf("a"), u"global"_s);
+        stamp(digestOf("unrelated"), u"team"_s);
+        const auto report = [&](const QString &sha, const QString &scope) {
+            return structured(u"hash_report"_s, { { u"sha256"_s, sha }, { u"want_scope"_s, scope } })
+                .value(u"receipts"_s);
+        };
+        QCOMPARE(report(digestOf("a"), QString()), QJsonValue(QJsonArray { later, receipt }));
+        QCOMPARE(report(digestOf("a").toUpper(), u"team"_s), QJsonValue(QJsonArray { receipt }));
+        QCOMPARE(report(digestOf("never"), QString()), QJsonValue(QJsonArray {}));
+        const auto verify = [&](const QString &receiptId, const QString &scope) {
+            return structured(u"verify"_s, { { u"receipt_id"_s, receiptId }, { u"want_scope"_s, scope } });
+        };
+        const QJsonObject valid { { u"valid"_s, true }, { u"receipt"_s, receipt } };
+        QCOMPARE(verify(id, u"team"_s), valid);
+        QCOMPARE(verify(id, QString()), valid);
+        QCOMPARE(verify(id, u"global"_s),
+            (QJsonObject { { u"valid"_s, false },
+                { u"error"_s, u"Scope mismatch: the receipt is in scope \"team\", not \"global\""_s },
+                { u"receipt"_s, receipt } }));
+        // Ids go to the database as values, never as SQL.
+        QCOMPARE(verify(id + u"' OR '1'='1"_s, QString()),
+            jsonObject(R"({"valid":false,"error":"Unknown receipt","receipt":null})"));
+
+        // A receipt whose stored root no longer matches the tree is not valid.
+        QVERIFY(alterDatabase(dataFile(u"nivet-stampd.sqlite"_s),
+            { u"UPDATE receipts SET merkle = '%1' WHERE receipt_id = '%2'"_s.arg(QString(64, u'0'), id) }));
+        QCOMPARE(
+            verify(id, QString())[u"error"_s].toString(), u"The receipt does not match the service's Merkle tree"_s);
+    }
+
+    void proofsForLaterTrees()
+    {
+        QList<QByteArray> leaves;
+        QList<QJsonObject> receipts;
+        for (int i = 0; i < 6; ++i) {
+            leaves.append(QByteArray::fromHex(digestOf(QByteArray::number(i)).toLatin1()));
+            receipts.append(stamp(digestOf(QByteArray::number(i)), u"p"_s));
+        }
+        // Every leaf, in its own tree (by default) and in the latest one.
+        for (int index = 0; index < 6; ++index) {
+            const QString id = receipts[index][u"receipt_id"_s].toString();
+            for (const int size : { index + 1, 6 }) {
+                const QJsonObject proof = structured(u"proof"_s,
+                    size == index + 1 ? QJsonObject { { u"receipt_id"_s, id } }
+                                      : QJsonObject { { u"receipt_id"_s, id }, { u"tree_size"_s, size } });
+                QCOMPARE(proof[u"receipt"_s].toObject(), receipts[index]);
+                QCOMPARE(proof[u"leaf_index"_s].toInt(), index);
+                QCOMPARE(proof[u"tree_size"_s].toInt(), size);
+                QCOMPARE(proof[u"root"_s].toString().toLatin1(), ReferenceMerkle::root(leaves.mid(0, size)).toHex());
+                QCOMPARE(proof[u"leaf_hash"_s].toString().toLatin1(), ReferenceMerkle::leafHash(leaves[index]).toHex());
+                QStringList path;
+                for (const QByteArray &hash : ReferenceMerkle::auditPath(index, leaves.mid(0, size)))
+                    path << QString::fromLatin1(hash.toHex());
+                QCOMPARE(proof[u"audit_path"_s].toVariant().toStringList(), path);
+            }
+        }
+    }
+
+    // Also from a database of the first version, whose users had no token generation.
+    void receiptsSurviveReopening()
+    {
+        const QJsonObject receipt = stamp(digestOf("kept"), u"s"_s);
+        QVERIFY(addTestUser(m_service->users(), u"old"_s, u"user"_s, u"pw"_s));
+        m_service.reset();
+        QVERIFY(alterDatabase(dataFile(u"nivet-stampd.sqlite"_s),
+            { u"ALTER TABLE users DROP COLUMN generation"_s,
+                u"UPDATE meta SET value = '1' WHERE key = 'schema_version'"_s }));
+        m_service = open();
+        const QByteArray token = loginToken(u"old"_s, u"pw"_s);
+        QCOMPARE(m_service->handle(validate(token)).status, 200);
+        m_service.reset();
+        m_service = open(); // now of the current version
+        QCOMPARE(
+            structured(u"verify"_s, { { u"receipt_id"_s, receipt[u"receipt_id"_s] } })[u"valid"_s], QJsonValue(true));
+        // The tree goes on where it stopped.
+        QCOMPARE(stamp(digestOf("next"), u"s"_s)[u"merkle"_s].toString(),
+            ReferenceMerkle::rootOfDigests({ digestOf("kept"), digestOf("next") }));
+    }
+
+    void loginAndValidate()
+    {
+        QVERIFY(addTestUser(m_service->users(), u"alice"_s, u"auditor"_s, u" pass word "_s));
+        // A login's body is read only as far as a password can reach.
+        QCOMPARE(m_service->bodyLimit(ServiceRequest { "POST", "/auth/login", {}, {}, {} }), 16 * 1024);
+        QCOMPARE(m_service->bodyLimit(post(initialize())), 1024 * 1024);
+        const ServiceRequest login { "POST", "/auth/login", { { "Content-Type", "application/json" } },
+            R"({"username":"alice","password":" pass word "})", {} };
+        const ServiceResponse reply = m_service->handle(login);
+        QCOMPARE(reply.status, 200);
+        QCOMPARE(jsonBody(reply)[u"user"_s].toObject(), jsonObject(R"({"username":"alice","role":"auditor"})"));
+        QCOMPARE(jsonBody(reply)[u"expiresAt"_s].toString(), u"2025-01-31T13:00:00.000Z"_s);
+        const QByteArray token = jsonBody(reply)[u"token"_s].toString().toLatin1();
+        QCOMPARE(jsonBody(m_service->handle(validate(token))),
+            jsonObject(R"({"valid":true,"expiresAt":"2025-01-31T13:00:00.000Z",)"
+                       R"("user":{"username":"alice","role":"auditor"}})"));
+
+        // A token of ours that predates generations may predate a password change too.
+        const QByteArray legacy = segment(R"({"alg":"HS256","typ":"JWT"})") + '.'
+            + segment(R"({"exp":1738328400,"iss":"nivet-stampd","role":"auditor","sub":"alice"})");
+        const QByteArray key = readFile(dataFile(ServiceHandler::signingKeyFileName()));
+        QCOMPARE(m_service
+                     ->handle(validate(legacy + '.'
+                         + segment(QMessageAuthenticationCode::hash(legacy, key, QCryptographicHash::Sha256))))
+                     .status,
+            401);
+
+        // A new password ends the tokens issued before it; tokens expire.
+        QVERIFY(addTestUser(m_service->users(), u"alice"_s, u"admin"_s, u"new"_s));
+        QCOMPARE(m_service->handle(validate(token)).body, QByteArray("Invalid or expired token"));
+        const QByteArray renewed = loginToken(u"alice"_s, u"new"_s);
+        QCOMPARE(m_service->handle(validate(renewed)).status, 200);
+        m_now += 60 * 60 * 1000;
+        QCOMPARE(m_service->handle(validate(renewed)).body, QByteArray("Invalid or expired token"));
+    }
+
+    void httpRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("head"); // method, path and one header
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("text");
+        const auto row = [](const char *name, const QByteArray &head, const QByteArray &body, int status,
+                             const QByteArray &text) { QTest::newRow(name) << head << body << status << text; };
+        const QByteArray login = "POST /auth/login Content-Type: application/json";
+        const QByteArray refused = "Invalid user name or password";
+        row("wrong password", login, R"({"username":"bob","password":"nope"})", 401, refused);
+        row("unknown user", login, R"({"username":"eve","password":"pw"})", 401, refused);
+        row("password number", login, R"({"username":"bob","password":1})", 400,
+            "Send a JSON object with the strings username and password");
+        row("password over 1 KiB", login, "{\"username\":\"bob\",\"password\":\"" + QByteArray(1025, 'p') + "\"}", 400,
+            "The password is longer than 1024 bytes");
+        // Claims of anyone's choosing, "signed" with no algorithm at all.
+        row("alg none",
+            "GET /auth/validate Authorization: Bearer " + segment(R"({"alg":"none"})") + '.'
+                + segment(R"({"iss":"nivet-stampd","sub":"bob","exp":9999999999})") + '.',
+            {}, 401, "Invalid or expired token");
+        row("foreign origin", "POST /mcp Origin: https://evil.example", initialize(), 403,
+            "Requests from web pages of other sites are not allowed");
+        row("text body", "POST /mcp Content-Type: text/plain", initialize(), 415,
+            "Content-Type must be application/json");
+        row("json charset", "POST /mcp Content-Type: application/json; charset=utf-8", initialize(), 200, {});
+    }
+
+    void httpRefusals()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QByteArray, text);
+        QVERIFY(addTestUser(m_service->users(), u"bob"_s, u"user"_s, u"pw"_s));
+        const QList<QByteArray> parts = head.split(' ');
+        const QByteArray header = parts[2].chopped(1);
+        ServiceRequest request = parts[1] == "/mcp" ? post(body) : ServiceRequest { parts[0], parts[1], {}, body, {} };
+        request.headers.removeIf([&](const auto &h) { return h.first == header; });
+        request.headers.append(
+            HeaderList::value_type(header, head.mid(parts[0].size() + parts[1].size() + parts[2].size() + 3)));
+        // Only a password check is slow work; every refusal comes before it.
+        if (parts[1] != "/mcp")
+            QCOMPARE(bool(m_service->reply(request).work), status == 401 && parts[1] == "/auth/login");
+        const ServiceResponse reply = m_service->handle(request);
+        QCOMPARE(reply.status, status);
+        QCOMPARE(m_service->sessionCount(), status == 200 ? 1 : 0);
+        if (status == 200)
+            return;
+        QCOMPARE(reply.body, text);
+        QCOMPARE(reply.header("Content-Type"), QByteArray("text/plain; charset=utf-8"));
+        if (status == 401 && parts[1] == "/auth/validate")
+            QVERIFY(reply.header("WWW-Authenticate").startsWith("Bearer realm=\"nivet-stampd\""));
+    }
+
+    // Not ready while the database takes no writes (here: another program
+    // holds its lock past the 5 s the service waits).
+    void healthNeedsAWritableDatabase()
+    {
+        const ServiceRequest health { "GET", "/healthz", {}, {}, {} };
+        {
+            QSqlDatabase other = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"locker"_s);
+            other.setDatabaseName(dataFile(u"nivet-stampd.sqlite"_s));
+            QVERIFY(other.open() && QSqlQuery(other).exec(u"BEGIN IMMEDIATE"_s));
+            const ServiceResponse locked = m_service->handle(health);
+            QCOMPARE(locked.status, 503);
+            QCOMPARE(locked.body,
+                QByteArray("Database error while starting a transaction: database is locked Unable to fetch row"));
+            QSqlQuery(other).exec(u"ROLLBACK"_s);
+        }
+        QSqlDatabase::removeDatabase(u"locker"_s);
+    }
+
+    void requireAuth()
+    {
+        // Without --require-auth a bad token is no token: the stamp is anonymous.
+        const QString anonymous = stamp(digestOf("3"), u"s"_s, "x.y.z")[u"receipt_id"_s].toString();
+        QCOMPARE(m_service->log().receipt(anonymous).value()->stampedBy, QString());
+
+        ServiceOptions options;
+        options.requireAuth = true;
+        options.dataDir = m_dir.filePath(u"locked"_s);
+        m_service = open(options);
+        QVERIFY(addTestUser(m_service->users(), u"carol"_s, u"user"_s, u"pw"_s));
+        QVERIFY(addTestUser(m_service->users(), u"dave"_s, u"user"_s, u"pw"_s));
+        QCOMPARE(m_service->handle(post(initialize())).body, QByteArray("Missing bearer token"));
+        QCOMPARE(m_service->handle(post(initialize(), {}, "abc.def.ghi")).status, 401);
+        ServiceRequest basic = post(initialize()); // a valid token, but not as a bearer
+        basic.headers.append({ "Authorization", "Basic " + loginToken(u"carol"_s, u"pw"_s) });
+        QCOMPARE(m_service->handle(basic).body, QByteArray("Missing bearer token"));
+        QCOMPARE(m_service->sessionCount(), 0);
+
+        const QByteArray carol = loginToken(u"carol"_s, u"pw"_s);
+        const QByteArray id = session(carol);
+        const QByteArray ping = R"({"jsonrpc":"2.0","id":2,"method":"ping"})";
+        QCOMPARE(m_service->handle(post(ping, id, carol)).status, 200);
+        QCOMPARE(m_service->handle(post(ping, id)).status, 401);
+        // Another user holding the id cannot use the session.
+        QCOMPARE(m_service->handle(post(ping, id, loginToken(u"dave"_s, u"pw"_s))).status, 404);
+        const QString receiptId = stamp(digestOf("d"), u"s"_s, carol)[u"receipt_id"_s].toString();
+        QCOMPARE(m_service->log().receipt(receiptId).value()->stampedBy, u"carol"_s);
+    }
+
+    void signingKeyIsPrivateAndKept()
+    {
+        const QString key = dataFile(ServiceHandler::signingKeyFileName());
+        QCOMPARE(fileMode(key), 0600);
+        QCOMPARE(fileMode(m_dir.filePath(u"data"_s)), 0700);
+        QCOMPARE(fileMode(dataFile(u"nivet-stampd.sqlite"_s)), 0600);
+
+        // A damaged key is refused, not silently replaced.
+        m_service.reset();
+        QVERIFY(writeFile(key, "short"));
+        ServiceOptions options;
+        options.dataDir = m_dir.filePath(u"data"_s);
+        const auto refused = ServiceHandler::open(options);
+        QVERIFY(refused.error().description.contains(u"is not 32 bytes long"_s));
+        QCOMPARE(readFile(key), QByteArray("short"));
+        QFile::remove(key);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServiceHandler)
+#include "tst_servicehandler.moc"
