@@ -500,6 +500,13 @@ private Q_SLOTS:
         view.startRun(BatchRun::Action::registerFiles);
         QTRY_VERIFY(!view.busy());
         auto *table = child<QTableView>(view, "resultsTable");
+        // F2 opens a cell as text to select and copy, never to change.
+        table->setCurrentIndex(table->model()->index(0, 2));
+        QTest::keyClick(table, Qt::Key_F2);
+        auto *cellText = child<QLineEdit>(view, "cellText");
+        QVERIFY(cellText && cellText->isReadOnly());
+        QCOMPARE(cellText->selectedText(), cell(view, 0, 2, Qt::EditRole).toString());
+        QTest::keyClick(cellText, Qt::Key_Escape);
         table->setFocus();
         QTest::keyClick(table, Qt::Key_Tab);
         QVERIFY(QApplication::focusWidget() != table);
