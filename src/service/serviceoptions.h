@@ -46,6 +46,11 @@ struct ServiceOptions {
     /// Per user; the anonymous clients of one address count as one user.
     int maxSessionsPerUser = 1'000;
 
+    // The log.
+    /// Stamps in one commit (one transaction, one flush, one signed head per
+    /// scope); more wait for the next. 1 writes each stamp alone.
+    int maxCommitStamps = 1000;
+
     /// PBKDF2 work for a login by an unknown user; only a fuzzer lowers it.
     int unknownUserIterations = PasswordHash::kDefaultIterations;
 };

@@ -3,6 +3,7 @@
 // service over loopback HTTP: /healthz, /metrics, HEAD, a full session table.
 #include "service/servicecommand.h"
 
+#include "evidence/logpublickey.h"
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
 #include "service/db/servicedatabase.h"
@@ -174,8 +175,7 @@ private Q_SLOTS:
         auto server = start({}, u"live"_s);
         const QString copy = m_dir.filePath(u"restored/nivet-stampd.sqlite"_s);
         QVERIFY(writeFile(copy, "an older backup"));
-        const QString receiptId
-            = server->service().log().stamp(digestOf("kept"), u"s"_s, {}, m_now).value().receipt.receiptId;
+        const QString receiptId = stampNow(server->service(), digestOf("kept"), u"s"_s).receiptId;
         const Run r = runStampd({ u"backup"_s, copy, u"--data"_s, m_dir.filePath(u"live"_s) });
         QCOMPARE(r.err, QString());
         QCOMPARE(r.out,
@@ -210,7 +210,7 @@ private Q_SLOTS:
                     .startsWith("HTTP/1.1 200 "));
         QVERIFY(exchange(socket, postRequest("/auth/login", R"({"username":"ann","password":"no"})"))
                     .startsWith("HTTP/1.1 401 "));
-        server->service().log().stamp(digestOf("m"), u"s"_s, {}, m_now).value();
+        stampNow(server->service(), digestOf("m"), u"s"_s);
 
         const QByteArray metrics = request("GET", "/metrics");
         QVERIFY(metrics.contains("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
@@ -230,6 +230,24 @@ private Q_SLOTS:
             else if (!line.startsWith("# HELP "))
                 QVERIFY2(typed.contains(sample.match(QString::fromLatin1(line)).captured(1)), line.constData());
         }
+    }
+
+    // The log key: made private on first use, printed by `key`, served as
+    // PEM at /log/key by the service that uses it.
+    void logKey()
+    {
+        const Run printed = runStampd({ u"key"_s, u"--data"_s, m_dir.filePath(u"keyed"_s) });
+        QCOMPARE(printed.status, 0);
+        QCOMPARE(fileMode(m_dir.filePath(u"keyed/log-key.pem"_s)), 0600);
+        auto server = start({}, u"keyed"_s);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
+        const QByteArray served = exchange(socket, "GET /log/key HTTP/1.1\r\nHost: h\r\n\r\n");
+        QVERIFY2(served.contains("\r\nContent-Type: application/x-pem-file\r\n"), served.constData());
+        const QByteArray pem = served.mid(served.indexOf("\r\n\r\n") + 4);
+        const auto key = LogPublicKey::fromPem(pem);
+        QVERIFY(key && pem.startsWith("-----BEGIN PUBLIC KEY-----\n"));
+        QCOMPARE(printed.out, QString::fromLatin1(pem) + u"Key id: "_s + key->keyId() + u'\n');
     }
 
     // With the session table full, a client with no session of its own to
