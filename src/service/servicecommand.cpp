@@ -1,6 +1,7 @@
 #include "service/servicecommand.h"
 
 #include "core/optiontext.h"
+#include "net/httpexchange.h"
 
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
@@ -300,6 +301,8 @@ const QList<LimitFlag> &limitFlags()
         limit("token-ttl", Kind::duration, &ServiceOptions::tokenTtlMs, "lifetime of Auth API tokens"),
         limit("max-commit-stamps", Kind::count, &ServiceOptions::maxCommitStamps,
             "write at most N stamps in one commit (one flush); 1 writes each alone"),
+        limit("tsa-interval", Kind::duration, &ServiceOptions::tsaIntervalMs,
+            "ask the --tsa authorities at most once in this time"),
     };
     return flags;
 }
@@ -368,7 +371,8 @@ Outcome serve(const QStringList &args, Io &io)
     const QCommandLineOption eventStream = option(u"event-stream"_s);
     const QCommandLineOption requireAuth = option(u"require-auth"_s);
     const QCommandLineOption version = option(u"version"_s);
-    QList<QCommandLineOption> known { listenOption, eventStream, requireAuth, version, kData };
+    const QCommandLineOption tsa = option(u"tsa"_s, u"URL"_s);
+    QList<QCommandLineOption> known { listenOption, eventStream, requireAuth, version, kData, tsa };
     for (const LimitFlag &flag : limitFlags())
         known.append(option(flag.name, valueName(flag.kind)));
     QCommandLineParser parser;
@@ -396,6 +400,12 @@ Outcome serve(const QStringList &args, Io &io)
         if (const auto *problem = std::get_if<QString>(&value))
             return { usageError(io, *problem), nullptr };
         flag.set(options, std::get<qint64>(value));
+    }
+    for (const QString &text : parser.values(tsa)) {
+        const QUrl url(text, QUrl::StrictMode);
+        if (!HttpExchange::isHttpUrl(url))
+            return { usageError(io, u"--tsa needs an absolute http or https URL, not %1"_s.arg(text)), nullptr };
+        options.tsaUrls.append(url);
     }
     if (options.tokenTtlMs < 1000)
         return { usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr };
@@ -444,6 +454,8 @@ QString usage()
         "      --data DIR                          data folder (default %1)\n"
         "      --event-stream                      answer MCP requests as text/event-stream\n"
         "      --require-auth                      refuse MCP requests without a valid bearer token\n"
+        "      --tsa URL                           after commits, get RFC 3161 timestamps of the signed tree heads\n"
+        "                                          from this authority (repeatable)\n"
         "%2"
         "  nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"
         "                                          add or update a user; the password is read from standard input\n"

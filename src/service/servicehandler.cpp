@@ -3,7 +3,9 @@
 #include "evidence/logkey.h"
 #include "service/accounts/authendpoint.h"
 #include "service/accounts/userdirectory.h"
+#include "service/common/textcheck.h"
 #include "service/db/servicedatabase.h"
+#include "service/log/anchorer.h"
 #include "service/log/logwriter.h"
 #include "service/log/receiptlog.h"
 #include "service/mcp/mcpendpoint.h"
@@ -92,8 +94,31 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
         return writer.error();
     service->m_writer = std::move(writer).value();
     ServiceMetrics *metrics = &service->m_metrics;
-    service->m_writer->setObserver([metrics](const LogWriter::Report &report) {
+    Anchorer *anchorer = nullptr;
+    if (!options.tsaUrls.isEmpty()) {
+        service->m_anchorer
+            = std::make_unique<Anchorer>(options.tsaUrls, options.tsaIntervalMs, *service->m_log, *service->m_writer);
+        anchorer = service->m_anchorer.get();
+        ServiceHandler *self = service.get();
+        anchorer->setObserver([self](const QUrl &url, const std::optional<Error> &problem) {
+            self->m_metrics.anchorDone(!problem);
+            if (problem && self->m_logSink) {
+                QString text = QStringLiteral("Timestamp from %1 failed: %2").arg(url.toString(), problem->description);
+                // The authority's words, shown inert.
+                for (QChar &c : text) {
+                    if (hasUnsafeCharacters(QString(c)))
+                        c = QChar::ReplacementCharacter;
+                }
+                self->m_logSink(text);
+            }
+        });
+        // Heads left undated by an earlier run are dated now.
+        anchorer->committed();
+    }
+    service->m_writer->setObserver([metrics, anchorer](const LogWriter::Report &report) {
         metrics->commitWritten(report.stamps, report.created, report.error.has_value(), report.seconds);
+        if (anchorer && report.heads > 0)
+            anchorer->committed();
     });
     service->m_users = std::make_unique<UserDirectory>(*service->m_database);
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));

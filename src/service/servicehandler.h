@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class Anchorer;
 class AuthEndpoint;
 class LogWriter;
 class McpEndpoint;
@@ -62,6 +63,9 @@ public:
         m_connectionGauges = std::move(connections);
     }
 
+    /// Where the service reports what no request waits for (a failed timestamp).
+    void setLog(std::function<void(const QString &line)> log) { m_logSink = std::move(log); }
+
     const ServiceOptions &options() const { return m_options; }
     ServiceDatabase &database() { return *m_database; }
     ReceiptLog &log() { return *m_log; }
@@ -88,6 +92,8 @@ private:
     ServiceMetrics m_metrics;
     std::function<ServiceMetrics::Gauges()> m_connectionGauges;
     QByteArray m_logKeyPem;
+    std::function<void(const QString &line)> m_logSink;
+    std::unique_ptr<Anchorer> m_anchorer; // with --tsa only
     // Last: it goes first, so no commit's answer reaches what is gone.
     std::unique_ptr<LogWriter> m_writer;
 };

@@ -77,6 +77,9 @@ QByteArray ServiceMetrics::render(const Gauges &gauges) const
     out += sample("commit_seconds_bucket", "le=\"+Inf\"", QByteArray::number(m_commits));
     out += sample("commit_seconds_sum", {}, number(m_commitSeconds));
     out += sample("commit_seconds_count", {}, QByteArray::number(m_commits));
+    out += family("anchors_total", "counter", "Timestamps asked of the authorities for tree heads, by outcome.");
+    out += sample("anchors_total", "outcome=\"ok\"", QByteArray::number(m_anchorsOk));
+    out += sample("anchors_total", "outcome=\"failed\"", QByteArray::number(m_anchorsFailed));
     const std::pair<const char *, qint64> now[] = { { "sessions", gauges.sessions }, { "scopes", gauges.scopes },
         { "tree_leaves", gauges.leaves }, { "connections", gauges.connections },
         { "connections_waiting", gauges.waitingConnections }, { "logins_queued", gauges.queuedLogins } };

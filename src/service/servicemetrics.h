@@ -26,6 +26,8 @@ public:
     /// Counts a commit of the log: the stamps it took, the receipts it
     /// created, whether it failed, and how long it took.
     void commitWritten(int stamps, int created, bool failed, double seconds);
+    /// Counts an authority's answer for one tree head: a token, or a failure.
+    void anchorDone(bool ok) { ++(ok ? m_anchorsOk : m_anchorsFailed); }
 
     /// The exposition, with gauges as given.
     QByteArray render(const Gauges &gauges) const;
@@ -44,4 +46,6 @@ private:
     quint64 m_commitStamps = 0; // asked for, in all commits
     quint64 m_created = 0;
     double m_commitSeconds = 0;
+    quint64 m_anchorsOk = 0;
+    quint64 m_anchorsFailed = 0;
 };
