@@ -293,6 +293,9 @@ private Q_SLOTS:
         QCOMPARE(tsa.requests().size(), 1);
         QCOMPARE(tsa.requests()[0].target, "/tsa");
         QCOMPARE(tsa.requests()[0].header("Content-Type"), "application/timestamp-query");
+        // The next commit's head waits for the interval (a minute by default).
+        stampNow(service, digestOf("later"), u"s"_s);
+        QVERIFY(!QTest::qWaitFor([&] { return tsa.requests().size() > 1; }, 300));
         const QByteArray metrics = service.handle({ "GET", "/metrics", {}, {}, {} }).body;
         QVERIFY(metrics.contains("\nnivet_stampd_anchors_total{outcome=\"ok\"} 1\n"));
         QVERIFY(metrics.contains("\nnivet_stampd_anchors_total{outcome=\"failed\"} 1\n"));
