@@ -35,14 +35,18 @@ void Anchorer::start()
     m_due = false;
     m_running = true;
     m_sinceRound.start();
-    round().then([this] {
+    round().then([this](bool asked) {
         m_running = false;
+        // A round with nothing to date does not hold the next commit's head back.
+        if (!asked)
+            m_sinceRound.invalidate();
         schedule();
     });
 }
 
-QCoro::Task<> Anchorer::round()
+QCoro::Task<bool> Anchorer::round()
 {
+    bool asked = false;
     for (const QUrl &url : std::as_const(m_urls)) {
         auto heads = m_log.headsToAnchor(url.toString());
         if (!heads) {
@@ -51,6 +55,7 @@ QCoro::Task<> Anchorer::round()
             continue;
         }
         for (const TreeHead &head : std::as_const(*heads)) {
+            asked = true;
             auto token = co_await this->token(url, head);
             if (token)
                 m_writer.keepAnchor({ head.scope, head.treeSize, url.toString(), *token });
@@ -58,6 +63,7 @@ QCoro::Task<> Anchorer::round()
                 m_observer(url, token ? std::nullopt : std::optional<Error>(token.error()));
         }
     }
+    co_return asked;
 }
 
 QCoro::Task<Expected<QByteArray>> Anchorer::token(QUrl url, TreeHead head)

@@ -38,7 +38,8 @@ public:
 private:
     void schedule();
     void start();
-    QCoro::Task<> round();
+    /// Asks the authorities; whether there was anything to ask for.
+    QCoro::Task<bool> round();
     QCoro::Task<Expected<QByteArray>> token(QUrl url, TreeHead head);
 
     QList<QUrl> m_urls;
