@@ -107,17 +107,11 @@ private Q_SLOTS:
     {
         const QByteArray old = kHeader + "username=alice\na=b=keep\n";
         QVERIFY(writeFile(path(), old));
-        Credentials c;
-        c.issuer = u("iss");
-        for (const auto &[field, value, message] : { std::tuple(&Credentials::password, u("pa\rss"),
-                                                         u("The password contains a line break that cannot be stored")),
-                 std::tuple(&Credentials::accessToken, u(" tok en\n"),
-                     u("The token contains white space or a control character")) }) {
-            Credentials refused = c;
-            refused.*field = value;
-            const auto result = CredentialsFile::save(refused, all());
-            QCOMPARE(result.ok() ? QString() : result.error().describe(), message);
-        }
+        // A field with a line break: the unsavable user name of loginFailures.
+        Credentials refused;
+        refused.accessToken = u(" tok en\n");
+        QCOMPARE(CredentialsFile::save(refused, all()).error().describe(),
+            u("The token contains white space or a control character"));
         QCOMPARE(CredentialsFile::encode({ { u("a=b"), u("v") } }).error().describe(),
             u("The key \"a=b\" cannot be stored in the credentials file"));
         QCOMPARE(readFile(path()), old);
@@ -215,10 +209,6 @@ private Q_SLOTS:
         const auto reply = [](const char *json) { return HttpResponse::json(jsonObject(json)); };
         QTest::newRow("blank user name") << u(" \t\xe2\x80\xa8") << u("pw") << server << none << required;
         QTest::newRow("relative URL") << u("alice") << u("pw") << u("/api") << none << u("Invalid Auth API URL");
-        // A redirect is an answer: the password never follows it.
-        QTest::newRow("307") << u("alice") << u("pw") << server
-                             << HttpResponse::text("moved", 307).withHeader("Location", "/auth/login")
-                             << u("Login failed HTTP 307: moved");
         QTest::newRow("401 echoing secrets")
             << u("alice") << u("pw") << server << HttpResponse::text("no pw for old-token", 401)
             << u("Login failed HTTP 401: no ") + kDots + u(" for \xe2\x80\xa6ld-token");
@@ -279,8 +269,6 @@ private Q_SLOTS:
         QTest::newRow("no token") << QByteArray("access_token=\\n\nauth_url=@server\n") << HttpResponse()
                                   << u("!No access token to validate");
         QTest::newRow("401") << fresh << HttpResponse::text("expired", 401) << u("!Validate failed HTTP 401: expired");
-        QTest::newRow("302") << fresh << HttpResponse::text("moved", 302).withHeader("Location", "/auth/validate")
-                             << u("!Validate failed HTTP 302: moved");
         // The refresh runs first; its failure is the validation's.
         QTest::newRow("failed renewal") << QByteArray("access_token=tok\nexpires_at=2025-01-31T12:04:00Z\n"
                                                       "username=alice\npassword=pw\nauth_url=@server\n")
@@ -316,7 +304,6 @@ private Q_SLOTS:
         QTest::newRow("5 minutes 1 second left") << creds + "expires_at=2025-01-31T12:05:01Z\n" << false;
         QTest::newRow("exactly 5 minutes left") << creds + "expires_at=2025-01-31T12:05:00Z\n" << true;
         QTest::newRow("4 minutes, in milliseconds") << creds + "expires_at=1738325040000\n" << true;
-        QTest::newRow("4 minutes, long fraction") << creds + "expires_at=2025-01-31T12:04:00.999999Z\n" << true;
         QTest::newRow("fraction cut to milliseconds") << creds + "expires_at=2025-01-31T12:05:00.999999Z\n" << false;
         QTest::newRow("no token") << QByteArray("username=alice\npassword=pw\nauth_url=@server\n") << true;
         QTest::newRow("Auth API unreachable: the saved token")

