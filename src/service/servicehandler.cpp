@@ -4,6 +4,7 @@
 #include "service/accounts/userdirectory.h"
 #include "service/db/servicedatabase.h"
 #include "service/log/receiptlog.h"
+#include "service/mcp/databasesessions.h"
 #include "service/mcp/mcpendpoint.h"
 #include "service/mcp/mcptools.h"
 #include "service/mcp/sessiontable.h"
@@ -53,7 +54,7 @@ ServiceHandler::~ServiceHandler() = default;
 Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOptions &options, Clock clock)
 {
     std::unique_ptr<ServiceHandler> service(new ServiceHandler(options, std::move(clock)));
-    auto database = ServiceDatabase::open(options.dataDir);
+    auto database = ServiceDatabase::open(options.dataDir, options.databaseUrl);
     if (!database)
         return database.error();
     service->m_database = std::move(database).value();
@@ -64,8 +65,23 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
         return signer.error();
-    service->m_sessions
-        = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
+    if (service->m_database->engine() == ServiceDatabase::Engine::postgresql) {
+        // Instances that share a database must share the signing key too, or
+        // a token from one is refused by the next: the first one's is kept.
+        auto shared = service->m_database->sharedValue(QStringLiteral("token_key_check"), signer->keyCheck());
+        if (!shared)
+            return shared.error();
+        if (*shared != signer->keyCheck()) {
+            return Error { QStringLiteral("The token signing key %1 is not the one the other instances on this "
+                                          "database use; give every instance a copy of the same key file")
+                               .arg(QDir(options.dataDir).filePath(signingKeyFileName())) };
+        }
+        service->m_sessions = std::make_unique<DatabaseSessions>(
+            *service->m_database, options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
+    } else {
+        service->m_sessions
+            = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
+    }
     service->m_tools = std::make_unique<McpTools>(*service->m_log, options.maxReportReceipts);
     service->m_mcp = std::make_unique<McpEndpoint>(*service->m_tools, *service->m_sessions,
         McpEndpoint::Options {

@@ -158,12 +158,12 @@ private Q_SLOTS:
         QStringList ids;
         for (qsizetype i = 0; i < steps.size(); ++i) {
             if (steps[i].isDigit()) {
-                if (McpSession *session = table.use(ids[steps[i].digitValue()], i))
-                    session->used = true;
+                if (table.use(ids[steps[i].digitValue()], i))
+                    table.mark(ids[steps[i].digitValue()], { false, true });
                 ids.append(QString());
                 continue;
             }
-            const McpSession *opened = table.open(i, {}, QString(steps[i]));
+            const auto opened = table.open(i, {}, QString(steps[i]));
             ids.append(opened ? opened->id : QString());
         }
         QString actual;

@@ -76,6 +76,8 @@ Expected<StampOutcome> ReceiptLog::stamp(
     ServiceDatabase::Transaction transaction(m_database);
     if (auto begun = transaction.begin(); !begun)
         return begun.error();
+    if (auto locked = transaction.lockScope(scope); !locked)
+        return locked.error();
 
     auto existing = m_database.query(what,
         QStringLiteral("SELECT %1 FROM receipts WHERE scope = ? AND hash = ?").arg(kReceiptColumns), { scope, hash });

@@ -2,7 +2,7 @@
 
 #include "core/jsonwriter.h"
 #include "service/mcp/mcptools.h"
-#include "service/mcp/sessiontable.h"
+#include "service/mcp/sessionstore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -114,7 +114,7 @@ struct McpEndpoint::Message {
 };
 
 struct McpEndpoint::SessionLookup {
-    McpSession *session = nullptr;
+    std::optional<McpSession> session;
     std::optional<ServiceResponse> refusal;
 };
 
@@ -122,16 +122,16 @@ McpEndpoint::SessionLookup McpEndpoint::findSession(const ServiceRequest &reques
 {
     const QByteArray id = request.header(kSessionHeader);
     if (id.isNull() || id.trimmed().isEmpty()) {
-        return { nullptr,
+        return { std::nullopt,
             rpcError(
                 400, { JsonRpc::kSessionRequired, QStringLiteral("Bad Request: Mcp-Session-Id header is required") }) };
     }
-    McpSession *session = m_sessions.use(QString::fromLatin1(id.trimmed()), nowMs);
+    std::optional<McpSession> session = m_sessions.use(QString::fromLatin1(id.trimmed()), nowMs);
     // Someone else's session looks exactly like one that does not exist.
     if (session && m_options.bindSessionsToUsers && session->username != user)
-        session = nullptr;
+        session.reset();
     if (!session)
-        return { nullptr, rpcError(404, { JsonRpc::kSessionNotFound, QStringLiteral("Session not found") }) };
+        return { std::nullopt, rpcError(404, { JsonRpc::kSessionNotFound, QStringLiteral("Session not found") }) };
     return { session, std::nullopt };
 }
 
@@ -169,6 +169,16 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
     SessionLookup lookup = findSession(request, user, nowMs);
     if (lookup.refusal)
         return *lookup.refusal;
+    SessionMarks marks { lookup.session->initialized, lookup.session->used };
+    for (const Message &message : std::as_const(messages)) {
+        marks.initialized = marks.initialized
+            || (message.kind == Message::Kind::notification
+                && message.method == QLatin1String("notifications/initialized"));
+        marks.used = marks.used || message.kind == Message::Kind::request;
+    }
+    // Written only when it changes: with shared sessions, each is a database write.
+    if (marks.initialized != lookup.session->initialized || marks.used != lookup.session->used)
+        m_sessions.mark(lookup.session->id, marks);
 
     // The replies stay within what a client reads; room is kept for an error
     // to each message still to come, so past the limit each gets one.
@@ -183,13 +193,10 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
             response = JsonRpc::errorResponse(message.id, { JsonRpc::kInvalidRequest, message.problem });
             break;
         case Message::Kind::notification:
-            if (message.method == QLatin1String("notifications/initialized"))
-                lookup.session->initialized = true;
-            continue; // other notifications need nothing from us
+            continue; // initialized is marked above; others need nothing from us
         case Message::Kind::response:
             continue; // we never ask the client anything
         case Message::Kind::request:
-            lookup.session->used = true;
             response = dispatch(message, user, nowMs);
             break;
         }
@@ -233,7 +240,7 @@ ServiceResponse McpEndpoint::initialize(
                 "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
                 "a receipt's Merkle inclusion proof.") },
     };
-    const McpSession *session = m_sessions.open(nowMs, user, SessionTable::owner(user, request.clientAddress));
+    const auto session = m_sessions.open(nowMs, user, SessionStore::owner(user, request.clientAddress));
     if (!session)
         return rpcError(
             503, { JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later") }, message.id);
