@@ -3,20 +3,17 @@
 #include "evidence/merkleproof.h"
 #include "postgresserver.h"
 #include "servicetestkit.h"
+#include "stampdload.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <QCoroNetworkReply>
-#include <QCoroTask>
 
 #include <csignal>
 #include <memory>
@@ -25,33 +22,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Reply {
-    int status = 0;
-    QByteArray session;
-    QByteArray body;
-    QJsonValue json;
-};
-
-QCoro::Task<Reply> send(QNetworkAccessManager &nam, QUrl url, QByteArray session, QByteArray body,
-    QByteArray method = "POST", QByteArray token = {})
-{
-    QNetworkRequest request(url);
-    request.setRawHeader("Content-Type", "application/json");
-    request.setRawHeader("Accept", "application/json");
-    if (!session.isEmpty())
-        request.setRawHeader("Mcp-Session-Id", session);
-    if (!token.isEmpty())
-        request.setRawHeader("Authorization", "Bearer " + token);
-    request.setTransferTimeout(30'000);
-    std::unique_ptr<QNetworkReply> reply(co_await nam.sendCustomRequest(request, method, body));
-    Reply r;
-    r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    r.session = reply->rawHeader("Mcp-Session-Id");
-    r.body = reply->readAll();
-    const QJsonDocument document = QJsonDocument::fromJson(r.body);
-    r.json = document.isArray() ? QJsonValue(document.array()) : QJsonValue(document.object());
-    co_return r;
-}
+using namespace StampdLoad;
 
 Reply call(QNetworkAccessManager &nam, const QUrl &url, const QByteArray &session, const QByteArray &body,
     const QByteArray &method = "POST", const QByteArray &token = {})
@@ -62,44 +33,6 @@ Reply call(QNetworkAccessManager &nam, const QUrl &url, const QByteArray &sessio
 QJsonObject toolResult(const QJsonValue &response)
 {
     return response[u"result"_s][u"structuredContent"_s].toObject();
-}
-
-struct Acked {
-    QString receiptId;
-    QString hash;
-    QString scope;
-    QString merkle;
-};
-
-const QStringList kScopes { u"alpha"_s, u"beta"_s, u"gamma"_s };
-
-// One client: a session opened on one instance, then stamps of fresh
-// digests, each sent to an instance picked at random, until the deadline.
-QCoro::Task<> stampingClient(QNetworkAccessManager &nam, QList<QUrl> instances, QDeadlineTimer until,
-    QList<Acked> *acked, QStringList *failures, int *finished)
-{
-    auto *random = QRandomGenerator::global();
-    const auto pick = [&] { return instances[random->bounded(instances.size())]; };
-    const Reply opened = co_await send(nam, pick(), {}, McpRequests::initialize());
-    while (!opened.session.isEmpty() && !until.hasExpired()) {
-        QByteArray digest(32, Qt::Uninitialized);
-        random->fillRange(reinterpret_cast<quint32 *>(digest.data()), 8);
-        const QString hash = QString::fromLatin1(digest.toHex());
-        const QString scope = kScopes[random->bounded(kScopes.size())];
-        // Built before the co_await: g++ 12 cannot keep an initializer list across one.
-        const QByteArray body = McpRequests::call(2, u"stamp"_s, { { u"sha256"_s, hash }, { u"scope"_s, scope } });
-        const Reply stamped = co_await send(nam, pick(), opened.session, body);
-        const QJsonObject receipt = toolResult(stamped.json)[u"receipts"_s][0].toObject();
-        if (stamped.status != 200 || receipt.isEmpty()) {
-            // A killed instance drops its connections: those stamps were never acknowledged.
-            failures->append(QString::number(stamped.status) + u' ' + QString::fromUtf8(stamped.body.left(200)));
-            continue;
-        }
-        acked->append({ receipt[u"receipt_id"_s].toString(), hash, scope, receipt[u"merkle"_s].toString() });
-    }
-    if (opened.session.isEmpty())
-        failures->append(u"no session: "_s + QString::fromUtf8(opened.body));
-    ++*finished;
 }
 
 // The root after each leaf, computed from the complete subtrees so far:
@@ -145,20 +78,10 @@ class TestPostgres : public QObject {
     // A nivet-stampd serving on a free loopback port; its base URL, or an empty one.
     QUrl startInstance(const QString &url, const QString &dataDir)
     {
-        auto process = std::make_unique<QProcess>();
-        process->start(QStringLiteral(NIVET_STAMPD_BINARY),
-            { u"--listen"_s, u"127.0.0.1:0"_s, u"--data"_s, dataDir, u"--database"_s, url });
-        QDeadlineTimer deadline(20'000);
-        while (!process->canReadLine() && process->state() != QProcess::NotRunning && !deadline.hasExpired())
-            process->waitForReadyRead(100);
-        const QByteArray line = process->readLine().trimmed();
-        if (!line.startsWith("Listening on ")) {
-            process->waitForFinished(5000);
-            qWarning("nivet-stampd did not start: %s", process->readAllStandardError().constData());
-            return {};
-        }
-        m_processes.push_back(std::move(process));
-        return QUrl(QString::fromLatin1(line.mid(13)));
+        Instance instance
+            = StampdLoad::start(QStringLiteral(NIVET_STAMPD_BINARY), { u"--data"_s, dataDir, u"--database"_s, url });
+        m_processes.push_back(std::move(instance.process));
+        return instance.base;
     }
 
     // stampd run to its end: exit code and standard error.
@@ -249,16 +172,14 @@ class TestPostgres : public QObject {
     }
 
     // Eight clients stamping through instances for the given time; the test
-    // waits for m_finished to reach 8. Members, since they outlive a failed test.
-    QList<Acked> m_acked;
-    QStringList m_failures;
-    int m_finished = 8; // no clients running
+    // waits for m_tally.finished to reach 8. Members, since they outlive a failed test.
+    Tally m_tally { {}, {}, 8 }; // no clients running
     void stampFor(const QList<QUrl> &instances, int ms)
     {
-        m_failures.clear();
-        m_finished = 0;
+        m_tally.failures.clear();
+        m_tally.finished = 0;
         for (int c = 0; c < 8; ++c)
-            stampingClient(m_nam, instances, QDeadlineTimer(ms), &m_acked, &m_failures, &m_finished);
+            stampingClient(m_nam, instances, { u"alpha"_s, u"beta"_s, u"gamma"_s }, QDeadlineTimer(ms), &m_tally);
     }
 
     QList<QUrl> mcpUrls(const QList<QUrl> &bases)
@@ -282,11 +203,11 @@ private Q_SLOTS:
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
     }
 
-    void init() { m_acked.clear(); }
+    void init() { m_tally.acked.clear(); }
 
     void cleanup()
     {
-        QTRY_COMPARE_WITH_TIMEOUT(m_finished, 8, 120'000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_tally.finished, 8, 120'000);
         for (auto &process : m_processes) {
             process->terminate();
             process->waitForFinished(10'000);
@@ -347,11 +268,11 @@ private Q_SLOTS:
         QCOMPARE(ended.json[u"error"_s][u"message"_s].toString(), u"Session not found"_s);
 
         stampFor(mcp, 10'000);
-        QTRY_COMPARE_WITH_TIMEOUT(m_finished, 8, 60'000);
-        QCOMPARE(m_failures, QStringList());
-        QVERIFY(m_acked.size() > 100);
-        checkLog(url, m_acked, mcp);
-        qInfo("%lld stamps in 10 s through two instances", qint64(m_acked.size()));
+        QTRY_COMPARE_WITH_TIMEOUT(m_tally.finished, 8, 60'000);
+        QCOMPARE(m_tally.failures, QStringList());
+        QVERIFY(m_tally.acked.size() > 100);
+        checkLog(url, m_tally.acked, mcp);
+        qInfo("%lld stamps in 10 s through two instances", qint64(m_tally.acked.size()));
 
         // An instance with a token key of its own would refuse the others' tokens.
         const auto [status, err]
@@ -399,16 +320,16 @@ private Q_SLOTS:
         const QList<QUrl> mcp = mcpUrls(bases);
         // Eight clients keep the first instance committing when it is killed.
         stampFor({ mcp[0] }, 4000);
-        QTRY_VERIFY_WITH_TIMEOUT(m_acked.size() >= 200, 30'000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_tally.acked.size() >= 200, 30'000);
         ::kill(static_cast<pid_t>(m_processes.front()->processId()), SIGKILL);
-        QTRY_COMPARE_WITH_TIMEOUT(m_finished, 8, 60'000);
-        QVERIFY(!m_failures.isEmpty()); // the kill cut requests short
+        QTRY_COMPARE_WITH_TIMEOUT(m_tally.finished, 8, 60'000);
+        QVERIFY(!m_tally.failures.isEmpty()); // the kill cut requests short
 
         // The other instance goes on appending where the killed one stopped.
         stampFor({ mcp[1] }, 1000);
-        QTRY_COMPARE_WITH_TIMEOUT(m_finished, 8, 60'000);
-        QCOMPARE(m_failures, QStringList());
-        checkLog(url, m_acked, { mcp[1] });
+        QTRY_COMPARE_WITH_TIMEOUT(m_tally.finished, 8, 60'000);
+        QCOMPARE(m_tally.failures, QStringList());
+        checkLog(url, m_tally.acked, { mcp[1] });
     }
 };
 
