@@ -312,6 +312,23 @@ private Q_SLOTS:
             200);
     }
 
+    void databaseRestart()
+    {
+        const QString url = newDatabase();
+        QUrl health = startInstance(url, data());
+        QVERIFY(!health.isEmpty());
+        health.setPath(u"/healthz"_s);
+        QCOMPARE(call(m_nam, health, {}, {}, "GET").body, "ok");
+        const QString restarted = m_server.restart();
+        QVERIFY2(restarted.isEmpty(), qPrintable(restarted));
+        // The request that meets the dropped connection fails; a later one reconnects.
+        QTRY_COMPARE_WITH_TIMEOUT(call(m_nam, health, {}, {}, "GET").body, "ok", 10'000);
+        health.setPath(u"/mcp"_s);
+        stampFor({ health }, 300);
+        QTRY_COMPARE_WITH_TIMEOUT(m_tally.finished, 8, 30'000);
+        QCOMPARE(m_tally.failures, QStringList());
+    }
+
     void killedInstanceLosesNoAcknowledgedReceipt()
     {
         const QString url = newDatabase();

@@ -99,6 +99,13 @@ QString PostgresServer::start(bool durable)
     return {};
 }
 
+QString PostgresServer::restart()
+{
+    return run({ binDir() + QStringLiteral("/pg_ctl"), QStringLiteral("restart"), QStringLiteral("-D"), dataDir(),
+        QStringLiteral("-m"), QStringLiteral("fast"), QStringLiteral("-w"), QStringLiteral("-l"),
+        m_dir.filePath(QStringLiteral("pg/log")) });
+}
+
 QString PostgresServer::createDatabase(const QString &name)
 {
     const QString connection = QStringLiteral("postgres-admin-") + name;

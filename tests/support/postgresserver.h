@@ -22,6 +22,9 @@ public:
     /// durable: fsync as in production (benchmarks); tests go without.
     QString start(bool durable = false);
 
+    /// Stops the server (fast: connections are cut) and starts it again.
+    QString restart();
+
     /// A new empty database on the server; its postgresql:// URL with the
     /// password, or an empty text on failure.
     QString createDatabase(const QString &name);

@@ -152,13 +152,8 @@ Expected<std::unique_ptr<ServiceDatabase>> ServiceDatabase::open(const QString &
         }
     }
     std::unique_ptr<ServiceDatabase> database(new ServiceDatabase(connection, engine));
-    // "relation already exists, skipping" and the like are no news to an operator.
-    if (engine == Engine::postgresql) {
-        if (auto quiet
-            = database->exec(QStringLiteral("connecting"), QStringLiteral("SET client_min_messages = warning"));
-            !quiet)
-            return Error { QStringLiteral("Cannot use %1: %2").arg(where, quiet.error().description) };
-    }
+    if (auto ready = database->connected(); !ready)
+        return Error { QStringLiteral("Cannot use %1: %2").arg(where, ready.error().description) };
     if (auto schema = database->createSchema(); !schema)
         return Error { QStringLiteral("Cannot use %1: %2").arg(where, schema.error().description) };
     return database;
@@ -176,6 +171,32 @@ ServiceDatabase::~ServiceDatabase()
 QSqlDatabase ServiceDatabase::connection() const
 {
     return QSqlDatabase::database(m_connection, false);
+}
+
+// What a fresh connection needs first.
+Expected<void> ServiceDatabase::connected() const
+{
+    if (m_engine == Engine::sqlite)
+        return {};
+    // "relation already exists, skipping" and the like are no news to an operator.
+    QSqlQuery quiet(connection());
+    if (!quiet.exec(QStringLiteral("SET client_min_messages = warning")))
+        return sqlError(QStringLiteral("connecting"), quiet.lastError());
+    return {};
+}
+
+void ServiceDatabase::reconnectIfLost() const
+{
+    if (!m_suspect || m_inTransaction)
+        return;
+    m_suspect = false;
+    QSqlDatabase db = connection();
+    if (QSqlQuery(db).exec(QStringLiteral("SELECT 1")))
+        return;
+    // The request that met the lost connection has failed; the next one
+    // finds a new connection, or fails and tries again.
+    db.close();
+    m_suspect = !db.open() || !connected();
 }
 
 // The tables and statements are written for SQLite; these are all the
@@ -202,22 +223,29 @@ QString ServiceDatabase::dialect(const QString &sql) const
 
 Expected<QSqlQuery> ServiceDatabase::query(const QString &what, const QString &sql, const QVariantList &values) const
 {
+    reconnectIfLost();
     QSqlQuery query(connection());
     query.setForwardOnly(true);
-    if (!query.prepare(dialect(sql)))
+    const bool done = query.prepare(dialect(sql)) && [&] {
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        return query.exec();
+    }();
+    if (!done) {
+        m_suspect = m_engine == Engine::postgresql;
         return sqlError(what, query.lastError());
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    if (!query.exec())
-        return sqlError(what, query.lastError());
+    }
     return query;
 }
 
 Expected<void> ServiceDatabase::exec(const QString &what, const QString &sql) const
 {
+    reconnectIfLost();
     QSqlQuery query(connection());
-    if (!query.exec(dialect(sql)))
+    if (!query.exec(dialect(sql))) {
+        m_suspect = m_engine == Engine::postgresql;
         return sqlError(what, query.lastError());
+    }
     return {};
 }
 
@@ -225,12 +253,14 @@ ServiceDatabase::Transaction::~Transaction()
 {
     if (m_open)
         m_database.exec(QStringLiteral("rolling back"), QStringLiteral("ROLLBACK"));
+    m_database.m_inTransaction = false;
 }
 
 Expected<void> ServiceDatabase::Transaction::begin()
 {
     auto begun = m_database.exec(QStringLiteral("starting a transaction"), QStringLiteral("BEGIN IMMEDIATE"));
     m_open = begun.ok();
+    m_database.m_inTransaction = m_open;
     return begun;
 }
 
@@ -251,8 +281,10 @@ Expected<void> ServiceDatabase::Transaction::lockScope(const QString &scope)
 Expected<void> ServiceDatabase::Transaction::commit()
 {
     auto done = m_database.exec(QStringLiteral("committing"), QStringLiteral("COMMIT"));
-    if (done)
+    if (done) {
         m_open = false;
+        m_database.m_inTransaction = false;
+    }
     return done;
 }
 

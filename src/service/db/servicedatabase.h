@@ -87,10 +87,16 @@ private:
     }
     QSqlDatabase connection() const;
     QString dialect(const QString &sql) const;
+    Expected<void> connected() const;
+    void reconnectIfLost() const;
     Expected<void> exec(const QString &what, const QString &sql) const;
     Expected<void> createSchema();
     Expected<void> createTables();
 
     QString m_connection;
     Engine m_engine;
+    // A PostgreSQL server that restarts drops the connection, and Qt does
+    // not reopen it: after a failure outside a transaction it is checked.
+    mutable bool m_suspect = false;
+    mutable bool m_inTransaction = false;
 };
