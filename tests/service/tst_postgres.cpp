@@ -76,10 +76,10 @@ class TestPostgres : public QObject {
     QString data(const QString &name = u"keys"_s) const { return m_dir.filePath(name); }
 
     // A nivet-stampd serving on a free loopback port; its base URL, or an empty one.
-    QUrl startInstance(const QString &url, const QString &dataDir)
+    QUrl startInstance(const QString &url, const QString &dataDir, const QStringList &flags = {})
     {
-        Instance instance
-            = StampdLoad::start(QStringLiteral(NIVET_STAMPD_BINARY), { u"--data"_s, dataDir, u"--database"_s, url });
+        Instance instance = StampdLoad::start(
+            QStringLiteral(NIVET_STAMPD_BINARY), QStringList { u"--data"_s, dataDir, u"--database"_s, url } + flags);
         m_processes.push_back(std::move(instance.process));
         return instance.base;
     }
@@ -281,6 +281,22 @@ private Q_SLOTS:
             u"Error: The token signing key %1/token-signing.key is not the one the other instances on this database "
             "use; give every instance a copy of the same key file\n"_s.arg(data(u"other"_s)));
         QCOMPARE(status, 1);
+    }
+
+    void sessionCapsAcrossInstances()
+    {
+        const QString url = newDatabase();
+        const QStringList flags { u"--max-user-sessions"_s, u"2"_s };
+        const QList<QUrl> mcp = mcpUrls({ startInstance(url, data(), flags), startInstance(url, data(), flags) });
+        const QByteArray ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
+        const QByteArray first = call(m_nam, mcp[0], {}, McpRequests::initialize()).session;
+        const QByteArray second = call(m_nam, mcp[1], {}, McpRequests::initialize()).session;
+        QCOMPARE(call(m_nam, mcp[0], second, ping).status, 200);
+        // A third of this address's sessions pushes out its one never used, whichever instance opened it.
+        const QByteArray third = call(m_nam, mcp[1], {}, McpRequests::initialize()).session;
+        QCOMPARE(call(m_nam, mcp[1], first, ping).status, 404);
+        QCOMPARE(call(m_nam, mcp[0], second, ping).status, 200);
+        QCOMPARE(call(m_nam, mcp[0], third, ping).status, 200);
     }
 
     void passwordChangeAcrossInstances()

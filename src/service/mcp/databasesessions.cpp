@@ -25,15 +25,17 @@ DatabaseSessions::DatabaseSessions(ServiceDatabase &database, qint64 ttlMs, int 
 {
 }
 
-std::optional<McpSession> DatabaseSessions::open(qint64 nowMs, const QString &username, const QString &owner)
+Expected<std::optional<McpSession>> DatabaseSessions::open(qint64 nowMs, const QString &username, const QString &owner)
 {
     const QString what = QStringLiteral("opening a session");
     expire(nowMs);
     auto counts = m_database.query(what,
         QStringLiteral("SELECT COUNT(*), COUNT(*) FILTER (WHERE owner = ?) FROM mcp_sessions WHERE last_used_ms > ?"),
         { owner, nowMs - m_ttlMs });
-    if (!counts || !counts.value().next())
-        return std::nullopt;
+    if (!counts)
+        return counts.error();
+    if (!counts.value().next())
+        return std::optional<McpSession>();
     const qint64 total = counts.value().value(0).toLongLong();
     const qint64 owned = counts.value().value(1).toLongLong();
     // Room is made among the owner's own sessions only: never used first, then the idlest.
@@ -44,32 +46,34 @@ std::optional<McpSession> DatabaseSessions::open(qint64 nowMs, const QString &us
                            "WHERE owner = ? ORDER BY used, last_used_ms LIMIT ?)"),
             { owner, drop });
         if (!dropped)
-            return std::nullopt;
+            return dropped.error();
     }
     if (total - drop >= m_capacity)
-        return std::nullopt;
+        return std::optional<McpSession>();
     McpSession session { QString::fromLatin1(SecureRandom::token(32)), username, owner, nowMs, nowMs, false, false };
     auto inserted = m_database.query(what,
         QStringLiteral("INSERT INTO mcp_sessions (id_hash, username, owner, created_ms, last_used_ms) "
                        "VALUES (?, ?, ?, ?, ?)"),
         { idHash(session.id), username, owner, nowMs, nowMs });
     if (!inserted)
-        return std::nullopt;
-    return session;
+        return inserted.error();
+    return std::optional<McpSession>(session);
 }
 
-std::optional<McpSession> DatabaseSessions::use(const QString &id, qint64 nowMs)
+Expected<std::optional<McpSession>> DatabaseSessions::use(const QString &id, qint64 nowMs)
 {
     auto found = m_database.query(QStringLiteral("finding a session"),
         QStringLiteral("UPDATE mcp_sessions SET last_used_ms = GREATEST(last_used_ms, ?) "
                        "WHERE id_hash = ? AND last_used_ms > ? "
                        "RETURNING username, owner, created_ms, last_used_ms, initialized, used"),
         { nowMs, idHash(id), nowMs - m_ttlMs });
-    if (!found || !found.value().next())
-        return std::nullopt;
+    if (!found)
+        return found.error();
+    if (!found.value().next())
+        return std::optional<McpSession>();
     const QSqlQuery &row = *found;
-    return McpSession { id, row.value(0).toString(), row.value(1).toString(), row.value(2).toLongLong(),
-        row.value(3).toLongLong(), row.value(4).toBool(), row.value(5).toBool() };
+    return std::optional<McpSession>(McpSession { id, row.value(0).toString(), row.value(1).toString(),
+        row.value(2).toLongLong(), row.value(3).toLongLong(), row.value(4).toBool(), row.value(5).toBool() });
 }
 
 void DatabaseSessions::mark(const QString &id, SessionMarks marks)

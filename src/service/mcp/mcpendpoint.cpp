@@ -126,7 +126,10 @@ McpEndpoint::SessionLookup McpEndpoint::findSession(const ServiceRequest &reques
             rpcError(
                 400, { JsonRpc::kSessionRequired, QStringLiteral("Bad Request: Mcp-Session-Id header is required") }) };
     }
-    std::optional<McpSession> session = m_sessions.use(QString::fromLatin1(id.trimmed()), nowMs);
+    auto found = m_sessions.use(QString::fromLatin1(id.trimmed()), nowMs);
+    if (!found)
+        return { std::nullopt, rpcError(503, { JsonRpc::kInternalError, found.error().description }) };
+    std::optional<McpSession> session = *found;
     // Someone else's session looks exactly like one that does not exist.
     if (session && m_options.bindSessionsToUsers && session->username != user)
         session.reset();
@@ -240,7 +243,10 @@ ServiceResponse McpEndpoint::initialize(
                 "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
                 "a receipt's Merkle inclusion proof.") },
     };
-    const auto session = m_sessions.open(nowMs, user, SessionStore::owner(user, request.clientAddress));
+    const auto opened = m_sessions.open(nowMs, user, SessionStore::owner(user, request.clientAddress));
+    if (!opened)
+        return rpcError(503, { JsonRpc::kInternalError, opened.error().description }, message.id);
+    const std::optional<McpSession> &session = *opened;
     if (!session)
         return rpcError(
             503, { JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later") }, message.id);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/expected.h"
+
 #include <QString>
 
 #include <optional>
@@ -36,12 +38,13 @@ public:
     }
 
     /// A new session with a fresh unguessable id; nothing when the store is
-    /// full and the owner has no session of their own to give up.
-    virtual std::optional<McpSession> open(qint64 nowMs, const QString &username, const QString &owner) = 0;
+    /// full and the owner has no session of their own to give up; an error
+    /// when the store cannot be reached.
+    virtual Expected<std::optional<McpSession>> open(qint64 nowMs, const QString &username, const QString &owner) = 0;
 
     /// The live session with that id, marked as used at nowMs; nothing when
     /// there is none or it has expired (an expired one is removed).
-    virtual std::optional<McpSession> use(const QString &id, qint64 nowMs) = 0;
+    virtual Expected<std::optional<McpSession>> use(const QString &id, qint64 nowMs) = 0;
 
     /// Records what a request did in the session.
     virtual void mark(const QString &id, SessionMarks marks) = 0;

@@ -26,7 +26,7 @@ void SessionTable::remove(Sessions::iterator session)
         m_byOwner.remove(owner);
 }
 
-std::optional<McpSession> SessionTable::open(qint64 nowMs, const QString &username, const QString &owner)
+Expected<std::optional<McpSession>> SessionTable::open(qint64 nowMs, const QString &username, const QString &owner)
 {
     expire(nowMs);
     const auto own = m_byOwner.constFind(owner);
@@ -39,7 +39,7 @@ std::optional<McpSession> SessionTable::open(qint64 nowMs, const QString &userna
         --owned;
     }
     if (size() >= m_capacity)
-        return std::nullopt;
+        return std::optional<McpSession>();
     QString id;
     do {
         id = QString::fromLatin1(SecureRandom::token(32));
@@ -47,23 +47,23 @@ std::optional<McpSession> SessionTable::open(qint64 nowMs, const QString &userna
     Sessions &sessions = m_byOwner[owner];
     sessions.push_back(McpSession { id, username, owner, nowMs, nowMs, false, false });
     m_index.insert(id, std::prev(sessions.end()));
-    return sessions.back();
+    return std::optional<McpSession>(sessions.back());
 }
 
-std::optional<McpSession> SessionTable::use(const QString &id, qint64 nowMs)
+Expected<std::optional<McpSession>> SessionTable::use(const QString &id, qint64 nowMs)
 {
     const auto found = m_index.constFind(id);
     if (found == m_index.constEnd())
-        return std::nullopt;
+        return std::optional<McpSession>();
     const auto it = *found;
     if (expired(*it, nowMs)) {
         remove(it);
-        return std::nullopt;
+        return std::optional<McpSession>();
     }
     it->lastUsedMs = std::max(it->lastUsedMs, nowMs);
     Sessions &sessions = m_byOwner[it->owner];
     sessions.splice(sessions.end(), sessions, it);
-    return *it;
+    return std::optional<McpSession>(*it);
 }
 
 void SessionTable::mark(const QString &id, SessionMarks marks)

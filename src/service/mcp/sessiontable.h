@@ -18,8 +18,8 @@ class SessionTable : public SessionStore {
 public:
     SessionTable(qint64 ttlMs, int capacity, int perOwner);
 
-    std::optional<McpSession> open(qint64 nowMs, const QString &username, const QString &owner) override;
-    std::optional<McpSession> use(const QString &id, qint64 nowMs) override;
+    Expected<std::optional<McpSession>> open(qint64 nowMs, const QString &username, const QString &owner) override;
+    Expected<std::optional<McpSession>> use(const QString &id, qint64 nowMs) override;
     void mark(const QString &id, SessionMarks marks) override;
     bool close(const QString &id) override;
     int expire(qint64 nowMs) override;
