@@ -299,6 +299,22 @@ private Q_SLOTS:
         QCOMPARE(call(m_nam, mcp[0], third, ping).status, 200);
     }
 
+    void sessionsExpireForAll()
+    {
+        const QString url = newDatabase();
+        const QStringList flags { u"--session-ttl"_s, u"1s"_s };
+        const QList<QUrl> bases { startInstance(url, data(), flags), startInstance(url, data(), flags) };
+        const QList<QUrl> mcp = mcpUrls(bases);
+        const QByteArray session = call(m_nam, mcp[0], {}, McpRequests::initialize()).session;
+        QUrl metrics = bases[1];
+        metrics.setPath(u"/metrics"_s);
+        QVERIFY(call(m_nam, metrics, {}, {}, "GET").body.contains("\nnivet_stampd_sessions 1\n"));
+        // Idle past its time, it is swept from the table, whichever instance sweeps.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            call(m_nam, metrics, {}, {}, "GET").body.contains("\nnivet_stampd_sessions 0\n"), 10'000);
+        QCOMPARE(call(m_nam, mcp[0], session, R"({"jsonrpc":"2.0","id":3,"method":"ping"})").status, 404);
+    }
+
     void passwordChangeAcrossInstances()
     {
         const QString url = newDatabase();

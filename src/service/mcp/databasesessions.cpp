@@ -28,7 +28,6 @@ DatabaseSessions::DatabaseSessions(ServiceDatabase &database, qint64 ttlMs, int 
 Expected<std::optional<McpSession>> DatabaseSessions::open(qint64 nowMs, const QString &username, const QString &owner)
 {
     const QString what = QStringLiteral("opening a session");
-    expire(nowMs);
     auto counts = m_database.query(what,
         QStringLiteral("SELECT COUNT(*), COUNT(*) FILTER (WHERE owner = ?) FROM mcp_sessions WHERE last_used_ms > ?"),
         { owner, nowMs - m_ttlMs });
@@ -92,7 +91,7 @@ bool DatabaseSessions::close(const QString &id)
 
 int DatabaseSessions::expire(qint64 nowMs)
 {
-    if (nowMs >= m_sweptMs && nowMs - m_sweptMs < 1000)
+    if (m_sweptMs && nowMs >= *m_sweptMs && nowMs - *m_sweptMs < 1000)
         return 0;
     m_sweptMs = nowMs;
     auto swept = m_database.query(QStringLiteral("dropping idle sessions"),

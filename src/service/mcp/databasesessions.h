@@ -2,14 +2,15 @@
 
 #include "service/mcp/sessionstore.h"
 
-#include <limits>
+#include <optional>
 
 class ServiceDatabase;
 
 /// MCP sessions in the database, for instances that share one: a session
 /// opened on one is served by any, and ended (or expired) for all at once.
 /// The rules are SessionTable's; the caps hold per database, give or take
-/// the sessions instances open at the same moment. Only the SHA-256 of an
+/// the sessions instances open at the same moment. Expired sessions are
+/// never served; the sweep only keeps the table small. Only the SHA-256 of an
 /// id is stored, so reading the table gives no one a live session.
 class DatabaseSessions : public SessionStore {
 public:
@@ -28,5 +29,5 @@ private:
     qint64 m_ttlMs;
     int m_capacity;
     int m_perOwner;
-    qint64 m_sweptMs = std::numeric_limits<qint64>::min();
+    std::optional<qint64> m_sweptMs;
 };
