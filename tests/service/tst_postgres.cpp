@@ -122,7 +122,7 @@ class TestPostgres : public QObject {
             leaves[scope].append(MerkleProof::leafHash(QByteArray::fromHex(rows.value(1).toByteArray())));
             ids[scope].append(rows.value(0).toString());
             stored.insert(rows.value(0).toString(),
-                { rows.value(0).toString(), rows.value(1).toString(), scope, rows.value(4).toString() });
+                { rows.value(0).toString(), rows.value(1).toString(), scope, rows.value(4).toString(), {} });
         }
         QSqlQuery sizes(db);
         QVERIFY(sizes.exec(u"SELECT scope, size FROM scopes"_s));

@@ -99,7 +99,7 @@ QCoro::Task<> stampingClient(
             continue;
         }
         tally->acked.append({ receipt[QStringLiteral("receipt_id")].toString(), hash, scope,
-            receipt[QStringLiteral("merkle")].toString() });
+            receipt[QStringLiteral("merkle")].toString(), receipt[QStringLiteral("evidence")].toObject() });
     }
     ++tally->finished;
 }

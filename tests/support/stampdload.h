@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
 #include <QProcess>
@@ -43,6 +44,7 @@ struct Acked {
     QString hash;
     QString scope;
     QString merkle;
+    QJsonObject evidence; // as the stamp's reply gave it, when it did
 };
 
 /// What clients did, shared by those of one run.
