@@ -274,9 +274,16 @@ private Q_SLOTS:
         checkLog(url, m_tally.acked, mcp);
         qInfo("%lld stamps in 10 s through two instances", qint64(m_tally.acked.size()));
 
-        // An instance with a token key of its own would refuse the others' tokens.
-        const auto [status, err]
-            = runStampd({ u"--listen"_s, u"127.0.0.1:0"_s, u"--data"_s, data(u"other"_s), u"--database"_s, url });
+        // An instance with keys of its own would sign another log, or refuse the others' tokens.
+        const QStringList serve { u"--listen"_s, u"127.0.0.1:0"_s, u"--database"_s, url, u"--data"_s };
+        auto [status, err] = runStampd(serve + QStringList { data(u"other"_s) });
+        QVERIFY2(err.startsWith(u"Error: The log key %1/log-key.pem is not the one the other instances on this "
+                                "database sign with (key id "_s.arg(data(u"other"_s))),
+            qPrintable(err));
+        QCOMPARE(status, 1);
+        QFile::remove(data(u"other"_s) + u"/log-key.pem"_s);
+        QVERIFY(QFile::copy(data() + u"/log-key.pem"_s, data(u"other"_s) + u"/log-key.pem"_s));
+        std::tie(status, err) = runStampd(serve + QStringList { data(u"other"_s) });
         QCOMPARE(err,
             u"Error: The token signing key %1/token-signing.key is not the one the other instances on this database "
             "use; give every instance a copy of the same key file\n"_s.arg(data(u"other"_s)));
