@@ -1,6 +1,8 @@
 // nivet-stampd on PostgreSQL, as operators run it: real processes on
 // loopback ports sharing one database of a server the test starts itself.
+#include "evidence/logpublickey.h"
 #include "evidence/merkleproof.h"
+#include "evidence/treehead.h"
 #include "postgresserver.h"
 #include "servicetestkit.h"
 #include "stampdload.h"
@@ -13,6 +15,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QtTest>
 
 #include <csignal>
@@ -98,8 +101,11 @@ class TestPostgres : public QObject {
 
     // Every acknowledged receipt is in the database once, as acknowledged;
     // each scope's leaves are numbered 0..n-1; each receipt's merkle is the
-    // root of its leaf and those before; and the inclusion proof of every
-    // receipt, from either instance, leads to the scope's current root.
+    // root of its leaf and those before; the inclusion proof of every
+    // receipt, from either instance, leads to the scope's current root. Every
+    // signed head is the one key's, of the reference tree's root at its size,
+    // and consistent with the scope's next head by the service's proof; each
+    // receipt's evidence leads to the head its stamp's reply carried.
     void checkLog(const QString &url, const QList<Acked> &acked, const QList<QUrl> &instances)
     {
         const QUrl parsed(url);
@@ -128,12 +134,33 @@ class TestPostgres : public QObject {
         QVERIFY(sizes.exec(u"SELECT scope, size FROM scopes"_s));
         while (sizes.next())
             QCOMPARE(sizes.value(1).toLongLong(), qint64(leaves.value(sizes.value(0).toString()).size()));
+        QSqlQuery headRows(db);
+        QVERIFY(headRows.exec(
+            u"SELECT scope, tree_size, root, signed_ms, key_id, signature FROM tree_heads ORDER BY scope, tree_size"_s));
+        QHash<QString, QList<TreeHead>> heads;
+        while (headRows.next()) {
+            heads[headRows.value(0).toString()].append({ headRows.value(4).toString(), headRows.value(0).toString(),
+                headRows.value(1).toLongLong(), headRows.value(2).toByteArray(),
+                QDateTime::fromMSecsSinceEpoch(headRows.value(3).toLongLong(), QTimeZone::utc()),
+                headRows.value(5).toByteArray() });
+        }
         db.close();
         db = QSqlDatabase();
         QSqlDatabase::removeDatabase(u"check"_s);
 
+        QUrl keyUrl = instances.constFirst();
+        keyUrl.setPath(u"/log/key"_s);
+        const auto key = LogPublicKey::fromPem(call(m_nam, keyUrl, {}, {}, "GET").body);
+        QVERIFY(key.ok());
         QSet<QString> seen;
         for (const Acked &receipt : acked) {
+            const auto head = TreeHead::fromJson(receipt.evidence[u"tree_head"_s]);
+            QVERIFY2(head.ok() && key->checkHead(*head).ok(), qPrintable(receipt.receiptId));
+            QList<QByteArray> path;
+            for (const QJsonValue &hash : receipt.evidence[u"audit_path"_s].toArray())
+                path.append(QByteArray::fromHex(hash.toString().toLatin1()));
+            QVERIFY(MerkleProof::inclusionHolds(receipt.evidence[u"leaf_index"_s].toInteger(), head->treeSize,
+                MerkleProof::leafHash(QByteArray::fromHex(receipt.hash.toLatin1())), path, head->root));
             QVERIFY2(!seen.contains(receipt.receiptId), qPrintable(receipt.receiptId));
             seen.insert(receipt.receiptId);
             QVERIFY2(stored.contains(receipt.receiptId), qPrintable(u"lost: "_s + receipt.receiptId));
@@ -149,6 +176,33 @@ class TestPostgres : public QObject {
             const QByteArray root = QByteArray::fromHex(roots.constLast().toLatin1());
             const qint64 size = scope->size();
             const Reply opened = call(m_nam, instances.constFirst(), {}, McpRequests::initialize());
+            const QList<TreeHead> &signedHeads = heads[scope.key()];
+            QCOMPARE(signedHeads.constLast().treeSize, size);
+            for (qsizetype h = 0; h < signedHeads.size(); h += 100) {
+                QByteArray batch = "[";
+                for (qsizetype i = h; i < std::min(signedHeads.size(), h + 100); ++i) {
+                    const TreeHead &head = signedHeads[i];
+                    QVERIFY2(key->checkHead(head).ok(), qPrintable(u"%1 %2"_s.arg(head.scope).arg(head.treeSize)));
+                    QCOMPARE(QString::fromLatin1(head.root.toHex()), roots[head.treeSize - 1]);
+                    const qint64 next = signedHeads.value(i + 1, head).treeSize;
+                    batch += McpRequests::call(int(i), u"consistency"_s,
+                                 { { u"scope"_s, head.scope }, { u"first"_s, head.treeSize }, { u"second"_s, next } })
+                        + ',';
+                }
+                batch.back() = ']';
+                const Reply proofs = call(m_nam, instances[(h / 100) % instances.size()], opened.session, batch);
+                for (const QJsonValue &response : proofs.json.toArray()) {
+                    const qsizetype i = response[u"id"_s].toInteger();
+                    const TreeHead &first = signedHeads[i];
+                    const TreeHead &second = signedHeads.value(i + 1, first);
+                    QList<QByteArray> proof;
+                    for (const QJsonValue &hash : toolResult(response)[u"proof"_s].toArray())
+                        proof.append(QByteArray::fromHex(hash.toString().toLatin1()));
+                    QVERIFY2(
+                        MerkleProof::consistencyHolds(first.treeSize, second.treeSize, first.root, second.root, proof),
+                        qPrintable(u"%1 %2..%3"_s.arg(first.scope).arg(first.treeSize).arg(second.treeSize)));
+                }
+            }
             for (qsizetype first = 0; first < size; first += 100) {
                 QByteArray batch = "[";
                 for (qsizetype i = first; i < std::min(size, first + 100); ++i) {
