@@ -41,6 +41,24 @@ bool isJson(const ServiceRequest &request)
     return request.header("Content-Type").split(';').first().trimmed().toLower() == "application/json";
 }
 
+// Instances sharing a PostgreSQL database must hold the same keys: the
+// first instance's (its check text) is kept, and another is refused, with
+// the kept check text when it is public.
+Expected<void> sameKeyForAll(
+    ServiceDatabase &database, const QString &name, const QString &check, QString refusal, bool showKept)
+{
+    if (database.engine() != ServiceDatabase::Engine::postgresql)
+        return {};
+    auto shared = database.sharedValue(name, check);
+    if (!shared)
+        return shared.error();
+    if (*shared == check)
+        return {};
+    if (showKept)
+        refusal += QStringLiteral(" (key id ") + *shared + QLatin1Char(')');
+    return Error { refusal + QStringLiteral("; give every instance a copy of the same key file") };
+}
+
 } // namespace
 
 QString ServiceHandler::signingKeyFileName()
@@ -86,17 +104,13 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
     if (!logKey)
         return logKey.error();
     service->m_logKeyPem = logKey->publicKey().pem();
-    if (service->m_database->engine() == ServiceDatabase::Engine::postgresql) {
-        // One log, one key: heads signed with another would split what clients pin.
-        auto shared = service->m_database->sharedValue(QStringLiteral("log_key_id"), logKey->keyId());
-        if (!shared)
-            return shared.error();
-        if (*shared != logKey->keyId()) {
-            return Error { QStringLiteral("The log key %1 is not the one the other instances on this database "
-                                          "sign with (key id %2); give every instance a copy of the same key file")
-                               .arg(QDir(options.dataDir).filePath(logKeyFileName()), *shared) };
-        }
-    }
+    // One log, one key: heads signed with another would split what clients pin.
+    if (auto same = sameKeyForAll(*service->m_database, QStringLiteral("log_key_id"), logKey->keyId(),
+            QStringLiteral("The log key %1 is not the one the other instances on this database sign with")
+                .arg(QDir(options.dataDir).filePath(logKeyFileName())),
+            true);
+        !same)
+        return same.error();
     // A log kept before heads were signed gets them now, before any answer
     // needs them.
     if (auto signedHeads = service->m_log->signMissingHeads(*logKey, service->m_clock()); !signedHeads)
@@ -137,17 +151,14 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
         return signer.error();
+    // A token from one instance must pass on the next.
+    if (auto same = sameKeyForAll(*service->m_database, QStringLiteral("token_key_check"), signer->keyCheck(),
+            QStringLiteral("The token signing key %1 is not the one the other instances on this database use")
+                .arg(QDir(options.dataDir).filePath(signingKeyFileName())),
+            false);
+        !same)
+        return same.error();
     if (service->m_database->engine() == ServiceDatabase::Engine::postgresql) {
-        // Instances that share a database must share the signing key too, or
-        // a token from one is refused by the next: the first one's is kept.
-        auto shared = service->m_database->sharedValue(QStringLiteral("token_key_check"), signer->keyCheck());
-        if (!shared)
-            return shared.error();
-        if (*shared != signer->keyCheck()) {
-            return Error { QStringLiteral("The token signing key %1 is not the one the other instances on this "
-                                          "database use; give every instance a copy of the same key file")
-                               .arg(QDir(options.dataDir).filePath(signingKeyFileName())) };
-        }
         service->m_sessions = std::make_unique<DatabaseSessions>(
             *service->m_database, options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
     } else {
