@@ -11,6 +11,8 @@ packages=(
     clang-format
     # The icon's SVG reader (a Qt plugin), and what `make package` and its checks use.
     libqt6svg6 file help2man librsvg2-bin lintian desktop-file-utils appstream
+    # nivet-stampd --database postgresql://…: Qt's driver, and the server its tests start.
+    libqt6sql6-psql postgresql-15
 )
 if [ "${NIVET_FUZZ_DEPS:-0}" = 1 ]; then
     # llvm brings llvm-symbolizer, which turns a finding's stack into file:line.

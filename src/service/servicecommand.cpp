@@ -50,6 +50,8 @@ int fail(Io &io, const QString &message)
 
 const QCommandLineOption kHelp(QStringList { u"h"_s, u"help"_s }, u"Show this help."_s);
 const QCommandLineOption kData(u"data"_s, u"The data folder."_s, u"DIR"_s);
+const QCommandLineOption kDatabase(
+    u"database"_s, u"A postgresql:// URL; without it the database is SQLite in the data folder."_s, u"URL"_s);
 
 // Parses args with parser, which learns options and --help; the complaint, or nothing.
 std::optional<QString> parseOptions(
@@ -132,10 +134,10 @@ int addUser(const QStringList &args, Io &io)
     const QCommandLineOption roleOption(u"role"_s, u"The user's role (default user)."_s, u"ROLE"_s, u"user"_s);
     QCommandLineParser parser;
     parser.setApplicationDescription(u"Add or update a user; the password is read from standard input."_s);
-    if (const auto problem = parseOptions(parser, { roleOption, kData }, args))
+    if (const auto problem = parseOptions(parser, { roleOption, kData, kDatabase }, args))
         return usageError(io, *problem);
     if (parser.isSet(kHelp)) {
-        io.out << u"Usage: nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"_s
+        io.out << u"Usage: nivet-stampd add-user NAME [--role ROLE] [--data DIR] [--database URL]\n"_s
                << parser.helpText().section(u'\n', 1);
         io.out.flush();
         return kExitOk;
@@ -179,7 +181,8 @@ int addUser(const QStringList &args, Io &io)
     }
 
     const QString dataDir = parser.isSet(kData) ? parser.value(kData) : defaultDataDir();
-    auto database = ServiceDatabase::open(dataDir);
+    const QString url = parser.value(kDatabase);
+    auto database = ServiceDatabase::open(dataDir, url);
     if (!database)
         return fail(io, database.error().description);
     auto added
@@ -188,7 +191,7 @@ int addUser(const QStringList &args, Io &io)
         return fail(io, added.error().description);
     io.out << QStringLiteral("%1 user %2 (role %3) in %4\n")
                   .arg(*added ? QStringLiteral("Added") : QStringLiteral("Updated"), name, role,
-                      QDir::toNativeSeparators(dataDir));
+                      url.isEmpty() ? QDir::toNativeSeparators(dataDir) : ServiceDatabase::displayUrl(url));
     io.out.flush();
     return kExitOk;
 }
@@ -196,12 +199,17 @@ int addUser(const QStringList &args, Io &io)
 int backup(const QStringList &args, Io &io)
 {
     QCommandLineParser parser;
-    if (const auto problem = parseOptions(parser, { kData }, args))
+    if (const auto problem = parseOptions(parser, { kData, kDatabase }, args))
         return usageError(io, *problem);
     if (parser.isSet(kHelp)) {
         io.out << backupUsage();
         io.out.flush();
         return kExitOk;
+    }
+    if (parser.isSet(kDatabase)) {
+        return fail(io,
+            QStringLiteral("backup copies the SQLite database only; back up PostgreSQL with its own tool, "
+                           "pg_dump (for example: pg_dump --format=custom --file=FILE DBNAME)"));
     }
     if (parser.positionalArguments().size() != 1)
         return usageError(io, QStringLiteral("backup needs exactly one file to write"));
@@ -372,7 +380,7 @@ Outcome serve(const QStringList &args, Io &io)
     const QCommandLineOption requireAuth = option(u"require-auth"_s);
     const QCommandLineOption version = option(u"version"_s);
     const QCommandLineOption tsa = option(u"tsa"_s, u"URL"_s);
-    QList<QCommandLineOption> known { listenOption, eventStream, requireAuth, version, kData, tsa };
+    QList<QCommandLineOption> known { listenOption, eventStream, requireAuth, version, kData, kDatabase, tsa };
     for (const LimitFlag &flag : limitFlags())
         known.append(option(flag.name, valueName(flag.kind)));
     QCommandLineParser parser;
@@ -388,6 +396,9 @@ Outcome serve(const QStringList &args, Io &io)
 
     ServiceOptions options;
     options.dataDir = parser.isSet(kData) ? parser.value(kData) : defaultDataDir();
+    options.databaseUrl = parser.value(kDatabase);
+    if (parser.isSet(kDatabase) && options.databaseUrl.isEmpty())
+        return { usageError(io, QStringLiteral("--database needs a postgresql:// URL")), nullptr };
     options.eventStream = parser.isSet(eventStream);
     options.requireAuth = parser.isSet(requireAuth);
     const auto listen = parseListen(parser.isSet(listenOption) ? parser.value(listenOption) : u"127.0.0.1:8787"_s);
@@ -426,9 +437,12 @@ Outcome serve(const QStringList &args, Io &io)
                                  "consider --require-auth\n")
                       .arg(listen->first.toString());
     }
+    const QString where = options.databaseUrl.isEmpty()
+        ? QDir::toNativeSeparators(options.dataDir)
+        : QStringLiteral("%1 (keys in %2)")
+              .arg(ServiceDatabase::displayUrl(options.databaseUrl), QDir::toNativeSeparators(options.dataDir));
     io.err << QStringLiteral("Data in %1; MCP endpoint %2; Auth API %3\n")
-                  .arg(QDir::toNativeSeparators(options.dataDir), (*server)->mcpUrl().toString(),
-                      (*server)->baseUrl().toString());
+                  .arg(where, (*server)->mcpUrl().toString(), (*server)->baseUrl().toString());
     io.err.flush();
     // The one line on stdout, for scripts waiting for the service to be ready.
     io.out << QStringLiteral("Listening on ") << (*server)->baseUrl().toString() << QLatin1Char('\n');
@@ -452,14 +466,18 @@ QString usage()
         "      --listen HOST:PORT                  address to listen on (default 127.0.0.1:8787; port 0 picks a free "
         "one)\n"
         "      --data DIR                          data folder (default %1)\n"
+        "      --database URL                      keep receipts, trees, users and sessions in PostgreSQL\n"
+        "                                          (postgresql://USER@HOST:PORT/DB), shared by every instance\n"
+        "                                          given the same URL and the same key files of the data folder\n"
         "      --event-stream                      answer MCP requests as text/event-stream\n"
         "      --require-auth                      refuse MCP requests without a valid bearer token\n"
         "      --tsa URL                           after commits, get RFC 3161 timestamps of the signed tree heads\n"
         "                                          from this authority (repeatable)\n"
         "%2"
-        "  nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"
+        "  nivet-stampd add-user NAME [--role ROLE] [--data DIR] [--database URL]\n"
         "                                          add or update a user; the password is read from standard input\n"
-        "  nivet-stampd backup FILE [--data DIR]   copy the database to FILE, also while the service runs\n"
+        "  nivet-stampd backup FILE [--data DIR]   copy the SQLite database to FILE, also while the service runs;\n"
+        "                                          a PostgreSQL database is backed up with pg_dump\n"
         "  nivet-stampd key [--data DIR]           print the log's public key and key id\n"
         "  nivet-stampd --help | --version\n"
         "\n"
@@ -518,7 +536,9 @@ QString backupUsage()
     return QStringLiteral("Usage: nivet-stampd backup FILE [--data DIR]\n"
                           "Writes a copy of the database (receipts, trees, users) to FILE, consistent even while the\n"
                           "service runs, and replaces FILE in one step. The signing key (%1) is a file of its\n"
-                          "own in the data folder: keep a copy of it too, or tokens issued with it stop working.\n")
+                          "own in the data folder: keep a copy of it too, or tokens issued with it stop working.\n"
+                          "With --database (PostgreSQL) it refuses: pg_dump is the tool for that, for example\n"
+                          "  pg_dump --format=custom --file=FILE DBNAME\n")
         .arg(ServiceHandler::signingKeyFileName());
 }
 

@@ -8,6 +8,7 @@
 #include "service/log/anchorer.h"
 #include "service/log/logwriter.h"
 #include "service/log/receiptlog.h"
+#include "service/mcp/databasesessions.h"
 #include "service/mcp/mcpendpoint.h"
 #include "service/mcp/mcptools.h"
 #include "service/mcp/sessiontable.h"
@@ -38,6 +39,24 @@ bool originAllowed(const ServiceRequest &request)
 bool isJson(const ServiceRequest &request)
 {
     return request.header("Content-Type").split(';').first().trimmed().toLower() == "application/json";
+}
+
+// Instances sharing a PostgreSQL database must hold the same keys: the
+// first instance's (its check text) is kept, and another is refused, with
+// the kept check text when it is public.
+Expected<void> sameKeyForAll(
+    ServiceDatabase &database, const QString &name, const QString &check, QString refusal, bool showKept)
+{
+    if (database.engine() != ServiceDatabase::Engine::postgresql)
+        return {};
+    auto shared = database.sharedValue(name, check);
+    if (!shared)
+        return shared.error();
+    if (*shared == check)
+        return {};
+    if (showKept)
+        refusal += QStringLiteral(" (key id ") + *shared + QLatin1Char(')');
+    return Error { refusal + QStringLiteral("; give every instance a copy of the same key file") };
 }
 
 } // namespace
@@ -76,7 +95,7 @@ ServiceHandler::~ServiceHandler() = default;
 Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOptions &options, Clock clock)
 {
     std::unique_ptr<ServiceHandler> service(new ServiceHandler(options, std::move(clock)));
-    auto database = ServiceDatabase::open(options.dataDir);
+    auto database = ServiceDatabase::open(options.dataDir, options.databaseUrl);
     if (!database)
         return database.error();
     service->m_database = std::move(database).value();
@@ -85,11 +104,19 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
     if (!logKey)
         return logKey.error();
     service->m_logKeyPem = logKey->publicKey().pem();
+    // One log, one key: heads signed with another would split what clients pin.
+    if (auto same = sameKeyForAll(*service->m_database, QStringLiteral("log_key_id"), logKey->keyId(),
+            QStringLiteral("The log key %1 is not the one the other instances on this database sign with")
+                .arg(QDir(options.dataDir).filePath(logKeyFileName())),
+            true);
+        !same)
+        return same.error();
     // A log kept before heads were signed gets them now, before any answer
     // needs them.
     if (auto signedHeads = service->m_log->signMissingHeads(*logKey, service->m_clock()); !signedHeads)
         return signedHeads.error();
-    auto writer = LogWriter::start(options.dataDir, *logKey, service->m_clock, options.maxCommitStamps);
+    auto writer
+        = LogWriter::start(options.dataDir, *logKey, service->m_clock, options.maxCommitStamps, options.databaseUrl);
     if (!writer)
         return writer.error();
     service->m_writer = std::move(writer).value();
@@ -124,8 +151,20 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
         return signer.error();
-    service->m_sessions
-        = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
+    // A token from one instance must pass on the next.
+    if (auto same = sameKeyForAll(*service->m_database, QStringLiteral("token_key_check"), signer->keyCheck(),
+            QStringLiteral("The token signing key %1 is not the one the other instances on this database use")
+                .arg(QDir(options.dataDir).filePath(signingKeyFileName())),
+            false);
+        !same)
+        return same.error();
+    if (service->m_database->engine() == ServiceDatabase::Engine::postgresql) {
+        service->m_sessions = std::make_unique<DatabaseSessions>(
+            *service->m_database, options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
+    } else {
+        service->m_sessions
+            = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
+    }
     service->m_tools = std::make_unique<McpTools>(
         *service->m_log, *service->m_writer, logKey->publicKey(), options.maxReportReceipts);
     service->m_mcp = std::make_unique<McpEndpoint>(*service->m_tools, *service->m_sessions,

@@ -19,7 +19,7 @@ class McpEndpoint;
 class ReceiptLog;
 class ServiceDatabase;
 class UserDirectory;
-class SessionTable;
+class SessionStore;
 class McpTools;
 
 /// The whole service as a function from request to response: the MCP
@@ -85,7 +85,7 @@ private:
     std::unique_ptr<ServiceDatabase> m_database;
     std::unique_ptr<ReceiptLog> m_log;
     std::unique_ptr<UserDirectory> m_users;
-    std::unique_ptr<SessionTable> m_sessions;
+    std::unique_ptr<SessionStore> m_sessions;
     std::unique_ptr<McpTools> m_tools;
     std::unique_ptr<McpEndpoint> m_mcp;
     std::unique_ptr<AuthEndpoint> m_auth;

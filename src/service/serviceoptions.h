@@ -11,6 +11,8 @@
 /// README's table of limits.
 struct ServiceOptions {
     QString dataDir;
+    /// A postgresql:// URL; empty keeps everything in SQLite in dataDir.
+    QString databaseUrl;
     bool eventStream = false;
     bool requireAuth = false;
     qint64 tokenTtlMs = 60 * 60 * 1000;

@@ -204,17 +204,20 @@ private Q_SLOTS:
         QStringList ids;
         for (qsizetype i = 0; i < steps.size(); ++i) {
             if (steps[i].isDigit()) {
-                if (McpSession *session = table.use(ids[steps[i].digitValue()], i))
-                    session->used = true;
+                if (table.use(ids[steps[i].digitValue()], i).value())
+                    table.mark(ids[steps[i].digitValue()], { false, true });
                 ids.append(QString());
                 continue;
             }
-            const McpSession *opened = table.open(i, {}, QString(steps[i]));
+            const auto opened = table.open(i, {}, QString(steps[i])).value();
             ids.append(opened ? opened->id : QString());
         }
         QString actual;
         for (qsizetype i = 0; i < steps.size(); ++i)
-            actual += steps[i].isDigit() ? u'-' : ids[i].isEmpty() ? u'r' : table.use(ids[i], 100) ? u'k' : u'x';
+            actual += steps[i].isDigit()         ? u'-'
+                : ids[i].isEmpty()               ? u'r'
+                : table.use(ids[i], 100).value() ? u'k'
+                                                 : u'x';
         QCOMPARE(actual, outcome);
     }
 

@@ -106,6 +106,11 @@ Expected<TokenSigner> TokenSigner::loadOrCreate(const QString &path)
     return TokenSigner(*key);
 }
 
+QString TokenSigner::keyCheck() const
+{
+    return QString::fromLatin1(sign("nivet-stampd key check").toBase64());
+}
+
 QByteArray TokenSigner::sign(const QByteArray &signingInput) const
 {
     return QMessageAuthenticationCode::hash(signingInput, m_key, QCryptographicHash::Sha256);

@@ -44,6 +44,9 @@ public:
     /// issuer, a user and a generation, and it has not expired at nowMs.
     Expected<TokenClaims> verify(const QByteArray &token, qint64 nowMs) const;
 
+    /// A text that tells keys apart without giving the key away.
+    QString keyCheck() const;
+
 private:
     QByteArray sign(const QByteArray &signingInput) const;
 

@@ -4,11 +4,15 @@
 #include "service/common/securerandom.h"
 
 #include <QAtomicInteger>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QVariant>
 
 #include <sqlite3.h>
@@ -25,10 +29,14 @@ constexpr int kSchemaVersion = 3;
 
 Error sqlError(const QString &what, const QSqlError &error)
 {
-    return Error { QStringLiteral("Database error while %1: %2").arg(what, error.text()) };
+    // PostgreSQL's texts span lines; a log line and an HTTP reply hold one.
+    return Error { QStringLiteral("Database error while %1: %2").arg(what, error.text().simplified()) };
 }
 
-Expected<void> prepareFolder(const QString &dataDir)
+// Instances that start together create the schema one after the other.
+constexpr qint64 kSchemaLock = 0x6e69766574736368; // "nivetsch"
+
+Expected<void> prepareFolder(const QString &dataDir, bool sqliteFile)
 {
     QDir dir(dataDir);
     if (!dir.exists()) {
@@ -36,6 +44,8 @@ Expected<void> prepareFolder(const QString &dataDir)
             return Error { QStringLiteral("Cannot create the data folder %1").arg(dataDir) };
         ::chmod(QFile::encodeName(dataDir).constData(), 0700);
     }
+    if (!sqliteFile)
+        return {};
     // The database holds password hashes: created private, SQLite gives its
     // journal files the same mode.
     const QByteArray path = QFile::encodeName(dir.filePath(ServiceDatabase::fileName()));
@@ -48,38 +58,104 @@ Expected<void> prepareFolder(const QString &dataDir)
     return {};
 }
 
+// The connection options of a postgresql:// URL (user, password, host, port,
+// database, and its query as libpq keywords). The password never appears in
+// what is returned on failure.
+Expected<void> configurePostgres(QSqlDatabase &db, const QString &url)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme();
+    if (!parsed.isValid() || (scheme != QLatin1String("postgresql") && scheme != QLatin1String("postgres"))) {
+        return Error { QStringLiteral(
+            "The database must be a postgresql:// URL, such as postgresql://nivet@db.example:5432/nivet") };
+    }
+    const QString name = parsed.path().mid(1);
+    if (name.isEmpty() || name.contains(QLatin1Char('/')))
+        return Error { QStringLiteral("%1 names no database").arg(ServiceDatabase::displayUrl(url)) };
+    db.setDatabaseName(name);
+    db.setHostName(parsed.host());
+    if (parsed.port() > 0)
+        db.setPort(parsed.port());
+    db.setUserName(parsed.userName());
+    db.setPassword(parsed.password());
+    // Qt joins the options with blanks into libpq's keyword=value text.
+    QStringList options;
+    bool timeout = false;
+    for (const auto &[key, value] : QUrlQuery(parsed).queryItems(QUrl::FullyDecoded)) {
+        static const QRegularExpression plain(QStringLiteral("^[^\\s;'\\\\]*$"));
+        if (key.isEmpty() || !plain.match(key).hasMatch() || !plain.match(value).hasMatch()) {
+            return Error { QStringLiteral("The option \"%1\" of the database URL holds a blank, quote, backslash "
+                                          "or semicolon")
+                               .arg(key.left(40)) };
+        }
+        timeout = timeout || key == QLatin1String("connect_timeout");
+        options.append(key + QLatin1Char('=') + value);
+    }
+    if (!timeout)
+        options.append(QStringLiteral("connect_timeout=10")); // an unreachable server is an error, not a hang
+    options.append(QStringLiteral("application_name=nivet-stampd"));
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+    return {};
+}
+
 } // namespace
+
+QString ServiceDatabase::displayUrl(const QString &url)
+{
+    QUrl shown(url);
+    QUrlQuery query(shown);
+    query.removeAllQueryItems(QStringLiteral("password"));
+    shown.setQuery(query);
+    return shown.toString(QUrl::RemovePassword);
+}
 
 QString ServiceDatabase::fileName()
 {
     return QStringLiteral("nivet-stampd.sqlite");
 }
 
-Expected<std::unique_ptr<ServiceDatabase>> ServiceDatabase::open(const QString &dataDir)
+Expected<std::unique_ptr<ServiceDatabase>> ServiceDatabase::open(const QString &dataDir, const QString &url)
 {
-    if (auto ready = prepareFolder(dataDir); !ready)
+    const Engine engine = url.isEmpty() ? Engine::sqlite : Engine::postgresql;
+    if (auto ready = prepareFolder(dataDir, engine == Engine::sqlite); !ready)
         return ready.error();
 
     static QAtomicInteger<int> counter;
     const QString connection = QStringLiteral("nivet-stampd-%1").arg(counter.fetchAndAddRelaxed(1));
+    const QString where = engine == Engine::sqlite ? QDir(dataDir).filePath(fileName()) : displayUrl(url);
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(QDir(dataDir).filePath(fileName()));
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-        if (!db.open()) {
-            const Error error {
-                QStringLiteral("Cannot open the database in %1: %2").arg(dataDir, db.lastError().text())
-            };
+        const QString driver = engine == Engine::sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QPSQL");
+        if (!QSqlDatabase::isDriverAvailable(driver)) {
+            return Error { QStringLiteral("Qt's %1 database driver is not installed (Debian: %2)")
+                               .arg(driver,
+                                   engine == Engine::sqlite ? QStringLiteral("libqt6sql6-sqlite")
+                                                            : QStringLiteral("libqt6sql6-psql")) };
+        }
+        QSqlDatabase db = QSqlDatabase::addDatabase(driver, connection);
+        Expected<void> configured;
+        if (engine == Engine::sqlite) {
+            db.setDatabaseName(where);
+            db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        } else {
+            configured = configurePostgres(db, url);
+        }
+        if (!configured || !db.open()) {
+            QString problem = configured ? db.lastError().text().simplified() : configured.error().description;
+            if (!db.password().isEmpty())
+                problem.replace(db.password(), QStringLiteral("***"));
+            const Error error { configured ? QStringLiteral("Cannot open the database %1: %2")
+                                                 .arg(engine == Engine::sqlite ? dataDir : where, problem)
+                                           : problem };
             db = QSqlDatabase();
             QSqlDatabase::removeDatabase(connection);
             return error;
         }
     }
-    std::unique_ptr<ServiceDatabase> database(new ServiceDatabase(connection));
+    std::unique_ptr<ServiceDatabase> database(new ServiceDatabase(connection, engine));
+    if (auto ready = database->connected(); !ready)
+        return Error { QStringLiteral("Cannot use %1: %2").arg(where, ready.error().description) };
     if (auto schema = database->createSchema(); !schema)
-        return Error {
-            QStringLiteral("Cannot use %1: %2").arg(QDir(dataDir).filePath(fileName()), schema.error().description)
-        };
+        return Error { QStringLiteral("Cannot use %1: %2").arg(where, schema.error().description) };
     return database;
 }
 
@@ -97,24 +173,79 @@ QSqlDatabase ServiceDatabase::connection() const
     return QSqlDatabase::database(m_connection, false);
 }
 
+// What a fresh connection needs first.
+Expected<void> ServiceDatabase::connected() const
+{
+    if (m_engine == Engine::sqlite)
+        return {};
+    // "relation already exists, skipping" and the like are no news to an operator.
+    QSqlQuery quiet(connection());
+    if (!quiet.exec(QStringLiteral("SET client_min_messages = warning")))
+        return sqlError(QStringLiteral("connecting"), quiet.lastError());
+    return {};
+}
+
+void ServiceDatabase::reconnectIfLost() const
+{
+    if (!m_suspect || m_inTransaction)
+        return;
+    m_suspect = false;
+    QSqlDatabase db = connection();
+    if (QSqlQuery(db).exec(QStringLiteral("SELECT 1")))
+        return;
+    // The request that met the lost connection has failed; the next one
+    // finds a new connection, or fails and tries again.
+    db.close();
+    m_suspect = !db.open() || !connected();
+}
+
+// The tables and statements are written for SQLite; these are all the
+// places where PostgreSQL says the same thing differently.
+QString ServiceDatabase::dialect(const QString &sql) const
+{
+    if (m_engine == Engine::sqlite)
+        return sql;
+    static const QList<std::pair<QRegularExpression, QString>> rewrites {
+        { QRegularExpression(QStringLiteral("\\bINTEGER PRIMARY KEY\\b")), QStringLiteral("BIGSERIAL PRIMARY KEY") },
+        { QRegularExpression(QStringLiteral("\\bINTEGER\\b")), QStringLiteral("BIGINT") }, // SQLite's are 64 bits
+        { QRegularExpression(QStringLiteral("\\bBLOB\\b")), QStringLiteral("BYTEA") },
+        { QRegularExpression(QStringLiteral(" WITHOUT ROWID\\b")), QString() },
+        { QRegularExpression(QStringLiteral("^BEGIN IMMEDIATE$")), QStringLiteral("BEGIN") },
+        { QRegularExpression(
+              QStringLiteral("^INSERT OR IGNORE (INTO .*)$"), QRegularExpression::DotMatchesEverythingOption),
+            QStringLiteral("INSERT \\1 ON CONFLICT DO NOTHING") },
+    };
+    QString translated = sql;
+    for (const auto &[pattern, replacement] : rewrites)
+        translated.replace(pattern, replacement);
+    return translated;
+}
+
 Expected<QSqlQuery> ServiceDatabase::query(const QString &what, const QString &sql, const QVariantList &values) const
 {
+    reconnectIfLost();
     QSqlQuery query(connection());
     query.setForwardOnly(true);
-    if (!query.prepare(sql))
+    const bool done = query.prepare(dialect(sql)) && [&] {
+        for (const QVariant &value : values)
+            query.addBindValue(value);
+        return query.exec();
+    }();
+    if (!done) {
+        m_suspect = m_engine == Engine::postgresql;
         return sqlError(what, query.lastError());
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    if (!query.exec())
-        return sqlError(what, query.lastError());
+    }
     return query;
 }
 
 Expected<void> ServiceDatabase::exec(const QString &what, const QString &sql) const
 {
+    reconnectIfLost();
     QSqlQuery query(connection());
-    if (!query.exec(sql))
+    if (!query.exec(dialect(sql))) {
+        m_suspect = m_engine == Engine::postgresql;
         return sqlError(what, query.lastError());
+    }
     return {};
 }
 
@@ -122,24 +253,59 @@ ServiceDatabase::Transaction::~Transaction()
 {
     if (m_open)
         m_database.exec(QStringLiteral("rolling back"), QStringLiteral("ROLLBACK"));
+    m_database.m_inTransaction = false;
 }
 
 Expected<void> ServiceDatabase::Transaction::begin()
 {
     auto begun = m_database.exec(QStringLiteral("starting a transaction"), QStringLiteral("BEGIN IMMEDIATE"));
+    // Nothing was done yet: after a lost connection is opened again, it is
+    // safe to begin once more.
+    if (!begun && m_database.m_suspect)
+        begun = m_database.exec(QStringLiteral("starting a transaction"), QStringLiteral("BEGIN IMMEDIATE"));
     m_open = begun.ok();
+    m_database.m_inTransaction = m_open;
     return begun;
+}
+
+Expected<void> ServiceDatabase::Transaction::lockScope(const QString &scope)
+{
+    if (m_database.engine() == Engine::sqlite)
+        return {};
+    // Scopes whose 64-bit keys collide merely take turns too.
+    const QByteArray digest = QCryptographicHash::hash(scope.toUtf8(), QCryptographicHash::Sha256);
+    qint64 key = 0;
+    for (int i = 0; i < 8; ++i)
+        key = (key << 8) | static_cast<quint8>(digest[i]);
+    auto locked = m_database.query(
+        QStringLiteral("waiting for the scope's tree"), QStringLiteral("SELECT pg_advisory_xact_lock(?)"), { key });
+    return locked ? Expected<void>() : Expected<void>(locked.error());
 }
 
 Expected<void> ServiceDatabase::Transaction::commit()
 {
     auto done = m_database.exec(QStringLiteral("committing"), QStringLiteral("COMMIT"));
-    if (done)
+    if (done) {
         m_open = false;
+        m_database.m_inTransaction = false;
+    }
     return done;
 }
 
 Expected<void> ServiceDatabase::createSchema()
+{
+    if (m_engine == Engine::sqlite)
+        return createTables();
+    const QString what = QStringLiteral("preparing the database");
+    if (auto locked = query(what, QStringLiteral("SELECT pg_advisory_lock(?)"), { kSchemaLock }); !locked)
+        return locked.error();
+    auto created = createTables();
+    if (auto unlocked = query(what, QStringLiteral("SELECT pg_advisory_unlock(?)"), { kSchemaLock }); !unlocked)
+        return unlocked.error();
+    return created;
+}
+
+Expected<void> ServiceDatabase::createTables()
 {
     const QString what = QStringLiteral("preparing the database");
     // WAL lets readers go on while a stamp commits; FULL makes a committed
@@ -169,8 +335,26 @@ Expected<void> ServiceDatabase::createSchema()
         QStringLiteral("CREATE INDEX IF NOT EXISTS anchors_by_authority ON anchors (authority, scope, tree_size)"),
     };
     for (const QString &sql : statements) {
+        if (m_engine == Engine::postgresql && sql.startsWith(QLatin1String("PRAGMA")))
+            continue; // PostgreSQL commits durably already
         if (auto done = exec(what, sql); !done)
             return done;
+    }
+    if (m_engine == Engine::postgresql) {
+        // The MCP sessions the instances share (DatabaseSessions). Unlogged:
+        // a session is worth no disk flush, and a crash of the database
+        // only ends the sessions, which clients open again.
+        for (const QString &sql : {
+                 QStringLiteral("CREATE UNLOGGED TABLE IF NOT EXISTS mcp_sessions (id_hash TEXT PRIMARY KEY, "
+                                "username TEXT, owner TEXT NOT NULL, created_ms BIGINT NOT NULL, "
+                                "last_used_ms BIGINT NOT NULL, initialized BOOLEAN NOT NULL DEFAULT FALSE, "
+                                "used BOOLEAN NOT NULL DEFAULT FALSE)"),
+                 QStringLiteral("CREATE INDEX IF NOT EXISTS mcp_sessions_by_owner ON mcp_sessions (owner)"),
+                 QStringLiteral("CREATE INDEX IF NOT EXISTS mcp_sessions_by_use ON mcp_sessions (last_used_ms)"),
+             }) {
+            if (auto done = exec(what, sql); !done)
+                return done;
+        }
     }
     auto version = query(what, QStringLiteral("SELECT value FROM meta WHERE key = 'schema_version'"));
     if (!version)
@@ -218,6 +402,19 @@ Expected<void> ServiceDatabase::checkWritable(qint64 nowMs)
     if (!written)
         return written.error();
     return transaction.commit();
+}
+
+Expected<QString> ServiceDatabase::sharedValue(const QString &key, const QString &proposed)
+{
+    const QString what = QStringLiteral("reading the shared settings");
+    auto added = query(what, QStringLiteral("INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT (key) DO NOTHING"),
+        { key, proposed });
+    if (!added)
+        return added.error();
+    auto stored = query(what, QStringLiteral("SELECT value FROM meta WHERE key = ?"), { key });
+    if (!stored)
+        return stored.error();
+    return stored.value().next() ? stored.value().value(0).toString() : proposed;
 }
 
 Expected<void> ServiceDatabase::backupTo(const QString &path) const

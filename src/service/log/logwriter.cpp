@@ -14,14 +14,14 @@ LogWriter::LogWriter(const LogKey &key, Clock clock, int maxStamps)
 }
 
 Expected<std::unique_ptr<LogWriter>> LogWriter::start(
-    const QString &dataDir, const LogKey &key, Clock clock, int maxStamps)
+    const QString &dataDir, const LogKey &key, Clock clock, int maxStamps, const QString &databaseUrl)
 {
     std::unique_ptr<LogWriter> writer(new LogWriter(key, std::move(clock), maxStamps));
     std::promise<Expected<void>> opened;
     auto result = opened.get_future();
     // A database connection belongs to the thread that opens it.
-    writer->m_thread = std::thread([self = writer.get(), dataDir, &opened] {
-        self->run(dataDir, [&opened](Expected<void> e) { opened.set_value(e); });
+    writer->m_thread = std::thread([self = writer.get(), dataDir, databaseUrl, &opened] {
+        self->run(dataDir, databaseUrl, [&opened](Expected<void> e) { opened.set_value(e); });
     });
     Expected<void> ready = result.get();
     if (!ready) {
@@ -69,9 +69,9 @@ void LogWriter::settle()
     deliver();
 }
 
-void LogWriter::run(const QString &dataDir, std::function<void(Expected<void>)> started)
+void LogWriter::run(const QString &dataDir, const QString &databaseUrl, std::function<void(Expected<void>)> started)
 {
-    auto database = ServiceDatabase::open(dataDir);
+    auto database = ServiceDatabase::open(dataDir, databaseUrl);
     if (!database) {
         started(database.error());
         return;

@@ -41,10 +41,11 @@ public:
         std::optional<Error> error; // nothing was kept
     };
 
-    /// Opens a connection to the database in dataDir on a new thread.
-    /// maxStamps bounds one commit; more wait for the next.
+    /// Opens a connection to the database in dataDir (or at databaseUrl, see
+    /// ServiceDatabase::open) on a new thread. maxStamps bounds one commit;
+    /// more wait for the next.
     static Expected<std::unique_ptr<LogWriter>> start(
-        const QString &dataDir, const LogKey &key, Clock clock, int maxStamps);
+        const QString &dataDir, const LogKey &key, Clock clock, int maxStamps, const QString &databaseUrl = {});
 
     /// Finishes the commit under way (its answers are not delivered) and
     /// drops what waits for the next: none of it was acknowledged.
@@ -73,7 +74,7 @@ private:
     };
 
     LogWriter(const LogKey &key, Clock clock, int maxStamps);
-    void run(const QString &dataDir, std::function<void(Expected<void>)> started);
+    void run(const QString &dataDir, const QString &databaseUrl, std::function<void(Expected<void>)> started);
     Finished write(ReceiptLog &log, std::deque<Waiting> stamps, QList<PendingAnchor> anchors);
     void deliver();
 

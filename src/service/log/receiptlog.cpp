@@ -13,6 +13,7 @@
 #include <QVariant>
 
 #include <map>
+#include <set>
 
 namespace {
 
@@ -147,6 +148,16 @@ Expected<Commit> ReceiptLog::commit(
     ServiceDatabase::Transaction transaction(m_database);
     if (auto begun = transaction.begin(); !begun)
         return begun.error();
+    // Instances sharing a database append to a scope one after the other:
+    // its lock comes before anything of its tree is read, and in one order
+    // for all, so two commits never wait for each other's scopes crosswise.
+    std::set<QString> scopes;
+    for (const PendingStamp &stamp : stamps)
+        scopes.insert(stamp.scope);
+    for (const QString &scope : scopes) {
+        if (auto locked = transaction.lockScope(scope); !locked)
+            return locked.error();
+    }
 
     // The trees this commit appends to, by scope, as the transaction leaves them.
     struct Tree {
@@ -239,6 +250,10 @@ Expected<QList<TreeHead>> ReceiptLog::signMissingHeads(const LogKey &key, qint64
     ServiceDatabase::Transaction transaction(m_database);
     if (auto begun = transaction.begin(); !begun)
         return begun.error();
+    // Instances that open an older log at once sign its heads one after the
+    // other; the empty scope's lock stands for all of them here.
+    if (auto locked = transaction.lockScope(QString()); !locked)
+        return locked.error();
     auto unsigned_ = m_database.query(what,
         QStringLiteral("SELECT s.scope, s.size FROM scopes s WHERE s.size > 0 AND s.size <> "
                        "COALESCE((SELECT MAX(h.tree_size) FROM tree_heads h WHERE h.scope = s.scope), 0) "

@@ -2,7 +2,7 @@
 
 #include "core/jsonwriter.h"
 #include "service/mcp/mcptools.h"
-#include "service/mcp/sessiontable.h"
+#include "service/mcp/sessionstore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -115,7 +115,7 @@ struct McpEndpoint::Message {
 };
 
 struct McpEndpoint::SessionLookup {
-    McpSession *session = nullptr;
+    std::optional<McpSession> session;
     std::optional<ServiceResponse> refusal;
 };
 
@@ -123,16 +123,19 @@ McpEndpoint::SessionLookup McpEndpoint::findSession(const ServiceRequest &reques
 {
     const QByteArray id = request.header(kSessionHeader);
     if (id.isNull() || id.trimmed().isEmpty()) {
-        return { nullptr,
+        return { std::nullopt,
             rpcError(
                 400, { JsonRpc::kSessionRequired, QStringLiteral("Bad Request: Mcp-Session-Id header is required") }) };
     }
-    McpSession *session = m_sessions.use(QString::fromLatin1(id.trimmed()), nowMs);
+    auto found = m_sessions.use(QString::fromLatin1(id.trimmed()), nowMs);
+    if (!found)
+        return { std::nullopt, rpcError(503, { JsonRpc::kInternalError, found.error().description }) };
+    std::optional<McpSession> session = *found;
     // Someone else's session looks exactly like one that does not exist.
     if (session && m_options.bindSessionsToUsers && session->username != user)
-        session = nullptr;
+        session.reset();
     if (!session)
-        return { nullptr, rpcError(404, { JsonRpc::kSessionNotFound, QStringLiteral("Session not found") }) };
+        return { std::nullopt, rpcError(404, { JsonRpc::kSessionNotFound, QStringLiteral("Session not found") }) };
     return { session, std::nullopt };
 }
 
@@ -176,6 +179,16 @@ ServiceReply McpEndpoint::post(const ServiceRequest &request, const QString &use
     SessionLookup lookup = findSession(request, user, nowMs);
     if (lookup.refusal)
         return *lookup.refusal;
+    SessionMarks marks { lookup.session->initialized, lookup.session->used };
+    for (const Message &message : std::as_const(messages)) {
+        marks.initialized = marks.initialized
+            || (message.kind == Message::Kind::notification
+                && message.method == QLatin1String("notifications/initialized"));
+        marks.used = marks.used || message.kind == Message::Kind::request;
+    }
+    // Written only when it changes: with shared sessions, each is a database write.
+    if (marks.initialized != lookup.session->initialized || marks.used != lookup.session->used)
+        m_sessions.mark(lookup.session->id, marks);
 
     // Responses in the order of their messages; those that come later are
     // filled in as they arrive.
@@ -192,13 +205,10 @@ ServiceReply McpEndpoint::post(const ServiceRequest &request, const QString &use
                 { message.id, JsonRpc::errorResponse(message.id, { JsonRpc::kInvalidRequest, message.problem }) });
             break;
         case Message::Kind::notification:
-            if (message.method == QLatin1String("notifications/initialized"))
-                lookup.session->initialized = true;
-            break; // other notifications need nothing from us
+            break; // initialized is marked above; others need nothing from us
         case Message::Kind::response:
             break; // we never ask the client anything
         case Message::Kind::request: {
-            lookup.session->used = true;
             Answer answer = dispatch(message, user, nowMs);
             if (answer.pending)
                 pending->calls.append({ pending->responses.size(), std::move(answer.pending) });
@@ -278,7 +288,10 @@ ServiceResponse McpEndpoint::initialize(
                 "a receipt's Merkle inclusion proof. Receipts carry evidence that checks offline with the key "
                 "log_key gives; tree_head, consistency and evidence serve the signed log.") },
     };
-    const McpSession *session = m_sessions.open(nowMs, user, SessionTable::owner(user, request.clientAddress));
+    const auto opened = m_sessions.open(nowMs, user, SessionStore::owner(user, request.clientAddress));
+    if (!opened)
+        return rpcError(503, { JsonRpc::kInternalError, opened.error().description }, message.id);
+    const std::optional<McpSession> &session = *opened;
     if (!session)
         return rpcError(
             503, { JsonRpc::kTooManySessions, QStringLiteral("Too many sessions; try again later") }, message.id);

@@ -3,7 +3,7 @@
 #include "service/http/httpmessage.h"
 #include "service/mcp/jsonrpc.h"
 
-class SessionTable;
+class SessionStore;
 class McpTools;
 
 /// The MCP endpoint in its Streamable HTTP form (protocol version
@@ -21,7 +21,7 @@ public:
 
     static QString protocolVersion() { return QStringLiteral("2025-03-26"); }
 
-    McpEndpoint(McpTools &tools, SessionTable &sessions, Options options)
+    McpEndpoint(McpTools &tools, SessionStore &sessions, Options options)
         : m_tools(tools)
         , m_sessions(sessions)
         , m_options(options)
@@ -49,6 +49,6 @@ private:
     ServiceResponse reply(const ServiceRequest &request, const QJsonArray &responses, bool batch) const;
 
     McpTools &m_tools;
-    SessionTable &m_sessions;
+    SessionStore &m_sessions;
     Options m_options;
 };

@@ -11,11 +11,6 @@ SessionTable::SessionTable(qint64 ttlMs, int capacity, int perOwner)
 {
 }
 
-QString SessionTable::owner(const QString &username, const QString &address)
-{
-    return username.isEmpty() ? QStringLiteral("anonymous@") + address : QStringLiteral("user:") + username;
-}
-
 bool SessionTable::expired(const McpSession &session, qint64 nowMs) const
 {
     return nowMs - session.lastUsedMs >= m_ttlMs;
@@ -31,7 +26,7 @@ void SessionTable::remove(Sessions::iterator session)
         m_byOwner.remove(owner);
 }
 
-const McpSession *SessionTable::open(qint64 nowMs, const QString &username, const QString &owner)
+Expected<std::optional<McpSession>> SessionTable::open(qint64 nowMs, const QString &username, const QString &owner)
 {
     expire(nowMs);
     const auto own = m_byOwner.constFind(owner);
@@ -44,7 +39,7 @@ const McpSession *SessionTable::open(qint64 nowMs, const QString &username, cons
         --owned;
     }
     if (size() >= m_capacity)
-        return nullptr;
+        return std::optional<McpSession>();
     QString id;
     do {
         id = QString::fromLatin1(SecureRandom::token(32));
@@ -52,23 +47,32 @@ const McpSession *SessionTable::open(qint64 nowMs, const QString &username, cons
     Sessions &sessions = m_byOwner[owner];
     sessions.push_back(McpSession { id, username, owner, nowMs, nowMs, false, false });
     m_index.insert(id, std::prev(sessions.end()));
-    return &sessions.back();
+    return std::optional<McpSession>(sessions.back());
 }
 
-McpSession *SessionTable::use(const QString &id, qint64 nowMs)
+Expected<std::optional<McpSession>> SessionTable::use(const QString &id, qint64 nowMs)
 {
     const auto found = m_index.constFind(id);
     if (found == m_index.constEnd())
-        return nullptr;
+        return std::optional<McpSession>();
     const auto it = *found;
     if (expired(*it, nowMs)) {
         remove(it);
-        return nullptr;
+        return std::optional<McpSession>();
     }
     it->lastUsedMs = std::max(it->lastUsedMs, nowMs);
     Sessions &sessions = m_byOwner[it->owner];
     sessions.splice(sessions.end(), sessions, it);
-    return &*it;
+    return std::optional<McpSession>(*it);
+}
+
+void SessionTable::mark(const QString &id, SessionMarks marks)
+{
+    const auto found = m_index.constFind(id);
+    if (found == m_index.constEnd())
+        return;
+    (*found)->initialized = (*found)->initialized || marks.initialized;
+    (*found)->used = (*found)->used || marks.used;
 }
 
 bool SessionTable::close(const QString &id)
