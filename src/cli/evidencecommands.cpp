@@ -75,9 +75,12 @@ QCoro::Task<int> update(QStringList args, CliIo io)
             co_return Cli::fail(io, digest.error().description);
         targets.append({ path, *digest });
     }
-    const bool named = !targets.isEmpty();
-    if (!named)
+    if (targets.isEmpty())
         targets = keptDigests();
+    if (targets.isEmpty()) {
+        io.out << u"No receipts are kept, so there is no evidence to update.\n"_s;
+        co_return Cli::kExitOk;
+    }
 
     const ConfigStore config;
     MCPClient client(config.defaults().url, std::make_shared<TokenSource>());
