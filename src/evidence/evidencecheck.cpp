@@ -32,6 +32,13 @@ Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &
     auto key = LogPublicKey::fromPem(publicKeyPem);
     if (!key)
         return key.error();
+    return checkEvidence(sha256Hex, evidence, *key, trustedCaPems, checkToken);
+}
+
+Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence, const LogPublicKey &publicKey,
+    const std::optional<QList<QByteArray>> &trustedCaPems, const TokenChecker &checkToken)
+{
+    const LogPublicKey *key = &publicKey;
     const auto leaf = Evidence::leafHashOf(sha256Hex);
     if (!leaf)
         return leaf.error();

@@ -2,6 +2,7 @@
 
 #include "core/expected.h"
 #include "evidence/evidence.h"
+#include "evidence/logpublickey.h"
 #include "evidence/rfc3161.h"
 
 #include <QByteArray>
@@ -49,3 +50,7 @@ using TokenChecker = std::function<Expected<Rfc3161::TokenCheck>(const QByteArra
 Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence,
     const QByteArray &publicKeyPem, const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt,
     const TokenChecker &checkToken = {});
+/// The same with the key read already: reading PEM costs more than the
+/// whole check, so a caller checking many files reads each key once.
+Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence, const LogPublicKey &key,
+    const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt, const TokenChecker &checkToken = {});

@@ -81,6 +81,15 @@ Expected<Rfc3161::TokenCheck> OfflineVerifier::checkToken(const QByteArray &toke
     return checked;
 }
 
+Expected<LogPublicKey> OfflineVerifier::key(const QByteArray &pem)
+{
+    const QMutexLocker locker(&m_mutex);
+    auto found = m_keys.constFind(pem);
+    if (found == m_keys.cend())
+        found = m_keys.insert(pem, LogPublicKey::fromPem(pem));
+    return *found;
+}
+
 FileResult OfflineVerifier::check(const QString &path, const QString &sha256, const Expected<QList<EvidenceItem>> &items)
 {
     if (!items)
@@ -93,8 +102,12 @@ FileResult OfflineVerifier::check(const QString &path, const QString &sha256, co
         if (!evidence) {
             row.status = MCPClient::kEvidenceMismatch + evidence.error().description;
         } else {
-            const auto checked = checkEvidence(sha256, *evidence, item.publicKey, m_trustedCaPems,
-                [this](const QByteArray &token, const QByteArray &message) { return checkToken(token, message); });
+            const auto publicKey = key(item.publicKey);
+            const auto checked = publicKey ? checkEvidence(sha256, *evidence, *publicKey, m_trustedCaPems,
+                                     [this](const QByteArray &token, const QByteArray &message) {
+                                         return checkToken(token, message);
+                                     })
+                                           : Expected<EvidenceCheck>(publicKey.error());
             if (checked) {
                 row = existed(path, sha256, item.receiptId, *checked);
                 if (checked->anchored)

@@ -2,6 +2,7 @@
 
 #include "core/resultmodel.h"
 #include "core/stampingclient.h"
+#include "evidence/logpublickey.h"
 #include "evidence/rfc3161.h"
 #include "storage/evidencefiles.h"
 
@@ -33,10 +34,12 @@ public:
 
 private:
     Expected<Rfc3161::TokenCheck> checkToken(const QByteArray &token, const QByteArray &message);
+    Expected<LogPublicKey> key(const QByteArray &pem);
 
     QList<QByteArray> m_trustedCaPems;
     // A token's check depends only on its bytes, the head it covers and the
     // CAs: many files share one anchor, whose token is checked once a run.
     QMutex m_mutex;
     QHash<QByteArray, Expected<Rfc3161::TokenCheck>> m_tokens;
+    QHash<QByteArray, Expected<LogPublicKey>> m_keys; // by PEM: reading one costs more than a check
 };
