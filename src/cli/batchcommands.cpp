@@ -36,7 +36,7 @@ const QCommandLineOption kSave(u"save"_s, u"Also write the output to PATH (.json
 const QCommandLineOption kOffline(
     u"offline"_s, u"Check the kept evidence alone, with no network: the log's signatures and the timestamps."_s);
 const QCommandLineOption kTsaCa(u"tsa-ca"_s,
-    u"With --offline: trust the timestamp authorities whose CA certificates are in PEM (default: the system's)."_s,
+    u"With --offline: trust the timestamp authorities whose CA certificates are in PEM (default: those in tsa-ca.pem in the data folder, else the system's)."_s,
     u"PEM"_s);
 
 // The formats stdout can show.
@@ -180,10 +180,12 @@ std::optional<int> parseBatch(BatchRun::Action action, const QStringList &args, 
         options.savePath = path;
         options.saveFormat = *format;
     }
-    if (parser.isSet(kTsaCa) && !parser.isSet(kOffline))
-        return Cli::usageError(io, command + u"--tsa-ca needs --offline"_s);
-    options.offline = parser.isSet(kOffline);
-    options.tsaCa = parser.value(kTsaCa);
+    if (!registering) {
+        if (parser.isSet(kTsaCa) && !parser.isSet(kOffline))
+            return Cli::usageError(io, command + u"--tsa-ca needs --offline"_s);
+        options.offline = parser.isSet(kOffline);
+        options.tsaCa = parser.value(kTsaCa);
+    }
     // Rows and receipt files name the files by their full path.
     for (const QString &operand : parser.positionalArguments())
         options.files.append(QDir::cleanPath(QFileInfo(operand).absoluteFilePath()));

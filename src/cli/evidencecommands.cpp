@@ -9,6 +9,7 @@
 #include "evidence/logpublickey.h"
 #include "export/exportactions.h"
 #include "mcp/mcpclient.h"
+#include "mcp/offlineverifier.h"
 #include "storage/configstore.h"
 #include "storage/evidencefiles.h"
 #include "storage/nivetpaths.h"
@@ -227,7 +228,7 @@ QCoro::Task<int> accept(QStringList args, CliIo io)
 Expected<QList<QByteArray>> trustedCas(const QString &path)
 {
     if (path.isEmpty())
-        return QList<QByteArray>();
+        return OfflineVerifier::configuredCas();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return Error { u"Cannot read %1: %2"_s.arg(path, file.errorString()) };

@@ -11,8 +11,8 @@
 /// trusts.
 namespace EvidenceCommands {
 
-/// The PEM text of the CA file at path, as a list of one; an empty list for
-/// an empty path (the system's CA store); or why it cannot be used.
+/// The PEM text of the CA file at path, as a list of one; for an empty path
+/// OfflineVerifier::configuredCas(); or why it cannot be used.
 Expected<QList<QByteArray>> trustedCas(const QString &path);
 
 /// "Log key of URL: <key id> (pinned …)", or that none is pinned yet.

@@ -4,8 +4,10 @@
 #include "evidence/crypto.h"
 #include "evidence/evidencecheck.h"
 #include "mcp/mcpclient.h"
+#include "storage/nivetpaths.h"
 
 #include <QCoro/QCoroFuture>
+#include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <optional>
@@ -20,8 +22,9 @@ QString timestampsText(const QList<CheckedTimestamp> &timestamps)
     return parts.join(QStringLiteral("; "));
 }
 
-// The row of evidence that checked.
-FileResult existed(const QString &path, const QString &sha256, const QString &receiptId, const EvidenceCheck &c)
+// The row of evidence e that checked as c; its Merkle root is that of the head that dates it.
+FileResult existed(
+    const QString &path, const QString &sha256, const QString &receiptId, const Evidence &e, const EvidenceCheck &c)
 {
     FileResult row { path, sha256, receiptId, {}, c.scope, {}, {}, ResultKind::valid };
     if (c.anchored) {
@@ -29,6 +32,7 @@ FileResult existed(const QString &path, const QString &sha256, const QString &re
         for (const CheckedTimestamp &t : c.timestamps)
             first = std::min(first, t.time);
         row.createdAt = TreeHead::timeText(first);
+        row.merkle = QString::fromLatin1(e.anchor->treeHead.root.toHex());
         row.status = QStringLiteral("Existed by %1: log key %2, tree size %3, timestamp by %4")
                          .arg(row.createdAt, c.keyId)
                          .arg(c.anchorTreeSize)
@@ -36,6 +40,7 @@ FileResult existed(const QString &path, const QString &sha256, const QString &re
     } else {
         // The log's own clock: honest, but no one independent vouched for it yet.
         row.createdAt = TreeHead::timeText(c.headTime);
+        row.merkle = QString::fromLatin1(e.treeHead.root.toHex());
         row.status = QStringLiteral("Existed by %1 by the log's clock alone: log key %2, tree size %3; "
                                     "no authority has dated it yet (nivet-timestamp evidence update)")
                          .arg(row.createdAt, c.keyId)
@@ -53,6 +58,16 @@ OfflineVerifier::OfflineVerifier(QList<QByteArray> trustedCaPems)
 }
 
 OfflineVerifier::~OfflineVerifier() = default;
+
+Expected<QList<QByteArray>> OfflineVerifier::configuredCas()
+{
+    QFile file(NivetPaths::applicationSupportNivet() + QStringLiteral("/tsa-ca.pem"));
+    if (!file.exists())
+        return QList<QByteArray>();
+    if (!file.open(QIODevice::ReadOnly))
+        return Error { QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString()) };
+    return QList { file.readAll() };
+}
 
 QCoro::Task<FileResult> OfflineVerifier::registerFile(QString path, QString sha256, QString scope)
 {
@@ -109,7 +124,7 @@ FileResult OfflineVerifier::check(const QString &path, const QString &sha256, co
                                      })
                                            : Expected<EvidenceCheck>(publicKey.error());
             if (checked) {
-                row = existed(path, sha256, item.receiptId, *checked);
+                row = existed(path, sha256, item.receiptId, *evidence, *checked);
                 if (checked->anchored)
                     return row;
                 passed = passed.value_or(row);

@@ -22,6 +22,10 @@ public:
     /// trustedCaPems: the authorities' CAs to trust (PEM texts); none: the
     /// system's CA store.
     explicit OfflineVerifier(QList<QByteArray> trustedCaPems = {});
+    /// The CAs to trust when none are named: those in <Nivet>/tsa-ca.pem
+    /// when that file exists (a private authority's), else none (the
+    /// system's CA store); or why the file cannot be read.
+    static Expected<QList<QByteArray>> configuredCas();
     ~OfflineVerifier() override;
 
     /// Registering needs the service: an error row.

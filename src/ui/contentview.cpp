@@ -458,9 +458,14 @@ void ContentView::startOfflineRun()
 {
     if (m_busy || files().isEmpty())
         return;
+    const auto cas = OfflineVerifier::configuredCas();
+    if (!cas) {
+        setStatus(QStringLiteral("Verify Offline failed: ") + cas.error().description);
+        return;
+    }
     m_run->run(BatchRun::Action::verifyFiles, files(), m_config->defaults().url,
         [config = m_config] { return config->defaults().scope; },
-        [](const QString &) { return std::make_unique<OfflineVerifier>(); });
+        [cas = *cas](const QString &) { return std::make_unique<OfflineVerifier>(cas); });
 }
 
 void ContentView::setResults(const QList<FileResult> &rows)

@@ -63,7 +63,7 @@ public Q_SLOTS:
     /// Register and Verify buttons.
     void startRun(BatchRun::Action action);
     /// Verifies the listed files with no network, from the kept evidence
-    /// alone, trusting the authorities whose CAs the system trusts.
+    /// alone, trusting the authorities of OfflineVerifier::configuredCas().
     void startOfflineRun();
     /// Ends a busy run (the Stop button and Esc): see BatchRun::stop().
     void stop();

@@ -142,10 +142,16 @@ void DefaultsView::addMcpRows(QFormLayout *form, QWidget *box)
     accept->setAutoDefault(false);
     accept->setToolTip(QStringLiteral("Trust the key the service signs with now, in place of the pinned one. "
                                       "Do so only when its operator confirms the change."));
+    // The whole key id, to compare with the one the operator publishes.
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSizeF(m_logKey->font().pointSizeF() * 0.95);
+    m_logKey->setFont(fixed);
+    m_logKey->setWordWrap(false);
+    form->addRow(QStringLiteral("Log key"), m_logKey);
     auto *keyRow = new QHBoxLayout;
-    keyRow->addWidget(m_logKey, 1);
     keyRow->addWidget(accept);
-    form->addRow(QStringLiteral("Log key"), keyRow);
+    keyRow->addStretch(1);
+    form->addRow(QString(), keyRow);
     connect(accept, &QPushButton::clicked, this, &DefaultsView::acceptLogKey);
     m_buttons.append(accept);
 
@@ -363,7 +369,12 @@ void DefaultsView::acceptLogKey()
 void DefaultsView::refreshLogKey()
 {
     // The saved URL's: an edit not saved yet acts on nobody's behalf.
-    m_logKey->setText(LogKeyPins::summary(MCPClient(ConfigStore().defaults().url).url().toString()));
+    const auto pinned = LogKeyPins::pinned(MCPClient(ConfigStore().defaults().url).url().toString());
+    if (pinned && *pinned)
+        m_logKey->setText((*pinned)->keyId + QStringLiteral("\npinned ") + (*pinned)->pinnedAt);
+    else
+        m_logKey->setText(pinned ? QStringLiteral("None pinned yet: pinned when the service first sends evidence")
+                                 : pinned.error().description);
 }
 
 QCoro::Task<> DefaultsView::acceptKey()
