@@ -12,8 +12,8 @@
 #include "core/filehasher.h"
 #include "core/jsonwriter.h"
 #include "evidence/evidence.h"
-#include "evidence/logpublickey.h"
 #include "evidence/logkey.h"
+#include "evidence/logpublickey.h"
 #include "evidence/merkleproof.h"
 #include "evidence/rfc3161.h"
 #include "mcp/offlineverifier.h"
@@ -101,9 +101,8 @@ int main(int argc, char **argv)
         leaves.append(MerkleProof::leafHash(QCryptographicHash::hash(data, QCryptographicHash::Sha256)));
     }
     const auto levels = levelsOf(leaves);
-    const MerkleProof::NodeSource nodes = [&levels](int level, qint64 index) -> Expected<QByteArray> {
-        return levels.value(level).value(index);
-    };
+    const MerkleProof::NodeSource nodes
+        = [&levels](int level, qint64 index) -> Expected<QByteArray> { return levels.value(level).value(index); };
     const auto key = LogKey::generate();
     const TestAuthority authority;
     const QDateTime time = QDateTime::currentDateTimeUtc();
@@ -137,14 +136,13 @@ int main(int argc, char **argv)
         e.anchor = Anchor { anchored, *MerkleProof::auditPath(nodes, i, anchorSize),
             { { QStringLiteral("http://127.0.0.1:1/tsa"), tokens.value(anchorSize) } } };
         const QString sha256 = QString::fromLatin1(
-            QCryptographicHash::hash("small file " + QByteArray::number(i) + '\n', QCryptographicHash::Sha256)
-                .toHex());
+            QCryptographicHash::hash("small file " + QByteArray::number(i) + '\n', QCryptographicHash::Sha256).toHex());
         const EvidenceItem item { QStringLiteral("r-%1").arg(i), QStringLiteral("http://127.0.0.1:1/mcp"),
             key->publicKey().pem(), e.toJson() };
         // Written as the client writes them, without a flush each: only the reading is measured.
         QFile f(evidenceDir + QLatin1Char('/') + sha256 + QStringLiteral(".json"));
-        const QByteArray bytes = JsonWriter::pretty(
-            QJsonObject { { QStringLiteral("sha256"), sha256 }, { QStringLiteral("items"), QJsonArray { item.toJson() } } });
+        const QByteArray bytes = JsonWriter::pretty(QJsonObject {
+            { QStringLiteral("sha256"), sha256 }, { QStringLiteral("items"), QJsonArray { item.toJson() } } });
         if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
             return 1;
     }
@@ -188,9 +186,8 @@ int main(int argc, char **argv)
         plain = std::min(plain, timer.nsecsElapsed() / 1e9);
         const auto [h, hashed] = timedRun(files, [](const QString &) { return std::make_unique<HashOnly>(); });
         hashing = std::min(hashing, h);
-        const auto [o, checked] = timedRun(files, [ca = authority.caPem()](const QString &) {
-            return std::make_unique<OfflineVerifier>(QList { ca });
-        });
+        const auto [o, checked] = timedRun(files,
+            [ca = authority.caPem()](const QString &) { return std::make_unique<OfflineVerifier>(QList { ca }); });
         offline = std::min(offline, o);
         ran = ran && checked;
     }

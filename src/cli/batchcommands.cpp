@@ -1,12 +1,12 @@
 #include "cli/batchcommands.h"
 
 #include "auth/tokensource.h"
+#include "cli/evidencecommands.h"
 #include "core/batchrun.h"
 #include "core/text.h"
 #include "export/exportactions.h"
 #include "export/exportformat.h"
 #include "export/exporttext.h"
-#include "cli/evidencecommands.h"
 #include "mcp/mcpclient.h"
 #include "mcp/offlineverifier.h"
 #include "storage/configstore.h"

@@ -4,8 +4,8 @@
 #include "core/filehasher.h"
 #include "core/jsonwriter.h"
 #include "core/text.h"
-#include "evidence/evidenceexport.h"
 #include "evidence/evidencecheck.h"
+#include "evidence/evidenceexport.h"
 #include "evidence/logpublickey.h"
 #include "export/exportactions.h"
 #include "mcp/mcpclient.h"
@@ -148,7 +148,8 @@ QCoro::Task<int> exportDocument(QStringList args, CliIo io)
     if (!items)
         co_return Cli::fail(io, items.error().description);
     if (items->isEmpty())
-        co_return Cli::fail(io, u"No evidence is kept for %1 (register it, or nivet-timestamp evidence update)"_s.arg(path));
+        co_return Cli::fail(
+            io, u"No evidence is kept for %1 (register it, or nivet-timestamp evidence update)"_s.arg(path));
     // The anchored evidence, when there is one: it carries the independent clock.
     EvidenceItem item = items->constFirst();
     for (const EvidenceItem &candidate : *items) {
@@ -158,8 +159,8 @@ QCoro::Task<int> exportDocument(QStringList args, CliIo io)
         }
     }
     const auto evidence = Evidence::fromJson(item.evidence);
-    const auto checked = evidence ? checkEvidence(*digest, *evidence, item.publicKey)
-                                  : Expected<EvidenceCheck>(evidence.error());
+    const auto checked
+        = evidence ? checkEvidence(*digest, *evidence, item.publicKey) : Expected<EvidenceCheck>(evidence.error());
     if (!checked)
         co_return Cli::fail(io, MCPClient::kEvidenceMismatch + checked.error().description);
 
@@ -180,7 +181,7 @@ QCoro::Task<int> exportDocument(QStringList args, CliIo io)
     if (const auto written = writeExportFile(parser.value(kOut), JsonWriter::pretty(*document)); !written)
         co_return Cli::fail(io, u"The document was not written: "_s + written.error().description);
     io.out << Cli::inert(u"Exported the evidence of %1 (log key %2, %3) → %4\n"_s.arg(Text::lastPathComponent(path),
-                  checked->keyId, checked->anchored ? u"anchored"_s : u"not anchored yet"_s, parser.value(kOut)));
+        checked->keyId, checked->anchored ? u"anchored"_s : u"not anchored yet"_s, parser.value(kOut)));
     co_return Cli::kExitOk;
 }
 

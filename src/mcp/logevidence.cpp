@@ -98,7 +98,8 @@ QCoro::Task<Expected<PinnedKey>> MCPClient::trustedKey(QString session, QString 
                                          "nivet-timestamp key accept %1, or Accept New Key in Settings")
                               .arg(service, (*pinned)->keyId, offered->keyId) };
     }
-    auto pinning = onWorker([service, key = *offered] { return LogKeyPins::pinFirst(service, key.keyId, key.publicKey); });
+    auto pinning
+        = onWorker([service, key = *offered] { return LogKeyPins::pinFirst(service, key.keyId, key.publicKey); });
     const auto pin = co_await pinning;
     if (!pin)
         co_return Error { QStringLiteral("The log key could not be pinned: ") + pin.error().describe() };
@@ -129,9 +130,11 @@ QCoro::Task<Expected<void>> MCPClient::witness(QString session, TreeHead head)
                                       .arg(large.treeSize)
                                       .arg(reply.error().description) };
             const auto fields = JsonFields::of(*reply, QStringLiteral("consistency"));
-            const auto proof = fields ? fields->hashes(QStringLiteral("proof")) : Expected<QList<QByteArray>>(fields.error());
+            const auto proof
+                = fields ? fields->hashes(QStringLiteral("proof")) : Expected<QList<QByteArray>>(fields.error());
             if (!proof)
-                co_return Error { QStringLiteral("The consistency proof cannot be read: ") + proof.error().description };
+                co_return Error { QStringLiteral("The consistency proof cannot be read: ")
+                    + proof.error().description };
             extends = MerkleProof::consistencyHolds(small.treeSize, large.treeSize, small.root, large.root, *proof);
         }
         if (!extends) {

@@ -105,7 +105,8 @@ Expected<LogPublicKey> OfflineVerifier::key(const QByteArray &pem)
     return *found;
 }
 
-FileResult OfflineVerifier::check(const QString &path, const QString &sha256, const Expected<QList<EvidenceItem>> &items)
+FileResult OfflineVerifier::check(
+    const QString &path, const QString &sha256, const Expected<QList<EvidenceItem>> &items)
 {
     if (!items)
         return ResultRows::error(path, sha256, {}, items.error().description);
@@ -118,11 +119,10 @@ FileResult OfflineVerifier::check(const QString &path, const QString &sha256, co
             row.status = MCPClient::kEvidenceMismatch + evidence.error().description;
         } else {
             const auto publicKey = key(item.publicKey);
-            const auto checked = publicKey ? checkEvidence(sha256, *evidence, *publicKey, m_trustedCaPems,
-                                     [this](const QByteArray &token, const QByteArray &message) {
-                                         return checkToken(token, message);
-                                     })
-                                           : Expected<EvidenceCheck>(publicKey.error());
+            const auto checked = publicKey
+                ? checkEvidence(sha256, *evidence, *publicKey, m_trustedCaPems,
+                    [this](const QByteArray &token, const QByteArray &message) { return checkToken(token, message); })
+                : Expected<EvidenceCheck>(publicKey.error());
             if (checked) {
                 row = existed(path, sha256, item.receiptId, *evidence, *checked);
                 if (checked->anchored)
@@ -140,6 +140,7 @@ FileResult OfflineVerifier::check(const QString &path, const QString &sha256, co
     if (failed)
         return *failed;
     return FileResult { path, sha256, {}, {}, {},
-        QStringLiteral("Not found: no evidence is kept for this file (register it, or nivet-timestamp evidence update)"),
+        QStringLiteral(
+            "Not found: no evidence is kept for this file (register it, or nivet-timestamp evidence update)"),
         {}, ResultKind::notFound };
 }

@@ -463,7 +463,8 @@ void ContentView::startOfflineRun()
         setStatus(QStringLiteral("Verify Offline failed: ") + cas.error().description);
         return;
     }
-    m_run->run(BatchRun::Action::verifyFiles, files(), m_config->defaults().url,
+    m_run->run(
+        BatchRun::Action::verifyFiles, files(), m_config->defaults().url,
         [config = m_config] { return config->defaults().scope; },
         [cas = *cas](const QString &) { return std::make_unique<OfflineVerifier>(cas); });
 }

@@ -3,15 +3,14 @@
 #include "auth/credentialsfile.h"
 #include "auth/tokensource.h"
 #include "mcp/mcpclient.h"
-#include "storage/evidencefiles.h"
 #include "storage/configstore.h"
+#include "storage/evidencefiles.h"
 #include "storage/nivetpaths.h"
 #include "ui/elidedlabel.h"
 
 #include <QCloseEvent>
-#include <QCoro/QCoroFuture>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QComboBox>
+#include <QCoro/QCoroFuture>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -22,6 +21,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 

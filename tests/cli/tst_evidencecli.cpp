@@ -97,8 +97,8 @@ class TestEvidenceCli : public QObject {
         if (anchorSize) {
             Anchor anchor { head(anchorSize), proof(false, leaf, anchorSize), {} };
             const auto request = Rfc3161::request(anchor.treeHead.message());
-            anchor.timestamps.append(
-                { u"http://127.0.0.1:1/tsa"_s, *Rfc3161::tokenFromResponse(m_authority.respond(request->der), *request) });
+            anchor.timestamps.append({ u"http://127.0.0.1:1/tsa"_s,
+                *Rfc3161::tokenFromResponse(m_authority.respond(request->der), *request) });
             e.anchor = anchor;
         }
         return e;
@@ -140,10 +140,8 @@ private Q_SLOTS:
             QVERIFY(writeFile(m_files.last(), QByteArray::number(i)));
             m_digests.append(QCryptographicHash::hash(QByteArray::number(i), QCryptographicHash::Sha256));
         }
-        m_server.setHandler(ScriptedHttpServer::mcp(
-            [this](const QString &name, const QJsonObject &arguments, const HttpRequest &) {
-                return tool(name, arguments);
-            }));
+        m_server.setHandler(ScriptedHttpServer::mcp([this](const QString &name, const QJsonObject &arguments,
+                                                        const HttpRequest &) { return tool(name, arguments); }));
     }
 
     void init()
@@ -213,10 +211,12 @@ private Q_SLOTS:
         }
         const QJsonObject item { { u"receipt_id"_s, u"r-1"_s }, { u"service"_s, url() },
             { u"public_key"_s, QString::fromLatin1(m_key.publicKey().pem()) }, { u"evidence"_s, m_evidence } };
-        QCOMPARE(readFile(kept), JsonWriter::pretty(QJsonObject { { u"sha256"_s, hex(2) }, { u"items"_s, QJsonArray { item } } }));
+        QCOMPARE(readFile(kept),
+            JsonWriter::pretty(QJsonObject { { u"sha256"_s, hex(2) }, { u"items"_s, QJsonArray { item } } }));
         QCOMPARE(fileMode(kept), 0600);
         QCOMPARE(fileJson(home.nivet() + u"/log-keys.json"_s)[url()][u"key_id"_s].toString(), m_key.keyId());
-        QCOMPARE(fileJson(home.nivet() + u"/witness.json"_s)[m_key.keyId()][u"global"_s].toObject(), e.treeHead.toJson());
+        QCOMPARE(
+            fileJson(home.nivet() + u"/witness.json"_s)[m_key.keyId()][u"global"_s].toObject(), e.treeHead.toJson());
     }
 
     // A larger head must extend the largest one seen; one that does not
@@ -241,12 +241,14 @@ private Q_SLOTS:
         m_server.clearRequests();
 
         BatchRun run([](const QString &u) { return std::make_unique<MCPClient>(u); });
-        auto task = run.run(BatchRun::Action::registerFiles, { m_files[4], m_files[3] }, url(), [] { return u"global"_s; });
+        auto task
+            = run.run(BatchRun::Action::registerFiles, { m_files[4], m_files[3] }, url(), [] { return u"global"_s; });
         QCoro::waitFor(task);
         const QList<ToolCall> calls = toolCalls(m_server.requests());
         QCOMPARE(calls.at(1).name, u"consistency"_s);
         QCOMPARE(calls.at(1).arguments, jsonObject(R"({"scope":"global","first":3,"second":5})"));
-        const QJsonObject witnessed = fileJson(home.nivet() + u"/witness.json"_s)[m_key.keyId()][u"global"_s].toObject();
+        const QJsonObject witnessed
+            = fileJson(home.nivet() + u"/witness.json"_s)[m_key.keyId()][u"global"_s].toObject();
         if (!forked) {
             QCOMPARE(run.results().size(), 2);
             QCOMPARE(witnessed, head(5).toJson());
@@ -305,10 +307,8 @@ private Q_SLOTS:
             args.insert(2, u"--tsa-ca"_s), args.insert(3, ca);
         const CliRun run = runCli(args);
         QCOMPARE(run.status, exit);
-        const QJsonObject row = QJsonDocument::fromJson(run.out.section(u"\nDone"_s, 0, 0).toUtf8())
-                                    .array()
-                                    .at(0)
-                                    .toObject();
+        const QJsonObject row
+            = QJsonDocument::fromJson(run.out.section(u"\nDone"_s, 0, 0).toUtf8()).array().at(0).toObject();
         // The authority's time (its milliseconds are always 123), not the log's.
         const QString time = row[u"created_at"_s].toString();
         if (status.contains(u"%2"_s)) {
