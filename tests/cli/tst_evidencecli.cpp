@@ -343,6 +343,12 @@ private Q_SLOTS:
             (QJsonObject { { u"receipt_id"_s, u"r-1"_s }, { u"hash"_s, hex(2) }, { u"scope"_s, u"global"_s },
                 { u"created_at"_s, u"t"_s }, { u"merkle"_s, u"m"_s } }));
 
+        // Another receipt's evidence goes beside it; an unanchored one never replaces it.
+        for (const QString &id : { u"r-2"_s, u"r-1"_s })
+            QVERIFY(EvidenceStore::save(hex(2), { id, url(), m_key.publicKey().pem(), evidence(2, 3).toJson() }));
+        const auto kept = EvidenceStore::read(hex(2));
+        QVERIFY(kept->size() == 2 && kept->at(0).anchored() && kept->at(1).receiptId == u"r-2"_s);
+
         m_offered = &m_other;
         const CliRun accepted = runCli({ u"key"_s, u"accept"_s, url() });
         QVERIFY(accepted.out.startsWith(u"Was: Log key of %1: %2 (pinned "_s.arg(url(), m_key.keyId())));
