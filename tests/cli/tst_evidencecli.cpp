@@ -335,9 +335,9 @@ private Q_SLOTS:
         QCOMPARE(update.status, 1);
         // The anchored head is witnessed too: it extends the head of 3 leaves.
         const QList<ToolCall> calls = toolCalls(m_server.requests());
-        QCOMPARE(calls.size(), 2);
+        QCOMPARE(calls.size(), 3); // evidence, log_key (first use), consistency
         QCOMPARE(calls.at(0).arguments, jsonObject(R"({"receipt_id":"r-1"})"));
-        QCOMPARE(calls.at(1).arguments, jsonObject(R"({"scope":"global","first":3,"second":5})"));
+        QCOMPARE(calls.at(2).arguments, jsonObject(R"({"scope":"global","first":3,"second":5})"));
 
         const QString out = m_dir.filePath(u"2.evidence.json"_s);
         QCOMPARE(runCli({ u"evidence"_s, u"export"_s, m_files[2], u"--out"_s, out }).status, 0);
