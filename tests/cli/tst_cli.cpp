@@ -122,6 +122,7 @@ private Q_SLOTS:
                                                << u"set-auth: --password and --password-stdin cannot be combined"_s;
         QTest::newRow("no files") << u"verify --format json"_s << u"verify: no files given"_s;
         QTest::newRow("missing value") << u"register a --format"_s << u"register: option --format needs a value"_s;
+        QTest::newRow("missing value, one dash") << u"register a -save"_s << u"register: option --save needs a value"_s;
         QTest::newRow("unknown format") << u"register --format xml a"_s
                                         << u"register: unknown format \"xml\" (json, csv, text or pdf)"_s;
         QTest::newRow("pdf without save")

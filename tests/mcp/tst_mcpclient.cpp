@@ -23,7 +23,6 @@ namespace {
 
 const QString kSha = u"5eed"_s;
 const QString kPath = u"/data/report.pdf"_s;
-const QDateTime kNow(QDate(2025, 1, 31), QTime(12, 0), Qt::UTC);
 
 HttpResponse initReply(const QByteArray &header = "Mcp-Session-Id", const QByteArray &sid = "abc-123")
 {
@@ -115,15 +114,12 @@ class TestMcpClient : public QObject {
     IsolatedDataHome m_home; // every request reads the credentials file
     ScriptedHttpServer m_server;
     HttpResponse m_reply; // what every tool call gets
-    int m_logins = 0;
 
     QString authPath() const { return m_home.nivet() + u"/auth.properties"_s; }
 
     MCPClient *makeClient(const QUrl &url, QObject *parent)
     {
-        auto tokens = std::make_shared<TokenSource>();
-        tokens->client().setClock([] { return kNow; });
-        auto *made = new MCPClient(url.toString(), tokens, parent);
+        auto *made = new MCPClient(url.toString(), std::make_shared<TokenSource>(), parent);
         made->setTransferTimeout(2s);
         return made;
     }
@@ -147,14 +143,8 @@ class TestMcpClient : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        const auto mcp = ScriptedHttpServer::mcp(
-            [this](const QString &, const QJsonObject &, const HttpRequest &) { return m_reply; });
-        m_server.setHandler([this, mcp](const HttpRequest &request) {
-            if (request.target != "/auth/login")
-                return mcp(request);
-            ++m_logins;
-            return HttpResponse::json(jsonObject(R"({"token":"new-token","expiresAt":"2025-01-31T13:00:00Z"})"));
-        });
+        m_server.setHandler(ScriptedHttpServer::mcp(
+            [this](const QString &, const QJsonObject &, const HttpRequest &) { return m_reply; }));
     }
 
     void init()
@@ -162,7 +152,6 @@ private Q_SLOTS:
         QDir(m_home.nivet()).removeRecursively();
         m_server.clearRequests();
         m_reply = HttpResponse::text("no answer set", 500);
-        m_logins = 0;
     }
 
     void requestsOnTheWire()
@@ -267,37 +256,6 @@ private Q_SLOTS:
         QCOMPARE(got.ok() ? QJsonDocument(got.value()).toJson(QJsonDocument::Compact)
                           : '!' + got.error().description.toUtf8(),
             expected.startsWith('!') ? expected : QJsonDocument::fromJson(expected).toJson(QJsonDocument::Compact));
-    }
-
-    void bearerOnEveryRequest_data()
-    {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QByteArray>("authorization"); // empty: no header
-        QTest::addColumn<int>("logins");
-        const QByteArray creds = "username=alice\npassword=pw\nauth_url=@server\naccess_token=old-token\n";
-        QTest::newRow("expiring in 4 minutes: renewed first") << creds + "expires_at=2025-01-31T12:04:00Z\n"
-                                                              << QByteArray("Bearer new-token") << 1;
-        QTest::newRow("blank token: no header") << QByteArray("access_token=  \\n\n") << QByteArray() << 0;
-    }
-
-    void bearerOnEveryRequest()
-    {
-        QFETCH(QByteArray, file);
-        QFETCH(QByteArray, authorization);
-        QFETCH(int, logins);
-        file.replace("@server", m_server.url(QString()).toString().toUtf8());
-        QVERIFY(writeFile(authPath(), file));
-        m_reply = result("{}");
-        QObject owner;
-        QVERIFY(QCoro::waitFor(openAndCall(*makeClient(m_server.url(), &owner))).ok());
-        QCOMPARE(m_logins, logins);
-        QList<HttpRequest> requests = m_server.requests();
-        if (logins > 0) // the renewal comes first, before any MCP request
-            QCOMPARE(requests.takeFirst().target, QByteArray("/auth/login"));
-        QCOMPARE(requests.size(), 3);
-        for (const HttpRequest &request : requests)
-            QCOMPARE(
-                request.hasHeader("Authorization") ? request.header("Authorization") : QByteArray(), authorization);
     }
 
     void registerFile_data()
