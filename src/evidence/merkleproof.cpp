@@ -111,6 +111,11 @@ QByteArray rootOf(const QList<QByteArray> &leafHashes)
     return nodeHash(rootOf(leafHashes.mid(0, k)), rootOf(leafHashes.mid(k)));
 }
 
+Expected<QByteArray> rootHash(const NodeSource &nodes, qint64 treeSize)
+{
+    return rangeHash(nodes, 0, treeSize);
+}
+
 Expected<QList<QByteArray>> auditPath(const NodeSource &nodes, qint64 leafIndex, qint64 treeSize)
 {
     if (leafIndex < 0 || leafIndex >= treeSize)

@@ -26,6 +26,9 @@ QByteArray nodeHash(QByteArrayView left, QByteArrayView right);
 /// for none. For small trees and for checking stored ones.
 QByteArray rootOf(const QList<QByteArray> &leafHashes);
 
+/// The root of the tree of the first treeSize leaves, from stored nodes.
+Expected<QByteArray> rootHash(const NodeSource &nodes, qint64 treeSize);
+
 /// The audit path of the leaf at leafIndex in the tree of treeSize leaves,
 /// from the leaf's sibling up to the root's child.
 Expected<QList<QByteArray>> auditPath(const NodeSource &nodes, qint64 leafIndex, qint64 treeSize);

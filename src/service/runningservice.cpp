@@ -11,6 +11,7 @@ Expected<std::unique_ptr<RunningService>> RunningService::start(
         return service.error();
     server->m_service = std::move(service).value();
     ServiceHandler *handler = server->m_service.get();
+    handler->setLog(log);
 
     HttpServer::Handlers handlers {
         [handler](const ServiceRequest &head) { return handler->bodyLimit(head); },

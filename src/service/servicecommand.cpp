@@ -1,6 +1,7 @@
 #include "service/servicecommand.h"
 
 #include "core/optiontext.h"
+#include "net/httpexchange.h"
 
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
@@ -224,6 +225,34 @@ int backup(const QStringList &args, Io &io)
     return kExitOk;
 }
 
+int key(const QStringList &args, Io &io)
+{
+    QCommandLineParser parser;
+    if (const auto problem = parseOptions(parser, { kData }, args))
+        return usageError(io, *problem);
+    if (parser.isSet(kHelp)) {
+        io.out << u"Usage: nivet-stampd key [--data DIR]\n"
+                  "Prints the log's public key (PEM) and its key id, creating the key on first use.\n"_s;
+        io.out.flush();
+        return kExitOk;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(io, u"unexpected argument %1"_s.arg(parser.positionalArguments().constFirst()));
+    const QString dataDir = parser.isSet(kData) ? parser.value(kData) : defaultDataDir();
+    // The folder as the service makes it: private.
+    if (!QFileInfo::exists(dataDir)) {
+        if (!QDir().mkpath(dataDir))
+            return fail(io, u"Cannot create the data folder %1"_s.arg(QDir::toNativeSeparators(dataDir)));
+        QFile::setPermissions(dataDir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
+    const auto logKey = ServiceHandler::loadOrCreateLogKey(dataDir);
+    if (!logKey)
+        return fail(io, logKey.error().description);
+    io.out << QString::fromLatin1(logKey->publicKey().pem()) << u"Key id: "_s << logKey->keyId() << u'\n';
+    io.out.flush();
+    return kExitOk;
+}
+
 // A limit of ServiceOptions as a flag: --NAME VALUE, its help and its default.
 struct LimitFlag {
     enum class Kind { duration, count, countOrZero, size };
@@ -270,6 +299,10 @@ const QList<LimitFlag> &limitFlags()
         limit("max-user-sessions", Kind::count, &ServiceOptions::maxSessionsPerUser,
             "keep at most N MCP sessions per user or anonymous client address"),
         limit("token-ttl", Kind::duration, &ServiceOptions::tokenTtlMs, "lifetime of Auth API tokens"),
+        limit("max-commit-stamps", Kind::count, &ServiceOptions::maxCommitStamps,
+            "write at most N stamps in one commit (one flush); 1 writes each alone"),
+        limit("tsa-interval", Kind::duration, &ServiceOptions::tsaIntervalMs,
+            "ask the --tsa authorities at most once in this time"),
     };
     return flags;
 }
@@ -338,7 +371,8 @@ Outcome serve(const QStringList &args, Io &io)
     const QCommandLineOption eventStream = option(u"event-stream"_s);
     const QCommandLineOption requireAuth = option(u"require-auth"_s);
     const QCommandLineOption version = option(u"version"_s);
-    QList<QCommandLineOption> known { listenOption, eventStream, requireAuth, version, kData };
+    const QCommandLineOption tsa = option(u"tsa"_s, u"URL"_s);
+    QList<QCommandLineOption> known { listenOption, eventStream, requireAuth, version, kData, tsa };
     for (const LimitFlag &flag : limitFlags())
         known.append(option(flag.name, valueName(flag.kind)));
     QCommandLineParser parser;
@@ -366,6 +400,12 @@ Outcome serve(const QStringList &args, Io &io)
         if (const auto *problem = std::get_if<QString>(&value))
             return { usageError(io, *problem), nullptr };
         flag.set(options, std::get<qint64>(value));
+    }
+    for (const QString &text : parser.values(tsa)) {
+        const QUrl url(text, QUrl::StrictMode);
+        if (!HttpExchange::isHttpUrl(url))
+            return { usageError(io, u"--tsa needs an absolute http or https URL, not %1"_s.arg(text)), nullptr };
+        options.tsaUrls.append(url);
     }
     if (options.tokenTtlMs < 1000)
         return { usageError(io, QStringLiteral("--token-ttl must be at least one second")), nullptr };
@@ -414,15 +454,19 @@ QString usage()
         "      --data DIR                          data folder (default %1)\n"
         "      --event-stream                      answer MCP requests as text/event-stream\n"
         "      --require-auth                      refuse MCP requests without a valid bearer token\n"
+        "      --tsa URL                           after commits, get RFC 3161 timestamps of the signed tree heads\n"
+        "                                          from this authority (repeatable)\n"
         "%2"
         "  nivet-stampd add-user NAME [--role ROLE] [--data DIR]\n"
         "                                          add or update a user; the password is read from standard input\n"
         "  nivet-stampd backup FILE [--data DIR]   copy the database to FILE, also while the service runs\n"
+        "  nivet-stampd key [--data DIR]           print the log's public key and key id\n"
         "  nivet-stampd --help | --version\n"
         "\n"
         "Durations: 90s, 15m, 2h, 1d, 500ms (a bare number counts seconds). Sizes: 4096, 64KiB, 1MiB.\n"
         "The MCP endpoint is /mcp; the Auth API answers POST /auth/login and GET /auth/validate;\n"
-        "GET /healthz says whether the database takes stamps, GET /metrics gives Prometheus metrics.\n")
+        "GET /healthz says whether the database takes stamps, GET /metrics gives Prometheus metrics,\n"
+        "GET /log/key the log's public key (PEM).\n")
         .arg(defaultDataDir(), limits);
 }
 
@@ -484,6 +528,8 @@ Outcome run(const QStringList &args, Io io)
         return { addUser(args.mid(1), io), nullptr };
     if (args.value(0) == "backup"_L1)
         return { backup(args.mid(1), io), nullptr };
+    if (args.value(0) == "key"_L1)
+        return { key(args.mid(1), io), nullptr };
     return serve(args, io);
 }
 

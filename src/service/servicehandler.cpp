@@ -1,14 +1,19 @@
 #include "service/servicehandler.h"
 
+#include "evidence/logkey.h"
 #include "service/accounts/authendpoint.h"
 #include "service/accounts/userdirectory.h"
+#include "service/common/textcheck.h"
 #include "service/db/servicedatabase.h"
+#include "service/log/anchorer.h"
+#include "service/log/logwriter.h"
 #include "service/log/receiptlog.h"
 #include "service/mcp/mcpendpoint.h"
 #include "service/mcp/mcptools.h"
 #include "service/mcp/sessiontable.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QUrl>
 
 namespace {
@@ -42,6 +47,24 @@ QString ServiceHandler::signingKeyFileName()
     return QStringLiteral("token-signing.key");
 }
 
+QString ServiceHandler::logKeyFileName()
+{
+    return QStringLiteral("log-key.pem");
+}
+
+Expected<LogKey> ServiceHandler::loadOrCreateLogKey(const QString &dataDir)
+{
+    const QString path = QDir(dataDir).filePath(logKeyFileName());
+    if (QFileInfo::exists(path))
+        return LogKey::load(path);
+    auto key = LogKey::generate();
+    if (!key)
+        return key.error();
+    if (auto saved = key->save(path); !saved)
+        return saved.error();
+    return key;
+}
+
 ServiceHandler::ServiceHandler(const ServiceOptions &options, Clock clock)
     : m_options(options)
     , m_clock(std::move(clock))
@@ -58,15 +81,53 @@ Expected<std::unique_ptr<ServiceHandler>> ServiceHandler::open(const ServiceOpti
         return database.error();
     service->m_database = std::move(database).value();
     service->m_log = std::make_unique<ReceiptLog>(*service->m_database);
+    auto logKey = loadOrCreateLogKey(options.dataDir);
+    if (!logKey)
+        return logKey.error();
+    service->m_logKeyPem = logKey->publicKey().pem();
+    // A log kept before heads were signed gets them now, before any answer
+    // needs them.
+    if (auto signedHeads = service->m_log->signMissingHeads(*logKey, service->m_clock()); !signedHeads)
+        return signedHeads.error();
+    auto writer = LogWriter::start(options.dataDir, *logKey, service->m_clock, options.maxCommitStamps);
+    if (!writer)
+        return writer.error();
+    service->m_writer = std::move(writer).value();
     ServiceMetrics *metrics = &service->m_metrics;
-    service->m_log->setCommitObserver([metrics](double seconds) { metrics->stampCommitted(seconds); });
+    Anchorer *anchorer = nullptr;
+    if (!options.tsaUrls.isEmpty()) {
+        service->m_anchorer
+            = std::make_unique<Anchorer>(options.tsaUrls, options.tsaIntervalMs, *service->m_log, *service->m_writer);
+        anchorer = service->m_anchorer.get();
+        ServiceHandler *self = service.get();
+        anchorer->setObserver([self](const QUrl &url, const std::optional<Error> &problem) {
+            self->m_metrics.anchorDone(!problem);
+            if (problem && self->m_logSink) {
+                QString text = QStringLiteral("Timestamp from %1 failed: %2").arg(url.toString(), problem->description);
+                // The authority's words, shown inert.
+                for (QChar &c : text) {
+                    if (hasUnsafeCharacters(QString(c)))
+                        c = QChar::ReplacementCharacter;
+                }
+                self->m_logSink(text);
+            }
+        });
+        // Heads left undated by an earlier run are dated now.
+        anchorer->committed();
+    }
+    service->m_writer->setObserver([metrics, anchorer](const LogWriter::Report &report) {
+        metrics->commitWritten(report.stamps, report.created, report.error.has_value(), report.seconds);
+        if (anchorer && report.heads > 0)
+            anchorer->committed();
+    });
     service->m_users = std::make_unique<UserDirectory>(*service->m_database);
     auto signer = TokenSigner::loadOrCreate(QDir(options.dataDir).filePath(signingKeyFileName()));
     if (!signer)
         return signer.error();
     service->m_sessions
         = std::make_unique<SessionTable>(options.sessionTtlMs, options.maxSessions, options.maxSessionsPerUser);
-    service->m_tools = std::make_unique<McpTools>(*service->m_log, options.maxReportReceipts);
+    service->m_tools = std::make_unique<McpTools>(
+        *service->m_log, *service->m_writer, logKey->publicKey(), options.maxReportReceipts);
     service->m_mcp = std::make_unique<McpEndpoint>(*service->m_tools, *service->m_sessions,
         McpEndpoint::Options {
             options.eventStream, options.requireAuth, options.maxBatchMessages, options.maxReplyBytes });
@@ -88,6 +149,14 @@ int ServiceHandler::sessionCount() const
 ServiceResponse ServiceHandler::handle(const ServiceRequest &request)
 {
     const ServiceReply answer = reply(request);
+    if (answer.pending) {
+        std::optional<ServiceResponse> response;
+        answer.pending([&response](const ServiceResponse &ready) { response = ready; });
+        m_writer->settle();
+        if (!response)
+            return ServiceResponse::text(500, QStringLiteral("No answer came"));
+        return *response;
+    }
     return answer.work ? answer.work() : answer.response;
 }
 
@@ -120,10 +189,12 @@ ServiceReply ServiceHandler::reply(const ServiceRequest &request)
         return get ? health(now) : methodNotAllowed("GET, HEAD");
     if (request.path == "/metrics")
         return get ? metricsPage() : methodNotAllowed("GET, HEAD");
+    if (request.path == "/log/key")
+        return get ? logKeyPage() : methodNotAllowed("GET, HEAD");
     return ServiceResponse::text(404, QStringLiteral("Not found"));
 }
 
-ServiceResponse ServiceHandler::handleMcp(const ServiceRequest &request, qint64 nowMs)
+ServiceReply ServiceHandler::handleMcp(const ServiceRequest &request, qint64 nowMs)
 {
     if (request.method != "POST" && request.method != "DELETE") {
         // No server-initiated messages, hence no stream to open with GET.
@@ -164,5 +235,13 @@ ServiceResponse ServiceHandler::metricsPage()
     ServiceResponse response;
     response.headers = { { "Content-Type", "text/plain; version=0.0.4; charset=utf-8" } };
     response.body = m_metrics.render(gauges);
+    return response;
+}
+
+ServiceResponse ServiceHandler::logKeyPage() const
+{
+    ServiceResponse response;
+    response.headers = { { "Content-Type", "application/x-pem-file" } };
+    response.body = m_logKeyPem;
     return response;
 }

@@ -23,8 +23,11 @@ public:
 
     /// Counts a request the HTTP server answered (status 0: none was sent).
     void requestFinished(const QByteArray &path, int status);
-    /// Counts a new stamp whose transaction took that long.
-    void stampCommitted(double seconds);
+    /// Counts a commit of the log: the stamps it took, the receipts it
+    /// created, whether it failed, and how long it took.
+    void commitWritten(int stamps, int created, bool failed, double seconds);
+    /// Counts an authority's answer for one tree head: a token, or a failure.
+    void anchorDone(bool ok) { ++(ok ? m_anchorsOk : m_anchorsFailed); }
 
     /// The exposition, with gauges as given.
     QByteArray render(const Gauges &gauges) const;
@@ -39,5 +42,10 @@ private:
     quint64 m_loginsRejected = 0; // malformed, too many waiting
     std::array<quint64, kBuckets.size()> m_commitBuckets {};
     quint64 m_commits = 0;
+    quint64 m_commitsFailed = 0;
+    quint64 m_commitStamps = 0; // asked for, in all commits
+    quint64 m_created = 0;
     double m_commitSeconds = 0;
+    quint64 m_anchorsOk = 0;
+    quint64 m_anchorsFailed = 0;
 };

@@ -2,7 +2,9 @@
 
 #include "service/accounts/passwordhash.h"
 
+#include <QList>
 #include <QString>
+#include <QUrl>
 
 /// How a service instance behaves. Every limit is here with its default,
 /// and each is a flag of nivet-stampd (ServiceCommand) and a row of the
@@ -45,6 +47,15 @@ struct ServiceOptions {
     int maxSessions = 10'000;
     /// Per user; the anonymous clients of one address count as one user.
     int maxSessionsPerUser = 1'000;
+
+    // The log.
+    /// Stamps in one commit (one transaction, one flush, one signed head per
+    /// scope); more wait for the next. 1 writes each stamp alone.
+    int maxCommitStamps = 1000;
+    /// RFC 3161 authorities asked for tokens over the signed tree heads.
+    QList<QUrl> tsaUrls;
+    /// The least time between two rounds of asking them.
+    qint64 tsaIntervalMs = 60'000;
 
     /// PBKDF2 work for a login by an unknown user; only a fuzzer lowers it.
     int unknownUserIterations = PasswordHash::kDefaultIterations;

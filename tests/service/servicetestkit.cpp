@@ -3,6 +3,8 @@
 #include "core/jsonwriter.h"
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
+#include "service/log/logwriter.h"
+#include "service/servicehandler.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -133,4 +135,15 @@ QByteArray postRequest(const QByteArray &path, const QByteArray &body)
 {
     return "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+StoredReceipt stampNow(ServiceHandler &service, const QString &hash, const QString &scope)
+{
+    StoredReceipt receipt;
+    service.writer().stamp({ hash, scope, {}, 0 }, [&receipt](const Expected<StampOutcome> &outcome, const auto &) {
+        if (outcome)
+            receipt = outcome->receipt;
+    });
+    service.writer().settle();
+    return receipt;
 }

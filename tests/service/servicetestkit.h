@@ -36,6 +36,11 @@ bool closedByServer(QTcpSocket &socket);
 QByteArray postRequest(const QByteArray &path, const QByteArray &body);
 
 class UserDirectory;
+class ServiceHandler;
+struct StoredReceipt;
+
+/// Stamps hash in scope through the service's writer and waits for the commit.
+StoredReceipt stampNow(ServiceHandler &service, const QString &hash, const QString &scope);
 
 /// Adds or replaces a user with a cheap password hash: tests only need it to match.
 bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password);

@@ -2,6 +2,9 @@
 // hashes, and the MCP and Auth API requests as the HTTP layer hands them over.
 #include "service/servicehandler.h"
 
+#include "evidence/evidencecheck.h"
+#include "evidence/logpublickey.h"
+#include "evidence/merkleproof.h"
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
 #include "service/log/receiptlog.h"
@@ -76,11 +79,49 @@ class TestServiceHandler : public QObject {
         return m_service->handle(post(initialize(), {}, token)).header("Mcp-Session-Id");
     }
 
-    // The tool result object of one call in a fresh session.
+    QStringList m_badEvidence; // what failed, for cleanup() to report
+
+    // The five members of a receipt whose evidence checks with the key the
+    // service serves; a receipt a tool vouches for must carry it.
+    QJsonValue checkedReceipt(const QJsonValue &value, bool vouched)
+    {
+        QJsonObject receipt = value.toObject();
+        if (!receipt.contains(u"evidence"_s)) {
+            if (vouched && value.isObject())
+                m_badEvidence << u"no evidence on "_s + receipt[u"receipt_id"_s].toString();
+            return value;
+        }
+        const QByteArray key = m_service->handle({ "GET", "/log/key", {}, {}, {} }).body;
+        const auto evidence = Evidence::fromJson(receipt.take(u"evidence"_s));
+        const auto checked = evidence ? checkEvidence(receipt[u"hash"_s].toString(), *evidence, key)
+                                      : Expected<EvidenceCheck>(evidence.error());
+        if (!checked)
+            m_badEvidence << checked.error().description;
+        else if (checked->scope != receipt[u"scope"_s].toString())
+            m_badEvidence << u"evidence of scope "_s + checked->scope;
+        return receipt;
+    }
+
+    // The tool result object of one call in a fresh session, receipts without
+    // their evidence once it checked.
     QJsonObject tool(const QString &name, const QJsonObject &arguments, const QByteArray &token = {})
     {
-        return jsonBody(m_service->handle(post(call(2, name, arguments), session(token), token)))[u"result"_s]
-            .toObject();
+        QJsonObject result
+            = jsonBody(m_service->handle(post(call(2, name, arguments), session(token), token)))[u"result"_s]
+                  .toObject();
+        QJsonObject content = result.value(u"structuredContent"_s).toObject();
+        if (content.contains(u"receipt"_s))
+            content[u"receipt"_s]
+                = checkedReceipt(content[u"receipt"_s], name != u"proof"_s && content[u"valid"_s] != QJsonValue(false));
+        if (content.contains(u"receipts"_s)) {
+            QJsonArray receipts;
+            for (const QJsonValue &receipt : content[u"receipts"_s].toArray())
+                receipts.append(checkedReceipt(receipt, true));
+            content[u"receipts"_s] = receipts;
+        }
+        if (result.contains(u"structuredContent"_s))
+            result[u"structuredContent"_s] = content;
+        return result;
     }
 
     QJsonObject structured(const QString &name, const QJsonObject &arguments)
@@ -116,7 +157,12 @@ private Q_SLOTS:
         m_service = open();
     }
 
-    void cleanup() { m_service.reset(); }
+    void cleanup()
+    {
+        m_service.reset();
+        const QStringList bad = std::exchange(m_badEvidence, {});
+        QVERIFY2(bad.isEmpty(), qPrintable(bad.join(u"; "_s)));
+    }
 
     // The published test vectors of certificate-transparency logs pin the
     // reference the service's tree is checked against.
@@ -286,7 +332,7 @@ private Q_SLOTS:
     {
         ServiceOptions options;
         options.maxReportReceipts = 2;
-        options.maxReplyBytes = 2000; // room for one report of two receipts
+        options.maxReplyBytes = 5000; // room for one report of two receipts
         m_service = open(options);
         QJsonArray newest;
         for (const QString &scope : { u"a"_s, u"b"_s, u"c"_s })
@@ -295,10 +341,15 @@ private Q_SLOTS:
         const QByteArray batch
             = '[' + call(1, u"hash_report"_s, report) + ',' + call(2, u"hash_report"_s, report) + ']';
         const QJsonArray replies = QJsonDocument::fromJson(m_service->handle(post(batch, session())).body).array();
-        QCOMPARE(replies[0][u"result"_s][u"structuredContent"_s].toObject(),
-            (QJsonObject { { u"receipts"_s, QJsonArray { newest[0], newest[1] } }, { u"truncated"_s, true } }));
+        QJsonObject first = replies[0][u"result"_s][u"structuredContent"_s].toObject();
+        QJsonArray kept;
+        for (const QJsonValue &receipt : first[u"receipts"_s].toArray())
+            kept.append(checkedReceipt(receipt, true));
+        first[u"receipts"_s] = kept;
+        QCOMPARE(
+            first, (QJsonObject { { u"receipts"_s, QJsonArray { newest[0], newest[1] } }, { u"truncated"_s, true } }));
         QCOMPARE(replies[1][u"error"_s].toObject(),
-            jsonObject(R"({"code":-32003,"message":"Reply too large: the replies to this request would pass 2000 )"
+            jsonObject(R"({"code":-32003,"message":"Reply too large: the replies to this request would pass 5000 )"
                        R"(bytes; send fewer calls"})"));
     }
 
@@ -411,14 +462,47 @@ private Q_SLOTS:
         }
     }
 
-    // Also from a database of the first version, whose users had no token generation.
+    // Each commit signs its tree's head with the served key; proofs between
+    // any two sizes tie those heads together.
+    void consistencyProofs()
+    {
+        const auto key = LogPublicKey::fromPem(m_service->handle({ "GET", "/log/key", {}, {}, {} }).body);
+        QVERIFY(key);
+        QCOMPARE(structured(u"log_key"_s, {}),
+            (QJsonObject { { u"algorithm"_s, u"Ed25519"_s }, { u"key_id"_s, key->keyId() },
+                { u"public_key"_s, QString::fromLatin1(key->pem()) } }));
+        QList<QByteArray> roots;
+        for (int i = 0; i < 5; ++i) {
+            stamp(digestOf(QByteArray::number(i)), u"c"_s);
+            const auto head = TreeHead::fromJson(structured(u"tree_head"_s, { { u"scope"_s, u"c"_s } }));
+            QVERIFY(head && head->treeSize == i + 1 && key->checkHead(*head));
+            roots << head->root;
+        }
+        for (int first = 1; first <= 5; ++first) {
+            for (int second = first; second <= 5; ++second) {
+                const QJsonObject reply = structured(
+                    u"consistency"_s, { { u"scope"_s, u"c"_s }, { u"first"_s, first }, { u"second"_s, second } });
+                QList<QByteArray> proof;
+                for (const QJsonValue &hash : reply[u"proof"_s].toArray())
+                    proof << QByteArray::fromHex(hash.toString().toLatin1());
+                QVERIFY(MerkleProof::consistencyHolds(first, second, roots[first - 1], roots[second - 1], proof));
+                QCOMPARE(reply[u"second"_s].toInt() * 10 + reply[u"first"_s].toInt(), second * 10 + first);
+            }
+        }
+        QCOMPARE(tool(u"consistency"_s, { { u"scope"_s, u"c"_s }, { u"first"_s, 2 }, { u"second"_s, 6 } }),
+            jsonObject(R"({"content":[{"type":"text","text":"Invalid tree sizes: need 0 < first <= second <= 5, )"
+                       R"(the size of the tree"}],"isError":true})"));
+    }
+
+    // Also from a database of the first version, whose users had no token
+    // generation and whose trees had no signed heads.
     void receiptsSurviveReopening()
     {
         const QJsonObject receipt = stamp(digestOf("kept"), u"s"_s);
         QVERIFY(addTestUser(m_service->users(), u"old"_s, u"user"_s, u"pw"_s));
         m_service.reset();
         QVERIFY(alterDatabase(dataFile(u"nivet-stampd.sqlite"_s),
-            { u"ALTER TABLE users DROP COLUMN generation"_s,
+            { u"ALTER TABLE users DROP COLUMN generation"_s, u"DROP TABLE tree_heads"_s, u"DROP TABLE anchors"_s,
                 u"UPDATE meta SET value = '1' WHERE key = 'schema_version'"_s }));
         m_service = open();
         const QByteArray token = loginToken(u"old"_s, u"pw"_s);

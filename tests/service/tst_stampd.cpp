@@ -3,12 +3,16 @@
 // service over loopback HTTP: /healthz, /metrics, HEAD, a full session table.
 #include "service/servicecommand.h"
 
+#include "evidence/evidencecheck.h"
+#include "evidence/logpublickey.h"
+#include "scriptedhttpserver.h"
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
 #include "service/db/servicedatabase.h"
 #include "service/log/receiptlog.h"
 #include "service/runningservice.h"
 #include "servicetestkit.h"
+#include "testauthority.h"
 #include "testenv.h"
 #include "toolcalls.h"
 
@@ -174,8 +178,7 @@ private Q_SLOTS:
         auto server = start({}, u"live"_s);
         const QString copy = m_dir.filePath(u"restored/nivet-stampd.sqlite"_s);
         QVERIFY(writeFile(copy, "an older backup"));
-        const QString receiptId
-            = server->service().log().stamp(digestOf("kept"), u"s"_s, {}, m_now).value().receipt.receiptId;
+        const QString receiptId = stampNow(server->service(), digestOf("kept"), u"s"_s).receiptId;
         const Run r = runStampd({ u"backup"_s, copy, u"--data"_s, m_dir.filePath(u"live"_s) });
         QCOMPARE(r.err, QString());
         QCOMPARE(r.out,
@@ -210,7 +213,7 @@ private Q_SLOTS:
                     .startsWith("HTTP/1.1 200 "));
         QVERIFY(exchange(socket, postRequest("/auth/login", R"({"username":"ann","password":"no"})"))
                     .startsWith("HTTP/1.1 401 "));
-        server->service().log().stamp(digestOf("m"), u"s"_s, {}, m_now).value();
+        stampNow(server->service(), digestOf("m"), u"s"_s);
 
         const QByteArray metrics = request("GET", "/metrics");
         QVERIFY(metrics.contains("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
@@ -230,6 +233,72 @@ private Q_SLOTS:
             else if (!line.startsWith("# HELP "))
                 QVERIFY2(typed.contains(sample.match(QString::fromLatin1(line)).captured(1)), line.constData());
         }
+    }
+
+    // The log key: made private on first use, printed by `key`, served as
+    // PEM at /log/key by the service that uses it.
+    void logKey()
+    {
+        const Run printed = runStampd({ u"key"_s, u"--data"_s, m_dir.filePath(u"keyed"_s) });
+        QCOMPARE(printed.status, 0);
+        QCOMPARE(fileMode(m_dir.filePath(u"keyed/log-key.pem"_s)), 0600);
+        auto server = start({}, u"keyed"_s);
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
+        const QByteArray served = exchange(socket, "GET /log/key HTTP/1.1\r\nHost: h\r\n\r\n");
+        QVERIFY2(served.contains("\r\nContent-Type: application/x-pem-file\r\n"), served.constData());
+        const QByteArray pem = served.mid(served.indexOf("\r\n\r\n") + 4);
+        const auto key = LogPublicKey::fromPem(pem);
+        QVERIFY(key && pem.startsWith("-----BEGIN PUBLIC KEY-----\n"));
+        QCOMPARE(printed.out, QString::fromLatin1(pem) + u"Key id: "_s + key->keyId() + u'\n');
+    }
+
+    // After a commit each authority is asked, at its URL alone, for a token
+    // over the new head; the evidence then carries the first anchored head
+    // that holds the leaf, and checks with the authority's CA.
+    void anchoring()
+    {
+        TestAuthority authority;
+        ScriptedHttpServer tsa;
+        tsa.setHandler(authority.handler());
+        ScriptedHttpServer moved;
+        moved.setHandler([&](const HttpRequest &) {
+            return HttpResponse::text({}, 302).withHeader("Location", tsa.url(u"/stolen"_s).toEncoded());
+        });
+        ServiceOptions options;
+        options.tsaUrls = { tsa.url(u"/tsa"_s), moved.url(u"/tsa"_s) };
+        auto server = start(options, u"anchored"_s);
+        ServiceHandler &service = server->service();
+        const QString digest = digestOf("anchored");
+        const QString id = stampNow(service, digest, u"s"_s).receiptId;
+        const auto evidence = [&] {
+            const QJsonObject result = jsonBody(service.handle(post(call(2, u"evidence"_s, { { u"receipt_id"_s, id } }),
+                service.handle(post(initialize())).header("Mcp-Session-Id"))));
+            return result[u"result"_s][u"structuredContent"_s][u"receipt"_s][u"evidence"_s];
+        };
+        QTRY_VERIFY(evidence()[u"anchor"_s].isObject());
+        QTRY_COMPARE(m_log.filter(u"Timestamp from"_s),
+            QStringList {
+                u"Timestamp from %1 failed: the authority answered HTTP 302"_s.arg(moved.url(u"/tsa"_s).toString()) });
+
+        const QByteArray key = service.handle({ "GET", "/log/key", {}, {}, {} }).body;
+        const auto read = Evidence::fromJson(evidence());
+        QVERIFY2(read, read ? "" : qPrintable(read.error().description));
+        const auto checked = checkEvidence(digest, *read, key, QList { authority.caPem() });
+        QVERIFY2(checked, checked ? "" : qPrintable(checked.error().description));
+        QVERIFY(checked->anchored && checked->anchorTreeSize == 1);
+        QCOMPARE(checked->timestamps.size(), 1);
+        QCOMPARE(checked->timestamps[0].url, tsa.url(u"/tsa"_s).toString());
+        QCOMPARE(checked->timestamps[0].authority, authority.tsaName());
+        QCOMPARE(tsa.requests().size(), 1);
+        QCOMPARE(tsa.requests()[0].target, "/tsa");
+        QCOMPARE(tsa.requests()[0].header("Content-Type"), "application/timestamp-query");
+        // The next commit's head waits for the interval (a minute by default).
+        stampNow(service, digestOf("later"), u"s"_s);
+        QVERIFY(!QTest::qWaitFor([&] { return tsa.requests().size() > 1; }, 300));
+        const QByteArray metrics = service.handle({ "GET", "/metrics", {}, {}, {} }).body;
+        QVERIFY(metrics.contains("\nnivet_stampd_anchors_total{outcome=\"ok\"} 1\n"));
+        QVERIFY(metrics.contains("\nnivet_stampd_anchors_total{outcome=\"failed\"} 1\n"));
     }
 
     // With the session table full, a client with no session of its own to

@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 Error sqlError(const QString &what, const QSqlError &error)
 {
@@ -159,6 +159,14 @@ Expected<void> ServiceDatabase::createSchema()
         QStringLiteral("CREATE TABLE IF NOT EXISTS users (username TEXT PRIMARY KEY, role TEXT NOT NULL, "
                        "password_hash TEXT NOT NULL, created_at TEXT NOT NULL, updated_at TEXT NOT NULL, "
                        "generation INTEGER NOT NULL DEFAULT 0)"),
+        // The log's signed tree heads (one per scope and commit) and the
+        // authorities' timestamps over them.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS tree_heads (scope TEXT NOT NULL, tree_size INTEGER NOT NULL, "
+                       "root BLOB NOT NULL, signed_ms INTEGER NOT NULL, key_id TEXT NOT NULL, signature BLOB NOT NULL, "
+                       "PRIMARY KEY (scope, tree_size))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS anchors (scope TEXT NOT NULL, tree_size INTEGER NOT NULL, "
+                       "authority TEXT NOT NULL, token BLOB NOT NULL, PRIMARY KEY (scope, tree_size, authority))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS anchors_by_authority ON anchors (authority, scope, tree_size)"),
     };
     for (const QString &sql : statements) {
         if (auto done = exec(what, sql); !done)
@@ -172,24 +180,29 @@ Expected<void> ServiceDatabase::createSchema()
             { QString::number(kSchemaVersion) });
         return set ? Expected<void>() : Expected<void>(set.error());
     }
-    if (version.value().value(0).toString() == QLatin1String("1")) {
-        // Version 1 lacked the users' token generation; its users start at 0.
-        Transaction transaction(*this);
-        auto migrated = transaction.begin();
-        if (migrated)
-            migrated = exec(what, QStringLiteral("ALTER TABLE users ADD COLUMN generation INTEGER NOT NULL DEFAULT 0"));
-        if (migrated)
-            migrated = exec(what, QStringLiteral("UPDATE meta SET value = '2' WHERE key = 'schema_version'"));
-        if (migrated)
-            migrated = transaction.commit();
-        return migrated;
-    }
-    if (version.value().value(0).toString() != QString::number(kSchemaVersion)) {
+    const int found = version.value().value(0).toString().toInt();
+    if (found < 1 || found > kSchemaVersion) {
         return Error { QStringLiteral("The database has schema version %1; this nivet-stampd knows version %2")
                            .arg(version.value().value(0).toString())
                            .arg(kSchemaVersion) };
     }
-    return {};
+    if (found == kSchemaVersion)
+        return {};
+    // Version 1 lacked the users' token generation (its users start at 0);
+    // version 2 the tree heads and anchors, whose tables exist by now (the
+    // log signs heads for its trees when it opens).
+    Transaction transaction(*this);
+    auto migrated = transaction.begin();
+    if (migrated && found == 1)
+        migrated = exec(what, QStringLiteral("ALTER TABLE users ADD COLUMN generation INTEGER NOT NULL DEFAULT 0"));
+    if (migrated) {
+        auto set = query(what, QStringLiteral("UPDATE meta SET value = ? WHERE key = 'schema_version'"),
+            { QString::number(kSchemaVersion) });
+        if (!set)
+            return set.error();
+        migrated = transaction.commit();
+    }
+    return migrated;
 }
 
 Expected<void> ServiceDatabase::checkWritable(qint64 nowMs)

@@ -45,10 +45,14 @@ struct ServiceResponse {
     static ServiceResponse empty(int status);
 };
 
-/// What a request gets: its response at once, or slow work (password
-/// hashing) that makes the response. The work holds copies of all it needs,
-/// so it may run on any thread while other requests are served.
+/// What a request gets: its response at once; slow work (password hashing)
+/// that makes the response on a worker thread, holding copies of all it
+/// needs; or a response that comes later on this thread (a stamp waiting for
+/// its commit), which the server waits for with the connection set aside.
 struct ServiceReply {
+    /// Hands the response over; called once, on the thread that asked.
+    using Deliver = std::function<void(const ServiceResponse &response)>;
+
     ServiceReply(ServiceResponse ready)
         : response(std::move(ready))
     {
@@ -57,7 +61,15 @@ struct ServiceReply {
         : work(std::move(later))
     {
     }
+    /// A reply that start() delivers when it is ready.
+    static ServiceReply deferred(std::function<void(Deliver deliver)> start)
+    {
+        ServiceReply reply(ServiceResponse {});
+        reply.pending = std::move(start);
+        return reply;
+    }
 
     ServiceResponse response;
     std::function<ServiceResponse()> work; // when set, response is not used
+    std::function<void(Deliver)> pending; // when set, neither is
 };

@@ -4,6 +4,7 @@
 #include "service/http/workqueue.h"
 
 #include <QElapsedTimer>
+#include <QPointer>
 #include <QSocketNotifier>
 #include <QTcpServer>
 
@@ -95,7 +96,7 @@ struct HttpServer::Request {
     QElapsedTimer started;
     int status = 0; // of the response queued; 0 while there is none
     enum class Work { none, waiting, done, abandoned } work = Work::none;
-    quint64 workId = 0;
+    quint64 workId = 0; // or, for a deferred reply, its own id
     ServiceResponse workResponse;
     QSocketNotifier *watch = nullptr; // sees the client leave while its work waits
 
@@ -221,6 +222,10 @@ struct HttpServer::Callbacks {
         if (auto problem = RequestRules::trailerProblem(fields(handle, MHD_FOOTER_KIND)))
             return respond(*request, *problem);
         ServiceReply reply = server->m_handlers.reply(request->request);
+        if (reply.pending) {
+            server->defer(*request, std::move(reply.pending));
+            return MHD_YES;
+        }
         if (!reply.work)
             return respond(*request, reply.response);
         const auto id = server->m_work->submit(request->request.clientAddress, std::move(reply.work));
@@ -333,6 +338,11 @@ HttpServer::~HttpServer()
         MHD_resume_connection(request->handle);
     }
     m_suspended.clear();
+    for (Request *request : std::as_const(m_deferred)) {
+        request->work = Request::Work::abandoned;
+        MHD_resume_connection(request->handle);
+    }
+    m_deferred.clear();
     runLibrary();
     m_events.reset();
     MHD_stop_daemon(m_daemon);
@@ -484,6 +494,45 @@ void HttpServer::suspend(Request &request, quint64 workId)
         connect(request.watch, &QSocketNotifier::activated, this, [this, waiting] { checkAbandoned(*waiting); });
     }
     MHD_suspend_connection(request.handle);
+}
+
+void HttpServer::defer(Request &request, std::function<void(ServiceReply::Deliver)> start)
+{
+    const quint64 id = ++m_deferredCount;
+    request.work = Request::Work::waiting;
+    request.workId = id;
+    m_deferred.insert(id, &request);
+    MHD_suspend_connection(request.handle);
+    // The answer goes out on a later turn of the loop, never from inside the
+    // library's callback, and not at all once the server is gone.
+    QPointer<HttpServer> self(this);
+    start([self, id](const ServiceResponse &response) {
+        if (self)
+            QMetaObject::invokeMethod(
+                self, [self, id, response] { self->deferredDone(id, response); }, Qt::QueuedConnection);
+    });
+}
+
+// A client that leaves meanwhile is not watched for: the commit goes on
+// anyway, and its answer then has nowhere to go.
+void HttpServer::deferredDone(quint64 id, const ServiceResponse &response)
+{
+    Request *request = m_deferred.take(id);
+    if (!request)
+        return;
+    request->workResponse = response;
+    request->work = Request::Work::done;
+    MHD_resume_connection(request->handle);
+    // Many answers of one commit arrive together: the library runs once for them all.
+    if (!std::exchange(m_runDue, true)) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_runDue = false;
+                run();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 void HttpServer::workDone(quint64 id, const ServiceResponse &response)

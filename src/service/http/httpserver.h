@@ -40,7 +40,8 @@ struct FinishedRequest {
 /// cap the one idle the longest is closed, never one in the middle of a
 /// request, else newcomers wait), closes a connection on which no whole
 /// request arrives within the idle time, suspends a request whose answer is
-/// slow work until a worker has done it, and logs one line per request.
+/// slow work until a worker has done it (or a deferred answer until it is
+/// delivered), and logs one line per request.
 class HttpServer : public QObject {
     Q_OBJECT
 public:
@@ -90,6 +91,8 @@ private:
     void closeLateRequests();
     void closeFinishedClients();
     void suspend(Request &request, quint64 workId);
+    void defer(Request &request, std::function<void(ServiceReply::Deliver)> start);
+    void deferredDone(quint64 id, const ServiceResponse &response);
     void workDone(quint64 id, const ServiceResponse &response);
     void checkAbandoned(Request &request);
     void resume(Request &request);
@@ -109,6 +112,9 @@ private:
     std::unique_ptr<Listener> m_listener;
     QSet<Connection *> m_connections;
     QHash<quint64, Request *> m_suspended; // by work id
+    QHash<quint64, Request *> m_deferred; // waiting for a deferred reply, by their own id
+    quint64 m_deferredCount = 0;
+    bool m_runDue = false;
     std::deque<std::pair<int, QHostAddress>> m_waiting; // accepted, not yet admitted
     quint64 m_idleCount = 0; // orders connections by when they became idle
     bool m_running = false; // inside the library's run: no re-entry

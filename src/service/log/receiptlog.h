@@ -1,14 +1,18 @@
 #pragma once
 
 #include "core/expected.h"
+#include "evidence/evidence.h"
+#include "evidence/treehead.h"
 
 #include <QByteArray>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 
-#include <functional>
 #include <optional>
+
+class LogKey;
+class ServiceDatabase;
 
 /// A receipt as the service keeps it.
 struct StoredReceipt {
@@ -24,10 +28,32 @@ struct StoredReceipt {
     QJsonObject toJson() const;
 };
 
+/// A digest to stamp in the next commit.
+struct PendingStamp {
+    QString hash; // lower-case hex
+    QString scope;
+    QString stampedBy;
+    qint64 nowMs = 0; // when it arrived: the receipt's created_at
+};
+
+/// An authority's token over a signed tree head, to keep.
+struct PendingAnchor {
+    QString scope;
+    qint64 treeSize = 0;
+    QString authority; // the URL asked
+    QByteArray token; // DER TimeStampToken
+};
+
 /// What a stamp did.
 struct StampOutcome {
     StoredReceipt receipt;
     bool created = false; // false: the digest was already stamped in that scope
+};
+
+/// What one commit wrote.
+struct Commit {
+    QList<StampOutcome> stamps; // in the order asked
+    QList<TreeHead> heads; // one per scope that grew
 };
 
 /// The audit path that ties a receipt's leaf to the root of a tree size.
@@ -39,10 +65,10 @@ struct InclusionProof {
     QByteArray root;
 };
 
-class ServiceDatabase;
-
-/// The receipts and the append-only Merkle tree of each scope, in the
-/// service's database. Every stamp is one transaction.
+/// The receipts, the append-only Merkle tree of each scope, its signed tree
+/// heads and the authorities' timestamps over them, in the service's
+/// database. Writes are commits: many stamps in one transaction, with one
+/// signed head per scope that grew.
 class ReceiptLog {
 public:
     explicit ReceiptLog(ServiceDatabase &database)
@@ -50,9 +76,18 @@ public:
     {
     }
 
-    /// Appends hash (lower-case hex) to scope's tree and records a receipt,
-    /// or returns the receipt that digest already has in that scope.
-    Expected<StampOutcome> stamp(const QString &hash, const QString &scope, const QString &stampedBy, qint64 nowMs);
+    /// One transaction: each stamp's digest becomes the next leaf of its
+    /// scope's tree with a new receipt, unless that scope holds it already
+    /// (then its receipt is the answer, also for the same digest twice in
+    /// stamps); the anchors are kept; and key signs, at nowMs, the head of
+    /// each tree that grew. Leaf indexes are read and advanced inside the
+    /// transaction, so writers on one database never interleave a tree.
+    Expected<Commit> commit(
+        const QList<PendingStamp> &stamps, const QList<PendingAnchor> &anchors, const LogKey &key, qint64 nowMs);
+
+    /// Signs a head for each tree whose latest signed head is not of its
+    /// current size: a log kept before heads were signed. The heads signed.
+    Expected<QList<TreeHead>> signMissingHeads(const LogKey &key, qint64 nowMs);
 
     /// The receipt with that id, or nothing.
     Expected<std::optional<StoredReceipt>> receipt(const QString &receiptId);
@@ -71,9 +106,6 @@ public:
     };
     Expected<Totals> totals();
 
-    /// Told how long the transaction of each new stamp took, in seconds.
-    void setCommitObserver(std::function<void(double seconds)> observer) { m_commitObserver = std::move(observer); }
-
     /// The inclusion proof of receipt in its scope's tree of treeSize leaves
     /// (leafIndex < treeSize <= the current size).
     Expected<InclusionProof> proof(const StoredReceipt &receipt, qint64 treeSize);
@@ -82,7 +114,21 @@ public:
     /// its digest and the root after it equals its merkle value.
     Expected<bool> matchesTree(const StoredReceipt &receipt);
 
+    /// The evidence of each receipt, best known now: its path to the first
+    /// signed head that holds its leaf (the head of the commit that added
+    /// it) and, once one exists, to the first anchored head that holds it.
+    Expected<QList<Evidence>> evidence(const QList<StoredReceipt> &receipts);
+
+    /// The latest signed head of scope, or nothing for a scope with none.
+    Expected<std::optional<TreeHead>> latestHead(const QString &scope);
+
+    /// The proof that scope's tree of second leaves extends its tree of
+    /// first leaves (0 < first <= second <= its size).
+    Expected<QList<QByteArray>> consistency(const QString &scope, qint64 first, qint64 second);
+
+    /// The latest head of every scope that grew since authority's last token.
+    Expected<QList<TreeHead>> headsToAnchor(const QString &authority);
+
 private:
     ServiceDatabase &m_database;
-    std::function<void(double seconds)> m_commitObserver;
 };

@@ -4,6 +4,7 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <functional>
 #include <variant>
 
 /// JSON-RPC 2.0 error codes the service answers with.
@@ -34,3 +35,28 @@ QJsonObject errorResponse(const QJsonValue &id, const Failure &failure);
 
 /// What a method produced: its result object, or a JSON-RPC error.
 using RpcOutcome = std::variant<QJsonObject, JsonRpc::Failure>;
+
+/// What a method answers: its outcome now, or later (a stamp waits for its
+/// commit): then start is called once with where the outcome goes, and the
+/// outcome is delivered once, on the thread that called.
+struct RpcReply {
+    using Deliver = std::function<void(const RpcOutcome &outcome)>;
+
+    RpcReply(QJsonObject result)
+        : outcome(std::move(result))
+    {
+    }
+    RpcReply(JsonRpc::Failure failure)
+        : outcome(std::move(failure))
+    {
+    }
+    static RpcReply later(std::function<void(Deliver deliver)> start)
+    {
+        RpcReply reply { QJsonObject() };
+        reply.pending = std::move(start);
+        return reply;
+    }
+
+    RpcOutcome outcome;
+    std::function<void(Deliver)> pending; // when set, outcome is not used
+};

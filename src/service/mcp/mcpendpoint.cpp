@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <memory>
 #include <optional>
 
 #ifndef NIVET_SERVICE_VERSION
@@ -135,7 +136,13 @@ McpEndpoint::SessionLookup McpEndpoint::findSession(const ServiceRequest &reques
     return { session, std::nullopt };
 }
 
-ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &user, qint64 nowMs)
+// A request's response now, or the call that makes it later.
+struct McpEndpoint::Answer {
+    QJsonObject response;
+    std::function<void(RpcReply::Deliver)> pending; // when set, response is not used
+};
+
+ServiceReply McpEndpoint::post(const ServiceRequest &request, const QString &user, qint64 nowMs)
 {
     const auto parsed = parseBody(request.body);
     if (const auto *problem = std::get_if<QString>(&parsed))
@@ -148,7 +155,7 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
         const QJsonArray items = body.toArray();
         if (items.isEmpty())
             return rpcError(400, { JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: empty batch") });
-        // Each message may be a stamp with its own durable commit: one POST must not hold the service for long.
+        // Each message may be a stamp that waits for a commit: one POST must not hold a client for long.
         if (items.size() > m_options.maxBatchMessages) {
             return rpcError(400,
                 { JsonRpc::kInvalidRequest,
@@ -170,44 +177,81 @@ ServiceResponse McpEndpoint::post(const ServiceRequest &request, const QString &
     if (lookup.refusal)
         return *lookup.refusal;
 
-    // The replies stay within what a client reads; room is kept for an error
-    // to each message still to come, so past the limit each gets one.
-    constexpr qsizetype kErrorRoom = 256;
-    qsizetype left = m_options.maxReplyBytes - kErrorRoom * messages.size();
-    QJsonArray responses;
+    // Responses in the order of their messages; those that come later are
+    // filled in as they arrive.
+    struct Pending {
+        QList<QPair<QJsonValue, QJsonObject>> responses;
+        QList<std::pair<qsizetype, std::function<void(RpcReply::Deliver)>>> calls;
+        qsizetype left = 0;
+    };
+    auto pending = std::make_shared<Pending>();
     for (const Message &message : std::as_const(messages)) {
-        left += kErrorRoom;
-        QJsonObject response;
         switch (message.kind) {
         case Message::Kind::invalid:
-            response = JsonRpc::errorResponse(message.id, { JsonRpc::kInvalidRequest, message.problem });
+            pending->responses.append(
+                { message.id, JsonRpc::errorResponse(message.id, { JsonRpc::kInvalidRequest, message.problem }) });
             break;
         case Message::Kind::notification:
             if (message.method == QLatin1String("notifications/initialized"))
                 lookup.session->initialized = true;
-            continue; // other notifications need nothing from us
+            break; // other notifications need nothing from us
         case Message::Kind::response:
-            continue; // we never ask the client anything
-        case Message::Kind::request:
+            break; // we never ask the client anything
+        case Message::Kind::request: {
             lookup.session->used = true;
-            response = dispatch(message, user, nowMs);
+            Answer answer = dispatch(message, user, nowMs);
+            if (answer.pending)
+                pending->calls.append({ pending->responses.size(), std::move(answer.pending) });
+            pending->responses.append({ message.id, answer.response });
             break;
         }
+        }
+    }
+    if (pending->responses.isEmpty())
+        return ServiceResponse::empty(202);
+    if (pending->calls.isEmpty())
+        return finish(request, pending->responses, batch);
+    return ServiceReply::deferred([this, pending, request, batch](ServiceReply::Deliver deliver) {
+        pending->left = pending->calls.size();
+        const auto calls = std::exchange(pending->calls, {});
+        for (const auto &[index, start] : calls) {
+            start([this, pending, request, batch, deliver, index](const RpcOutcome &outcome) {
+                const QJsonValue id = pending->responses[index].first;
+                if (const auto *failure = std::get_if<JsonRpc::Failure>(&outcome))
+                    pending->responses[index].second = JsonRpc::errorResponse(id, *failure);
+                else
+                    pending->responses[index].second = JsonRpc::resultResponse(id, std::get<QJsonObject>(outcome));
+                if (--pending->left == 0)
+                    deliver(finish(request, pending->responses, batch));
+            });
+        }
+    });
+}
+
+ServiceResponse McpEndpoint::finish(
+    const ServiceRequest &request, const QList<QPair<QJsonValue, QJsonObject>> &responses, bool batch) const
+{
+    // The replies stay within what a client reads; room is kept for an error
+    // to each response still to come, so past the limit each gets one.
+    constexpr qsizetype kErrorRoom = 256;
+    qsizetype left = m_options.maxReplyBytes - kErrorRoom * responses.size();
+    QJsonArray out;
+    for (const auto &[id, kept] : responses) {
+        left += kErrorRoom;
+        QJsonObject response = kept;
         // The framing of an event-stream message counts too.
         qsizetype size = JsonWriter::compact(response).size() + 32;
         if (size > left) {
-            response = JsonRpc::errorResponse(message.id,
+            response = JsonRpc::errorResponse(id,
                 { JsonRpc::kReplyTooLarge,
                     QStringLiteral("Reply too large: the replies to this request would pass %1 bytes; send fewer calls")
                         .arg(m_options.maxReplyBytes) });
             size = JsonWriter::compact(response).size() + 32;
         }
         left -= size;
-        responses.append(response);
+        out.append(response);
     }
-    if (responses.isEmpty())
-        return ServiceResponse::empty(202);
-    return reply(request, responses, batch);
+    return reply(request, out, batch);
 }
 
 ServiceResponse McpEndpoint::initialize(
@@ -231,7 +275,8 @@ ServiceResponse McpEndpoint::initialize(
             QStringLiteral(
                 "Timestamps SHA-256 digests. Call stamp with a digest and a scope to get a receipt, verify "
                 "with a receipt id to check it, hash_report with a digest to find its receipts, and proof for "
-                "a receipt's Merkle inclusion proof.") },
+                "a receipt's Merkle inclusion proof. Receipts carry evidence that checks offline with the key "
+                "log_key gives; tree_head, consistency and evidence serve the signed log.") },
     };
     const McpSession *session = m_sessions.open(nowMs, user, SessionTable::owner(user, request.clientAddress));
     if (!session)
@@ -242,19 +287,22 @@ ServiceResponse McpEndpoint::initialize(
     return response;
 }
 
-QJsonObject McpEndpoint::dispatch(const Message &message, const QString &user, qint64 nowMs)
+McpEndpoint::Answer McpEndpoint::dispatch(const Message &message, const QString &user, qint64 nowMs)
 {
-    const auto fail = [&](int code, const QString &text) { return JsonRpc::errorResponse(message.id, { code, text }); };
+    const auto fail = [&](int code, const QString &text) {
+        return Answer { JsonRpc::errorResponse(message.id, { code, text }), {} };
+    };
     const QString &method = message.method;
     if (method == QLatin1String("initialize"))
         return fail(JsonRpc::kInvalidRequest, QStringLiteral("Invalid Request: initialize must be sent on its own"));
     if (method == QLatin1String("ping"))
-        return JsonRpc::resultResponse(message.id, QJsonObject());
+        return Answer { JsonRpc::resultResponse(message.id, QJsonObject()), {} };
     if (method == QLatin1String("tools/list")) {
         if (message.params.isArray())
             return fail(JsonRpc::kInvalidParams, QStringLiteral("Invalid params: params must be an object"));
-        return JsonRpc::resultResponse(
-            message.id, QJsonObject { { QStringLiteral("tools"), McpTools::definitions() } });
+        return Answer { JsonRpc::resultResponse(
+                            message.id, QJsonObject { { QStringLiteral("tools"), McpTools::definitions() } }),
+            {} };
     }
     if (method == QLatin1String("tools/call")) {
         const QJsonObject params = message.params.toObject();
@@ -264,10 +312,12 @@ QJsonObject McpEndpoint::dispatch(const Message &message, const QString &user, q
             return fail(JsonRpc::kInvalidParams, QStringLiteral("Invalid params: tools/call needs a tool name"));
         if (!arguments.isUndefined() && !arguments.isNull() && !arguments.isObject())
             return fail(JsonRpc::kInvalidParams, QStringLiteral("Invalid params: arguments must be an object"));
-        const RpcOutcome outcome = m_tools.call(name.toString(), arguments.toObject(), user, nowMs);
-        if (const auto *failure = std::get_if<JsonRpc::Failure>(&outcome))
-            return JsonRpc::errorResponse(message.id, *failure);
-        return JsonRpc::resultResponse(message.id, std::get<QJsonObject>(outcome));
+        RpcReply reply = m_tools.call(name.toString(), arguments.toObject(), user, nowMs);
+        if (reply.pending)
+            return Answer { {}, std::move(reply.pending) };
+        if (const auto *failure = std::get_if<JsonRpc::Failure>(&reply.outcome))
+            return fail(failure->code, failure->message);
+        return Answer { JsonRpc::resultResponse(message.id, std::get<QJsonObject>(reply.outcome)), {} };
     }
     return fail(JsonRpc::kMethodNotFound, QStringLiteral("Method not found: %1").arg(method.left(100)));
 }

@@ -28,8 +28,9 @@ public:
     {
     }
 
-    /// A POST to the endpoint; user is the bearer's user name or empty.
-    ServiceResponse post(const ServiceRequest &request, const QString &user, qint64 nowMs);
+    /// A POST to the endpoint; user is the bearer's user name or empty. The
+    /// reply comes later when a call in it waits (a stamp for its commit).
+    ServiceReply post(const ServiceRequest &request, const QString &user, qint64 nowMs);
     /// A DELETE: ends the named session.
     ServiceResponse remove(const ServiceRequest &request, const QString &user, qint64 nowMs);
 
@@ -40,7 +41,11 @@ private:
     SessionLookup findSession(const ServiceRequest &request, const QString &user, qint64 nowMs);
     ServiceResponse initialize(
         const ServiceRequest &request, const Message &message, const QString &user, qint64 nowMs);
-    QJsonObject dispatch(const Message &message, const QString &user, qint64 nowMs);
+    struct Answer;
+    Answer dispatch(const Message &message, const QString &user, qint64 nowMs);
+    /// The responses, each kept within the reply limit, as the POST's response.
+    ServiceResponse finish(
+        const ServiceRequest &request, const QList<QPair<QJsonValue, QJsonObject>> &responses, bool batch) const;
     ServiceResponse reply(const ServiceRequest &request, const QJsonArray &responses, bool batch) const;
 
     McpTools &m_tools;

@@ -2,9 +2,11 @@
 
 #include "core/jsonwriter.h"
 #include "service/common/textcheck.h"
+#include "service/log/logwriter.h"
 #include "service/log/receiptlog.h"
 
 #include <optional>
+#include <variant>
 
 namespace {
 
@@ -133,6 +135,25 @@ QJsonArray hexList(const QList<QByteArray> &hashes)
     return list;
 }
 
+// An integer argument: nothing when absent or null, else its value or what
+// is wrong with it.
+std::variant<std::optional<qint64>, JsonRpc::Failure> integerArgument(const QJsonObject &arguments, const char *name)
+{
+    const QJsonValue value = arguments.value(key(name));
+    if (value.isUndefined() || value.isNull())
+        return std::optional<qint64>();
+    if (!value.isDouble() || value.toDouble() != static_cast<double>(value.toInteger()))
+        return invalidParams(QStringLiteral("argument %1 must be an integer").arg(key(name)));
+    return std::optional<qint64>(value.toInteger());
+}
+
+QJsonObject receiptWith(const StoredReceipt &receipt, const Evidence &evidence)
+{
+    QJsonObject json = receipt.toJson();
+    json.insert(QStringLiteral("evidence"), evidence.toJson());
+    return json;
+}
+
 } // namespace
 
 QString McpTools::defaultScope()
@@ -182,23 +203,58 @@ QJsonArray McpTools::definitions()
                                               "receipt's leaf index + 1 to the current size")) } },
                 { QStringLiteral("receipt_id") }),
             true),
+        tool("log_key",
+            QStringLiteral("The log's Ed25519 public key (PEM) and its key id, the SHA-256 of its DER "
+                           "SubjectPublicKeyInfo: what checks the signed tree heads in evidence."),
+            schema(QJsonObject {}, {}), true),
+        tool("tree_head", QStringLiteral("The latest signed tree head of a scope."),
+            schema(QJsonObject { { QStringLiteral("scope"), property("string", QStringLiteral("The scope")) } },
+                { QStringLiteral("scope") }),
+            true),
+        tool("consistency",
+            QStringLiteral("Consistency proof (RFC 6962) that a scope's tree of second leaves extends its tree of "
+                           "first leaves, 0 < first <= second <= the current size."),
+            schema(QJsonObject { { QStringLiteral("scope"), property("string", QStringLiteral("The scope")) },
+                       { QStringLiteral("first"), property("integer", QStringLiteral("The older tree size")) },
+                       { QStringLiteral("second"), property("integer", QStringLiteral("The newer tree size")) } },
+                { QStringLiteral("scope"), QStringLiteral("first"), QStringLiteral("second") }),
+            true),
+        tool("evidence",
+            QStringLiteral("A receipt with the best evidence known now: its audit path to a signed tree head "
+                           "and, once one exists, to the first head an authority timestamped."),
+            schema(QJsonObject { { QStringLiteral("receipt_id"), property("string", receiptId) } },
+                { QStringLiteral("receipt_id") }),
+            true),
     };
 }
 
-RpcOutcome McpTools::call(const QString &name, const QJsonObject &arguments, const QString &user, qint64 nowMs)
+RpcReply McpTools::call(const QString &name, const QJsonObject &arguments, const QString &user, qint64 nowMs)
 {
+    const auto now = [](RpcOutcome outcome) {
+        if (auto *failure = std::get_if<JsonRpc::Failure>(&outcome))
+            return RpcReply(std::move(*failure));
+        return RpcReply(std::get<QJsonObject>(std::move(outcome)));
+    };
     if (name == QLatin1String("stamp"))
         return stamp(arguments, user, nowMs);
     if (name == QLatin1String("verify"))
-        return verify(arguments);
+        return now(verify(arguments));
     if (name == QLatin1String("hash_report"))
-        return hashReport(arguments);
+        return now(hashReport(arguments));
     if (name == QLatin1String("proof"))
-        return proof(arguments);
+        return now(proof(arguments));
+    if (name == QLatin1String("log_key"))
+        return now(logKey());
+    if (name == QLatin1String("tree_head"))
+        return now(treeHead(arguments));
+    if (name == QLatin1String("consistency"))
+        return now(consistency(arguments));
+    if (name == QLatin1String("evidence"))
+        return now(evidence(arguments));
     return JsonRpc::Failure { JsonRpc::kMethodNotFound, QStringLiteral("Unknown tool: %1").arg(name.left(100)) };
 }
 
-RpcOutcome McpTools::stamp(const QJsonObject &arguments, const QString &user, qint64 nowMs)
+RpcReply McpTools::stamp(const QJsonObject &arguments, const QString &user, qint64 nowMs)
 {
     Arguments in(arguments);
     const QString sha256 = in.required("sha256");
@@ -214,10 +270,34 @@ RpcOutcome McpTools::stamp(const QJsonObject &arguments, const QString &user, qi
     if (const auto problem = scopeProblem(scope))
         return toolFailure(*problem);
 
-    auto outcome = m_log.stamp(*digest, scope, user, nowMs);
-    if (!outcome)
-        return toolFailure(QStringLiteral("Stamping failed: ") + outcome.error().description);
-    return toolResult(QJsonObject { { QStringLiteral("receipts"), QJsonArray { outcome->receipt.toJson() } } });
+    const PendingStamp pending { *digest, scope, user, nowMs };
+    LogWriter *writer = &m_writer;
+    return RpcReply::later([writer, pending](RpcReply::Deliver deliver) {
+        writer->stamp(pending, [deliver](const Expected<StampOutcome> &outcome, const Expected<Evidence> &evidence) {
+            if (!outcome)
+                return deliver(toolFailure(QStringLiteral("Stamping failed: ") + outcome.error().description));
+            // Kept, but without its evidence the answer would pass for an
+            // old service's: say so; stamping again answers in full.
+            if (!evidence) {
+                return deliver(toolFailure(
+                    QStringLiteral("Stamping failed: the receipt %1 was kept, but its evidence could not be read: %2")
+                        .arg(outcome->receipt.receiptId, evidence.error().description)));
+            }
+            deliver(toolResult(QJsonObject {
+                { QStringLiteral("receipts"), QJsonArray { receiptWith(outcome->receipt, *evidence) } } }));
+        });
+    });
+}
+
+Expected<QJsonArray> McpTools::withEvidence(const QList<StoredReceipt> &receipts)
+{
+    auto evidence = m_log.evidence(receipts);
+    if (!evidence)
+        return evidence.error();
+    QJsonArray list;
+    for (qsizetype i = 0; i < receipts.size(); ++i)
+        list.append(receiptWith(receipts[i], evidence->at(i)));
+    return list;
 }
 
 RpcOutcome McpTools::verify(const QJsonObject &arguments)
@@ -255,8 +335,10 @@ RpcOutcome McpTools::verify(const QJsonObject &arguments)
             { QStringLiteral("receipt"), receipt.toJson() },
         });
     }
-    return toolResult(
-        QJsonObject { { QStringLiteral("valid"), true }, { QStringLiteral("receipt"), receipt.toJson() } });
+    const auto list = withEvidence({ receipt });
+    if (!list)
+        return toolFailure(QStringLiteral("Verification failed: ") + list.error().description);
+    return toolResult(QJsonObject { { QStringLiteral("valid"), true }, { QStringLiteral("receipt"), list->first() } });
 }
 
 RpcOutcome McpTools::hashReport(const QJsonObject &arguments)
@@ -274,10 +356,10 @@ RpcOutcome McpTools::hashReport(const QJsonObject &arguments)
     auto receipts = m_log.receiptsForHash(*digest, want, m_maxReportReceipts + 1);
     if (!receipts)
         return toolFailure(QStringLiteral("Hash report failed: ") + receipts.error().description);
-    QJsonArray list;
-    for (const StoredReceipt &receipt : receipts->mid(0, m_maxReportReceipts))
-        list.append(receipt.toJson());
-    QJsonObject report { { QStringLiteral("receipts"), list } };
+    const auto list = withEvidence(receipts->mid(0, m_maxReportReceipts));
+    if (!list)
+        return toolFailure(QStringLiteral("Hash report failed: ") + list.error().description);
+    QJsonObject report { { QStringLiteral("receipts"), *list } };
     if (receipts->size() > m_maxReportReceipts)
         report.insert(QStringLiteral("truncated"), true);
     return toolResult(report);
@@ -289,10 +371,10 @@ RpcOutcome McpTools::proof(const QJsonObject &arguments)
     const QString receiptId = in.required("receipt_id");
     if (in.failure())
         return *in.failure();
-    const QJsonValue sizeValue = arguments.value(QStringLiteral("tree_size"));
-    const bool sizeGiven = !sizeValue.isUndefined() && !sizeValue.isNull();
-    if (sizeGiven && (!sizeValue.isDouble() || sizeValue.toDouble() != static_cast<double>(sizeValue.toInteger())))
-        return invalidParams(QStringLiteral("argument tree_size must be an integer"));
+    const auto size = integerArgument(arguments, "tree_size");
+    if (const auto *failure = std::get_if<JsonRpc::Failure>(&size))
+        return *failure;
+    const std::optional<qint64> sizeGiven = std::get<std::optional<qint64>>(size);
 
     auto found = m_log.receipt(receiptId);
     if (!found)
@@ -303,7 +385,7 @@ RpcOutcome McpTools::proof(const QJsonObject &arguments)
     auto currentSize = m_log.treeSize(receipt.scope);
     if (!currentSize)
         return toolFailure(QStringLiteral("Proof failed: ") + currentSize.error().description);
-    const qint64 treeSize = sizeGiven ? sizeValue.toInteger() : receipt.leafIndex + 1;
+    const qint64 treeSize = sizeGiven.value_or(receipt.leafIndex + 1);
     if (treeSize <= receipt.leafIndex || treeSize > *currentSize) {
         return toolFailure(QStringLiteral("Invalid tree_size: this receipt can be proven in trees of %1 to %2 leaves")
                                .arg(receipt.leafIndex + 1)
@@ -320,4 +402,79 @@ RpcOutcome McpTools::proof(const QJsonObject &arguments)
         { QStringLiteral("audit_path"), hexList(proof->path) },
         { QStringLiteral("root"), QString::fromLatin1(proof->root.toHex()) },
     });
+}
+
+RpcOutcome McpTools::logKey() const
+{
+    return toolResult(QJsonObject {
+        { QStringLiteral("key_id"), m_key.keyId() },
+        { QStringLiteral("public_key"), QString::fromLatin1(m_key.pem()) },
+        { QStringLiteral("algorithm"), QStringLiteral("Ed25519") },
+    });
+}
+
+RpcOutcome McpTools::treeHead(const QJsonObject &arguments)
+{
+    Arguments in(arguments);
+    const QString scope = in.required("scope");
+    if (in.failure())
+        return *in.failure();
+    const auto head = m_log.latestHead(scope);
+    if (!head)
+        return toolFailure(QStringLiteral("Reading the tree head failed: ") + head.error().description);
+    if (!head->has_value())
+        return toolFailure(QStringLiteral("No signed tree head: the scope holds no stamps"));
+    return toolResult((*head)->toJson());
+}
+
+RpcOutcome McpTools::consistency(const QJsonObject &arguments)
+{
+    Arguments in(arguments);
+    const QString scope = in.required("scope");
+    if (in.failure())
+        return *in.failure();
+    qint64 sizes[2] = {};
+    const char *names[2] = { "first", "second" };
+    for (int i = 0; i < 2; ++i) {
+        const auto value = integerArgument(arguments, names[i]);
+        if (const auto *failure = std::get_if<JsonRpc::Failure>(&value))
+            return *failure;
+        const auto given = std::get<std::optional<qint64>>(value);
+        if (!given)
+            return invalidParams(QStringLiteral("missing integer argument %1").arg(key(names[i])));
+        sizes[i] = *given;
+    }
+    const auto current = m_log.treeSize(scope);
+    if (!current)
+        return toolFailure(QStringLiteral("Consistency proof failed: ") + current.error().description);
+    if (sizes[0] < 1 || sizes[0] > sizes[1] || sizes[1] > *current) {
+        return toolFailure(
+            QStringLiteral("Invalid tree sizes: need 0 < first <= second <= %1, the size of the tree").arg(*current));
+    }
+    const auto proof = m_log.consistency(scope, sizes[0], sizes[1]);
+    if (!proof)
+        return toolFailure(QStringLiteral("Consistency proof failed: ") + proof.error().description);
+    return toolResult(QJsonObject {
+        { QStringLiteral("scope"), scope },
+        { QStringLiteral("first"), sizes[0] },
+        { QStringLiteral("second"), sizes[1] },
+        { QStringLiteral("proof"), hexList(*proof) },
+    });
+}
+
+RpcOutcome McpTools::evidence(const QJsonObject &arguments)
+{
+    Arguments in(arguments);
+    const QString receiptId = in.required("receipt_id");
+    if (in.failure())
+        return *in.failure();
+    const auto found = m_log.receipt(receiptId);
+    if (!found)
+        return toolFailure(QStringLiteral("Reading the evidence failed: ") + found.error().description);
+    if (!found->has_value())
+        return toolFailure(QStringLiteral("Unknown receipt"));
+    const auto list = withEvidence({ **found });
+    if (!list)
+        return toolFailure(QStringLiteral("Reading the evidence failed: ") + list.error().description);
+    return toolResult(QJsonObject { { QStringLiteral("receipt"), list->first() } });
 }
