@@ -1,7 +1,8 @@
 // Saves pictures of the real windows for a person to look at. Not a test.
 //
-//   uishots OUTDIR FILE...     the main window after a Register and a Verify
-//                              of the files against the configured service,
+//   uishots OUTDIR FILE...     the main window after a Register, a Verify
+//                              of the files against the configured service
+//                              and a Verify Offline of their kept evidence,
 //                              the settings window and the help sheet. Run
 //                              it with XDG_DATA_HOME pointing at the data
 //                              folder to use (for example .run/home).
@@ -19,6 +20,7 @@
 
 #include "instantservice.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCoro/QCoroTimer>
 #include <QDir>
@@ -182,7 +184,11 @@ int main(int argc, char **argv)
     const QString registered = view->status();
 
     view->findChild<QPushButton *>(QStringLiteral("verifyButton"))->click();
-    if (!saveWhenIdle(window, out + QStringLiteral("/main-verified.png"))
+    if (!saveWhenIdle(window, out + QStringLiteral("/main-verified.png")))
+        return 1;
+    const QString verified = view->status();
+    view->verifyOfflineAction()->trigger();
+    if (!saveWhenIdle(window, out + QStringLiteral("/main-offline.png"))
         || !saveSettings(window, out + QStringLiteral("/settings.png")))
         return 1;
     // With a status line after a check of the session.
@@ -196,6 +202,6 @@ int main(int argc, char **argv)
     QTest::qWait(200);
     if (view->docsView())
         view->docsView()->grab().save(out + QStringLiteral("/docs.png"));
-    std::printf("%s\n%s\n", qPrintable(registered), qPrintable(view->status()));
+    std::printf("%s\n%s\n%s\n", qPrintable(registered), qPrintable(verified), qPrintable(view->status()));
     return 0;
 }

@@ -2,7 +2,9 @@
 
 #include "auth/authclient.h"
 #include "auth/credentialsfile.h"
+#include "cli/evidencecommands.h"
 #include "core/text.h"
+#include "storage/configstore.h"
 
 #include <optional>
 
@@ -121,9 +123,15 @@ QCoro::Task<int> login(QStringList args, CliIo io)
 
 QCoro::Task<int> check(QStringList args, CliIo io)
 {
+    const bool plain = args.isEmpty();
     auto running = runOperation(std::move(args), io, u"check"_s,
-        u"Validate the stored token, renewing it first when due."_s, &AuthClient::validate);
-    co_return co_await running;
+        u"Validate the stored token, renewing it first when due; show the pinned log key."_s, &AuthClient::validate);
+    const int status = co_await running;
+    if (plain) {
+        io.out << Cli::inert(EvidenceCommands::pinnedKeyLine(ConfigStore().defaults().url)) << u'\n';
+        io.out.flush();
+    }
+    co_return status;
 }
 
 } // namespace AuthCommands

@@ -1,12 +1,14 @@
 #include "cli/batchcommands.h"
 
 #include "auth/tokensource.h"
+#include "cli/evidencecommands.h"
 #include "core/batchrun.h"
 #include "core/text.h"
 #include "export/exportactions.h"
 #include "export/exportformat.h"
 #include "export/exporttext.h"
 #include "mcp/mcpclient.h"
+#include "mcp/offlineverifier.h"
 #include "storage/configstore.h"
 
 #include <QDir>
@@ -31,6 +33,11 @@ namespace {
 const QCommandLineOption kFormat(
     u"format"_s, u"Output format: json, csv, text or pdf (default: the output default)."_s, u"FORMAT"_s);
 const QCommandLineOption kSave(u"save"_s, u"Also write the output to PATH (.json, .csv, .txt, .pdf)."_s, u"PATH"_s);
+const QCommandLineOption kOffline(
+    u"offline"_s, u"Check the kept evidence alone, with no network: the log's signatures and the timestamps."_s);
+const QCommandLineOption kTsaCa(u"tsa-ca"_s,
+    u"With --offline: trust the timestamp authorities whose CA certificates are in PEM (default: those in tsa-ca.pem in the data folder, else the system's)."_s,
+    u"PEM"_s);
 
 // The formats stdout can show.
 std::optional<ExportFormat> textFormatNamed(const QString &name)
@@ -56,6 +63,8 @@ struct BatchOptions {
     std::optional<ExportFormat> requested;
     QString savePath; // empty: nothing saved
     ExportFormat saveFormat = ExportFormat::text;
+    bool offline = false;
+    QString tsaCa; // empty: the system's CA store
 };
 
 // "[2/3] name  1048576/4194304 bytes" (bytes of the whole run) on one line
@@ -141,7 +150,7 @@ std::optional<int> parseBatch(BatchRun::Action action, const QStringList &args, 
     const Cli::CommandLine line { registering ? u"register [options] FILE..."_s : u"verify [options] FILE..."_s,
         registering ? u"Stamp the files' digests and keep the receipts."_s
                     : u"Check the files against their receipts."_s,
-        { kFormat, kSave } };
+        registering ? QList { kFormat, kSave } : QList { kFormat, kSave, kOffline, kTsaCa } };
     QCommandLineParser parser;
     if (const auto done = Cli::parseCommand(parser, line, args, io))
         return done;
@@ -171,6 +180,12 @@ std::optional<int> parseBatch(BatchRun::Action action, const QStringList &args, 
         options.savePath = path;
         options.saveFormat = *format;
     }
+    if (!registering) {
+        if (parser.isSet(kTsaCa) && !parser.isSet(kOffline))
+            return Cli::usageError(io, command + u"--tsa-ca needs --offline"_s);
+        options.offline = parser.isSet(kOffline);
+        options.tsaCa = parser.value(kTsaCa);
+    }
     // Rows and receipt files name the files by their full path.
     for (const QString &operand : parser.positionalArguments())
         options.files.append(QDir::cleanPath(QFileInfo(operand).absoluteFilePath()));
@@ -197,7 +212,7 @@ int report(const BatchRun &run, const BatchOptions &options, ExportFormat shown,
         if (outcome.startsWith(QLatin1String("Export failed: ")))
             status = Cli::kExitFailure;
     }
-    if (run.stopped())
+    if (run.stopped() && !run.halted())
         status = kExitInterrupted;
     io.err.flush();
     return status;
@@ -215,7 +230,15 @@ QCoro::Task<int> runBatch(BatchRun::Action action, QStringList args, CliIo io)
         = options.requested ? textFormatNamed(ExportFormats::rawValue(*options.requested)) : std::nullopt;
     const ExportFormat shown = requestedText.value_or(textFormatNamed(defaults.output).value_or(ExportFormat::text));
 
-    BatchRun run([](const QString &url) { return std::make_unique<MCPClient>(url, std::make_shared<TokenSource>()); });
+    BatchRun::ServiceFactory service
+        = [](const QString &url) { return std::make_unique<MCPClient>(url, std::make_shared<TokenSource>()); };
+    if (options.offline) {
+        const auto trusted = EvidenceCommands::trustedCas(options.tsaCa);
+        if (!trusted)
+            co_return Cli::fail(io, trusted.error().description);
+        service = [cas = *trusted](const QString &) { return std::make_unique<OfflineVerifier>(cas); };
+    }
+    BatchRun run(service);
     if (io.errIsTerminal) {
         QObject::connect(&run, &BatchRun::progress, &run,
             [&io](int number, int count, const QString &path, qint64 done, qint64 total) {

@@ -5,6 +5,7 @@
 #include "cli/authcommands.h"
 #include "cli/batchcommands.h"
 #include "cli/defaultscommands.h"
+#include "cli/evidencecommands.h"
 #include "storage/configstore.h"
 
 #include <QCoreApplication>
@@ -35,6 +36,8 @@ const std::vector<Entry> &commands()
         { "register", BatchCommands::registerFiles },
         { "verify", BatchCommands::verifyFiles },
         { "set-defaults", DefaultsCommands::setDefaults },
+        { "evidence", EvidenceCommands::evidence },
+        { "key", EvidenceCommands::key },
     };
     return list;
 }
@@ -87,6 +90,11 @@ QString usage()
         "  nivet-timestamp verify FILE...       check the files against their receipts\n"
         "      --format json|csv|text           output format (default: the output default)\n"
         "      --save PATH                      also write the output to PATH (.json, .csv, .txt, .pdf)\n"
+        "      --offline [--tsa-ca PEM]         (verify) check the kept evidence alone, with no network\n"
+        "  nivet-timestamp evidence update [FILE...]   fetch anchored evidence for receipts that lack it\n"
+        "  nivet-timestamp evidence export FILE --out NAME.json [--tsa-ca PEM]\n"
+        "                                       write the file's evidence for checking by hand\n"
+        "  nivet-timestamp key accept URL [--key PEM]  trust the service's current (or this) log key\n"
         "  nivet-timestamp set-defaults [--url URL] [--scope SCOPE] [--output FORMAT]\n"
         "  nivet-timestamp set-auth [--username USER] [--password PASS | --password-stdin]\n"
         "                           [--token TOKEN | --token-stdin] [--auth-url URL]\n"

@@ -1,5 +1,6 @@
 #include "core/atomicfile.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -156,6 +157,16 @@ void sweepScratch(const QString &folder, const QString &pattern)
         = dir.entryList({ pattern + QStringLiteral(".tmp-*") }, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : stale)
         dir.remove(name);
+}
+
+int setAside(const QString &path, const QDateTime &now)
+{
+    const QString base
+        = path + QStringLiteral(".corrupt-") + now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString target = base;
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
+        target = base + QLatin1Char('-') + QString::number(n);
+    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) == 0 ? 0 : errno;
 }
 
 } // namespace AtomicFile

@@ -4,6 +4,7 @@
 #include "core/saveerror.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <chrono>
@@ -53,5 +54,11 @@ private:
 /// listing a large folder costs time. Call it only while holding the folder's
 /// FolderLock.
 void sweepScratch(const QString &folder, const QString &pattern);
+
+/// Keeps a file that cannot be used under a name of its own,
+/// <name>.corrupt-<UTC time>, so the fresh file written next destroys
+/// nothing. Returns errno, or 0. Call it only while holding the folder's
+/// FolderLock.
+int setAside(const QString &path, const QDateTime &now);
 
 } // namespace AtomicFile

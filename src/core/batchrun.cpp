@@ -90,7 +90,8 @@ QString BatchRun::summary(Action action, const QList<FileResult> &rows, bool sto
               .arg(rows.size());
 }
 
-QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, ScopeSource scope)
+QCoro::Task<void> BatchRun::run(
+    Action action, QStringList files, QString url, ScopeSource scope, ServiceFactory factory)
 {
     if (m_busy)
         co_return;
@@ -98,13 +99,15 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
 
     m_stopRequested = false;
     m_stopped = false;
+    m_halted.reset();
     setBusy(true);
     setResults({});
     setStatus(action == Action::registerFiles ? QStringLiteral("Registering…") : QStringLiteral("Verifying…"));
 
     // One service for the whole run: the endpoint stays fixed even if the
     // defaults change meanwhile.
-    std::unique_ptr<StampingClient> service = m_factory ? m_factory(url) : nullptr;
+    const ServiceFactory &make = factory ? factory : m_factory;
+    std::unique_ptr<StampingClient> service = make ? make(url) : nullptr;
     const auto currentScope = [&scope] { return scope ? scope() : QString(); };
 
     // Progress counts bytes, so one large file weighs what it costs.
@@ -162,13 +165,17 @@ QCoro::Task<void> BatchRun::run(Action action, QStringList files, QString url, S
         if (!self)
             co_return;
         rows.append(std::move(row));
+        if ((m_halted = service->halted())) {
+            m_stopped = true;
+            break;
+        }
     }
     if (next)
         next->cancel();
     m_hashing.reset();
 
     setResults(rows);
-    setStatus(summary(action, rows, m_stopped));
+    setStatus(summary(action, rows, m_stopped) + (m_halted ? QLatin1Char(' ') + *m_halted : QString()));
     setBusy(false);
     Q_EMIT finished();
 }

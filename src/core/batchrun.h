@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class HashJob;
 
@@ -47,7 +48,12 @@ public:
     /// for the whole run; scope is read again for every file. Never fails:
     /// a file that cannot be hashed becomes an error row and the run goes
     /// on. Ignored while a run is busy, so two runs never mix their rows.
-    QCoro::Task<void> run(Action action, QStringList files, QString url, ScopeSource scope);
+    /// With factory, that makes the run's service instead of the one given
+    /// at construction (Verify offline). A service that halts (see
+    /// StampingClient::halted) ends the run after its row, as Stop does, and
+    /// the status says why.
+    QCoro::Task<void> run(
+        Action action, QStringList files, QString url, ScopeSource scope, ServiceFactory factory = {});
 
     /// Asks a busy run to end: the hash in hand is abandoned at once (that
     /// file gets no row), requests in flight and their save complete, then
@@ -55,6 +61,8 @@ public:
     void stop();
     /// Whether the last run ended early, leaving files out.
     bool stopped() const { return m_stopped; }
+    /// Why the service ended the last run early, if it did.
+    std::optional<QString> halted() const { return m_halted; }
 
     /// "Done — …" for the rows of a finished run; "Stopped — …" with the
     /// same counts for one that was stopped.
@@ -87,6 +95,7 @@ private:
     bool m_busy = false;
     bool m_stopRequested = false;
     bool m_stopped = false;
+    std::optional<QString> m_halted;
     QString m_status;
     QList<FileResult> m_results;
 };

@@ -5,6 +5,8 @@
 #include <QCoro/QCoroTask>
 #include <QString>
 
+#include <optional>
+
 /// What a batch run needs from the stamping service: one row per file. The
 /// core declares it so that it stays free of the network layer; MCPClient
 /// implements it.
@@ -19,4 +21,8 @@ public:
     /// Asks whether the service vouches for sha256. Never fails: a failure
     /// comes back as a row of kind error (or not found).
     virtual QCoro::Task<FileResult> verify(QString path, QString sha256, QString scope) = 0;
+
+    /// Why the run must end now, after the row just given (a signed log that
+    /// was forked or rewritten); nothing while it may go on.
+    virtual std::optional<QString> halted() const { return std::nullopt; }
 };

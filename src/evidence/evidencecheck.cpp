@@ -26,11 +26,19 @@ Expected<void> checkPath(
 } // namespace
 
 Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence,
-    const QByteArray &publicKeyPem, const std::optional<QList<QByteArray>> &trustedCaPems)
+    const QByteArray &publicKeyPem, const std::optional<QList<QByteArray>> &trustedCaPems,
+    const TokenChecker &checkToken)
 {
     auto key = LogPublicKey::fromPem(publicKeyPem);
     if (!key)
         return key.error();
+    return checkEvidence(sha256Hex, evidence, *key, trustedCaPems, checkToken);
+}
+
+Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence, const LogPublicKey &publicKey,
+    const std::optional<QList<QByteArray>> &trustedCaPems, const TokenChecker &checkToken)
+{
+    const LogPublicKey *key = &publicKey;
     const auto leaf = Evidence::leafHashOf(sha256Hex);
     if (!leaf)
         return leaf.error();
@@ -66,7 +74,8 @@ Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &
     std::optional<Error> firstFailure;
     const QByteArray message = anchor.treeHead.message();
     for (const AnchorToken &timestamp : anchor.timestamps) {
-        auto checked = Rfc3161::checkToken(timestamp.token, message, *trustedCaPems);
+        auto checked = checkToken ? checkToken(timestamp.token, message)
+                                  : Rfc3161::checkToken(timestamp.token, message, *trustedCaPems);
         if (checked)
             out.timestamps.append({ timestamp.authority, checked->authority, checked->time });
         else if (!firstFailure)

@@ -2,12 +2,15 @@
 
 #include "core/expected.h"
 #include "evidence/evidence.h"
+#include "evidence/logpublickey.h"
+#include "evidence/rfc3161.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 /// An authority's timestamp that checked.
@@ -39,5 +42,15 @@ struct EvidenceCheck {
 /// anchor's timestamps are checked too and at least one must hold; without,
 /// they are not looked at. The error is what failed, worded to follow
 /// "Evidence does not match: ".
+///
+/// checkToken, when given, stands in for Rfc3161::checkToken with the same
+/// trustedCaPems: a caller checking many files whose evidence shares an
+/// anchor checks each token once.
+using TokenChecker = std::function<Expected<Rfc3161::TokenCheck>(const QByteArray &token, const QByteArray &message)>;
 Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence,
-    const QByteArray &publicKeyPem, const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt);
+    const QByteArray &publicKeyPem, const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt,
+    const TokenChecker &checkToken = {});
+/// The same with the key read already: reading PEM costs more than the
+/// whole check, so a caller checking many files reads each key once.
+Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence, const LogPublicKey &key,
+    const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt, const TokenChecker &checkToken = {});

@@ -40,6 +40,16 @@ std::optional<QByteArray> exportFileBytes(const QList<FileResult> &rows, ExportF
     return text->toUtf8();
 }
 
+Expected<void> writeExportFile(const QString &path, const QByteArray &bytes)
+{
+    const Expected<QString> destination = exportDestination(path);
+    if (!destination)
+        return destination.error();
+    if (const auto written = AtomicFile::write(*destination, bytes); !written)
+        return Error { written.error().describe() };
+    return {};
+}
+
 std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat format, const QString &path)
 {
     const std::optional<QByteArray> bytes = exportFileBytes(rows, format);
@@ -48,12 +58,8 @@ std::optional<QString> saveExport(const QList<FileResult> &rows, ExportFormat fo
     // An empty file under a success message would pass for a saved document.
     if (bytes->isEmpty())
         return QStringLiteral("Export failed: The PDF document could not be created.");
-    const Expected<QString> destination = exportDestination(path);
-    if (!destination)
-        return QStringLiteral("Export failed: ") + destination.error().description;
-    const auto written = AtomicFile::write(*destination, *bytes);
-    if (!written)
-        return QStringLiteral("Export failed: ") + written.error().describe();
+    if (const auto written = writeExportFile(path, *bytes); !written)
+        return QStringLiteral("Export failed: ") + written.error().description;
     return QStringLiteral("Exported ") + ExportFormats::rawValue(format).toUpper() + QStringLiteral(" → ")
         + Text::lastPathComponent(path);
 }

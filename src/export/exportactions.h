@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/expected.h"
 #include "core/resultmodel.h"
 #include "export/exportformat.h"
 
@@ -36,6 +37,11 @@ public:
 /// there are no rows or no text. The PDF needs a QGuiApplication (the
 /// offscreen platform will do); without one its bytes are empty.
 std::optional<QByteArray> exportFileBytes(const QList<FileResult> &rows, ExportFormat format);
+
+/// Replaces the file at path with bytes in one atomic step; a symbolic link
+/// is written through to its target, and anything but a regular file is
+/// refused ("<path> is not a regular file").
+Expected<void> writeExportFile(const QString &path, const QByteArray &bytes);
 
 /// Writes the export to path atomically and returns the new status text:
 /// "Exported CSV → name.csv" or "Export failed: " + the reason (also when

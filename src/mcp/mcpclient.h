@@ -5,6 +5,7 @@
 #include "core/stampingclient.h"
 #include "mcp/mcpclienterror.h"
 #include "net/httpexchange.h"
+#include "storage/evidencefiles.h"
 
 #include <QCoro/QCoroTask>
 #include <QJsonObject>
@@ -14,8 +15,10 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class TokenSource;
+struct TreeHead;
 
 /// The client of the stamping service: MCP over HTTP, one session per
 /// operation. One client serves one batch run; it keeps no state between
@@ -61,6 +64,21 @@ public:
     /// One tools/call in session; returns the tool's result object.
     QCoro::Task<Expected<QJsonObject>> callToolRaw(QString session, QString name, QJsonObject arguments);
 
+    /// The log key the service offers now (tool log_key), checked against the
+    /// key id it names; in a session of its own. Nothing is pinned.
+    QCoro::Task<Expected<PinnedKey>> fetchLogKey();
+
+    /// Asks the service (tool evidence) for the best evidence of receiptId
+    /// now, checks it as a reply's evidence is checked and keeps it. True when
+    /// it is anchored.
+    QCoro::Task<Expected<bool>> updateEvidence(QString sha256, QString receiptId);
+
+    /// Why the run must not go on: the log forked or was rewritten.
+    std::optional<QString> halted() const override { return m_halt; }
+
+    /// How a row that failed an evidence check begins.
+    static const QString kEvidenceMismatch;
+
     /// Reads a tool-call reply body (the rules after the status check):
     /// JSON-RPC envelope, or an event stream carrying it, to the result object.
     static Expected<QJsonObject> readToolReply(const QByteArray &body, const QByteArray &contentType);
@@ -84,7 +102,23 @@ private:
     QCoro::Task<Posted> post(QString session, QByteArray body, HttpExchange::EventFilter takeEvent = {});
     static Expected<HttpExchange::Response> answered(Expected<HttpExchange::Response> reply);
 
+    // Evidence (logevidence.cpp). The pins are kept per service URL.
+    QString serviceKey() const;
+    QCoro::Task<Expected<PinnedKey>> offeredKey(QString session);
+    // The pinned key, pinned now on first use; an error when the service
+    // changed its key.
+    QCoro::Task<Expected<PinnedKey>> trustedKey(QString session, QString headKeyId);
+    // Checks head against the largest one seen of its log; a fork halts the client.
+    QCoro::Task<Expected<void>> witness(QString session, TreeHead head);
+    // Checks a receipt's evidence member (none: nothing to do) and keeps it.
+    // Errors that begin with kEvidenceMismatch are evidence that does not check.
+    QCoro::Task<Expected<void>> acceptEvidence(
+        QString session, QString sha256, QString receiptId, QJsonValue evidenceJson);
+    // row, failed by why.
+    static FileResult evidenceFailed(FileResult row, const Error &why);
+
     QUrl m_url;
     std::shared_ptr<TokenSource> m_tokens;
+    std::optional<QString> m_halt;
     HttpExchange m_http;
 };

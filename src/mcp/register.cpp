@@ -77,6 +77,20 @@ QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QS
     const Receipt &first = receipts.first();
     const Receipt fallback = fallbackReceipt(first, sha256, scope, existing);
 
+    // Evidence is checked and kept before the receipts; evidence that does
+    // not check fails the row, yet the receipts are kept as ever: the stamp
+    // was made, and the sibling client reads them.
+    std::optional<Error> evidenceProblem;
+    for (const Receipt &r : receipts) {
+        auto accepting = acceptEvidence(
+            sessionId, sha256, r.receiptId.value_or(QString()), r.extra.value(QStringLiteral("evidence")));
+        const auto accepted = co_await accepting;
+        if (!accepted) {
+            evidenceProblem = accepted.error();
+            break;
+        }
+    }
+
     // All receipts are kept; the row shows the stored one matching the first.
     // On a worker thread: a save waits for the disk, and a busy disk must not
     // freeze the window. The row comes only once the receipts are on disk.
@@ -105,5 +119,7 @@ QCoro::Task<FileResult> MCPClient::registerFile(QString path, QString sha256, QS
     row.kind = ResultKind::registered;
     if (!stored)
         co_return ResultRows::receiptNotSaved(row, stored.error());
+    if (evidenceProblem)
+        co_return evidenceFailed(row, *evidenceProblem);
     co_return row;
 }

@@ -120,6 +120,22 @@ Outcome evaluateHashReport(const QString &path, const QString &sha256, const QSt
         found };
 }
 
+// The evidence members of the receipts in a verify or hash_report reply, by
+// receipt id.
+QList<std::pair<QString, QJsonValue>> evidenceIn(const QJsonObject &reply)
+{
+    QJsonArray receipts = reply.value(QStringLiteral("receipts")).toArray();
+    if (reply.value(QStringLiteral("receipt")).isObject())
+        receipts.prepend(reply.value(QStringLiteral("receipt")));
+    QList<std::pair<QString, QJsonValue>> out;
+    for (const QJsonValue &receipt : receipts) {
+        const QJsonValue evidence = receipt.toObject().value(QStringLiteral("evidence"));
+        if (!evidence.isUndefined() && !evidence.isNull())
+            out.append({ receipt.toObject().value(QStringLiteral("receipt_id")).toString(), evidence });
+    }
+    return out;
+}
+
 } // namespace
 
 QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString scope)
@@ -130,6 +146,7 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
     const QString sessionId = session.value();
 
     Outcome answer;
+    QJsonObject reply;
     auto reading = ReceiptStore::readAsync(sha256);
     const std::optional<ReceiptRecord> record = co_await reading;
     // Only the first receipt is considered; without an identifier the digest
@@ -145,6 +162,7 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         if (!result)
             co_return ResultRows::error(path, sha256, scope, result.error().description);
         answer = parseVerifyResponse(path, sha256, scope, receiptId, result.value(), r0);
+        reply = result.value();
     } else {
         const QString tool = QStringLiteral("hash_report");
         const QJsonObject arguments { { QStringLiteral("sha256"), sha256 }, { QStringLiteral("want_scope"), scope } };
@@ -153,8 +171,18 @@ QCoro::Task<FileResult> MCPClient::verify(QString path, QString sha256, QString 
         if (!report)
             co_return ResultRows::notFound(path, sha256, scope);
         answer = evaluateHashReport(path, sha256, scope, report.value());
+        reply = report.value();
     }
 
+    // The evidence of a positive answer is checked and kept before its receipt.
+    if (answer.row.passes()) {
+        for (const auto &[receiptId, evidence] : evidenceIn(reply)) {
+            auto accepting = acceptEvidence(sessionId, sha256, receiptId, evidence);
+            const auto accepted = co_await accepting;
+            if (!accepted)
+                co_return evidenceFailed(answer.row, accepted.error());
+        }
+    }
     if (answer.toSave) {
         // On a worker thread and awaited, like Register's save.
         const QList<Receipt> receipts { *answer.toSave };

@@ -98,18 +98,6 @@ Loaded load(const QString &path, const QString &digest)
     return { Stored::record, std::move(decoded).value() };
 }
 
-// Keeps a record that cannot be used under a name of its own, so the fresh
-// record written next destroys nothing. Returns errno, or 0.
-int moveAside(const QString &path, const QDateTime &now)
-{
-    const QString base
-        = path + QStringLiteral(".corrupt-") + now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    QString target = base;
-    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
-        target = base + QLatin1Char('-') + QString::number(n);
-    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(target).constData()) == 0 ? 0 : errno;
-}
-
 bool canonicallyEqual(const QString &a, const QString &b)
 {
     return a == b || a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
@@ -303,7 +291,7 @@ Expected<ReceiptRecord, SaveError> save(const QString &sha256, const QList<Recei
         record = std::move(loaded.record);
     } else if (loaded.state == Stored::unusable) {
         // Never overwrite what could not be kept.
-        if (const int err = moveAside(path, now))
+        if (const int err = AtomicFile::setAside(path, now))
             return SaveError { SaveError::Kind::setAside, path, err, {} };
     }
 

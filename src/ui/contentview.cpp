@@ -5,6 +5,7 @@
 #include "export/exportactions.h"
 #include "export/exportformat.h"
 #include "mcp/mcpclient.h"
+#include "mcp/offlineverifier.h"
 #include "storage/configstore.h"
 #include "ui/dialogs.h"
 #include "ui/docsview.h"
@@ -210,6 +211,9 @@ QWidget *ContentView::buildDocuments()
     connect(clearButton, &QPushButton::clicked, this, &ContentView::clear);
     connect(m_verify, &QPushButton::clicked, this, [this] { startRun(BatchRun::Action::verifyFiles); });
     connect(m_register, &QPushButton::clicked, this, [this] { startRun(BatchRun::Action::registerFiles); });
+    m_offlineAction = new QAction(QStringLiteral("Verify Offline"), this);
+    m_offlineAction->setObjectName(QStringLiteral("verifyOfflineAction"));
+    connect(m_offlineAction, &QAction::triggered, this, &ContentView::startOfflineRun);
     m_addAction = new QAction(QStringLiteral("Add Files…"), this);
     m_addAction->setObjectName(QStringLiteral("addFilesAction"));
     m_addAction->setShortcut(QKeySequence::Open);
@@ -378,6 +382,7 @@ void ContentView::refreshEnabled()
 {
     const bool canRun = !m_busy && !files().isEmpty();
     m_verify->setEnabled(canRun);
+    m_offlineAction->setEnabled(canRun);
     m_register->setEnabled(canRun);
     const bool hasRows = !results().isEmpty();
     m_export->setEnabled(hasRows);
@@ -447,6 +452,21 @@ void ContentView::startRun(BatchRun::Action action)
     if (m_busy || files().isEmpty())
         return;
     m_run->run(action, files(), m_config->defaults().url, [config = m_config] { return config->defaults().scope; });
+}
+
+void ContentView::startOfflineRun()
+{
+    if (m_busy || files().isEmpty())
+        return;
+    const auto cas = OfflineVerifier::configuredCas();
+    if (!cas) {
+        setStatus(QStringLiteral("Verify Offline failed: ") + cas.error().description);
+        return;
+    }
+    m_run->run(
+        BatchRun::Action::verifyFiles, files(), m_config->defaults().url,
+        [config = m_config] { return config->defaults().scope; },
+        [cas = *cas](const QString &) { return std::make_unique<OfflineVerifier>(cas); });
 }
 
 void ContentView::setResults(const QList<FileResult> &rows)

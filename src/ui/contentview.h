@@ -47,6 +47,8 @@ public:
     DocsView *docsView() const { return m_docs; }
     /// "Add Files…" (Ctrl+O), for the window's menu.
     QAction *addFilesAction() const { return m_addAction; }
+    /// "Verify Offline", for the window's menu: see startOfflineRun().
+    QAction *verifyOfflineAction() const { return m_offlineAction; }
 
     static QString initialStatus();
 
@@ -60,6 +62,9 @@ public Q_SLOTS:
     /// Registers or verifies the listed files with the saved defaults; the
     /// Register and Verify buttons.
     void startRun(BatchRun::Action action);
+    /// Verifies the listed files with no network, from the kept evidence
+    /// alone, trusting the authorities of OfflineVerifier::configuredCas().
+    void startOfflineRun();
     /// Ends a busy run (the Stop button and Esc): see BatchRun::stop().
     void stop();
     void exportResults(ExportFormat format);
@@ -108,6 +113,7 @@ private:
 
     QAction *m_addAction = nullptr;
     QAction *m_removeAction = nullptr;
+    QAction *m_offlineAction = nullptr;
     FileDropList *m_fileList = nullptr;
     QPushButton *m_verify = nullptr;
     QPushButton *m_register = nullptr;

@@ -1,12 +1,16 @@
 #include "ui/defaultsview.h"
 
 #include "auth/credentialsfile.h"
+#include "auth/tokensource.h"
+#include "mcp/mcpclient.h"
 #include "storage/configstore.h"
+#include "storage/evidencefiles.h"
 #include "storage/nivetpaths.h"
 #include "ui/elidedlabel.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoro/QCoroFuture>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -17,6 +21,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -128,6 +133,27 @@ void DefaultsView::addMcpRows(QFormLayout *form, QWidget *box)
     form->addRow(QStringLiteral("MCP URL"), m_url);
     form->addRow(QStringLiteral("Scope"), m_scope);
     form->addRow(QStringLiteral("Output"), m_output);
+    // The log key of the saved URL's service: who signs its evidence.
+    m_logKey = caption(QString(), box);
+    m_logKey->setObjectName(QStringLiteral("logKey"));
+    m_logKey->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto *accept = new QPushButton(QStringLiteral("Accept New Key"), box);
+    accept->setObjectName(QStringLiteral("acceptKeyButton"));
+    accept->setAutoDefault(false);
+    accept->setToolTip(QStringLiteral("Trust the key the service signs with now, in place of the pinned one. "
+                                      "Do so only when its operator confirms the change."));
+    // The whole key id, to compare with the one the operator publishes.
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSizeF(m_logKey->font().pointSizeF() * 0.95);
+    m_logKey->setFont(fixed);
+    m_logKey->setWordWrap(false);
+    form->addRow(QStringLiteral("Log key"), m_logKey);
+    auto *keyRow = new QHBoxLayout;
+    keyRow->addWidget(accept);
+    keyRow->addStretch(1);
+    form->addRow(QString(), keyRow);
+    connect(accept, &QPushButton::clicked, this, &DefaultsView::acceptLogKey);
+    m_buttons.append(accept);
 
     connect(m_url, &QLineEdit::textEdited, m_config, &ConfigStore::setUrl);
     // Only a choice the user makes writes back; a stored value outside the
@@ -202,18 +228,20 @@ void DefaultsView::addButtonRow(QFormLayout *form, QWidget *box)
     auto *buttons = new QHBoxLayout;
     const std::pair<const char *, const char *> labels[] = { { "Save credentials", "saveButton" },
         { "Generate / refresh token", "generateButton" }, { "Check session", "checkButton" } };
+    QList<QPushButton *> made;
     for (const auto &[label, name] : labels) {
         auto *b = new QPushButton(QString::fromUtf8(label), box);
         b->setObjectName(QString::fromLatin1(name));
         b->setAutoDefault(false);
         buttons->addWidget(b);
-        m_buttons.append(b);
+        made.append(b);
     }
+    m_buttons += made;
     buttons->addStretch(1);
     form->addRow(buttons);
-    connect(m_buttons[0], &QPushButton::clicked, this, &DefaultsView::saveAll);
-    connect(m_buttons[1], &QPushButton::clicked, this, &DefaultsView::generateToken);
-    connect(m_buttons[2], &QPushButton::clicked, this, &DefaultsView::checkSession);
+    connect(made[0], &QPushButton::clicked, this, &DefaultsView::saveAll);
+    connect(made[1], &QPushButton::clicked, this, &DefaultsView::generateToken);
+    connect(made[2], &QPushButton::clicked, this, &DefaultsView::checkSession);
 }
 
 void DefaultsView::refreshFromConfig()
@@ -260,6 +288,7 @@ void DefaultsView::showEvent(QShowEvent *event)
         m_form = m_loaded = Credentials();
         m_summary.clear();
         showForm();
+        refreshLogKey();
         loadForm();
     }
     QWidget::showEvent(event);
@@ -330,6 +359,50 @@ void DefaultsView::generateToken()
 void DefaultsView::checkSession()
 {
     check();
+}
+
+void DefaultsView::acceptLogKey()
+{
+    acceptKey();
+}
+
+void DefaultsView::refreshLogKey()
+{
+    // The saved URL's: an edit not saved yet acts on nobody's behalf.
+    const auto pinned = LogKeyPins::pinned(MCPClient(ConfigStore().defaults().url).url().toString());
+    if (pinned && *pinned)
+        m_logKey->setText((*pinned)->keyId + QStringLiteral("\npinned ") + (*pinned)->pinnedAt);
+    else
+        m_logKey->setText(pinned ? QStringLiteral("None pinned yet: pinned when the service first sends evidence")
+                                 : pinned.error().description);
+}
+
+QCoro::Task<> DefaultsView::acceptKey()
+{
+    QPointer<DefaultsView> self(this);
+    setBusy(true);
+    MCPClient client(ConfigStore().defaults().url, std::make_shared<TokenSource>());
+    const QString service = client.url().toString();
+    auto fetching = client.fetchLogKey();
+    const auto offered = co_await fetching;
+    if (!self)
+        co_return;
+    if (!offered) {
+        setStatus(QStringLiteral("Accept New Key failed: ") + offered.error().description, true);
+        setBusy(false);
+        co_return;
+    }
+    QFuture<Expected<PinnedKey, SaveError>> pinning = QtConcurrent::run(
+        [service, key = *offered] { return LogKeyPins::accept(service, key.keyId, key.publicKey); });
+    const auto pinned = co_await pinning;
+    if (!self)
+        co_return;
+    if (pinned)
+        setStatus(QStringLiteral("Pinned the log key %1 for %2").arg(pinned->keyId, service), false);
+    else
+        setStatus(QStringLiteral("Accept New Key failed: ") + pinned.error().describe(), true);
+    refreshLogKey();
+    setBusy(false);
 }
 
 QCoro::Task<> DefaultsView::save()

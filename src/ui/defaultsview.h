@@ -37,6 +37,9 @@ public Q_SLOTS:
     void saveAll();
     void generateToken();
     void checkSession();
+    /// Pins the log key the saved MCP URL's service signs with now, in place
+    /// of the one pinned before: the user's explicit acceptance of a new key.
+    void acceptLogKey();
 
 Q_SIGNALS:
     void statusLineChanged(const QString &text);
@@ -51,6 +54,8 @@ private:
     QCoro::Task<> save();
     QCoro::Task<> login();
     QCoro::Task<> check();
+    QCoro::Task<> acceptKey();
+    void refreshLogKey();
     /// Shows the outcome of a login or validation after the prefixes.
     void showSession(const Expected<AuthClient::Session> &result, const Credentials &sent, const QString &okPrefix,
         const QString &failedPrefix);
@@ -89,5 +94,6 @@ private:
     QLabel *m_expires = nullptr;
     ElidedLabel *m_summaryLabel = nullptr;
     ElidedLabel *m_status = nullptr;
+    QLabel *m_logKey = nullptr;
     QList<QPushButton *> m_buttons;
 };

@@ -28,6 +28,7 @@ MainWindow::MainWindow(QWidget *parent, BatchRun::ServiceFactory service)
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     file->addAction(m_content->addFilesAction());
+    file->addAction(m_content->verifyOfflineAction());
     QAction *settings = file->addAction(QStringLiteral("Settings…"), this, &MainWindow::openSettings);
     settings->setObjectName(QStringLiteral("settingsAction"));
     settings->setMenuRole(QAction::PreferencesRole);

@@ -1,8 +1,11 @@
 // The command-line tool and the stamping service, both as the real programs,
 // talking over loopback HTTP: login, register, verify, and a crash of the service.
+#include "scriptedhttpserver.h"
 #include "servicetestkit.h"
+#include "testauthority.h"
 #include "testenv.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -162,6 +165,53 @@ private Q_SLOTS:
         for (const QString &printed : { m_printed, QString::fromUtf8(log + restarted.crash()) }) {
             QVERIFY(!printed.contains(kPassword));
             QVERIFY(!printed.contains(token.section(u'.', 2)));
+        }
+    }
+
+    // Evidence outlives its service: registered against a signed log whose
+    // heads an authority dated, then checked with the service gone and its
+    // data deleted; one changed byte fails that file alone.
+    void offlineEvidenceOutlivesTheService()
+    {
+        IsolatedDataHome home;
+        QTemporaryDir dir;
+        const TestAuthority authority;
+        ScriptedHttpServer tsa;
+        tsa.setHandler(authority.handler());
+        Stampd service;
+        QVERIFY(service.start(
+            dir.filePath(u"stampd"_s), { u"--tsa"_s, tsa.url(u"/tsa"_s).toString(), u"--tsa-interval"_s, u"100ms"_s }));
+        QStringList files;
+        for (int i = 0; i < 3; ++i) {
+            files << dir.filePath(u"document %1.txt"_s.arg(i));
+            QVERIFY(writeFile(files[i], "document " + QByteArray::number(i)));
+        }
+        QCOMPARE(
+            tool({ u"set-defaults"_s, u"--url"_s, service.m_base + u"/mcp"_s, u"--output"_s, u"json"_s }).status, 0);
+        QCOMPARE(tool(QStringList { u"register"_s } + files).status, 0);
+        // The authority answers while this test's loop turns between tries.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            tool({ u"evidence"_s, u"update"_s }).out.count(QRegularExpression(u"  Anchored( already)?\n"_s)) == 3,
+            20'000);
+        service.crash();
+        QVERIFY(QDir(dir.filePath(u"stampd"_s)).removeRecursively());
+
+        const QString ca = dir.filePath(u"ca.pem"_s);
+        QVERIFY(writeFile(ca, authority.caPem()));
+        const QStringList offline { u"verify"_s, u"--offline"_s, u"--tsa-ca"_s, ca };
+        for (const bool changed : { false, true }) {
+            if (changed)
+                QVERIFY(writeFile(files[1], "document 1 "));
+            const ToolRun run = tool(offline + files);
+            QCOMPARE(run.status, changed ? 1 : 0);
+            for (int i = 0; i < 3; ++i) {
+                const QString status = run.rows()[i][u"status"_s].toString();
+                QVERIFY2(changed && i == 1 ? status.startsWith(u"Not found: "_s)
+                                           : status.startsWith(u"Existed by "_s)
+                            && status.endsWith(
+                                authority.tsaName() + u" at "_s + run.rows()[i][u"created_at"_s].toString()),
+                    qPrintable(status));
+            }
         }
     }
 };

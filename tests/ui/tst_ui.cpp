@@ -8,6 +8,7 @@
 
 #include "core/atomicfile.h"
 #include "core/jsonwriter.h"
+#include "evidence/logkey.h"
 
 #include "../core/fakeservice.h"
 #include "scriptedhttpserver.h"
@@ -19,6 +20,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -454,6 +456,36 @@ private Q_SLOTS:
         child(view, "copyButton")->click();
         QCOMPARE(statusLine(view), u"Copied csv to clipboard."_qs);
         QVERIFY(fake.clipboard.startsWith(u"path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"_qs));
+    }
+
+    // File ▸ Verify Offline fills the table with no request at all; Accept
+    // New Key pins the key the saved URL's service offers and shows it whole.
+    void verifyOfflineAndAcceptKey()
+    {
+        const LogKey key = *LogKey::generate();
+        ScriptedHttpServer server;
+        server.setHandler(ScriptedHttpServer::mcp([&key](const QString &, const QJsonObject &, const HttpRequest &) {
+            return ScriptedHttpServer::toolResult(
+                { { u"key_id"_qs, key.keyId() }, { u"public_key"_qs, QString::fromLatin1(key.publicKey().pem()) } });
+        }));
+        writeFile(
+            clientJson(), R"({"url":")" + server.url().toString().toUtf8() + R"(","scope":"global","output":"text"})");
+        MainWindow window;
+        window.content()->handleDrop({ makeFile(u"a.txt"_qs, "alpha") });
+        QAction *offline = window.findChild<QAction *>(u"verifyOfflineAction"_qs);
+        QVERIFY(window.menuBar()->actions().constFirst()->menu()->actions().contains(offline));
+        offline->trigger();
+        QTRY_VERIFY(!window.content()->busy());
+        QCOMPARE(window.content()->results().constFirst().status,
+            u"Not found: no evidence is kept for this file (register it, or nivet-timestamp evidence update)"_qs);
+        QVERIFY(server.requests().isEmpty());
+
+        window.openSettings();
+        auto *shown = child<QLabel>(*window.settings(), "logKey");
+        QCOMPARE(shown->text(), u"None pinned yet: pinned when the service first sends evidence"_qs);
+        child(*window.settings(), "acceptKeyButton")->click();
+        QTRY_VERIFY(shown->text().startsWith(key.keyId() + u"\npinned "_qs));
+        QCOMPARE(toolCalls(server.requests()).constFirst().name, u"log_key"_qs);
     }
 
     // Progress counts bytes; the file in hand is named while its requests are
