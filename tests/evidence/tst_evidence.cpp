@@ -187,32 +187,10 @@ private Q_SLOTS:
         const auto back = TreeHead::fromJson(json);
         QVERIFY(back && back->message() == head.message() && back->signature == head.signature);
         QVERIFY(!m_key.signHead(u"a\u2028b"_s, 1, sha256("r"), time));
-    }
-
-    void changedHeads_data()
-    {
-        QTest::addColumn<QString>("member");
-        QTest::addColumn<QJsonValue>("value");
-        QTest::addColumn<QString>("error");
-        const QString unsigned_ = u"the tree head is not signed by the pinned key "_s + m_key.keyId();
-        QTest::newRow("scope") << u"scope"_s << QJsonValue(u"other"_s) << unsigned_;
-        QTest::newRow("size") << u"tree_size"_s << QJsonValue(4) << unsigned_;
-        QTest::newRow("root") << u"root"_s << QJsonValue(QString::fromLatin1(sha256("x").toHex())) << unsigned_;
-        QTest::newRow("time") << u"time"_s << QJsonValue(u"2026-12-07T17:00:00.124Z"_s) << unsigned_;
-        QTest::newRow("another key's signature")
-            << u"signature"_s << QJsonValue(head(3, m_otherKey).toJson()[u"signature"_s]) << unsigned_;
-        QTest::newRow("another key") << u"key_id"_s << QJsonValue(m_otherKey.keyId())
-                                     << u"the tree head names the key %1, not the pinned key %2"_s.arg(
-                                            m_otherKey.keyId(), m_key.keyId());
-    }
-
-    void changedHeads()
-    {
-        QFETCH(QString, member);
-        QFETCH(QJsonValue, value);
-        QFETCH(QString, error);
-        const QJsonObject json = withMember(head(3, m_key).toJson(), member, value);
-        QCOMPARE(m_key.publicKey().checkHead(*TreeHead::fromJson(json)).error().description, error);
+        TreeHead changed = head; // every member is in the signed bytes above
+        changed.treeSize = 42;
+        QCOMPARE(m_key.publicKey().checkHead(changed).error().description,
+            u"the tree head is not signed by the pinned key "_s + m_key.keyId());
     }
 
     void malformedEvidence_data()

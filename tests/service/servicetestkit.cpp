@@ -1,68 +1,23 @@
 #include "servicetestkit.h"
 
 #include "core/jsonwriter.h"
+#include "evidence/merkleproof.h"
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
 #include "service/log/logwriter.h"
 #include "service/servicehandler.h"
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QTcpSocket>
 #include <QTest>
-
-namespace ReferenceMerkle {
-
-namespace {
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
-}
-
-// The largest power of two below n (n >= 2).
-qsizetype split(qsizetype n)
-{
-    qsizetype k = 1;
-    while (k * 2 < n)
-        k *= 2;
-    return k;
-}
-} // namespace
-
-QByteArray leafHash(const QByteArray &leaf)
-{
-    return sha256(QByteArray(1, '\x00') + leaf);
-}
-
-QByteArray root(const QList<QByteArray> &leaves)
-{
-    if (leaves.isEmpty())
-        return sha256({});
-    if (leaves.size() == 1)
-        return leafHash(leaves.first());
-    const qsizetype k = split(leaves.size());
-    return sha256(QByteArray(1, '\x01') + root(leaves.mid(0, k)) + root(leaves.mid(k)));
-}
-
-QList<QByteArray> auditPath(qint64 index, const QList<QByteArray> &leaves)
-{
-    if (leaves.size() <= 1)
-        return {};
-    const qsizetype k = split(leaves.size());
-    if (index < k)
-        return auditPath(index, leaves.mid(0, k)) << root(leaves.mid(k));
-    return auditPath(index - k, leaves.mid(k)) << root(leaves.mid(0, k));
-}
 
 QString rootOfDigests(const QStringList &digests)
 {
     QList<QByteArray> leaves;
     for (const QString &digest : digests)
-        leaves.append(QByteArray::fromHex(digest.toLatin1()));
-    return QString::fromLatin1(root(leaves).toHex());
+        leaves.append(MerkleProof::leafHash(QByteArray::fromHex(digest.toLatin1())));
+    return QString::fromLatin1(MerkleProof::rootOf(leaves).toHex());
 }
-
-} // namespace ReferenceMerkle
 
 namespace McpRequests {
 

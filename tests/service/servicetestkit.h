@@ -9,16 +9,9 @@
 
 class QTcpSocket;
 
-/// Merkle tree hashing written from the definition (SHA-256, 0x00 leaf and
-/// 0x01 node prefixes, split at the largest power of two below n), kept apart
-/// from the service's code so the two can check each other.
-namespace ReferenceMerkle {
-QByteArray leafHash(const QByteArray &leaf);
-QByteArray root(const QList<QByteArray> &leaves);
-/// The audit path of the leaf at index, from its sibling up to the root's child.
-QList<QByteArray> auditPath(qint64 index, const QList<QByteArray> &leaves);
+/// The Merkle root of a tree of these hex digests, in hex (tst_evidence pins
+/// the tree hashing against published vectors).
 QString rootOfDigests(const QStringList &digests);
-} // namespace ReferenceMerkle
 
 namespace McpRequests {
 ServiceRequest post(const QByteArray &body, const QByteArray &session = {}, const QByteArray &token = {});

@@ -149,14 +149,10 @@ private Q_SLOTS:
             u"--max-body-size"_s, u"64KiB"_s, u"--max-queued-logins-per-address"_s, u"2"_s });
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, u"Listening on http://127.0.0.1:%1\n"_s.arg(r.server->baseUrl().port()));
-        const ServiceOptions &options = r.server->service().options();
-        QCOMPARE(options.sessionTtlMs, qint64(120'000));
-        QCOMPARE(options.maxSessions, 7);
-        QCOMPARE(options.maxSessionsPerUser, 3);
-        QCOMPARE(options.idleTimeoutMs, qint64(5'000));
-        QCOMPARE(options.maxConnections, 9);
-        QCOMPARE(options.maxBodyBytes, 64 * 1024);
-        QCOMPARE(options.maxQueuedLoginsPerAddress, 2);
+        const ServiceOptions &o = r.server->service().options();
+        QCOMPARE((QList<qint64> { o.sessionTtlMs, o.maxSessions, o.maxSessionsPerUser, o.idleTimeoutMs,
+                     o.maxConnections, o.maxBodyBytes, o.maxQueuedLoginsPerAddress }),
+            (QList<qint64> { 120'000, 7, 3, 5'000, 9, 64 * 1024, 2 }));
     }
 
     // A file in the way of the database is refused, not overwritten.
