@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <openssl/crypto.h>
+
 #include <optional>
 
 namespace {
@@ -77,8 +79,13 @@ QCoro::Task<FileResult> OfflineVerifier::registerFile(QString path, QString sha2
 QCoro::Task<FileResult> OfflineVerifier::verify(QString path, QString sha256, QString scope)
 {
     Q_UNUSED(scope)
-    QFuture<FileResult> future
-        = QtConcurrent::run([this, path, sha256] { return check(path, sha256, EvidenceStore::read(sha256)); });
+    QFuture<FileResult> future = QtConcurrent::run([this, path, sha256] {
+        auto checked = check(path, sha256, EvidenceStore::read(sha256));
+        // The pool thread may end after exit() has cleaned OpenSSL up; its
+        // per-thread error queue is freed here, not left to that thread's end.
+        OPENSSL_thread_stop();
+        return checked;
+    });
     co_return co_await future;
 }
 

@@ -224,8 +224,9 @@ ServiceReply McpEndpoint::post(const ServiceRequest &request, const QString &use
     return ServiceReply::deferred([this, pending, request, batch](ServiceReply::Deliver deliver) {
         pending->left = pending->calls.size();
         const auto calls = std::exchange(pending->calls, {});
-        for (const auto &[index, start] : calls) {
-            start([this, pending, request, batch, deliver, index](const RpcOutcome &outcome) {
+        for (const auto &call : calls) {
+            const auto index = call.first; // a copy: lambdas cannot capture structured bindings in C++20
+            call.second([this, pending, request, batch, deliver, index](const RpcOutcome &outcome) {
                 const QJsonValue id = pending->responses[index].first;
                 if (const auto *failure = std::get_if<JsonRpc::Failure>(&outcome))
                     pending->responses[index].second = JsonRpc::errorResponse(id, *failure);
