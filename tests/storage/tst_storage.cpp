@@ -143,8 +143,10 @@ private Q_SLOTS:
             QDir(home.nivet()).entryList(QDir::Files | QDir::Hidden), (QStringList { u".lock"_qs, u"client.json"_qs }));
     }
 
+    // Modes of its own, whatever the umask; the data folder keeps the umask's.
     void writesTheStoredLayout()
     {
+        const ScopedUmask open(0);
         IsolatedDataHome home;
         Receipt first = receipt("r-1");
         first.scope = u"global"_qs;
@@ -160,6 +162,10 @@ private Q_SLOTS:
         QCOMPARE(ReceiptStore::receiptFileURL(kDigest), file);
         QCOMPARE(readFile(file), golden("record-fresh.json"));
         QCOMPARE(receiptFiles(home, u"*"_qs), (QStringList { u".lock"_qs, kDigest + u".json"_qs }));
+        QCOMPARE(fileMode(home.nivet()), 0777);
+        QCOMPARE(fileMode(home.nivet() + u"/receipts"_qs), 0700);
+        QCOMPARE(fileMode(file), 0600);
+        QCOMPARE(fileMode(home.nivet() + u"/receipts/.lock"_qs), 0600);
     }
 
     void carriesOverWhatOtherWritersStored()
@@ -289,17 +295,6 @@ private Q_SLOTS:
         QVERIFY(!ReceiptStore::read(kDigest));
         QVERIFY(ReceiptStore::save(kDigest, {}, std::nullopt, at("2026-12-06T08:55:01Z"))->receipts.isEmpty());
         QCOMPARE(readFile(file + u".corrupt-20261206T085501Z-3"_qs), other);
-    }
-
-    void modesUnderOpenUmask()
-    {
-        const ScopedUmask open(0);
-        IsolatedDataHome home;
-        ReceiptStore::save(kDigest, { receipt("a") }, std::nullopt);
-        QCOMPARE(fileMode(home.nivet()), 0777); // no mode of its own
-        QCOMPARE(fileMode(home.nivet() + u"/receipts"_qs), 0700);
-        QCOMPARE(fileMode(ReceiptStore::receiptFileURL(kDigest)), 0600);
-        QCOMPARE(fileMode(home.nivet() + u"/receipts/.lock"_qs), 0600);
     }
 
     // Saves from two processes at once keep every receipt.
