@@ -296,18 +296,6 @@ private Q_SLOTS:
         QCOMPARE(record().value(u"source_paths"_s).toArray(), QJsonArray { kPath });
     }
 
-    void registerMergesWithTheStoredRecord()
-    {
-        // r-2 is on disk already, so the merged record lists it first; stored
-        // values fill what the service leaves empty.
-        ReceiptStore::save(kSha, { receipt(u"r-2"_s, u"global"_s, u"c-2"_s, u"m-2"_s) }, u"/old/path"_s);
-        m_reply = result(R"({"receipts":[{"receipt_id":"r-2","created_at":"","merkle":"m-2b"},)"
-                         R"({"receipt_id":"r-1","created_at":"c-1"}]})");
-        QCOMPARE(run(true), row(u"r-2"_s, u"c-2"_s, u"global"_s, u"Registered"_s, u"m-2b"_s, ResultKind::registered));
-        QCOMPARE(
-            record().value(u"receipts"_s).toArray().last(), jsonObject(R"({"receipt_id":"r-1","created_at":"c-1"})"));
-    }
-
     // The service answered, but the receipt could not be kept: the row fails,
     // says why, and still shows what the service said.
     void unsavedReceiptFailsTheRow()
