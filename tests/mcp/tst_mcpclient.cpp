@@ -57,11 +57,6 @@ FileResult row(const QString &id, const QString &created, const QString &scope, 
     return FileResult { kPath, sha, id, created, scope, status, merkle, kind };
 }
 
-Receipt receipt(const QString &id, const QString &scope, const QString &created, const QString &merkle)
-{
-    return Receipt { id, kSha, scope, created, merkle, {} };
-}
-
 constexpr int kFiles = 30;
 
 HttpResponse receiptsReply(const QStringList &ids)
@@ -342,8 +337,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, reply);
         QFETCH(FileResult, expected);
         const QDateTime earlier(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC);
-        ReceiptStore::save(
-            kSha, { receipt(u"r-1"_s, u"l-scope"_s, u"l-created"_s, u"l-merkle"_s) }, u"/first/path"_s, earlier);
+        ReceiptStore::save(kSha, { Receipt { u"r-1"_s, kSha, u"l-scope"_s, u"l-created"_s, u"l-merkle"_s, {} } },
+            u"/first/path"_s, earlier);
         const QByteArray before = readFile(ReceiptStore::receiptFileURL(kSha));
         m_reply = ScriptedHttpServer::toolResult(jsonObject(reply));
         QCOMPARE(run(false), expected);
