@@ -1,11 +1,11 @@
-#include "cli/cli.h"
 #include "storage/receiptstore.h"
+
+#include "clirun.h"
 
 #include "scriptedhttpserver.h"
 #include "testenv.h"
 #include "toolcalls.h"
 
-#include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -21,29 +21,6 @@ namespace {
 
 const QString kAlphaSha = u"b6a98d9ce9a2d9149288fa3df42d377c3e42737afdcdaf714e33c0a100b51060"_s;
 const QString kDone = u"Done — 1 registered/ok, 1 failed (2 total).\n"_s;
-
-struct CliRun {
-    int status = -1;
-    QString out;
-    QString err;
-};
-
-// One in-process run; errIsTerminal stands for a stderr that is a terminal.
-CliRun runCli(const QStringList &args, const QByteArray &stdinData = {}, bool errIsTerminal = false)
-{
-    CliRun r;
-    QTextStream out(&r.out);
-    QTextStream err(&r.err);
-    QBuffer in;
-    in.setData(stdinData);
-    in.open(QIODevice::ReadOnly);
-    CliIo io { out, err, in, errIsTerminal };
-    auto task = Cli::run(args, io);
-    r.status = QCoro::waitFor(task);
-    out.flush();
-    err.flush();
-    return r;
-}
 
 // The save time is the one part of a record that differs from run to run.
 QString recordText(const QString &sha)

@@ -1,4 +1,3 @@
-#include "cli/cli.h"
 #include "core/batchrun.h"
 #include "core/jsonwriter.h"
 #include "evidence/evidence.h"
@@ -9,12 +8,12 @@
 #include "storage/evidencefiles.h"
 #include "storage/receiptstore.h"
 
+#include "../cli/clirun.h"
 #include "scriptedhttpserver.h"
 #include "testauthority.h"
 #include "testenv.h"
 #include "toolcalls.h"
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,26 +22,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-
-struct CliRun {
-    int status = -1;
-    QString out;
-};
-
-CliRun runCli(const QStringList &args)
-{
-    CliRun r;
-    QString err;
-    QTextStream out(&r.out), errors(&err);
-    QBuffer in;
-    in.open(QIODevice::ReadOnly);
-    auto task = Cli::run(args, CliIo { out, errors, in, false });
-    r.status = QCoro::waitFor(task);
-    out.flush();
-    errors.flush();
-    r.out += err;
-    return r;
-}
 
 QJsonObject fileJson(const QString &path)
 {
