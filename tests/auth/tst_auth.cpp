@@ -82,12 +82,6 @@ private Q_SLOTS:
             << QByteArray("\xc2\xa0\tkey\xc2\xa0=\xc2\xa0value\xe3\x80\x80\t\na=b=c\nk=1\nK=0\nk=2\n")
             << Entries { { u("key"), u("\xc2\xa0value") }, { u("a"), u("b=c") }, { u("K"), u("0") },
                    { u("k"), u("2") } };
-        QTest::newRow("line ends") << QByteArray("a=1\r\nb=2\rc=3\vd=4\fe=5\xc2\x85"
-                                                 "f=6\xe2\x80\xa8"
-                                                 "g=7\xe2\x80\xa9")
-                                   << Entries { { u("a"), u("1") }, { u("b"), u("2") }, { u("c"), u("3") },
-                                          { u("d"), u("4") }, { u("e"), u("5") }, { u("f"), u("6") },
-                                          { u("g"), u("7") } };
         // One pass: an escaped backslash before "n" stays a backslash and an "n".
         QTest::newRow("escapes") << QByteArray("n=a\\nb\ne=a\\=b\nx=a\\xb\nt=a\\\nv=a\\\\nb\n")
                                  << Entries { { u("n"), u("a\nb") }, { u("e"), u("a=b") }, { u("x"), u("a\\xb") },

@@ -232,16 +232,6 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(target));
     }
 
-    void relativeNamesAndDoubleDash()
-    {
-        useServer(u"csv"_s);
-        const QString odd = m_dir->filePath(u"--odd"_s);
-        writeFile(odd, "alpha\n");
-        QDir::setCurrent(m_dir->path());
-        QCOMPARE(runCli({ u"register"_s, u"--"_s, u"--odd"_s }).status, 0);
-        QCOMPARE(ReceiptStore::read(kAlphaSha)->sourcePaths, QStringList { odd });
-    }
-
     void progressOnlyOnATerminal()
     {
         useServer();

@@ -3,7 +3,6 @@
 #include "core/filehasher.h"
 #include "core/jsonwriter.h"
 #include "core/resultmodel.h"
-#include "core/text.h"
 
 #include "fakeservice.h"
 #include "testenv.h"
@@ -118,11 +117,6 @@ private Q_SLOTS:
             QCOMPARE(seen.value(seen.size() - 1, 0), size);
         }
         QVERIFY(!FileHasher::sha256Hex(m_dir.path()).ok()); // opens, cannot be read
-    }
-
-    void fileNameOfAPath()
-    {
-        QCOMPARE(Text::lastPathComponent(u"/srv/docs//"_qs), u"docs"_qs); // a folder named with its slash
     }
 
     void jsonEscapesAndKeyOrder()

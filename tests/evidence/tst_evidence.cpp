@@ -230,18 +230,6 @@ private Q_SLOTS:
         QCOMPARE(Evidence::fromJson(withMember(m_evidence.toJson(), member, value)).error().description, error);
     }
 
-    // The member as on the wire, and back; a null anchor is none.
-    void evidenceJson()
-    {
-        const QJsonObject json = m_evidence.toJson();
-        QCOMPARE(json[u"audit_path"_s], QJsonArray { QString::fromLatin1(m_evidence.auditPath[0].toHex()) });
-        QCOMPARE(json[u"anchor"_s][u"timestamps"_s][0][u"token"_s].toString().toLatin1(),
-            m_evidence.anchor->timestamps[0].token.toBase64());
-        QCOMPARE(Evidence::fromJson(json)->toJson(), json);
-        for (const QJsonValue &none : { QJsonValue(QJsonValue::Null), QJsonValue(QJsonValue::Undefined) })
-            QVERIFY(!Evidence::fromJson(withMember(json, u"anchor"_s, none))->anchor);
-    }
-
     // Each rule of the check, broken once; "" is evidence that holds.
     void checks_data()
     {

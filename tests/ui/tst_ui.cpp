@@ -2,7 +2,6 @@
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
 #include "ui/dialogs.h"
-#include "ui/elidedlabel.h"
 #include "ui/mainwindow.h"
 #include "ui/resultstablemodel.h"
 
@@ -542,23 +541,6 @@ private Q_SLOTS:
         QVERIFY(!view.busy());
     }
 
-    // A long path or status is cut where it shows, whole in its tooltip.
-    void elidedLabelKeepsTheWholeText()
-    {
-        ElidedLabel label(Qt::ElideMiddle);
-        label.resize(150, 20);
-        label.show();
-        label.setText(u"/short"_qs);
-        QCOMPARE(label.toolTip(), QString());
-        const QString path = u"/home/alice/<b>contracts</b>/2026/december/final/signed-copy.pdf"_qs;
-        label.setText(path);
-        const QString shown = label.shownLines().constFirst();
-        QVERIFY2(
-            shown.startsWith(u"/home"_qs) && shown.contains(u"…"_qs) && shown.endsWith(u".pdf"_qs), qPrintable(shown));
-        QCOMPARE(shownToolTip(label.toolTip()), path);
-        label.resize(2000, 20);
-        QCOMPARE(label.toolTip(), QString());
-    }
 };
 
 QTEST_MAIN(TestUi)
