@@ -467,8 +467,9 @@ private Q_SLOTS:
             if (registered[i].kind == ResultKind::registered)
                 QVERIFY2(kept.contains(registered[i].receiptId), qPrintable(u"receipt lost for "_s + row.path));
             if (row.passes())
-                QVERIFY2(kept.contains(stamped.value(digests[i])) && (row.kind == ResultKind::valid
-                             || registered[i].kind != ResultKind::registered), qPrintable(row.path));
+                QVERIFY2(kept.contains(stamped.value(digests[i]))
+                        && (row.kind == ResultKind::valid || registered[i].kind != ResultKind::registered),
+                    qPrintable(row.path));
             passed += row.passes();
         }
         // A file the service stamped fails only where a fault hit one of its

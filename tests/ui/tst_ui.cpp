@@ -540,7 +540,6 @@ private Q_SLOTS:
         QCOMPARE(view.status(), u"Cleared."_qs);
         QVERIFY(!view.busy());
     }
-
 };
 
 QTEST_MAIN(TestUi)
