@@ -39,6 +39,7 @@ public:
 private:
     Expected<Rfc3161::TokenCheck> checkToken(const QByteArray &token, const QByteArray &message);
     Expected<LogPublicKey> key(const QByteArray &pem);
+    bool verifies(const LogPublicKey &key, const QByteArray &message, const QByteArray &signature);
 
     QList<QByteArray> m_trustedCaPems;
     // A token's check depends only on its bytes, the head it covers and the
@@ -46,4 +47,8 @@ private:
     QMutex m_mutex;
     QHash<QByteArray, Expected<Rfc3161::TokenCheck>> m_tokens;
     QHash<QByteArray, Expected<LogPublicKey>> m_keys; // by PEM: reading one costs more than a check
+    // Signature checks by key id, message and signature: an anchored head is
+    // shared by many files, and one Ed25519 check costs more than the rest of
+    // a file's check together.
+    QHash<std::pair<QByteArray, QByteArray>, bool> m_signatures;
 };
