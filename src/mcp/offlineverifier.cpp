@@ -1,7 +1,6 @@
 #include "mcp/offlineverifier.h"
 
 #include "core/resultrows.h"
-#include "evidence/crypto.h"
 #include "evidence/evidencecheck.h"
 #include "mcp/mcpclient.h"
 #include "storage/nivetpaths.h"
@@ -91,7 +90,7 @@ QCoro::Task<FileResult> OfflineVerifier::verify(QString path, QString sha256, QS
 
 Expected<Rfc3161::TokenCheck> OfflineVerifier::checkToken(const QByteArray &token, const QByteArray &message)
 {
-    const QByteArray key = Crypto::sha256(token) + Crypto::sha256(message);
+    const std::pair key { token, message };
     {
         const QMutexLocker locker(&m_mutex);
         if (const auto found = m_tokens.constFind(key); found != m_tokens.cend())
