@@ -46,7 +46,7 @@ Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &
     const QByteArray &leafHash = *leaf;
 
     const TreeHead &head = evidence.treeHead;
-    if (auto signedByKey = key->checkHead(head, QStringLiteral("the tree head"), verify); !signedByKey)
+    if (auto signedByKey = key->checkHead(head); !signedByKey)
         return signedByKey.error();
     if (auto onPath = checkPath(leafHash, evidence.leafIndex, evidence.auditPath, head, false); !onPath)
         return onPath.error();

@@ -48,8 +48,9 @@ private:
     QMutex m_mutex;
     QHash<std::pair<QByteArray, QByteArray>, Expected<Rfc3161::TokenCheck>> m_tokens; // by token and head
     QHash<QByteArray, Expected<LogPublicKey>> m_keys; // by PEM: reading one costs more than a check
-    // Signature checks by key id, message and signature: an anchored head is
-    // shared by many files, and one Ed25519 check costs more than the rest of
-    // a file's check together.
+    // Anchored heads' signature checks by key id, message and signature: one
+    // anchored head is shared by many files, and one Ed25519 check costs more
+    // than the rest of a file's check. A file's own head is seldom shared, so
+    // its check is not kept.
     QHash<std::pair<QByteArray, QByteArray>, bool> m_signatures;
 };
