@@ -36,7 +36,8 @@ Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &
 }
 
 Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence, const LogPublicKey &publicKey,
-    const std::optional<QList<QByteArray>> &trustedCaPems, const TokenChecker &checkToken)
+    const std::optional<QList<QByteArray>> &trustedCaPems, const TokenChecker &checkToken,
+    const LogPublicKey::Verifier &verify)
 {
     const LogPublicKey *key = &publicKey;
     const auto leaf = Evidence::leafHashOf(sha256Hex);
@@ -54,7 +55,8 @@ Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &
         return out;
 
     const Anchor &anchor = *evidence.anchor;
-    if (auto signedByKey = key->checkHead(anchor.treeHead, QStringLiteral("the anchored tree head")); !signedByKey)
+    if (auto signedByKey = key->checkHead(anchor.treeHead, QStringLiteral("the anchored tree head"), verify);
+        !signedByKey)
         return signedByKey.error();
     if (anchor.treeHead.scope != head.scope) {
         return Error {

@@ -44,8 +44,9 @@ struct EvidenceCheck {
 /// "Evidence does not match: ".
 ///
 /// checkToken, when given, stands in for Rfc3161::checkToken with the same
-/// trustedCaPems: a caller checking many files whose evidence shares an
-/// anchor checks each token once.
+/// trustedCaPems, and verify for the key's own check of the anchored head's
+/// signature: a caller checking many files whose evidence shares an anchor
+/// checks its token and its signature once.
 using TokenChecker = std::function<Expected<Rfc3161::TokenCheck>(const QByteArray &token, const QByteArray &message)>;
 Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence,
     const QByteArray &publicKeyPem, const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt,
@@ -53,4 +54,5 @@ Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &
 /// The same with the key read already: reading PEM costs more than the
 /// whole check, so a caller checking many files reads each key once.
 Expected<EvidenceCheck> checkEvidence(const QString &sha256Hex, const Evidence &evidence, const LogPublicKey &key,
-    const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt, const TokenChecker &checkToken = {});
+    const std::optional<QList<QByteArray>> &trustedCaPems = std::nullopt, const TokenChecker &checkToken = {},
+    const LogPublicKey::Verifier &verify = {});

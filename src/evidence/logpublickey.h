@@ -7,6 +7,7 @@
 
 #include <openssl/types.h>
 
+#include <functional>
 #include <memory>
 
 struct TreeHead;
@@ -26,10 +27,13 @@ public:
 
     /// True when signature is this key's Ed25519 signature of message.
     bool verifies(const QByteArray &message, const QByteArray &signature) const;
+    /// Stands in for verifies (same answer for the same bytes).
+    using Verifier = std::function<bool(const QByteArray &message, const QByteArray &signature)>;
     /// Checks that head names this key and carries its signature; the error
     /// says which ("the tree head is not signed by the pinned key …"), worded
     /// to follow "Evidence does not match: ". what names the head ("the tree head").
-    Expected<void> checkHead(const TreeHead &head, const QString &what = QStringLiteral("the tree head")) const;
+    Expected<void> checkHead(
+        const TreeHead &head, const QString &what = QStringLiteral("the tree head"), const Verifier &verify = {}) const;
 
 private:
     explicit LogPublicKey(std::shared_ptr<EVP_PKEY> key);

@@ -1,7 +1,6 @@
 #include "mcp/offlineverifier.h"
 
 #include "core/resultrows.h"
-#include "evidence/crypto.h"
 #include "evidence/evidencecheck.h"
 #include "mcp/mcpclient.h"
 #include "storage/nivetpaths.h"
@@ -91,7 +90,7 @@ QCoro::Task<FileResult> OfflineVerifier::verify(QString path, QString sha256, QS
 
 Expected<Rfc3161::TokenCheck> OfflineVerifier::checkToken(const QByteArray &token, const QByteArray &message)
 {
-    const QByteArray key = Crypto::sha256(token) + Crypto::sha256(message);
+    const std::pair key { token, message };
     {
         const QMutexLocker locker(&m_mutex);
         if (const auto found = m_tokens.constFind(key); found != m_tokens.cend())
@@ -112,6 +111,20 @@ Expected<LogPublicKey> OfflineVerifier::key(const QByteArray &pem)
     return *found;
 }
 
+bool OfflineVerifier::verifies(const LogPublicKey &key, const QByteArray &message, const QByteArray &signature)
+{
+    const std::pair<QByteArray, QByteArray> memoKey { key.keyId().toLatin1() + '\n' + message, signature };
+    {
+        const QMutexLocker locker(&m_mutex);
+        if (const auto found = m_signatures.constFind(memoKey); found != m_signatures.cend())
+            return *found;
+    }
+    const bool valid = key.verifies(message, signature);
+    const QMutexLocker locker(&m_mutex);
+    m_signatures.insert(memoKey, valid);
+    return valid;
+}
+
 FileResult OfflineVerifier::check(
     const QString &path, const QString &sha256, const Expected<QList<EvidenceItem>> &items)
 {
@@ -127,8 +140,12 @@ FileResult OfflineVerifier::check(
         } else {
             const auto publicKey = key(item.publicKey);
             const auto checked = publicKey
-                ? checkEvidence(sha256, *evidence, *publicKey, m_trustedCaPems,
-                    [this](const QByteArray &token, const QByteArray &message) { return checkToken(token, message); })
+                ? checkEvidence(
+                    sha256, *evidence, *publicKey, m_trustedCaPems,
+                    [this](const QByteArray &token, const QByteArray &message) { return checkToken(token, message); },
+                    [this, &publicKey](const QByteArray &message, const QByteArray &signature) {
+                        return verifies(*publicKey, message, signature);
+                    })
                 : Expected<EvidenceCheck>(publicKey.error());
             if (checked) {
                 row = existed(path, sha256, item.receiptId, *evidence, *checked);

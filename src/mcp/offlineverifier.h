@@ -12,6 +12,7 @@
 #include <QMutex>
 
 #include <memory>
+#include <utility>
 
 /// Verify with no network at all: each file's kept evidence (Nivet/evidence)
 /// is checked against the log key it was checked with when it arrived and,
@@ -39,11 +40,17 @@ public:
 private:
     Expected<Rfc3161::TokenCheck> checkToken(const QByteArray &token, const QByteArray &message);
     Expected<LogPublicKey> key(const QByteArray &pem);
+    bool verifies(const LogPublicKey &key, const QByteArray &message, const QByteArray &signature);
 
     QList<QByteArray> m_trustedCaPems;
     // A token's check depends only on its bytes, the head it covers and the
     // CAs: many files share one anchor, whose token is checked once a run.
     QMutex m_mutex;
-    QHash<QByteArray, Expected<Rfc3161::TokenCheck>> m_tokens;
+    QHash<std::pair<QByteArray, QByteArray>, Expected<Rfc3161::TokenCheck>> m_tokens; // by token and head
     QHash<QByteArray, Expected<LogPublicKey>> m_keys; // by PEM: reading one costs more than a check
+    // Anchored heads' signature checks by key id, message and signature: one
+    // anchored head is shared by many files, and one Ed25519 check costs more
+    // than the rest of a file's check. A file's own head is seldom shared, so
+    // its check is not kept.
+    QHash<std::pair<QByteArray, QByteArray>, bool> m_signatures;
 };

@@ -25,6 +25,7 @@ const QString kKeyId = QStringLiteral("key_id");
 const QString kPinnedAt = QStringLiteral("pinned_at");
 const QString kScope = QStringLiteral("scope");
 const QString kTreeSize = QStringLiteral("tree_size");
+const QString kEvidenceFolder = QStringLiteral("/evidence");
 
 Error unreadable(const QString &path, const QString &why)
 {
@@ -35,10 +36,11 @@ Error unreadable(const QString &path, const QString &why)
 Expected<std::optional<QJsonObject>> readObject(const QString &path)
 {
     QFile file(path);
-    if (!file.exists())
-        return std::optional<QJsonObject>();
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists())
+            return std::optional<QJsonObject>();
         return unreadable(path, file.errorString());
+    }
     QJsonParseError parseError {};
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
     if (parseError.error != QJsonParseError::NoError)
@@ -80,9 +82,12 @@ std::optional<EvidenceItem> itemOf(const QJsonValue &value)
         o.value(kPublicKey).toString().toUtf8(), o.value(kEvidence).toObject() };
 }
 
-QString evidencePath(const QString &sha256)
+// Reading creates no folder; saving does.
+QString evidencePath(const QString &sha256, bool forSaving)
 {
-    return EvidenceStore::directory() + QLatin1Char('/') + sha256 + QStringLiteral(".json");
+    const QString dir
+        = forSaving ? EvidenceStore::directory() : NivetPaths::applicationSupportNivetPath() + kEvidenceFolder;
+    return dir + QLatin1Char('/') + sha256 + QStringLiteral(".json");
 }
 
 std::optional<PinnedKey> pinOf(const QJsonValue &value)
@@ -133,7 +138,7 @@ namespace EvidenceStore {
 
 QString directory()
 {
-    const QString dir = NivetPaths::applicationSupportNivet() + QStringLiteral("/evidence");
+    const QString dir = NivetPaths::applicationSupportNivet() + kEvidenceFolder;
     const QByteArray native = QFile::encodeName(dir);
     if (::mkdir(native.constData(), 0700) == 0)
         ::chmod(native.constData(), 0700);
@@ -142,7 +147,7 @@ QString directory()
 
 Expected<QList<EvidenceItem>> read(const QString &sha256)
 {
-    const auto object = readObject(evidencePath(sha256));
+    const auto object = readObject(evidencePath(sha256, false));
     if (!object)
         return object.error();
     QList<EvidenceItem> items;
@@ -158,7 +163,7 @@ Expected<QList<EvidenceItem>> read(const QString &sha256)
 
 Expected<void, SaveError> save(const QString &sha256, const EvidenceItem &item)
 {
-    return updateObject(evidencePath(sha256), [&](QJsonObject &file) {
+    return updateObject(evidencePath(sha256, true), [&](QJsonObject &file) {
         QJsonArray items = file.value(kItems).toArray();
         qsizetype at = items.size();
         for (qsizetype i = 0; i < items.size(); ++i) {

@@ -7,12 +7,17 @@
 
 namespace NivetPaths {
 
-QString applicationSupportNivet()
+QString applicationSupportNivetPath()
 {
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     if (base.isEmpty())
         base = QDir::tempPath();
-    const QString dir = base + QStringLiteral("/Nivet");
+    return base + QStringLiteral("/Nivet");
+}
+
+QString applicationSupportNivet()
+{
+    const QString dir = applicationSupportNivetPath();
     QDir().mkpath(dir); // failures surface at the first read or write
     return dir;
 }

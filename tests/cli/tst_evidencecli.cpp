@@ -5,6 +5,7 @@
 #include "evidence/merkleproof.h"
 #include "evidence/rfc3161.h"
 #include "mcp/mcpclient.h"
+#include "mcp/offlineverifier.h"
 #include "storage/evidencefiles.h"
 #include "storage/receiptstore.h"
 
@@ -286,6 +287,22 @@ private Q_SLOTS:
         }
         QCOMPARE(row[u"status"_s].toString(), status);
         QVERIFY(m_server.requests().isEmpty());
+    }
+
+    // One run checks a shared anchored head once, and only for the same bytes.
+    void offlineRunSharesOnlySameHead()
+    {
+        OfflineVerifier verifier({ m_authority.caPem() });
+        Evidence e = evidence(2, 3, 5);
+        const auto status = [&] {
+            return verifier
+                .check(m_files[2], hex(2), QList<EvidenceItem> { { {}, {}, m_key.publicKey().pem(), e.toJson() } })
+                .status;
+        };
+        QVERIFY(status().startsWith(u"Existed by "_s));
+        e.anchor->treeHead.signature[63] = char(e.anchor->treeHead.signature[63] ^ 1);
+        QCOMPARE(status(),
+            u"Evidence does not match: the anchored tree head is not signed by the pinned key "_s + m_key.keyId());
     }
 
     // evidence update asks for what is missing; export writes the document;
