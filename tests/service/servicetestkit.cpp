@@ -4,10 +4,15 @@
 #include "evidence/merkleproof.h"
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
+#include "service/db/servicedatabase.h"
 #include "service/log/logwriter.h"
 #include "service/servicehandler.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -55,6 +60,52 @@ QByteArray call(int id, const QString &tool, const QJsonObject &arguments)
 QJsonObject jsonBody(const ServiceResponse &response)
 {
     return QJsonDocument::fromJson(response.body).object();
+}
+
+QList<QByteArray> hexList(const QJsonValue &array)
+{
+    QList<QByteArray> bytes;
+    for (const QJsonValue &hex : array.toArray())
+        bytes.append(QByteArray::fromHex(hex.toString().toLatin1()));
+    return bytes;
+}
+
+ProgramRun runProgram(const QString &binary, const QStringList &args, const QByteArray &input)
+{
+    QProcess process;
+    process.start(binary, args);
+    process.write(input);
+    process.closeWriteChannel();
+    ProgramRun run;
+    if (!process.waitForFinished(30'000))
+        return run;
+    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+OutsideConnection::OutsideConnection(const QString &dir)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("outsider"));
+    db.setDatabaseName(dir + u'/' + ServiceDatabase::fileName());
+    db.open();
+}
+
+OutsideConnection::~OutsideConnection()
+{
+    QSqlDatabase::removeDatabase(QStringLiteral("outsider"));
+}
+
+bool OutsideConnection::exec(const QString &sql)
+{
+    return QSqlQuery(QSqlDatabase::database(QStringLiteral("outsider"))).exec(sql);
+}
+
+qint64 OutsideConnection::count(const QString &sql)
+{
+    QSqlQuery query(QSqlDatabase::database(QStringLiteral("outsider")));
+    return query.exec(sql) && query.next() ? query.value(0).toLongLong() : -1;
 }
 
 bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password)

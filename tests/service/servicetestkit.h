@@ -39,3 +39,24 @@ StoredReceipt stampNow(ServiceHandler &service, const QString &hash, const QStri
 bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password);
 
 QJsonObject jsonBody(const ServiceResponse &response);
+/// The bytes of a JSON array of hex strings (an audit path, a proof).
+QList<QByteArray> hexList(const QJsonValue &array);
+
+/// A program run to its end (30 s at most): exit code (-1 when it did not end
+/// normally), standard output and standard error.
+struct ProgramRun {
+    int status = -1;
+    QString out;
+    QString err;
+};
+ProgramRun runProgram(const QString &binary, const QStringList &args, const QByteArray &input = {});
+
+/// A connection of the test's own to the SQLite database of the service in
+/// dir, as another program's.
+class OutsideConnection {
+public:
+    explicit OutsideConnection(const QString &dir);
+    ~OutsideConnection();
+    bool exec(const QString &sql);
+    qint64 count(const QString &sql); // the first column of the first row, or -1
+};

@@ -2,6 +2,7 @@
 // talking over loopback HTTP: login, register, verify, and a crash of the service.
 #include "scriptedhttpserver.h"
 #include "servicetestkit.h"
+#include "stampdload.h"
 #include "testauthority.h"
 #include "testenv.h"
 
@@ -10,12 +11,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
+using StampdLoad::Instance;
 
 namespace {
 
@@ -23,40 +24,10 @@ namespace {
 // credentials file and the login request unchanged.
 const QString kPassword = u"Grün = grün\\ — #1:x"_s;
 
-struct ToolRun {
-    int status = -1;
-    QString out;
-    QString err;
-    QJsonArray rows() const { return QJsonDocument::fromJson(out.toUtf8()).array(); }
-};
-
-struct Stampd {
-    // Starts the service and waits for its ready line; port 0 lets it choose.
-    bool start(const QString &data, const QStringList &flags, int port = 0)
-    {
-        m_process.start(QStringLiteral(NIVET_STAMPD_BINARY),
-            QStringList { u"--listen"_s, u"127.0.0.1:%1"_s.arg(port), u"--data"_s, data } + flags);
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(20'000)) { }
-        const QRegularExpressionMatch ready
-            = QRegularExpression(u"^Listening on (http://127\\.0\\.0\\.1:([0-9]+))\n$"_s)
-                  .match(QString::fromUtf8(m_process.readLine()));
-        m_base = ready.captured(1);
-        m_port = ready.captured(2).toInt();
-        return ready.hasMatch();
-    }
-
-    // SIGKILL: no chance to tidy up. Returns the log it wrote on stderr.
-    QByteArray crash()
-    {
-        m_process.kill();
-        m_process.waitForFinished(20'000);
-        return m_process.readAllStandardError();
-    }
-
-    QProcess m_process;
-    QString m_base;
-    int m_port = 0;
-};
+QJsonArray rows(const ProgramRun &run)
+{
+    return QJsonDocument::fromJson(run.out.toUtf8()).array();
+}
 
 QJsonObject receiptOf(const QJsonObject &row)
 {
@@ -71,18 +42,9 @@ class TestCliStampd : public QObject {
 
     QString m_printed; // everything any run of the tool wrote
 
-    ToolRun tool(const QStringList &args, const QByteArray &input = {})
+    ProgramRun tool(const QStringList &args, const QByteArray &input = {})
     {
-        QProcess process;
-        process.start(QStringLiteral(NIVET_CLI_BINARY), args);
-        process.write(input);
-        process.closeWriteChannel();
-        ToolRun run;
-        if (!process.waitForFinished(30'000))
-            return run;
-        run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.out = QString::fromUtf8(process.readAllStandardOutput());
-        run.err = QString::fromUtf8(process.readAllStandardError());
+        ProgramRun run = runProgram(QStringLiteral(NIVET_CLI_BINARY), args, input);
         // Qt's note about a missing runtime folder on machines without a session is not ours.
         run.err.remove(QRegularExpression(u"^QStandardPaths: [^\n]*\n"_s, QRegularExpression::MultilineOption));
         m_printed += run.out + run.err;
@@ -101,15 +63,11 @@ private Q_SLOTS:
         const QString data = dir.filePath(u"stampd"_s);
         const QStringList flags { u"--event-stream"_s, u"--require-auth"_s };
 
-        QProcess addUser;
-        addUser.start(QStringLiteral(NIVET_STAMPD_BINARY), { u"add-user"_s, u"demo"_s, u"--data"_s, data });
-        addUser.write((kPassword + u"\n"_s).toUtf8());
-        addUser.closeWriteChannel();
-        QVERIFY(addUser.waitForFinished(20'000) && addUser.exitCode() == 0);
-
-        Stampd service;
-        QVERIFY(service.start(data, flags));
-        const QString mcpUrl = service.m_base + u"/mcp"_s;
+        const QStringList addUser { u"add-user"_s, u"demo"_s, u"--data"_s, data };
+        QCOMPARE(runProgram(QStringLiteral(NIVET_STAMPD_BINARY), addUser, (kPassword + u"\n"_s).toUtf8()).status, 0);
+        Instance service
+            = StampdLoad::start(QStringLiteral(NIVET_STAMPD_BINARY), QStringList { u"--data"_s, data } + flags);
+        QVERIFY(!service.base.isEmpty());
         const QStringList files { dir.filePath(u"contract.pdf"_s), dir.filePath(u"Vertrag März.txt"_s),
             dir.filePath(u"notes.md"_s) };
         QStringList digests;
@@ -117,13 +75,11 @@ private Q_SLOTS:
             QVERIFY(writeFile(files[i], "content of file " + QByteArray::number(i)));
             digests << digestOf("content of file " + QByteArray::number(i));
         }
-        const auto receiptFile
-            = [&home](const QString &digest) { return home.nivet() + u"/receipts/"_s + digest + u".json"_s; };
-        QCOMPARE(tool({ u"set-defaults"_s, u"--url"_s, mcpUrl, u"--output"_s, u"json"_s }).status, 0);
-
-        tool({ u"set-auth"_s, u"--username"_s, u"demo"_s, u"--password-stdin"_s, u"--auth-url"_s, service.m_base },
+        QCOMPARE(tool({ u"set-defaults"_s, u"--url"_s, service.mcp().toString(), u"--output"_s, u"json"_s }).status, 0);
+        tool({ u"set-auth"_s, u"--username"_s, u"demo"_s, u"--password-stdin"_s, u"--auth-url"_s,
+                 service.base.toString() },
             (kPassword + u"\n"_s).toUtf8());
-        const ToolRun login = tool({ u"login"_s });
+        const ProgramRun login = tool({ u"login"_s });
         QCOMPARE(login.err, QString());
         QVERIFY2(login.out.startsWith(u"Logged in as demo (user) · expires "_s), qPrintable(login.out));
         const QString token = QRegularExpression(u"^access_token=(\\S+)$"_s, QRegularExpression::MultilineOption)
@@ -132,31 +88,32 @@ private Q_SLOTS:
         QVERIFY(token.size() > 40);
 
         // Register: the service's receipts, each on the tree of those before.
-        const ToolRun registered = tool(QStringList { u"register"_s } + files);
+        const ProgramRun registered = tool(QStringList { u"register"_s } + files);
         QCOMPARE(registered.err, u"Done — 3 registered/ok, 0 failed (3 total).\n"_s);
         QList<QJsonObject> receipts;
         for (int i = 0; i < files.size(); ++i) {
-            const QJsonObject row = registered.rows()[i].toObject();
+            const QJsonObject row = rows(registered)[i].toObject();
             QCOMPARE(row[u"merkle"_s].toString(), rootOfDigests(digests.mid(0, i + 1)));
             receipts.append(receiptOf(row));
         }
 
         const auto expectVerified = [&](const QStringList &statuses) {
-            const ToolRun run = tool(QStringList { u"verify"_s } + files);
+            const ProgramRun run = tool(QStringList { u"verify"_s } + files);
             QCOMPARE(run.err, u"Done — 3 found/valid, 0 not found, 0 failed (3 total).\n"_s);
             for (int i = 0; i < files.size(); ++i) {
-                QCOMPARE(run.rows()[i][u"status"_s].toString(), statuses[i]);
-                QCOMPARE(receiptOf(run.rows()[i].toObject()), receipts[i]);
+                QCOMPARE(rows(run)[i][u"status"_s].toString(), statuses[i]);
+                QCOMPARE(receiptOf(rows(run)[i].toObject()), receipts[i]);
             }
         };
         // A lost receipt file is found again by its digest (the service's hash_report).
-        QVERIFY(QFile::remove(receiptFile(digests[1])));
+        QVERIFY(QFile::remove(home.nivet() + u"/receipts/"_s + digests[1] + u".json"_s));
         expectVerified({ u"Valid"_s, u"Found"_s, u"Valid"_s });
 
         // Receipts the service acknowledged and the token outlive a crash.
         const QByteArray log = service.crash();
-        Stampd restarted;
-        QVERIFY2(restarted.start(data, flags, service.m_port), "the port was taken in between");
+        Instance restarted = StampdLoad::start(
+            QStringLiteral(NIVET_STAMPD_BINARY), QStringList { u"--data"_s, data } + flags, service.base.port());
+        QVERIFY2(!restarted.base.isEmpty(), "the port was taken in between");
         expectVerified({ u"Valid"_s, u"Valid"_s, u"Valid"_s });
         QCOMPARE(tool({ u"check"_s }).status, 0);
 
@@ -178,16 +135,16 @@ private Q_SLOTS:
         const TestAuthority authority;
         ScriptedHttpServer tsa;
         tsa.setHandler(authority.handler());
-        Stampd service;
-        QVERIFY(service.start(
-            dir.filePath(u"stampd"_s), { u"--tsa"_s, tsa.url(u"/tsa"_s).toString(), u"--tsa-interval"_s, u"100ms"_s }));
+        Instance service = StampdLoad::start(QStringLiteral(NIVET_STAMPD_BINARY),
+            { u"--data"_s, dir.filePath(u"stampd"_s), u"--tsa"_s, tsa.url(u"/tsa"_s).toString(), u"--tsa-interval"_s,
+                u"100ms"_s });
+        QVERIFY(!service.base.isEmpty());
         QStringList files;
         for (int i = 0; i < 3; ++i) {
             files << dir.filePath(u"document %1.txt"_s.arg(i));
             QVERIFY(writeFile(files[i], "document " + QByteArray::number(i)));
         }
-        QCOMPARE(
-            tool({ u"set-defaults"_s, u"--url"_s, service.m_base + u"/mcp"_s, u"--output"_s, u"json"_s }).status, 0);
+        QCOMPARE(tool({ u"set-defaults"_s, u"--url"_s, service.mcp().toString(), u"--output"_s, u"json"_s }).status, 0);
         QCOMPARE(tool(QStringList { u"register"_s } + files).status, 0);
         // The authority answers while this test's loop turns between tries.
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -202,14 +159,14 @@ private Q_SLOTS:
         for (const bool changed : { false, true }) {
             if (changed)
                 QVERIFY(writeFile(files[1], "document 1 "));
-            const ToolRun run = tool(offline + files);
+            const ProgramRun run = tool(offline + files);
             QCOMPARE(run.status, changed ? 1 : 0);
             for (int i = 0; i < 3; ++i) {
-                const QString status = run.rows()[i][u"status"_s].toString();
+                const QString status = rows(run)[i][u"status"_s].toString();
                 QVERIFY2(changed && i == 1 ? status.startsWith(u"Not found: "_s)
                                            : status.startsWith(u"Existed by "_s)
                             && status.endsWith(
-                                authority.tsaName() + u" at "_s + run.rows()[i][u"created_at"_s].toString()),
+                                authority.tsaName() + u" at "_s + rows(run)[i][u"created_at"_s].toString()),
                     qPrintable(status));
             }
         }

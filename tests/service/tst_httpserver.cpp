@@ -95,41 +95,35 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("status");
         QTest::addColumn<QString>("logged");
+        const auto row = [](const char *name, const QByteArray &request, const char *status, const QString &logged) {
+            QTest::newRow(name) << request << QByteArray(status) << logged;
+        };
         const QByteArray post = "POST /e HTTP/1.1\r\nHost: h\r\n";
-        QTest::newRow("no Host") << QByteArray("GET /e HTTP/1.1\r\n\r\n") << QByteArray("400") << QString();
-        QTest::newRow("two Hosts") << post + "Host: i\r\nContent-Length: 0\r\n\r\n"
-                                   << QByteArray("400") << u"POST /e 400"_s;
-        QTest::newRow("vertical tab before chunked") << post
+        const QByteArray chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+        const QString refused = u"POST /e 400"_s;
+        row("no Host", "GET /e HTTP/1.1\r\n\r\n", "400", {});
+        row("two Hosts", post + "Host: i\r\nContent-Length: 0\r\n\r\n", "400", refused);
+        row("vertical tab before chunked",
+            post
                 + "Transfer-Encoding: \x0b"
-                  "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
-                                                     << QByteArray("400") << u"POST /e 400"_s;
-        QTest::newRow("space in a field name") << post + "X : a\r\nContent-Length: 0\r\n\r\n"
-                                               << QByteArray("400") << u"POST /e 400"_s;
-        QTest::newRow("two lengths") << post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab" << QByteArray("400")
-                                     << u"POST /e 400"_s;
-        QTest::newRow("length and chunked")
-            << post + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
-            << QByteArray("400") << u"POST /e 400"_s;
-        QTest::newRow("another coding") << post + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"
-                                        << QByteArray("501") << u"POST /e 501"_s;
-        QTest::newRow("space after a chunk size") << post + "Transfer-Encoding: chunked\r\n\r\n3 \r\nabc\r\n0\r\n\r\n"
-                                                  << QByteArray("400") << u"POST /e 400"_s;
-        QTest::newRow("control byte in a trailer")
-            << post + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\nT: \x01\r\n\r\n"
-            << QByteArray("400") << u"POST /e 400"_s;
-        QTest::newRow("body over the limit")
-            << post + "Content-Length: 1025\r\n\r\n"
-            << QByteArray("413 The request body is larger than 1024 bytes") << u"POST /e 413"_s;
+                  "chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+            "400", refused);
+        row("space in a field name", post + "X : a\r\nContent-Length: 0\r\n\r\n", "400", refused);
+        row("two lengths", post + "Content-Length: 1\r\nContent-Length: 2\r\n\r\nab", "400", refused);
+        row("length and chunked", post + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+            "400", refused);
+        row("another coding", post + "Transfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", "501",
+            u"POST /e 501"_s);
+        row("space after a chunk size", chunked + "3 \r\nabc\r\n0\r\n\r\n", "400", refused);
+        row("control byte in a trailer", chunked + "3\r\nabc\r\n0\r\nT: \x01\r\n\r\n", "400", refused);
+        row("body over the limit", post + "Content-Length: 1025\r\n\r\n",
+            "413 The request body is larger than 1024 bytes", u"POST /e 413"_s);
         // No answer can go out while a body arrives: the connection is closed.
-        QTest::newRow("chunked body over the limit")
-            << post + "Transfer-Encoding: chunked\r\n\r\n401\r\n" + QByteArray(1025, 'x') + "\r\n0\r\n\r\n"
-            << QByteArray() << QString();
-        QTest::newRow("chunked with extension and trailer")
-            << post + "Transfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\n0\r\nT: t\r\n\r\n"
-            << QByteArray("200") << u"POST /e 200"_s;
-        QTest::newRow("escaped path, query not logged")
-            << QByteArray("GET /a%0d%1b[2J\\?password=x HTTP/1.1\r\nHost: h\r\n\r\n") << QByteArray("200")
-            << u"GET /a\\x0d\\x1b[2J\\x5c 200"_s;
+        row("chunked body over the limit", chunked + "401\r\n" + QByteArray(1025, 'x') + "\r\n0\r\n\r\n", "", {});
+        row("chunked with extension and trailer", chunked + "3;x=y\r\nabc\r\n0\r\nT: t\r\n\r\n", "200",
+            u"POST /e 200"_s);
+        row("escaped path, query not logged", "GET /a%0d%1b[2J\\?password=x HTTP/1.1\r\nHost: h\r\n\r\n", "200",
+            u"GET /a\\x0d\\x1b[2J\\x5c 200"_s);
     }
 
     void wireRules()

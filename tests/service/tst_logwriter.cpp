@@ -4,43 +4,21 @@
 
 #include "evidence/evidencecheck.h"
 #include "service/db/servicedatabase.h"
+#include "servicetestkit.h"
 #include "testenv.h"
 
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 
 using namespace Qt::StringLiterals;
 
-namespace {
-
 constexpr qint64 kNow = 1738324800123;
-
-// A connection of the test's own to the service's database, as another program's.
-class Outsider {
-public:
-    explicit Outsider(const QString &dir)
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"outsider"_s);
-        db.setDatabaseName(dir + u"/"_s + ServiceDatabase::fileName());
-        db.open();
-    }
-    ~Outsider() { QSqlDatabase::removeDatabase(u"outsider"_s); }
-    bool exec(const QString &sql) { return QSqlQuery(QSqlDatabase::database(u"outsider"_s)).exec(sql); }
-    qint64 count(const QString &sql)
-    {
-        QSqlQuery query(QSqlDatabase::database(u"outsider"_s));
-        return query.exec(sql) && query.next() ? query.value(0).toLongLong() : -1;
-    }
-};
-
-} // namespace
 
 class TestLogWriter : public QObject {
     Q_OBJECT
     QTemporaryDir m_dir;
     LogKey m_key = LogKey::generate().value();
+    const Clock m_clock = [] { return kNow; };
 
 private Q_SLOTS:
     // Stamps that arrive while a commit waits for the disk go together into
@@ -61,12 +39,10 @@ private Q_SLOTS:
         QFETCH(int, mostCommits);
         const QString dir = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
         ServiceDatabase::open(dir).value();
-        Outsider outsider(dir);
+        OutsideConnection outsider(dir);
         QVERIFY(outsider.exec(u"BEGIN IMMEDIATE"_s)); // the disk is busy
 
-        auto writer = LogWriter::start(
-            dir, m_key, [] { return kNow; }, maxStamps)
-                          .value();
+        auto writer = LogWriter::start(dir, m_key, m_clock, maxStamps).value();
         QList<LogWriter::Report> reports;
         writer->setObserver([&](const LogWriter::Report &report) { reports.append(report); });
         QStringList problems;
@@ -112,10 +88,8 @@ private Q_SLOTS:
     void failedCommitKeepsNothing()
     {
         const QString dir = m_dir.filePath(u"failing"_s);
-        auto writer = LogWriter::start(
-            dir, m_key, [] { return kNow; }, 1000)
-                          .value();
-        Outsider outsider(dir);
+        auto writer = LogWriter::start(dir, m_key, m_clock, 1000).value();
+        OutsideConnection outsider(dir);
         QVERIFY(outsider.exec(u"CREATE TRIGGER full BEFORE INSERT ON tree_heads "
                               "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END"_s));
         QStringList answers;

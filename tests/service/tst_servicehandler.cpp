@@ -18,8 +18,6 @@
 #include <QJsonDocument>
 #include <QMessageAuthenticationCode>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QUuid>
 #include <QtTest>
@@ -36,22 +34,6 @@ QByteArray segment(const QByteArray &json)
     return json.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
 }
 
-// Runs the SQL on the service's database file, as another program could.
-bool alterDatabase(const QString &file, const QStringList &statements)
-{
-    bool ok = true;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"alter"_s);
-        db.setDatabaseName(file);
-        ok = db.open();
-        QSqlQuery q(db);
-        for (const QString &statement : statements)
-            ok = ok && q.exec(statement);
-    }
-    QSqlDatabase::removeDatabase(u"alter"_s);
-    return ok;
-}
-
 } // namespace
 
 class TestServiceHandler : public QObject {
@@ -61,12 +43,13 @@ class TestServiceHandler : public QObject {
     qint64 m_now = kStart;
     std::unique_ptr<ServiceHandler> m_service;
 
-    QString dataFile(const QString &name) const { return m_dir.filePath(u"data/"_s + name); }
+    QString dataDir() const { return m_dir.filePath(u"data"_s); }
+    QString dataFile(const QString &name) const { return dataDir() + u'/' + name; }
 
     std::unique_ptr<ServiceHandler> open(ServiceOptions options = {})
     {
         if (options.dataDir.isEmpty())
-            options.dataDir = m_dir.filePath(u"data"_s);
+            options.dataDir = dataDir();
         options.unknownUserIterations = 1000;
         auto service = ServiceHandler::open(options, [this] { return m_now; });
         if (!service)
@@ -102,13 +85,9 @@ class TestServiceHandler : public QObject {
         return receipt;
     }
 
-    // The tool result object of one call in a fresh session, receipts without
-    // their evidence once it checked.
-    QJsonObject tool(const QString &name, const QJsonObject &arguments, const QByteArray &token = {})
+    // A tool's result, its receipts without their evidence once it checked.
+    QJsonObject checked(QJsonObject result, const QString &name)
     {
-        QJsonObject result
-            = jsonBody(m_service->handle(post(call(2, name, arguments), session(token), token)))[u"result"_s]
-                  .toObject();
         QJsonObject content = result.value(u"structuredContent"_s).toObject();
         if (content.contains(u"receipt"_s))
             content[u"receipt"_s]
@@ -122,6 +101,13 @@ class TestServiceHandler : public QObject {
         if (result.contains(u"structuredContent"_s))
             result[u"structuredContent"_s] = content;
         return result;
+    }
+
+    // The result of one call in a fresh session.
+    QJsonObject tool(const QString &name, const QJsonObject &arguments, const QByteArray &token = {})
+    {
+        const ServiceResponse reply = m_service->handle(post(call(2, name, arguments), session(token), token));
+        return checked(jsonBody(reply)[u"result"_s].toObject(), name);
     }
 
     QJsonObject structured(const QString &name, const QJsonObject &arguments)
@@ -152,7 +138,7 @@ class TestServiceHandler : public QObject {
 private Q_SLOTS:
     void init()
     {
-        QDir(m_dir.filePath(u"data"_s)).removeRecursively();
+        QDir(dataDir()).removeRecursively();
         m_now = kStart;
         m_service = open();
     }
@@ -323,13 +309,8 @@ private Q_SLOTS:
         const QByteArray batch
             = '[' + call(1, u"hash_report"_s, report) + ',' + call(2, u"hash_report"_s, report) + ']';
         const QJsonArray replies = QJsonDocument::fromJson(m_service->handle(post(batch, session())).body).array();
-        QJsonObject first = replies[0][u"result"_s][u"structuredContent"_s].toObject();
-        QJsonArray kept;
-        for (const QJsonValue &receipt : first[u"receipts"_s].toArray())
-            kept.append(checkedReceipt(receipt, true));
-        first[u"receipts"_s] = kept;
-        QCOMPARE(
-            first, (QJsonObject { { u"receipts"_s, QJsonArray { newest[0], newest[1] } }, { u"truncated"_s, true } }));
+        QCOMPARE(checked(replies[0][u"result"_s].toObject(), u"hash_report"_s)[u"structuredContent"_s].toObject(),
+            (QJsonObject { { u"receipts"_s, QJsonArray { newest[0], newest[1] } }, { u"truncated"_s, true } }));
         QCOMPARE(replies[1][u"error"_s].toObject(),
             jsonObject(R"({"code":-32003,"message":"Reply too large: the replies to this request would pass 5000 )"
                        R"(bytes; send fewer calls"})"));
@@ -410,8 +391,8 @@ private Q_SLOTS:
             jsonObject(R"({"valid":false,"error":"Unknown receipt","receipt":null})"));
 
         // A receipt whose stored root no longer matches the tree is not valid.
-        QVERIFY(alterDatabase(dataFile(u"nivet-stampd.sqlite"_s),
-            { u"UPDATE receipts SET merkle = '%1' WHERE receipt_id = '%2'"_s.arg(QString(64, u'0'), id) }));
+        QVERIFY(OutsideConnection(dataDir()).exec(
+            u"UPDATE receipts SET merkle = '%1' WHERE receipt_id = '%2'"_s.arg(QString(64, u'0'), id)));
         QCOMPARE(
             verify(id, QString())[u"error"_s].toString(), u"The receipt does not match the service's Merkle tree"_s);
     }
@@ -444,11 +425,9 @@ private Q_SLOTS:
                     arguments[u"tree_size"_s] = size;
                 const QJsonObject proof = structured(u"proof"_s, arguments);
                 const QByteArray leaf = MerkleProof::leafHash(QByteArray::fromHex(digests[index].toLatin1()));
-                QList<QByteArray> path;
-                for (const QJsonValue &hash : proof[u"audit_path"_s].toArray())
-                    path << QByteArray::fromHex(hash.toString().toLatin1());
                 QCOMPARE(proof[u"root"_s].toString(), QString::fromLatin1(roots[size - 1].toHex()));
-                QVERIFY(MerkleProof::inclusionHolds(index, size, leaf, path, roots[size - 1]));
+                QVERIFY(
+                    MerkleProof::inclusionHolds(index, size, leaf, hexList(proof[u"audit_path"_s]), roots[size - 1]));
                 QCOMPARE(proof[u"leaf_hash"_s].toString(), QString::fromLatin1(leaf.toHex()));
                 QCOMPARE(proof[u"leaf_index"_s].toInt() * 10 + proof[u"tree_size"_s].toInt(), index * 10 + size);
                 QCOMPARE(proof[u"receipt"_s].toObject(), receipts[index]);
@@ -458,10 +437,8 @@ private Q_SLOTS:
             for (int second = first; second <= 5; ++second) {
                 const QJsonObject reply = structured(
                     u"consistency"_s, { { u"scope"_s, u"c"_s }, { u"first"_s, first }, { u"second"_s, second } });
-                QList<QByteArray> proof;
-                for (const QJsonValue &hash : reply[u"proof"_s].toArray())
-                    proof << QByteArray::fromHex(hash.toString().toLatin1());
-                QVERIFY(MerkleProof::consistencyHolds(first, second, roots[first - 1], roots[second - 1], proof));
+                QVERIFY(MerkleProof::consistencyHolds(
+                    first, second, roots[first - 1], roots[second - 1], hexList(reply[u"proof"_s])));
                 QCOMPARE(reply[u"second"_s].toInt() * 10 + reply[u"first"_s].toInt(), second * 10 + first);
             }
         }
@@ -477,9 +454,10 @@ private Q_SLOTS:
         const QJsonObject receipt = stamp(digestOf("kept"), u"s"_s);
         QVERIFY(addTestUser(m_service->users(), u"old"_s, u"user"_s, u"pw"_s));
         m_service.reset();
-        QVERIFY(alterDatabase(dataFile(u"nivet-stampd.sqlite"_s),
-            { u"ALTER TABLE users DROP COLUMN generation"_s, u"DROP TABLE tree_heads"_s, u"DROP TABLE anchors"_s,
-                u"UPDATE meta SET value = '1' WHERE key = 'schema_version'"_s }));
+        OutsideConnection outsider(dataDir());
+        for (const QString &sql : { u"ALTER TABLE users DROP COLUMN generation"_s, u"DROP TABLE tree_heads"_s,
+                 u"DROP TABLE anchors"_s, u"UPDATE meta SET value = '1' WHERE key = 'schema_version'"_s })
+            QVERIFY(outsider.exec(sql));
         m_service = open();
         const QByteArray token = loginToken(u"old"_s, u"pw"_s);
         QCOMPARE(m_service->handle(validate(token)).status, 200);
@@ -587,18 +565,13 @@ private Q_SLOTS:
     // holds its lock past the 5 s the service waits).
     void healthNeedsAWritableDatabase()
     {
-        const ServiceRequest health { "GET", "/healthz", {}, {}, {} };
-        {
-            QSqlDatabase other = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"locker"_s);
-            other.setDatabaseName(dataFile(u"nivet-stampd.sqlite"_s));
-            QVERIFY(other.open() && QSqlQuery(other).exec(u"BEGIN IMMEDIATE"_s));
-            const ServiceResponse locked = m_service->handle(health);
-            QCOMPARE(locked.status, 503);
-            QCOMPARE(locked.body,
-                QByteArray("Database error while starting a transaction: database is locked Unable to fetch row"));
-            QSqlQuery(other).exec(u"ROLLBACK"_s);
-        }
-        QSqlDatabase::removeDatabase(u"locker"_s);
+        OutsideConnection other(dataDir());
+        QVERIFY(other.exec(u"BEGIN IMMEDIATE"_s));
+        const ServiceResponse locked = m_service->handle({ "GET", "/healthz", {}, {}, {} });
+        QCOMPARE(locked.status, 503);
+        QCOMPARE(locked.body,
+            QByteArray("Database error while starting a transaction: database is locked Unable to fetch row"));
+        QVERIFY(other.exec(u"ROLLBACK"_s));
     }
 
     void requireAuth()
@@ -635,14 +608,14 @@ private Q_SLOTS:
     {
         const QString key = dataFile(ServiceHandler::signingKeyFileName());
         QCOMPARE(fileMode(key), 0600);
-        QCOMPARE(fileMode(m_dir.filePath(u"data"_s)), 0700);
+        QCOMPARE(fileMode(dataDir()), 0700);
         QCOMPARE(fileMode(dataFile(u"nivet-stampd.sqlite"_s)), 0600);
 
         // A damaged key is refused, not silently replaced.
         m_service.reset();
         QVERIFY(writeFile(key, "short"));
         ServiceOptions options;
-        options.dataDir = m_dir.filePath(u"data"_s);
+        options.dataDir = dataDir();
         const auto refused = ServiceHandler::open(options);
         QVERIFY(refused.error().description.contains(u"is not 32 bytes long"_s));
         QCOMPARE(readFile(key), QByteArray("short"));

@@ -1,6 +1,7 @@
 // nivet-stampd as operators meet it, in process: its command line and flags
-// (against the README's table of limits), add-user, backup, and the running
-// service over loopback HTTP: /healthz, /metrics, HEAD, a full session table.
+// (against the README's table of limits), add-user, key, backup, and the
+// running service over loopback HTTP: /healthz, /metrics, HEAD, /log/key, a
+// full session table, anchoring.
 #include "service/servicecommand.h"
 
 #include "evidence/evidencecheck.h"
@@ -30,10 +31,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QString out;
-    QString err;
+struct Run : ProgramRun {
     std::unique_ptr<RunningService> server;
 };
 
@@ -83,7 +81,7 @@ private Q_SLOTS:
         m_log.clear();
     }
 
-    // A refusal creates nothing; a usage error (status 2) comes with the usage.
+    // A refusal writes no file; a usage error (status 2) comes with the usage.
     void refusals()
     {
         for (const auto &[args, input, status, message] : {
@@ -99,12 +97,25 @@ private Q_SLOTS:
                      u"Error: The password is longer than 1024 bytes; logins refuse such passwords\n"_s),
                  std::tuple(QStringList { u"backup"_s, m_dir.filePath(u"copy"_s) }, QByteArray(), 1,
                      u"Error: There is no database in %1\n"_s.arg(data())),
+                 std::tuple(QStringList { u"backup"_s, u"copy"_s, u"--database"_s, u"postgresql://127.0.0.1/x"_s },
+                     QByteArray(), 1,
+                     u"Error: backup copies the SQLite database only; back up PostgreSQL with its own tool, pg_dump "
+                     "(for example: pg_dump --format=custom --file=FILE DBNAME)\n"_s),
+                 std::tuple(QStringList { u"--database"_s, u"mysql://nivet@127.0.0.1/stamps"_s }, QByteArray(), 1,
+                     u"Error: The database must be a postgresql:// URL, such as "
+                     "postgresql://nivet@db.example:5432/nivet\n"_s),
+                 std::tuple(QStringList { u"--database"_s, u"postgresql://nivet:pw@127.0.0.1:5432"_s }, QByteArray(), 1,
+                     u"Error: postgresql://nivet@127.0.0.1:5432 names no database\n"_s),
+                 std::tuple(QStringList { u"--database"_s, u"postgresql://127.0.0.1/x?options=-c%20a=b"_s },
+                     QByteArray(), 1,
+                     u"Error: The option \"options\" of the database URL holds a blank, quote, backslash or "
+                     "semicolon\n"_s),
              }) {
             const Run r = runStampd(args + QStringList { u"--data"_s, data() }, input);
             QCOMPARE(r.status, status);
             QVERIFY2(r.err.startsWith(message), qPrintable(r.err));
             QVERIFY(
-                r.out.isEmpty() && !r.server && !QFile::exists(data()) && !QFile::exists(m_dir.filePath(u"copy"_s)));
+                r.out.isEmpty() && !r.server && QDir(data()).isEmpty() && !QFile::exists(m_dir.filePath(u"copy"_s)));
         }
     }
 
@@ -192,10 +203,18 @@ private Q_SLOTS:
     }
 
     // /healthz says whether a stamp could be committed; HEAD answers like GET
-    // without the body; /metrics counts what happened, in the exposition format.
+    // without the body; /metrics counts what happened, in the exposition
+    // format; /log/key serves the key that `key` printed, made private on
+    // first use; with the session table full, a client with no session of
+    // its own to give up is told so.
     void operatorEndpoints()
     {
-        auto server = start({}, u"ops"_s);
+        const Run printed = runStampd({ u"key"_s, u"--data"_s, m_dir.filePath(u"ops"_s) });
+        QCOMPARE(printed.status, 0);
+        QCOMPARE(fileMode(m_dir.filePath(u"ops/log-key.pem"_s)), 0600);
+        ServiceOptions options;
+        options.maxSessions = 1;
+        auto server = start(options, u"ops"_s);
         QVERIFY(addTestUser(server->service().users(), u"ann"_s, u"user"_s, u"pw"_s));
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
@@ -229,24 +248,21 @@ private Q_SLOTS:
             else if (!line.startsWith("# HELP "))
                 QVERIFY2(typed.contains(sample.match(QString::fromLatin1(line)).captured(1)), line.constData());
         }
-    }
 
-    // The log key: made private on first use, printed by `key`, served as
-    // PEM at /log/key by the service that uses it.
-    void logKey()
-    {
-        const Run printed = runStampd({ u"key"_s, u"--data"_s, m_dir.filePath(u"keyed"_s) });
-        QCOMPARE(printed.status, 0);
-        QCOMPARE(fileMode(m_dir.filePath(u"keyed/log-key.pem"_s)), 0600);
-        auto server = start({}, u"keyed"_s);
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
-        const QByteArray served = exchange(socket, "GET /log/key HTTP/1.1\r\nHost: h\r\n\r\n");
+        const QByteArray served = request("GET", "/log/key");
         QVERIFY2(served.contains("\r\nContent-Type: application/x-pem-file\r\n"), served.constData());
         const QByteArray pem = served.mid(served.indexOf("\r\n\r\n") + 4);
         const auto key = LogPublicKey::fromPem(pem);
         QVERIFY(key && pem.startsWith("-----BEGIN PUBLIC KEY-----\n"));
         QCOMPARE(printed.out, QString::fromLatin1(pem) + u"Key id: "_s + key->keyId() + u'\n');
+
+        ServiceRequest elsewhere = post(initialize());
+        elsewhere.clientAddress = u"192.0.2.1"_s;
+        QCOMPARE(server->service().handle(elsewhere).status, 200);
+        const QByteArray refused = exchange(socket, postRequest("/mcp", initialize()));
+        QVERIFY2(refused.startsWith("HTTP/1.1 503 "), refused.constData());
+        QVERIFY(refused.endsWith(
+            R"({"code":-32002,"message":"Too many sessions; try again later"},"id":1,"jsonrpc":"2.0"})"));
     }
 
     // After a commit each authority is asked, at its URL alone, for a token
@@ -295,24 +311,6 @@ private Q_SLOTS:
         const QByteArray metrics = service.handle({ "GET", "/metrics", {}, {}, {} }).body;
         QVERIFY(metrics.contains("\nnivet_stampd_anchors_total{outcome=\"ok\"} 1\n"));
         QVERIFY(metrics.contains("\nnivet_stampd_anchors_total{outcome=\"failed\"} 1\n"));
-    }
-
-    // With the session table full, a client with no session of its own to
-    // give up is told so over HTTP.
-    void fullSessionTableOverHttp()
-    {
-        ServiceOptions options;
-        options.maxSessions = 1;
-        auto server = start(options, u"full"_s);
-        ServiceRequest elsewhere = post(initialize());
-        elsewhere.clientAddress = u"192.0.2.1"_s;
-        QCOMPARE(server->service().handle(elsewhere).status, 200);
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(server->baseUrl().port()));
-        const QByteArray refused = exchange(socket, postRequest("/mcp", initialize()));
-        QVERIFY2(refused.startsWith("HTTP/1.1 503 "), refused.constData());
-        QVERIFY(refused.endsWith(
-            R"({"code":-32002,"message":"Too many sessions; try again later"},"id":1,"jsonrpc":"2.0"})"));
     }
 };
 

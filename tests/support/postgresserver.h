@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSqlDatabase>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -9,8 +10,8 @@
 /// root, since PostgreSQL refuses root. Stopped (immediately) on destruction.
 class PostgresServer {
 public:
-    /// The folder of initdb and pg_ctl (NIVET_PG_BINDIR, else the newest
-    /// /usr/lib/postgresql/N/bin); empty when PostgreSQL is not installed.
+    /// The folder of initdb and pg_ctl of the newest /usr/lib/postgresql/N;
+    /// empty when PostgreSQL is not installed.
     static QString binDir();
 
     PostgresServer() = default;
@@ -29,12 +30,14 @@ public:
     /// password, or an empty text on failure.
     QString createDatabase(const QString &name);
 
-    QString user() const { return QStringLiteral("nivet"); }
-    QString password() const { return m_password; }
+    /// A Qt connection of this name to the database, opened (or not: see isOpen).
+    QSqlDatabase open(const QString &connection, const QString &database) const;
+
     quint16 port() const { return m_port; }
 
 private:
     QString run(const QStringList &command, int timeoutMs = 60'000);
+    QString home() const { return m_dir.filePath(QStringLiteral("pg")); }
     QString dataDir() const { return m_dir.filePath(QStringLiteral("pg/data")); }
 
     QTemporaryDir m_dir;

@@ -11,19 +11,28 @@
 
 #include <QCoroNetworkReply>
 
+using namespace Qt::StringLiterals;
+
 namespace StampdLoad {
 
 QUrl Instance::mcp() const
 {
     QUrl url = base;
-    url.setPath(QStringLiteral("/mcp"));
+    url.setPath(u"/mcp"_s);
     return url;
 }
 
-Instance start(const QString &binary, const QStringList &args)
+QByteArray Instance::crash()
+{
+    process->kill();
+    process->waitForFinished(20'000);
+    return process->readAllStandardError();
+}
+
+Instance start(const QString &binary, const QStringList &args, int port)
 {
     Instance instance { std::make_unique<QProcess>(), {} };
-    instance.process->start(binary, QStringList { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0") } + args);
+    instance.process->start(binary, QStringList { u"--listen"_s, u"127.0.0.1:%1"_s.arg(port) } + args);
     QDeadlineTimer deadline(20'000);
     QProcess &process = *instance.process;
     while (!process.canReadLine() && process.state() != QProcess::NotRunning && !deadline.hasExpired())
@@ -63,8 +72,8 @@ namespace {
 
 QByteArray rpc(int id, const QString &method, const QJsonObject &params)
 {
-    return JsonWriter::compact(QJsonObject { { QStringLiteral("jsonrpc"), QStringLiteral("2.0") },
-        { QStringLiteral("id"), id }, { QStringLiteral("method"), method }, { QStringLiteral("params"), params } });
+    return JsonWriter::compact(
+        QJsonObject { { u"jsonrpc"_s, u"2.0"_s }, { u"id"_s, id }, { u"method"_s, method }, { u"params"_s, params } });
 }
 
 } // namespace
@@ -74,32 +83,28 @@ QCoro::Task<> stampingClient(
 {
     auto *random = QRandomGenerator::global();
     const auto pick = [&] { return instances[random->bounded(instances.size())]; };
-    const QByteArray hello = rpc(1, QStringLiteral("initialize"),
-        QJsonObject { { QStringLiteral("protocolVersion"), QStringLiteral("2025-03-26") } });
+    const QByteArray hello = rpc(1, u"initialize"_s, QJsonObject { { u"protocolVersion"_s, u"2025-03-26"_s } });
     const Reply opened = co_await send(nam, pick(), {}, hello);
     if (opened.session.isEmpty())
-        tally->failures.append(QStringLiteral("no session: ") + QString::fromUtf8(opened.body.left(200)));
+        tally->failures.append(u"no session: "_s + QString::fromUtf8(opened.body.left(200)));
     while (!opened.session.isEmpty() && !until.hasExpired()) {
         QByteArray digest(32, Qt::Uninitialized);
         random->fillRange(reinterpret_cast<quint32 *>(digest.data()), 8);
         const QString hash = QString::fromLatin1(digest.toHex());
         const QString scope = scopes[random->bounded(scopes.size())];
         // Built before the co_await: g++ 12 cannot keep an initializer list across one.
-        const QJsonObject arguments { { QStringLiteral("sha256"), hash }, { QStringLiteral("scope"), scope } };
-        const QByteArray body = rpc(2, QStringLiteral("tools/call"),
-            QJsonObject {
-                { QStringLiteral("name"), QStringLiteral("stamp") }, { QStringLiteral("arguments"), arguments } });
+        const QJsonObject arguments { { u"sha256"_s, hash }, { u"scope"_s, scope } };
+        const QByteArray body
+            = rpc(2, u"tools/call"_s, QJsonObject { { u"name"_s, u"stamp"_s }, { u"arguments"_s, arguments } });
         const Reply stamped = co_await send(nam, pick(), opened.session, body);
-        const QJsonObject receipt
-            = stamped.json[QStringLiteral("result")][QStringLiteral("structuredContent")][QStringLiteral("receipts")][0]
-                  .toObject();
+        const QJsonObject receipt = stamped.json[u"result"_s][u"structuredContent"_s][u"receipts"_s][0].toObject();
         if (stamped.status != 200 || receipt.isEmpty()) {
             // A killed instance drops its connections: those stamps were never acknowledged.
             tally->failures.append(QString::number(stamped.status) + u' ' + QString::fromUtf8(stamped.body.left(200)));
             continue;
         }
-        tally->acked.append({ receipt[QStringLiteral("receipt_id")].toString(), hash, scope,
-            receipt[QStringLiteral("merkle")].toString(), receipt[QStringLiteral("evidence")].toObject() });
+        tally->acked.append({ receipt[u"receipt_id"_s].toString(), hash, scope, receipt[u"merkle"_s].toString(),
+            receipt[u"evidence"_s].toObject() });
     }
     ++tally->finished;
 }

@@ -24,9 +24,11 @@ struct Instance {
     std::unique_ptr<QProcess> process;
     QUrl base; // http://127.0.0.1:PORT; empty when it did not start
     QUrl mcp() const;
+    /// SIGKILL: no chance to tidy up; what it wrote on standard error.
+    QByteArray crash();
 };
-/// Starts binary with --listen 127.0.0.1:0 and args; waits for its "Listening on" line.
-Instance start(const QString &binary, const QStringList &args);
+/// Starts binary with --listen 127.0.0.1:port and args; waits for its "Listening on" line.
+Instance start(const QString &binary, const QStringList &args, int port = 0);
 
 struct Reply {
     int status = 0;
