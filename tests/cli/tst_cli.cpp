@@ -123,6 +123,17 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(authFile()));
     }
 
+    // What each command says of itself, as written.
+    void helpTexts()
+    {
+        QString shown;
+        for (const char *command : { "--help", "register --help", "verify --help", "set-defaults --help",
+                 "set-auth --help", "login --help", "check --help", "key accept --help", "evidence update --help",
+                 "evidence export --help" })
+            shown += runCli(QString::fromLatin1(command).split(u' ')).out;
+        QCOMPARE(shown, golden(u"help.txt"_s));
+    }
+
     void setAuth()
     {
         const CliRun r = runCli({ u"set-auth"_s, u"--username"_s, u"alice"_s, u"--password-stdin"_s, u"--token"_s,
