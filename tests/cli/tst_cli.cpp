@@ -127,9 +127,9 @@ private Q_SLOTS:
     void helpTexts()
     {
         QString shown;
-        for (const char *command : { "--help", "register --help", "verify --help", "set-defaults --help",
-                 "set-auth --help", "login --help", "check --help", "key accept --help", "evidence update --help",
-                 "evidence export --help" })
+        for (const char *command :
+            { "--help", "register --help", "verify --help", "set-defaults --help", "set-auth --help", "login --help",
+                "check --help", "key accept --help", "evidence update --help", "evidence export --help" })
             shown += runCli(QString::fromLatin1(command).split(u' ')).out;
         QCOMPARE(shown, golden(u"help.txt"_s));
     }
