@@ -313,9 +313,10 @@ private Q_SLOTS:
     {
         const QList<QUrl> bases = instances();
         QCOMPARE(bases.size(), 2);
-        // Eight clients keep the first instance committing when it is killed.
-        stampFor({ at(bases[0], u"/mcp"_s) }, 4000);
-        QTRY_VERIFY_WITH_TIMEOUT(m_tally.acked.size() >= 200, 30'000);
+        // Eight clients keep the first instance committing when it is killed,
+        // however slowly this machine commits.
+        stampFor({ at(bases[0], u"/mcp"_s) }, 10'000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_tally.acked.size() >= 50, 10'000);
         ::kill(static_cast<pid_t>(m_processes.front()->processId()), SIGKILL);
         QTRY_COMPARE_WITH_TIMEOUT(m_tally.finished, 8, 60'000);
         QVERIFY(!m_tally.failures.isEmpty()); // the kill cut requests short
