@@ -1,5 +1,5 @@
 // Stamps per second through two nivet-stampd instances against one, both on
-// one PostgreSQL server (durable commits) that the bench starts itself:
+// one PostgreSQL server (durable commits) that the bench starts itself (pg_virtualenv):
 // sixteen clients stamp fresh digests for a few seconds, each request to an
 // instance picked at random. Measured twice: with every stamp in one scope
 // (the default "global", whose appends take turns), and spread over eight.
@@ -25,10 +25,10 @@ struct Rate {
     bool ran = false;
 };
 
-Rate stampRate(PostgresServer &server, const QString &keys, int instances, const QStringList &scopes, int ms)
+Rate stampRate(const QString &keys, int instances, const QStringList &scopes, int ms)
 {
     static int databases = 0;
-    const QString url = server.createDatabase(QStringLiteral("bench%1").arg(++databases));
+    const QString url = PostgresServer::createDatabase(QStringLiteral("bench%1").arg(++databases));
     std::vector<StampdLoad::Instance> running;
     QList<QUrl> endpoints;
     for (int i = 0; i < instances && !url.isEmpty(); ++i) {
@@ -63,14 +63,13 @@ Rate stampRate(PostgresServer &server, const QString &keys, int instances, const
 
 int main(int argc, char **argv)
 {
+    PostgresServer::runUnderVirtualenv(argv, true);
     QCoreApplication app(argc, argv);
     const int seconds = argc > 1 ? std::max(1, QByteArray(argv[1]).toInt()) : 5;
     const QString measure = QStringLiteral("stamps/s through 2 nivet-stampd on one PostgreSQL, %1");
-    PostgresServer server;
-    const QString problem = server.start(true);
     QTemporaryDir keys;
-    if (!problem.isEmpty()) {
-        std::printf("no PostgreSQL server: %s\n", qPrintable(problem));
+    if (!PostgresServer::available()) {
+        std::printf("no PostgreSQL server: install Debian's postgresql-15 (its pg_virtualenv starts one)\n");
         printResult(measure.arg(QStringLiteral("1 scope")), QStringLiteral("—"), QStringLiteral("—"),
             QStringLiteral("≥ 1× one instance"), verdict(false, false));
         return 1;
@@ -79,8 +78,8 @@ int main(int argc, char **argv)
     for (const QStringList &scopes : { QStringList { QStringLiteral("global") },
              QStringList { QStringLiteral("s1"), QStringLiteral("s2"), QStringLiteral("s3"), QStringLiteral("s4"),
                  QStringLiteral("s5"), QStringLiteral("s6"), QStringLiteral("s7"), QStringLiteral("s8") } }) {
-        const Rate one = stampRate(server, keys.path(), 1, scopes, seconds * 1000);
-        const Rate two = stampRate(server, keys.path(), 2, scopes, seconds * 1000);
+        const Rate one = stampRate(keys.path(), 1, scopes, seconds * 1000);
+        const Rate two = stampRate(keys.path(), 2, scopes, seconds * 1000);
         const double ratio = one.perSecond > 0 ? two.perSecond / one.perSecond : 0;
         const QString label = scopes.size() == 1 ? QStringLiteral("1 scope") : QStringLiteral("8 scopes");
         std::printf("%s: one instance %.0f stamps/s, two %.0f stamps/s (%.2f×), %d clients\n", qPrintable(label),

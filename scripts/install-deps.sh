@@ -11,7 +11,8 @@ packages=(
     clang-format
     # The icon's SVG reader (a Qt plugin), and what `make package` and its checks use.
     libqt6svg6 file help2man librsvg2-bin lintian desktop-file-utils appstream
-    # nivet-stampd --database postgresql://…: Qt's driver, and the server its tests start.
+    # nivet-stampd --database postgresql://…: Qt's driver, and the server its tests start
+    # (postgresql-common, which postgresql-15 brings, has pg_virtualenv).
     libqt6sql6-psql postgresql-15
 )
 if [ "${NIVET_FUZZ_DEPS:-0}" = 1 ]; then
