@@ -2,6 +2,7 @@
 #include "ui/contentview.h"
 #include "ui/defaultsview.h"
 #include "ui/dialogs.h"
+#include "ui/elidedlabel.h"
 #include "ui/mainwindow.h"
 #include "ui/resultstablemodel.h"
 
@@ -539,6 +540,26 @@ private Q_SLOTS:
         QTest::keyClick(child(view, "clearButton"), Qt::Key_Return);
         QCOMPARE(view.status(), u"Cleared."_qs);
         QVERIFY(!view.busy());
+    }
+
+    // A long path or status is cut to one line where it shows, whole in its
+    // tooltip; a line break from outside shows as one space.
+    void elidedLabelKeepsTheWholeText()
+    {
+        ElidedLabel label(Qt::ElideMiddle);
+        label.resize(150, 20);
+        label.show();
+        const QString path = u"/home/alice/<b>contracts</b>/2026/december/final/signed-copy.pdf"_qs;
+        label.setText(path);
+        const QStringList shown = label.shownLines();
+        QVERIFY2(shown.size() == 1 && shown[0].startsWith(u"/home"_qs) && shown[0].contains(u"…"_qs)
+                && shown[0].endsWith(u".pdf"_qs),
+            qPrintable(shown.join(u'|')));
+        QCOMPARE(shownToolTip(label.toolTip()), path);
+        label.resize(2000, 20);
+        label.setText(u"a\r\nb"_qs);
+        QCOMPARE(label.shownLines(), QStringList { u"a b"_qs });
+        QCOMPARE(label.toolTip(), QString());
     }
 };
 
