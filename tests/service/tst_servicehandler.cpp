@@ -25,26 +25,24 @@
 using namespace McpRequests;
 using namespace Qt::StringLiterals;
 
-namespace {
-
-constexpr qint64 kStart = 1738324800123; // 2025-01-31T12:00:00.123Z
-
-QByteArray segment(const QByteArray &json)
-{
-    return json.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-}
-
-} // namespace
+const QByteArray kPing = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
 
 class TestServiceHandler : public QObject {
     Q_OBJECT
 
+    static constexpr qint64 kStart = 1738324800123; // 2025-01-31T12:00:00.123Z
     QTemporaryDir m_dir;
     qint64 m_now = kStart;
     std::unique_ptr<ServiceHandler> m_service;
+    QStringList m_badEvidence; // what failed, for cleanup() to report
+
+    static QByteArray segment(const QByteArray &json)
+    {
+        return json.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    }
 
     QString dataDir() const { return m_dir.filePath(u"data"_s); }
-    QString dataFile(const QString &name) const { return dataDir() + u'/' + name; }
+    QString keyFile() const { return dataDir() + u'/' + ServiceHandler::signingKeyFileName(); }
 
     std::unique_ptr<ServiceHandler> open(ServiceOptions options = {})
     {
@@ -62,8 +60,6 @@ class TestServiceHandler : public QObject {
         return m_service->handle(post(initialize(), {}, token)).header("Mcp-Session-Id");
     }
 
-    QStringList m_badEvidence; // what failed, for cleanup() to report
-
     // The five members of a receipt whose evidence checks with the key the
     // service serves; a receipt a tool vouches for must carry it.
     QJsonValue checkedReceipt(const QJsonValue &value, bool vouched)
@@ -78,10 +74,8 @@ class TestServiceHandler : public QObject {
         const auto evidence = Evidence::fromJson(receipt.take(u"evidence"_s));
         const auto checked = evidence ? checkEvidence(receipt[u"hash"_s].toString(), *evidence, key)
                                       : Expected<EvidenceCheck>(evidence.error());
-        if (!checked)
-            m_badEvidence << checked.error().description;
-        else if (checked->scope != receipt[u"scope"_s].toString())
-            m_badEvidence << u"evidence of scope "_s + checked->scope;
+        if (!checked || checked->scope != receipt[u"scope"_s].toString())
+            m_badEvidence << (checked ? u"evidence of scope "_s + checked->scope : checked.error().description);
         return receipt;
     }
 
@@ -117,17 +111,20 @@ class TestServiceHandler : public QObject {
 
     QJsonObject stamp(const QString &digest, const QString &scope, const QByteArray &token = {})
     {
-        return tool(u"stamp"_s, { { u"sha256"_s, digest }, { u"scope"_s, scope } },
-            token)[u"structuredContent"_s][u"receipts"_s][0]
-            .toObject();
+        const QJsonObject arguments { { u"sha256"_s, digest }, { u"scope"_s, scope } };
+        return tool(u"stamp"_s, arguments, token)[u"structuredContent"_s][u"receipts"_s][0].toObject();
+    }
+
+    ServiceResponse login(const QString &name, const QString &password)
+    {
+        const QJsonObject credentials { { u"username"_s, name }, { u"password"_s, password } };
+        return m_service->handle({ "POST", "/auth/login", { { "Content-Type", "application/json" } },
+            QJsonDocument(credentials).toJson(QJsonDocument::Compact), {} });
     }
 
     QByteArray loginToken(const QString &name, const QString &password)
     {
-        const QJsonObject credentials { { u"username"_s, name }, { u"password"_s, password } };
-        const ServiceRequest login { "POST", "/auth/login", { { "Content-Type", "application/json" } },
-            QJsonDocument(credentials).toJson(QJsonDocument::Compact), {} };
-        return jsonBody(m_service->handle(login))[u"token"_s].toString().toLatin1();
+        return jsonBody(login(name, password))[u"token"_s].toString().toLatin1();
     }
 
     static ServiceRequest validate(const QByteArray &token)
@@ -191,19 +188,15 @@ private Q_SLOTS:
         QCOMPARE(actual, outcome);
     }
 
-    void passwordHashes()
+    // Sessions open, expire after their idle time and end; protocol refusals
+    // of a session are JSON-RPC errors.
+    void sessions()
     {
-        const QString a = PasswordHash::create(u"pw"_s, 1000);
-        QVERIFY(a != PasswordHash::create(u"pw"_s, 1000) && PasswordHash::verify(u"pw"_s, a)); // salted
-        // A known derivation, so a change of algorithm cannot slip through; no other scheme is taken.
-        const QString known = u"pbkdf2-sha256$1$c2FsdA==$Eg+2z/z4syxD5yJSVsT4N6hlSMkszDVICAWYfLcL4Xs="_s;
-        QVERIFY(PasswordHash::verify(u"password"_s, known));
-        for (const QString &broken : { u"pw "_s, u"pbkdf2-sha256$0$AA==$AA=="_s, u"md5$1$AA==$AA=="_s })
-            QVERIFY(!PasswordHash::verify(u"pw"_s, broken) && !PasswordHash::verify(broken, a));
-    }
-
-    void initializeOpensASession()
-    {
+        const auto expectRefusal = [&](const ServiceResponse &reply, int status, int code, const char *message) {
+            QCOMPARE(reply.status, status);
+            QCOMPARE(jsonBody(reply)[u"error"_s].toObject(),
+                (QJsonObject { { u"code"_s, code }, { u"message"_s, QString::fromUtf8(message) } }));
+        };
         const ServiceResponse reply = m_service->handle(post(initialize()));
         QCOMPARE(reply.status, 200);
         QCOMPARE(reply.header("Content-Type"), QByteArray("application/json"));
@@ -224,6 +217,19 @@ private Q_SLOTS:
                 R"([{"jsonrpc":"2.0","id":7,"result":{}},{"jsonrpc":"2.0","id":1,"error":)"
                 R"({"code":-32600,"message":"Invalid Request: initialize must be sent on its own"}}])")
                 .array());
+
+        expectRefusal(m_service->handle(post(kPing)), 400, -32000, "Bad Request: Mcp-Session-Id header is required");
+        expectRefusal(m_service->handle(post(kPing, "made-up")), 404, -32001, "Session not found");
+        const QByteArray id = session();
+        m_now += 14 * 60 * 1000; // the default time to live is 15 minutes of idleness
+        QCOMPARE(m_service->handle(post(kPing, id)).status, 200);
+        m_now += 15 * 60 * 1000;
+        expectRefusal(m_service->handle(post(kPing, id)), 404, -32001, "Session not found");
+        const QByteArray other = session();
+        ServiceRequest end { "DELETE", "/mcp", { { "Mcp-Session-Id", other } }, {}, {} };
+        QCOMPARE(m_service->handle(end).status, 200);
+        expectRefusal(m_service->handle(end), 404, -32001, "Session not found");
+        expectRefusal(m_service->handle(post(kPing, other)), 404, -32001, "Session not found");
     }
 
     // Refusals of the protocol are errors; refusals of a tool are tool
@@ -234,24 +240,26 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
-        QTest::newRow("bad JSON") << QByteArray(R"({"jsonrpc":)") << 400 << -32700
-                                  << u"Parse error: unterminated object at offset 11"_s;
-        QTest::newRow("no method") << QByteArray(R"({"jsonrpc":"2.0","id":5})") << 400 << -32600
-                                   << u"Invalid Request: missing method"_s;
-        QTest::newRow("batch of 101") << '[' + QByteArrayList(101, R"({"jsonrpc":"2.0","method":"a"})").join(',') + ']'
-                                      << 400 << -32600 << u"Invalid Request: a batch holds at most 100 messages"_s;
-        QTest::newRow("unknown method") << QByteArray(R"({"jsonrpc":"2.0","id":5,"method":"resources/list"})") << 200
-                                        << -32601 << u"Method not found: resources/list"_s;
-        QTest::newRow("no sha256") << call(5, u"stamp"_s, jsonObject(R"({"scope":"s"})")) << 200 << -32602
-                                   << u"Invalid params: missing string argument sha256"_s;
-        QTest::newRow("short digest") << call(5, u"stamp"_s, jsonObject(R"({"sha256":"abc","scope":"s"})")) << 200 << 0
-                                      << u"Invalid sha256: expected 64 hexadecimal characters, got 3"_s;
-        QTest::newRow("scope line break")
-            << call(5, u"stamp"_s, QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"a\nb"_s } }) << 200
-            << 0 << u"Invalid scope: control characters, format characters and line breaks are not allowed"_s;
-        QTest::newRow("scope right-to-left override")
-            << call(5, u"stamp"_s, QJsonObject { { u"sha256"_s, digestOf("x") }, { u"scope"_s, u"fdp.\u202Eexe"_s } })
-            << 200 << 0 << u"Invalid scope: control characters, format characters and line breaks are not allowed"_s;
+        const auto row = [](const char *name, const QByteArray &body, int status, int code, const QString &message) {
+            QTest::newRow(name) << body << status << code << message;
+        };
+        const auto stamp = [](const QString &digest, const QString &scope) {
+            return call(5, u"stamp"_s, { { u"sha256"_s, digest }, { u"scope"_s, scope } });
+        };
+        row("bad JSON", R"({"jsonrpc":)", 400, -32700, u"Parse error: unterminated object at offset 11"_s);
+        row("no method", R"({"jsonrpc":"2.0","id":5})", 400, -32600, u"Invalid Request: missing method"_s);
+        row("batch of 101", '[' + QByteArrayList(101, R"({"jsonrpc":"2.0","method":"a"})").join(',') + ']', 400, -32600,
+            u"Invalid Request: a batch holds at most 100 messages"_s);
+        row("unknown method", R"({"jsonrpc":"2.0","id":5,"method":"resources/list"})", 200, -32601,
+            u"Method not found: resources/list"_s);
+        row("no sha256", call(5, u"stamp"_s, { { u"scope"_s, u"s"_s } }), 200, -32602,
+            u"Invalid params: missing string argument sha256"_s);
+        row("short digest", stamp(u"abc"_s, u"s"_s), 200, 0,
+            u"Invalid sha256: expected 64 hexadecimal characters, got 3"_s);
+        const QString badScope
+            = u"Invalid scope: control characters, format characters and line breaks are not allowed"_s;
+        row("scope line break", stamp(digestOf("x"), u"a\nb"_s), 200, 0, badScope);
+        row("scope right-to-left override", stamp(digestOf("x"), u"fdp.\u202Eexe"_s), 200, 0, badScope);
     }
 
     void mcpRefusals()
@@ -280,16 +288,15 @@ private Q_SLOTS:
     // leaves a client's session in use working.
     void anonymousFloodKeepsOthersSessions()
     {
-        const QByteArray ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
         for (const QString &flooder : { u"127.0.0.1"_s, u"127.0.0.2"_s }) {
             init();
             const QByteArray mine = session();
-            QCOMPARE(m_service->handle(post(ping, mine)).status, 200);
+            QCOMPARE(m_service->handle(post(kPing, mine)).status, 200);
             ServiceRequest open = post(initialize());
             open.clientAddress = flooder;
             for (int i = 0; i < 1000; ++i)
                 QCOMPARE(m_service->handle(open).status, 200);
-            QCOMPARE(m_service->handle(post(ping, mine)).status, 200);
+            QCOMPARE(m_service->handle(post(kPing, mine)).status, 200);
             QCOMPARE(m_service->sessionCount(), flooder == u"127.0.0.1"_s ? 1000 : 1001);
         }
     }
@@ -299,8 +306,8 @@ private Q_SLOTS:
     void repliesAreBounded()
     {
         ServiceOptions options;
-        options.maxReportReceipts = 2;
         options.maxReplyBytes = 5000; // room for one report of two receipts
+        options.maxReportReceipts = 2;
         m_service = open(options);
         QJsonArray newest;
         for (const QString &scope : { u"a"_s, u"b"_s, u"c"_s })
@@ -316,31 +323,7 @@ private Q_SLOTS:
                        R"(bytes; send fewer calls"})"));
     }
 
-    void sessionRules()
-    {
-        const QByteArray ping = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
-        const auto expectRefusal = [&](const ServiceResponse &reply, int status, int code, const char *message) {
-            QCOMPARE(reply.status, status);
-            QCOMPARE(jsonBody(reply)[u"error"_s].toObject(),
-                (QJsonObject { { u"code"_s, code }, { u"message"_s, QString::fromUtf8(message) } }));
-        };
-        expectRefusal(m_service->handle(post(ping)), 400, -32000, "Bad Request: Mcp-Session-Id header is required");
-        expectRefusal(m_service->handle(post(ping, "made-up")), 404, -32001, "Session not found");
-
-        const QByteArray id = session();
-        m_now += 14 * 60 * 1000; // the default time to live is 15 minutes of idleness
-        QCOMPARE(m_service->handle(post(ping, id)).status, 200);
-        m_now += 15 * 60 * 1000;
-        expectRefusal(m_service->handle(post(ping, id)), 404, -32001, "Session not found");
-
-        const QByteArray other = session();
-        ServiceRequest end { "DELETE", "/mcp", { { "Mcp-Session-Id", other } }, {}, {} };
-        QCOMPARE(m_service->handle(end).status, 200);
-        expectRefusal(m_service->handle(end), 404, -32001, "Session not found");
-        expectRefusal(m_service->handle(post(ping, other)), 404, -32001, "Session not found");
-    }
-
-    void stampReceipts()
+    void stampReportVerify()
     {
         const QString digest = digestOf("report.pdf");
         const QJsonObject receipt = stamp(digest.toUpper(), u"legal"_s);
@@ -355,36 +338,32 @@ private Q_SLOTS:
         QCOMPARE(stamp(digest, u"legal"_s), receipt);
         QCOMPARE(m_service->log().treeSize(u"legal"_s).value(), qint64(1));
 
-        // An empty scope is the default one; another scope has its own tree.
-        QCOMPARE(stamp(digest, QString())[u"scope"_s].toString(), u"global"_s);
         const QJsonObject second = stamp(digestOf("other"), u"legal"_s);
         QCOMPARE(second[u"merkle"_s].toString(), rootOfDigests({ digest, digestOf("other") }));
         QCOMPARE(second[u"created_at"_s].toString(), u"2025-01-31T12:01:00.123Z"_s);
-    }
+        // An empty scope is the default one, with a tree of its own.
+        m_now = kStart - 5000; // a clock stepping back does not reorder the report
+        const QJsonObject later = stamp(digest, QString());
+        QCOMPARE(later[u"scope"_s].toString(), u"global"_s);
+        QCOMPARE(later[u"merkle"_s].toString(), rootOfDigests({ digest }));
 
-    void verifyAnswers()
-    {
-        const QJsonObject receipt = stamp(digestOf("a"), u"team"_s);
         const QString id = receipt[u"receipt_id"_s].toString();
-        m_now -= 5000; // a clock stepping back does not reorder the report
-        const QJsonObject later = stamp(digestOf("a"), u"global"_s);
-        stamp(digestOf("unrelated"), u"team"_s);
         const auto report = [&](const QString &sha, const QString &scope) {
             return structured(u"hash_report"_s, { { u"sha256"_s, sha }, { u"want_scope"_s, scope } })
                 .value(u"receipts"_s);
         };
-        QCOMPARE(report(digestOf("a"), QString()), QJsonValue(QJsonArray { later, receipt }));
-        QCOMPARE(report(digestOf("a").toUpper(), u"team"_s), QJsonValue(QJsonArray { receipt }));
+        QCOMPARE(report(digest, QString()), QJsonValue(QJsonArray { later, receipt }));
+        QCOMPARE(report(digest.toUpper(), u"legal"_s), QJsonValue(QJsonArray { receipt }));
         QCOMPARE(report(digestOf("never"), QString()), QJsonValue(QJsonArray {}));
         const auto verify = [&](const QString &receiptId, const QString &scope) {
             return structured(u"verify"_s, { { u"receipt_id"_s, receiptId }, { u"want_scope"_s, scope } });
         };
         const QJsonObject valid { { u"valid"_s, true }, { u"receipt"_s, receipt } };
-        QCOMPARE(verify(id, u"team"_s), valid);
+        QCOMPARE(verify(id, u"legal"_s), valid);
         QCOMPARE(verify(id, QString()), valid);
         QCOMPARE(verify(id, u"global"_s),
             (QJsonObject { { u"valid"_s, false },
-                { u"error"_s, u"Scope mismatch: the receipt is in scope \"team\", not \"global\""_s },
+                { u"error"_s, u"Scope mismatch: the receipt is in scope \"legal\", not \"global\""_s },
                 { u"receipt"_s, receipt } }));
         // Ids go to the database as values, never as SQL.
         QCOMPARE(verify(id + u"' OR '1'='1"_s, QString()),
@@ -470,19 +449,25 @@ private Q_SLOTS:
             rootOfDigests({ digestOf("kept"), digestOf("next") }));
     }
 
-    void loginAndValidate()
+    void passwordsAndLogins()
     {
+        const QString a = PasswordHash::create(u"pw"_s, 1000);
+        QVERIFY(a != PasswordHash::create(u"pw"_s, 1000) && PasswordHash::verify(u"pw"_s, a)); // salted
+        // A known derivation, so a change of algorithm cannot slip through; no other scheme is taken.
+        QVERIFY(PasswordHash::verify(
+            u"password"_s, u"pbkdf2-sha256$1$c2FsdA==$Eg+2z/z4syxD5yJSVsT4N6hlSMkszDVICAWYfLcL4Xs="_s));
+        for (const QString &broken : { u"pw "_s, u"pbkdf2-sha256$0$AA==$AA=="_s, u"md5$1$AA==$AA=="_s })
+            QVERIFY(!PasswordHash::verify(u"pw"_s, broken) && !PasswordHash::verify(broken, a));
+
         QVERIFY(addTestUser(m_service->users(), u"alice"_s, u"auditor"_s, u" pass word "_s));
         // A login's body is read only as far as a password can reach.
         QCOMPARE(m_service->bodyLimit(ServiceRequest { "POST", "/auth/login", {}, {}, {} }), 16 * 1024);
         QCOMPARE(m_service->bodyLimit(post(initialize())), 1024 * 1024);
-        const ServiceRequest login { "POST", "/auth/login", { { "Content-Type", "application/json" } },
-            R"({"username":"alice","password":" pass word "})", {} };
-        const ServiceResponse reply = m_service->handle(login);
-        QCOMPARE(reply.status, 200);
-        QCOMPARE(jsonBody(reply)[u"user"_s].toObject(), jsonObject(R"({"username":"alice","role":"auditor"})"));
-        QCOMPARE(jsonBody(reply)[u"expiresAt"_s].toString(), u"2025-01-31T13:00:00.000Z"_s);
-        const QByteArray token = jsonBody(reply)[u"token"_s].toString().toLatin1();
+        QJsonObject reply = jsonBody(login(u"alice"_s, u" pass word "_s));
+        const QByteArray token = reply.take(u"token"_s).toString().toLatin1();
+        QCOMPARE(reply,
+            jsonObject(R"({"tokenType":"Bearer","expiresAt":"2025-01-31T13:00:00.000Z","expiresIn":3599,)"
+                       R"("user":{"username":"alice","role":"auditor"}})"));
         QCOMPARE(jsonBody(m_service->handle(validate(token))),
             jsonObject(R"({"valid":true,"expiresAt":"2025-01-31T13:00:00.000Z",)"
                        R"("user":{"username":"alice","role":"auditor"}})"));
@@ -490,12 +475,9 @@ private Q_SLOTS:
         // A token of ours that predates generations may predate a password change too.
         const QByteArray legacy = segment(R"({"alg":"HS256","typ":"JWT"})") + '.'
             + segment(R"({"exp":1738328400,"iss":"nivet-stampd","role":"auditor","sub":"alice"})");
-        const QByteArray key = readFile(dataFile(ServiceHandler::signingKeyFileName()));
-        QCOMPARE(m_service
-                     ->handle(validate(legacy + '.'
-                         + segment(QMessageAuthenticationCode::hash(legacy, key, QCryptographicHash::Sha256))))
-                     .status,
-            401);
+        const QByteArray mac
+            = QMessageAuthenticationCode::hash(legacy, readFile(keyFile()), QCryptographicHash::Sha256);
+        QCOMPARE(m_service->handle(validate(legacy + '.' + segment(mac))).status, 401);
 
         // A new password ends the tokens issued before it; tokens expire.
         QVERIFY(addTestUser(m_service->users(), u"alice"_s, u"admin"_s, u"new"_s));
@@ -542,11 +524,9 @@ private Q_SLOTS:
         QFETCH(QByteArray, text);
         QVERIFY(addTestUser(m_service->users(), u"bob"_s, u"user"_s, u"pw"_s));
         const QList<QByteArray> parts = head.split(' ');
-        const QByteArray header = parts[2].chopped(1);
         ServiceRequest request = parts[1] == "/mcp" ? post(body) : ServiceRequest { parts[0], parts[1], {}, body, {} };
-        request.headers.removeIf([&](const auto &h) { return h.first == header; });
-        request.headers.append(
-            HeaderList::value_type(header, head.mid(parts[0].size() + parts[1].size() + parts[2].size() + 3)));
+        request.headers.removeIf([&](const auto &h) { return h.first == parts[2].chopped(1); });
+        request.headers.append({ parts[2].chopped(1), head.mid(head.indexOf(": ") + 2) });
         // Only a password check is slow work; every refusal comes before it.
         if (parts[1] != "/mcp")
             QCOMPARE(bool(m_service->reply(request).work), status == 401 && parts[1] == "/auth/login");
@@ -559,19 +539,6 @@ private Q_SLOTS:
         QCOMPARE(reply.header("Content-Type"), QByteArray("text/plain; charset=utf-8"));
         if (status == 401 && parts[1] == "/auth/validate")
             QVERIFY(reply.header("WWW-Authenticate").startsWith("Bearer realm=\"nivet-stampd\""));
-    }
-
-    // Not ready while the database takes no writes (here: another program
-    // holds its lock past the 5 s the service waits).
-    void healthNeedsAWritableDatabase()
-    {
-        OutsideConnection other(dataDir());
-        QVERIFY(other.exec(u"BEGIN IMMEDIATE"_s));
-        const ServiceResponse locked = m_service->handle({ "GET", "/healthz", {}, {}, {} });
-        QCOMPARE(locked.status, 503);
-        QCOMPARE(locked.body,
-            QByteArray("Database error while starting a transaction: database is locked Unable to fetch row"));
-        QVERIFY(other.exec(u"ROLLBACK"_s));
     }
 
     void requireAuth()
@@ -595,31 +562,41 @@ private Q_SLOTS:
 
         const QByteArray carol = loginToken(u"carol"_s, u"pw"_s);
         const QByteArray id = session(carol);
-        const QByteArray ping = R"({"jsonrpc":"2.0","id":2,"method":"ping"})";
-        QCOMPARE(m_service->handle(post(ping, id, carol)).status, 200);
-        QCOMPARE(m_service->handle(post(ping, id)).status, 401);
+        QCOMPARE(m_service->handle(post(kPing, id, carol)).status, 200);
+        QCOMPARE(m_service->handle(post(kPing, id)).status, 401);
         // Another user holding the id cannot use the session.
-        QCOMPARE(m_service->handle(post(ping, id, loginToken(u"dave"_s, u"pw"_s))).status, 404);
+        QCOMPARE(m_service->handle(post(kPing, id, loginToken(u"dave"_s, u"pw"_s))).status, 404);
         const QString receiptId = stamp(digestOf("d"), u"s"_s, carol)[u"receipt_id"_s].toString();
         QCOMPARE(m_service->log().receipt(receiptId).value()->stampedBy, u"carol"_s);
     }
 
-    void signingKeyIsPrivateAndKept()
+    // The data folder is private; health says not ready while the database
+    // takes no writes (another program holds its lock past the 5 s the
+    // service waits).
+    void dataFolder()
     {
-        const QString key = dataFile(ServiceHandler::signingKeyFileName());
-        QCOMPARE(fileMode(key), 0600);
+        QCOMPARE(fileMode(keyFile()), 0600);
         QCOMPARE(fileMode(dataDir()), 0700);
-        QCOMPARE(fileMode(dataFile(u"nivet-stampd.sqlite"_s)), 0600);
+        QCOMPARE(fileMode(dataDir() + u"/nivet-stampd.sqlite"_s), 0600);
+        {
+            OutsideConnection other(dataDir());
+            QVERIFY(other.exec(u"BEGIN IMMEDIATE"_s));
+            const ServiceResponse locked = m_service->handle({ "GET", "/healthz", {}, {}, {} });
+            QCOMPARE(locked.status, 503);
+            QCOMPARE(locked.body,
+                QByteArray("Database error while starting a transaction: database is locked Unable to fetch row"));
+            QVERIFY(other.exec(u"ROLLBACK"_s));
+        }
 
         // A damaged key is refused, not silently replaced.
         m_service.reset();
-        QVERIFY(writeFile(key, "short"));
+        QVERIFY(writeFile(keyFile(), "short"));
         ServiceOptions options;
         options.dataDir = dataDir();
         const auto refused = ServiceHandler::open(options);
         QVERIFY(refused.error().description.contains(u"is not 32 bytes long"_s));
-        QCOMPARE(readFile(key), QByteArray("short"));
-        QFile::remove(key);
+        QCOMPARE(readFile(keyFile()), QByteArray("short"));
+        QFile::remove(keyFile());
     }
 };
 
