@@ -1,6 +1,5 @@
 #include "servicetestkit.h"
 
-#include "core/jsonwriter.h"
 #include "evidence/merkleproof.h"
 #include "service/accounts/passwordhash.h"
 #include "service/accounts/userdirectory.h"
@@ -39,20 +38,6 @@ ServiceRequest post(const QByteArray &body, const QByteArray &session, const QBy
     request.body = body;
     request.clientAddress = QStringLiteral("127.0.0.1");
     return request;
-}
-
-QByteArray initialize()
-{
-    return R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26",)"
-           R"("capabilities":{},"clientInfo":{"name":"nivet-timestamping-mac","version":"0.2.0"}}})";
-}
-
-QByteArray call(int id, const QString &tool, const QJsonObject &arguments)
-{
-    return R"({"jsonrpc":"2.0","id":)" + QByteArray::number(id) + R"(,"method":"tools/call","params":)"
-        + JsonWriter::compact(
-            QJsonObject { { QStringLiteral("name"), tool }, { QStringLiteral("arguments"), arguments } })
-        + '}';
 }
 
 } // namespace McpRequests
@@ -97,15 +82,10 @@ OutsideConnection::~OutsideConnection()
     QSqlDatabase::removeDatabase(QStringLiteral("outsider"));
 }
 
-bool OutsideConnection::exec(const QString &sql)
-{
-    return QSqlQuery(QSqlDatabase::database(QStringLiteral("outsider"))).exec(sql);
-}
-
 qint64 OutsideConnection::count(const QString &sql)
 {
     QSqlQuery query(QSqlDatabase::database(QStringLiteral("outsider")));
-    return query.exec(sql) && query.next() ? query.value(0).toLongLong() : -1;
+    return !query.exec(sql) ? -1 : query.next() ? query.value(0).toLongLong() : 0;
 }
 
 bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password)

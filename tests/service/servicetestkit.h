@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/http/httpmessage.h"
+#include "stampdload.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -15,8 +16,6 @@ QString rootOfDigests(const QStringList &digests);
 
 namespace McpRequests {
 ServiceRequest post(const QByteArray &body, const QByteArray &session = {}, const QByteArray &token = {});
-QByteArray initialize();
-QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
 } // namespace McpRequests
 
 /// Raw HTTP on a loopback socket: sends bytes and returns what comes back,
@@ -57,6 +56,6 @@ class OutsideConnection {
 public:
     explicit OutsideConnection(const QString &dir);
     ~OutsideConnection();
-    bool exec(const QString &sql);
-    qint64 count(const QString &sql); // the first column of the first row, or -1
+    bool exec(const QString &sql) { return count(sql) >= 0; }
+    qint64 count(const QString &sql); // the first column of the first row (0 without rows), or -1 on failure
 };

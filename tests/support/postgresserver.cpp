@@ -79,11 +79,8 @@ QSqlDatabase open(const QString &connection, const QString &database)
 
 QString createDatabase(const QString &name)
 {
-    bool created = false;
-    {
-        QSqlDatabase db = open(u"postgres-admin"_s, u"postgres"_s);
-        created = db.isOpen() && QSqlQuery(db).exec(u"CREATE DATABASE \"%1\""_s.arg(name));
-    }
+    const bool created
+        = QSqlQuery(open(u"postgres-admin"_s, u"postgres"_s)).exec(u"CREATE DATABASE \"%1\""_s.arg(name));
     QSqlDatabase::removeDatabase(u"postgres-admin"_s);
     return created ? u"postgresql://%1:%2@127.0.0.1:%3/%4"_s
                          .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGPASSWORD"))

@@ -13,14 +13,23 @@
 
 using namespace Qt::StringLiterals;
 
-namespace StampdLoad {
+namespace McpRequests {
 
-QUrl Instance::mcp() const
+QByteArray initialize()
 {
-    QUrl url = base;
-    url.setPath(u"/mcp"_s);
-    return url;
+    return R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26",)"
+           R"("capabilities":{},"clientInfo":{"name":"nivet-timestamping-mac","version":"0.2.0"}}})";
 }
+
+QByteArray call(int id, const QString &tool, const QJsonObject &arguments)
+{
+    return R"({"jsonrpc":"2.0","id":)" + QByteArray::number(id) + R"(,"method":"tools/call","params":)"
+        + JsonWriter::compact(QJsonObject { { u"name"_s, tool }, { u"arguments"_s, arguments } }) + '}';
+}
+
+} // namespace McpRequests
+
+namespace StampdLoad {
 
 QByteArray Instance::crash()
 {
@@ -68,23 +77,12 @@ QCoro::Task<Reply> send(
     co_return r;
 }
 
-namespace {
-
-QByteArray rpc(int id, const QString &method, const QJsonObject &params)
-{
-    return JsonWriter::compact(
-        QJsonObject { { u"jsonrpc"_s, u"2.0"_s }, { u"id"_s, id }, { u"method"_s, method }, { u"params"_s, params } });
-}
-
-} // namespace
-
 QCoro::Task<> stampingClient(
     QNetworkAccessManager &nam, QList<QUrl> instances, QStringList scopes, QDeadlineTimer until, Tally *tally)
 {
     auto *random = QRandomGenerator::global();
     const auto pick = [&] { return instances[random->bounded(instances.size())]; };
-    const QByteArray hello = rpc(1, u"initialize"_s, QJsonObject { { u"protocolVersion"_s, u"2025-03-26"_s } });
-    const Reply opened = co_await send(nam, pick(), {}, hello);
+    const Reply opened = co_await send(nam, pick(), {}, McpRequests::initialize());
     if (opened.session.isEmpty())
         tally->failures.append(u"no session: "_s + QString::fromUtf8(opened.body.left(200)));
     while (!opened.session.isEmpty() && !until.hasExpired()) {
@@ -93,9 +91,7 @@ QCoro::Task<> stampingClient(
         const QString hash = QString::fromLatin1(digest.toHex());
         const QString scope = scopes[random->bounded(scopes.size())];
         // Built before the co_await: g++ 12 cannot keep an initializer list across one.
-        const QJsonObject arguments { { u"sha256"_s, hash }, { u"scope"_s, scope } };
-        const QByteArray body
-            = rpc(2, u"tools/call"_s, QJsonObject { { u"name"_s, u"stamp"_s }, { u"arguments"_s, arguments } });
+        const QByteArray body = McpRequests::call(2, u"stamp"_s, { { u"sha256"_s, hash }, { u"scope"_s, scope } });
         const Reply stamped = co_await send(nam, pick(), opened.session, body);
         const QJsonObject receipt = stamped.json[u"result"_s][u"structuredContent"_s][u"receipts"_s][0].toObject();
         if (stamped.status != 200 || receipt.isEmpty()) {

@@ -15,6 +15,12 @@
 
 class QNetworkAccessManager;
 
+/// The JSON-RPC requests of an MCP client.
+namespace McpRequests {
+QByteArray initialize();
+QByteArray call(int id, const QString &tool, const QJsonObject &arguments);
+} // namespace McpRequests
+
 /// Real nivet-stampd processes and clients that keep them stamping, for
 /// the tests and benchmarks of several instances on one database.
 namespace StampdLoad {
@@ -23,9 +29,8 @@ namespace StampdLoad {
 struct Instance {
     std::unique_ptr<QProcess> process;
     QUrl base; // http://127.0.0.1:PORT; empty when it did not start
-    QUrl mcp() const;
-    /// SIGKILL: no chance to tidy up; what it wrote on standard error.
-    QByteArray crash();
+    QUrl mcp() const { return base.resolved(QUrl(QStringLiteral("/mcp"))); }
+    QByteArray crash(); // SIGKILL: no chance to tidy up; what it wrote on standard error
 };
 /// Starts binary with --listen 127.0.0.1:port and args; waits for its "Listening on" line.
 Instance start(const QString &binary, const QStringList &args, int port = 0);
@@ -40,13 +45,10 @@ struct Reply {
 QCoro::Task<Reply> send(QNetworkAccessManager &nam, QUrl url, QByteArray session, QByteArray body,
     QByteArray method = "POST", QByteArray token = {});
 
-/// A receipt as the service acknowledged it.
+/// A receipt as the service acknowledged it, with its evidence as the stamp's reply gave it.
 struct Acked {
-    QString receiptId;
-    QString hash;
-    QString scope;
-    QString merkle;
-    QJsonObject evidence; // as the stamp's reply gave it, when it did
+    QString receiptId, hash, scope, merkle;
+    QJsonObject evidence;
 };
 
 /// What clients did, shared by those of one run.
