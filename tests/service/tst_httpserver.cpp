@@ -137,20 +137,6 @@ private Q_SLOTS:
         QVERIFY2(logged.isEmpty() ? m_handled.isEmpty() : m_log.indexOf(line) >= 0, qPrintable(m_log.join(u'\n')));
     }
 
-    // "100 Continue" goes to an HTTP/1.1 client that asks for it, never to HTTP/1.0.
-    void continueOnlyForHttp11()
-    {
-        start({});
-        QTcpSocket old, current;
-        connect(old);
-        connect(current);
-        const QByteArray head = "POST /e HTTP/1.%1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n";
-        old.write(QByteArray(head).replace("%1", "0"));
-        QCOMPARE(exchange(current, QByteArray(head).replace("%1", "1")), QByteArray("HTTP/1.1 100 Continue\r\n\r\n"));
-        QCOMPARE(old.readAll(), QByteArray());
-        QVERIFY(exchange(old, "ab").startsWith("HTTP/1.1 200 "));
-    }
-
     // A client that shuts its sending side after its requests still gets every answer.
     void halfClosedRequestIsAnswered()
     {

@@ -1,7 +1,6 @@
-// nivet-stampd as operators meet it, in process: its command line and flags
-// (against the README's table of limits), add-user, key, backup, and the
-// running service over loopback HTTP: /healthz, /metrics, HEAD, /log/key, a
-// full session table, anchoring.
+// nivet-stampd as operators meet it, in process: its command line and flags,
+// add-user, key, backup, and the running service over loopback HTTP:
+// /healthz, /metrics, HEAD, /log/key, a full session table, anchoring.
 #include "service/servicecommand.h"
 
 #include "evidence/evidencecheck.h"
@@ -106,26 +105,6 @@ private Q_SLOTS:
             QVERIFY(
                 r.out.isEmpty() && !r.server && QDir(data()).isEmpty() && !QFile::exists(m_dir.filePath(u"copy"_s)));
         }
-    }
-
-    // Every limit in the README's table is a flag that --help lists with its
-    // default, and every limit flag is in the table.
-    void helpAndReadmeAgree()
-    {
-        const QString readme = QString::fromUtf8(readFile(QStringLiteral(NIVET_SOURCE_DIR "/README.md")));
-        QStringList tableFlags;
-        for (const QString &row : readme.section(u"### Limits"_s, 1).section(u"\n\n"_s, 2, 2).split(u'\n').mid(2))
-            tableFlags << row.section(u'|', 3, 3).trimmed().remove(u'`');
-        const QRegularExpression limit(
-            u"^      (--[a-z-]+) [A-Z]+ .*\\(default [^)]+\\)$"_s, QRegularExpression::MultilineOption);
-        QStringList helpFlags;
-        for (const QRegularExpressionMatch &match : limit.globalMatch(runStampd({ u"--help"_s }).out))
-            helpFlags << match.captured(1);
-        helpFlags.removeAll(u"--listen"_s);
-        helpFlags.removeAll(u"--data"_s);
-        tableFlags.sort();
-        helpFlags.sort();
-        QCOMPARE(helpFlags, tableFlags);
     }
 
     // The password comes as one line on standard input, kept as typed.
