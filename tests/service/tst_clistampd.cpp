@@ -23,6 +23,7 @@ namespace {
 // Non-ASCII, '=', '\' and '#' all have to survive standard input, the
 // credentials file and the login request unchanged.
 const QString kPassword = u"Grün = grün\\ — #1:x"_s;
+const QString kStampd = QStringLiteral(NIVET_STAMPD_BINARY);
 
 QJsonArray rows(const ProgramRun &run)
 {
@@ -63,22 +64,20 @@ private Q_SLOTS:
         const QString data = dir.filePath(u"stampd"_s);
         const QStringList flags { u"--event-stream"_s, u"--require-auth"_s };
 
-        const QStringList addUser { u"add-user"_s, u"demo"_s, u"--data"_s, data };
-        QCOMPARE(runProgram(QStringLiteral(NIVET_STAMPD_BINARY), addUser, (kPassword + u"\n"_s).toUtf8()).status, 0);
-        Instance service
-            = StampdLoad::start(QStringLiteral(NIVET_STAMPD_BINARY), QStringList { u"--data"_s, data } + flags);
+        const QByteArray password = (kPassword + u"\n"_s).toUtf8();
+        QCOMPARE(runProgram(kStampd, { u"add-user"_s, u"demo"_s, u"--data"_s, data }, password).status, 0);
+        Instance service = StampdLoad::start(kStampd, QStringList { u"--data"_s, data } + flags);
         QVERIFY(!service.base.isEmpty());
-        const QStringList files { dir.filePath(u"contract.pdf"_s), dir.filePath(u"Vertrag März.txt"_s),
-            dir.filePath(u"notes.md"_s) };
-        QStringList digests;
-        for (int i = 0; i < files.size(); ++i) {
-            QVERIFY(writeFile(files[i], "content of file " + QByteArray::number(i)));
-            digests << digestOf("content of file " + QByteArray::number(i));
+        QStringList files, digests;
+        for (const QString &name : { u"contract.pdf"_s, u"Vertrag März.txt"_s, u"notes.md"_s }) {
+            files << dir.filePath(name);
+            digests << digestOf(name.toUtf8());
+            QVERIFY(writeFile(files.last(), name.toUtf8()));
         }
         QCOMPARE(tool({ u"set-defaults"_s, u"--url"_s, service.mcp().toString(), u"--output"_s, u"json"_s }).status, 0);
         tool({ u"set-auth"_s, u"--username"_s, u"demo"_s, u"--password-stdin"_s, u"--auth-url"_s,
                  service.base.toString() },
-            (kPassword + u"\n"_s).toUtf8());
+            password);
         const ProgramRun login = tool({ u"login"_s });
         QCOMPARE(login.err, QString());
         QVERIFY2(login.out.startsWith(u"Logged in as demo (user) · expires "_s), qPrintable(login.out));
@@ -111,8 +110,7 @@ private Q_SLOTS:
 
         // Receipts the service acknowledged and the token outlive a crash.
         const QByteArray log = service.crash();
-        Instance restarted = StampdLoad::start(
-            QStringLiteral(NIVET_STAMPD_BINARY), QStringList { u"--data"_s, data } + flags, service.base.port());
+        Instance restarted = StampdLoad::start(kStampd, QStringList { u"--data"_s, data } + flags, service.base.port());
         QVERIFY2(!restarted.base.isEmpty(), "the port was taken in between");
         expectVerified({ u"Valid"_s, u"Valid"_s, u"Valid"_s });
         QCOMPARE(tool({ u"check"_s }).status, 0);
@@ -135,15 +133,13 @@ private Q_SLOTS:
         const TestAuthority authority;
         ScriptedHttpServer tsa;
         tsa.setHandler(authority.handler());
-        Instance service = StampdLoad::start(QStringLiteral(NIVET_STAMPD_BINARY),
+        Instance service = StampdLoad::start(kStampd,
             { u"--data"_s, dir.filePath(u"stampd"_s), u"--tsa"_s, tsa.url(u"/tsa"_s).toString(), u"--tsa-interval"_s,
                 u"100ms"_s });
         QVERIFY(!service.base.isEmpty());
-        QStringList files;
-        for (int i = 0; i < 3; ++i) {
-            files << dir.filePath(u"document %1.txt"_s.arg(i));
-            QVERIFY(writeFile(files[i], "document " + QByteArray::number(i)));
-        }
+        const QStringList files { dir.filePath(u"a.txt"_s), dir.filePath(u"b.txt"_s), dir.filePath(u"c.txt"_s) };
+        for (const QString &file : files)
+            QVERIFY(writeFile(file, file.toUtf8()));
         QCOMPARE(tool({ u"set-defaults"_s, u"--url"_s, service.mcp().toString(), u"--output"_s, u"json"_s }).status, 0);
         QCOMPARE(tool(QStringList { u"register"_s } + files).status, 0);
         // The authority answers while this test's loop turns between tries.
@@ -158,7 +154,7 @@ private Q_SLOTS:
         const QStringList offline { u"verify"_s, u"--offline"_s, u"--tsa-ca"_s, ca };
         for (const bool changed : { false, true }) {
             if (changed)
-                QVERIFY(writeFile(files[1], "document 1 "));
+                QVERIFY(writeFile(files[1], files[1].toUtf8() + ' '));
             const ProgramRun run = tool(offline + files);
             QCOMPARE(run.status, changed ? 1 : 0);
             for (int i = 0; i < 3; ++i) {

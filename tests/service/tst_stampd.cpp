@@ -73,7 +73,7 @@ class TestStampd : public QObject {
 
 private Q_SLOTS:
     // A refusal writes no file; a usage error (status 2) comes with the usage.
-    void refusals()
+    void refusalsAndAddUser()
     {
         using Refusal = std::tuple<QString, QByteArray, int, QString>; // arguments, standard input, status, error
         for (const auto &[args, input, status, message] : std::initializer_list<Refusal> {
@@ -105,11 +105,8 @@ private Q_SLOTS:
             QVERIFY(
                 r.out.isEmpty() && !r.server && QDir(data()).isEmpty() && !QFile::exists(m_dir.filePath(u"copy"_s)));
         }
-    }
 
-    // The password comes as one line on standard input, kept as typed.
-    void addUser()
-    {
+        // The password comes as one line on standard input, kept as typed.
         const Run added = runStampd(
             { u"add-user"_s, u"ann"_s, u"--role"_s, u"auditor"_s, u"--data"_s, data() }, "  p\xc3\xa4ss word \r\n");
         QCOMPARE(added.err, QString());
