@@ -30,10 +30,8 @@ QByteArray postRequest(const QByteArray &path, const QByteArray &body);
 class UserDirectory;
 class ServiceHandler;
 struct StoredReceipt;
-
 /// Stamps hash in scope through the service's writer and waits for the commit.
 StoredReceipt stampNow(ServiceHandler &service, const QString &hash, const QString &scope);
-
 /// Adds or replaces a user with a cheap password hash: tests only need it to match.
 bool addTestUser(UserDirectory &users, const QString &name, const QString &role, const QString &password);
 
@@ -45,8 +43,7 @@ QList<QByteArray> hexList(const QJsonValue &array);
 /// normally), standard output and standard error.
 struct ProgramRun {
     int status = -1;
-    QString out;
-    QString err;
+    QString out, err;
 };
 ProgramRun runProgram(const QString &binary, const QStringList &args, const QByteArray &input = {});
 

@@ -8,7 +8,6 @@
 #include "stampdload.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -24,18 +23,8 @@ using namespace Qt::StringLiterals;
 using namespace StampdLoad;
 using McpRequests::initialize;
 
-namespace {
-
 const QByteArray kPing = R"({"jsonrpc":"2.0","id":3,"method":"ping"})";
 const QString kStampd = QStringLiteral(NIVET_STAMPD_BINARY);
-
-QUrl at(QUrl url, const QString &path)
-{
-    url.setPath(path);
-    return url;
-}
-
-} // namespace
 
 class TestPostgres : public QObject {
     Q_OBJECT
@@ -54,7 +43,10 @@ class TestPostgres : public QObject {
         return QCoro::waitFor(send(m_nam, url, session, body, method, token));
     }
 
-    QByteArray get(const QUrl &instance, const QString &path) { return call(at(instance, path), {}, {}, "GET").body; }
+    QByteArray get(const QUrl &instance, const QString &path)
+    {
+        return call(instance.resolved(QUrl(path)), {}, {}, "GET").body;
+    }
 
     // Two instances on a new database, with one data folder (the shared
     // keys); whether both started.
@@ -268,13 +260,16 @@ private Q_SLOTS:
         const QStringList addUser { u"add-user"_s, u"ann"_s, u"--data"_s, data(), u"--database"_s, m_database };
         QCOMPARE(runProgram(kStampd, addUser, "first password\n").status, 0);
         const auto login = [&](const QUrl &mcp, const QByteArray &password) {
-            return call(at(mcp, u"/auth/login"_s), {}, "{\"username\":\"ann\",\"password\":\"" + password + "\"}");
+            return call(
+                mcp.resolved(QUrl(u"/auth/login"_s)), {}, "{\"username\":\"ann\",\"password\":\"" + password + "\"}");
         };
         const QByteArray token = login(m_mcp[0], "first password").json[u"token"_s].toString().toLatin1();
-        QCOMPARE(call(at(m_mcp[1], u"/auth/validate"_s), {}, {}, "GET", token).status, 200);
+        const auto validate
+            = [&](const QUrl &mcp) { return call(mcp.resolved(QUrl(u"/auth/validate"_s)), {}, {}, "GET", token); };
+        QCOMPARE(validate(m_mcp[1]).status, 200);
         QCOMPARE(runProgram(kStampd, addUser, "second password\n").status, 0);
         for (const QUrl &mcp : std::as_const(m_mcp)) {
-            const Reply refused = call(at(mcp, u"/auth/validate"_s), {}, {}, "GET", token);
+            const Reply refused = validate(mcp);
             QCOMPARE(refused.status, 401);
             QCOMPARE(refused.body, "Invalid or expired token");
         }

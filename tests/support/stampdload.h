@@ -37,8 +37,7 @@ Instance start(const QString &binary, const QStringList &args, int port = 0);
 
 struct Reply {
     int status = 0;
-    QByteArray session;
-    QByteArray body;
+    QByteArray session, body;
     QJsonValue json;
 };
 /// One HTTP exchange with a JSON body; session and token go in their headers when given.
