@@ -34,13 +34,11 @@ struct Run : ProgramRun {
     std::unique_ptr<RunningService> server;
 };
 
-Run runStampd(const QStringList &args, const QByteArray &input = {})
+Run runStampd(const QStringList &args, QByteArray input = {})
 {
     Run r;
-    QTextStream out(&r.out);
-    QTextStream err(&r.err);
-    QBuffer in;
-    in.setData(input);
+    QTextStream out(&r.out), err(&r.err);
+    QBuffer in(&input);
     in.open(QIODevice::ReadOnly);
     ServiceCommand::Outcome outcome = ServiceCommand::run(args, ServiceCommand::Io { out, err, in, false });
     out.flush();
