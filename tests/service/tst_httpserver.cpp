@@ -37,13 +37,9 @@ class TestHttpServer : public QObject {
             [](const ServiceRequest &) { return qsizetype(1024); },
             [this](const ServiceRequest &request) -> ServiceReply {
                 m_handled.append(request.method + ' ' + request.path);
-                if (request.path == "/slow") {
-                    return ServiceReply([this] {
-                        m_gate.acquire();
-                        ++m_worked;
-                        return ServiceResponse::text(200, u"worked"_s);
-                    });
-                }
+                if (request.path == "/slow")
+                    return ServiceReply(
+                        [this] { return m_gate.acquire(), ++m_worked, ServiceResponse::text(200, u"worked"_s); });
                 if (request.path == "/big")
                     return ServiceResponse::text(200, QString(8 << 20, u'b'));
                 return ServiceResponse::text(200,
@@ -51,11 +47,8 @@ class TestHttpServer : public QObject {
             },
             {},
         };
-        m_server = HttpServer::create(
-            handlers, limits, [this](const QString &line) { m_log.append(line); },
-            [this] {
-                return m_now;
-            }).value();
+        const auto log = [this](const QString &line) { m_log.append(line); };
+        m_server = HttpServer::create(handlers, limits, log, [this] { return m_now; }).value();
         m_server->work().pool().setMaxThreadCount(1);
         m_port = m_server->listen(QHostAddress::LocalHost, 0).value();
     }
