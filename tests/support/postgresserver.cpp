@@ -11,14 +11,10 @@
 
 using namespace Qt::StringLiterals;
 
-namespace {
+namespace PostgresServer {
 
 // Set for the run under pg_virtualenv: a PGPORT of the developer's own must never be taken for ours.
 constexpr char kMarker[] = "NIVET_PG_VIRTUALENV";
-
-} // namespace
-
-namespace PostgresServer {
 
 void runUnderVirtualenv(char **argv, bool durable)
 {
@@ -31,8 +27,7 @@ void runUnderVirtualenv(char **argv, bool durable)
     QList<QByteArray> args { tool, "-t", "-c", "-p " + QByteArray::number(probe.serverPort()) };
     probe.close();
     if (!durable)
-        args << "-o"
-             << "fsync=off";
+        args.append({ "-o", "fsync=off" });
     std::vector<char *> line;
     for (QByteArray &arg : args)
         line.push_back(arg.data());
