@@ -136,9 +136,6 @@ private Q_SLOTS:
                     qPrintable(QString::fromLatin1(w->metaObject()->className()) + QLatin1Char(' ') + w->objectName()));
             }
         }
-        QTest::keyClicks(child<QLineEdit>(view, "username"), u"alice"_qs);
-        child<QPlainTextEdit>(view, "accessToken")->setPlainText(u" abc.def.0123456789\n"_qs);
-        Q_EMIT child<QComboBox>(view, "outputPicker")->activated(1); // "json"
         // One label column for both sections; the status line's room is kept
         // from the start, so nothing moves when it first shows.
         const auto at = [&view](const char *name) { return child<QWidget>(view, name)->mapTo(&view, QPoint()); };
@@ -154,23 +151,27 @@ private Q_SLOTS:
         QVERIFY(view.busy());
         QCOMPARE(view.statusLine(), QString());
         lock.reset();
-        QTRY_COMPARE(child<QLabel>(view, "statusLine")->text(), u"Saved. Saved credentials for alice · …23456789"_qs);
-        QVERIFY(!view.statusIsError());
+        QTRY_COMPARE(child<QLabel>(view, "statusLine")->text(), u"Saved. Saved credentials (no token)"_qs);
         QCOMPARE(at("saveButton"), buttons);
         QCOMPARE(view.height(), height);
+
+        const auto saveToken = [&view](const QString &token) {
+            child<QPlainTextEdit>(view, "accessToken")->setPlainText(token);
+            child(view, "saveButton")->click();
+            QTRY_VERIFY(!view.busy());
+        };
+        QTest::keyClicks(child<QLineEdit>(view, "username"), u"alice"_qs);
+        Q_EMIT child<QComboBox>(view, "outputPicker")->activated(1); // "json"
+        saveToken(u" abc.def.0123456789\n"_qs);
+        QCOMPARE(view.statusLine(), u"Saved. Saved credentials for alice · …23456789"_qs);
+        QVERIFY(!view.statusIsError());
         QCOMPARE(child<QLabel>(view, "storageNote")->text(),
             u"Stored in %1/. The command-line tool nivet-timestamp uses the same files."_qs.arg(m_home.nivet()));
         QCOMPARE(readFile(clientJson()), QByteArray(R"({"output":"json","scope":"team-x","url":"u"})"));
         QVERIFY(readFile(authFile()).contains("\naccess_token=abc.def.0123456789\n"));
         // A saved default reaches the main window at once.
         QCOMPARE(child(*window.content(), "copyButton")->text(), u"Copy JSON"_qs);
-
         // "Saved." only when everything is on disk; otherwise what went wrong.
-        const auto saveToken = [&view](const QString &token) {
-            child<QPlainTextEdit>(view, "accessToken")->setPlainText(token);
-            child(view, "saveButton")->click();
-            QTRY_VERIFY(!view.busy());
-        };
         const QByteArray saved = readFile(authFile());
         saveToken(u"tok 0123456789"_qs);
         QCOMPARE(view.statusLine(), u"Save failed: The token contains white space or a control character"_qs);
