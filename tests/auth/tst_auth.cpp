@@ -103,7 +103,7 @@ private Q_SLOTS:
     }
 
     // 0600 whatever the umask, the folder made, a killed login's scratch
-    // swept; a value that cannot be stored changes nothing.
+    // swept; a key that would read back as something else is refused.
     void savedSecretly()
     {
         const QString fresh = m_home.path() + QStringLiteral("/new/folder/auth.properties");
