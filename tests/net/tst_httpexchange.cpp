@@ -31,11 +31,12 @@ HttpResponse acting(HttpResponse response, HttpResponse::Action action, int tric
     return response;
 }
 
-// A caller that is done with the exchange drops it at once; the reply is an
-// event stream that the exchange stops reading once its event has come.
+// A caller that is done with the exchange drops it at once. Its reply must
+// not be pulled out from under its own finished() signal (the sanitizer
+// build sees it), also from an event stream left open.
 QCoro::Task<QString> sendThenDrop(std::unique_ptr<HttpExchange> *http, QUrl url)
 {
-    const auto isAnswer = [](const ServerSentEvent &) { return true; };
+    const auto isAnswer = [](const ServerSentEvent &event) { return event.data == R"({"id":2})"; };
     auto sending = (*http)->send(QNetworkRequest(url), "POST", "{}", isAnswer);
     const auto reply = co_await sending;
     http->reset();
@@ -53,66 +54,48 @@ private Q_SLOTS:
     void replies_data()
     {
         QTest::addColumn<HttpResponse>("reply");
-        QTest::addColumn<QByteArray>("header"); // a value for X-Test, when not empty
         QTest::addColumn<QString>("expected");
-        QTest::addColumn<int>("sent"); // requests that reached the server
         using A = HttpResponse::Action;
         const QString closed
             = u"!The connection to 127.0.0.1 closed before a complete reply; the request was not sent again"_s;
         const QString timedOut = u"!The request timed out: no data from 127.0.0.1 for 0.3 seconds"_s;
         const QString tooLarge = u"!The reply from 127.0.0.1 is larger than 16 MiB; it was not read"_s;
         const QByteArray elsewhere = m_elsewhere.url().toEncoded();
-        for (int status : { 301, 302, 303, 307, 308 }) {
+        for (int status : { 301, 302, 303, 307, 308 })
             QTest::addRow("redirect %d", status)
-                << HttpResponse::text("moved", status).withHeader("Location", elsewhere) << QByteArray()
-                << u"%1 moved"_s.arg(status) << 1;
-        }
-        QTest::newRow("dropped after the request") << acting({}, A::Drop) << QByteArray() << closed << 1;
-        QTest::newRow("not HTTP") << acting(HttpResponse::text("220 mail ready\r\n\r\n", 200), A::NotHttp)
-                                  << QByteArray() << closed << 1;
-        QTest::newRow("cut off mid-body")
-            << acting(HttpResponse::text("0123456789", 200), A::DropMidBody) << QByteArray() << closed << 1;
-        QTest::newRow("no answer") << acting({}, A::Hang) << QByteArray() << timedOut << 1;
+                << HttpResponse::text("moved", status).withHeader("Location", elsewhere) << u"%1 moved"_s.arg(status);
+        QTest::newRow("dropped after the request") << acting({}, A::Drop) << closed;
+        QTest::newRow("not HTTP") << acting(HttpResponse::text("220 mail ready\r\n\r\n", 200), A::NotHttp) << closed;
+        QTest::newRow("cut off mid-body") << acting(HttpResponse::text("0123456789", 200), A::DropMidBody) << closed;
+        QTest::newRow("no answer") << acting({}, A::Hang) << timedOut;
         // Each byte comes inside the timeout, the whole reply long after it.
-        QTest::newRow("trickled") << acting(HttpResponse::text("slow but alive", 200), A::Trickle, 40) << QByteArray()
-                                  << u"200 slow but alive"_s << 1;
+        QTest::newRow("trickled") << acting(HttpResponse::text("slow but alive", 200), A::Trickle, 40)
+                                  << u"200 slow but alive"_s;
         const QByteArray limit(HttpExchange::kMaxReplyBytes, 'x');
-        QTest::newRow("16 MiB") << HttpResponse::text(limit, 200) << QByteArray() << u"200 16777216 bytes"_s << 1;
-        QTest::newRow("16 MiB and a byte") << HttpResponse::text(limit + 'x', 200) << QByteArray() << tooLarge << 1;
+        QTest::newRow("16 MiB") << HttpResponse::text(limit, 200) << u"200 16777216 bytes"_s;
+        QTest::newRow("16 MiB and a byte") << HttpResponse::text(limit + 'x', 200) << tooLarge;
         QTest::newRow("16 MiB and a byte, no length")
-            << acting(HttpResponse::text(limit + 'x', 200), A::Stream, 1000) << QByteArray() << tooLarge << 1;
+            << acting(HttpResponse::text(limit + 'x', 200), A::Stream, 1000) << tooLarge;
         const QByteArray events = ": hello\n\nevent: note\ndata: {\"id\":1}\n\ndata: {\"id\":2}\r\n\r\n";
-        QTest::newRow("event stream left open")
-            << acting(HttpResponse::text(events, 200, "text/event-stream"), A::Stream, 20) << QByteArray()
-            << uR"(200 event {"id":2})"_s << 1;
+        QTest::newRow("event stream left open") << acting(HttpResponse::text(events, 200, "text/event-stream"),
+            A::Stream, 20) << uR"(200 event {"id":2})"_s;
         QTest::newRow("event stream of pings")
-            << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20) << QByteArray()
-            << timedOut << 1;
+            << acting(HttpResponse::text(": hi\n\n", 200, "text/event-stream"), A::Stream, 20) << timedOut;
         QTest::newRow("event stream with an error status")
-            << HttpResponse::text("data: {\"id\":2}\n\n", 500, "text/event-stream") << QByteArray()
-            << u"500 data: {\"id\":2}\n\n"_s << 1;
-        QTest::newRow("line feed in a header")
-            << HttpResponse() << QByteArray("a\nX-Evil: 1")
-            << u"!The X-Test header holds a line break; the request was not sent"_s << 0;
+            << HttpResponse::text("data: {\"id\":2}\n\n", 500, "text/event-stream") << u"500 data: {\"id\":2}\n\n"_s;
     }
 
     void replies()
     {
         QFETCH(HttpResponse, reply);
-        QFETCH(QByteArray, header);
         QFETCH(QString, expected);
-        QFETCH(int, sent);
         ScriptedHttpServer server;
         server.enqueue(reply);
-        HttpExchange http;
-        http.setTransferTimeout(300ms);
-        QNetworkRequest request(server.url());
-        if (!header.isEmpty())
-            request.setRawHeader("X-Test", header);
-        const auto isAnswer = [](const ServerSentEvent &event) { return event.data == R"({"id":2})"; };
-        auto task = http.send(request, "POST", "{}", isAnswer);
-        QCOMPARE(outcome(QCoro::waitFor(task)), expected);
-        QCOMPARE(server.requests().size(), sent);
+        auto http = std::make_unique<HttpExchange>();
+        http->setTransferTimeout(300ms);
+        auto task = sendThenDrop(&http, server.url());
+        QCOMPARE(QCoro::waitFor(task), expected);
+        QCOMPARE(server.requests().size(), 1);
         QCOMPARE(m_elsewhere.requests().size(), 0);
     }
 
@@ -126,27 +109,19 @@ private Q_SLOTS:
                 server.requests().size() < 4 ? HttpResponse::Action::Reply : HttpResponse::Action::Drop);
         });
         HttpExchange http;
-        QStringList outcomes;
+        QNetworkRequest refused(server.url());
+        refused.setRawHeader("X-Test", "a\nX-Evil: 1");
+        auto refusing = http.send(refused, "POST", "{}");
+        QStringList outcomes { outcome(QCoro::waitFor(refusing)) };
         for (int i = 0; i < 4; ++i) {
             auto task = http.send(QNetworkRequest(server.url()), "POST", "{}");
             outcomes << outcome(QCoro::waitFor(task)).left(5);
         }
-        QCOMPARE(outcomes, (QStringList { u"200 o"_s, u"200 o"_s, u"200 o"_s, u"!The "_s }));
+        QCOMPARE(outcomes,
+            (QStringList { u"!The X-Test header holds a line break; the request was not sent"_s, u"200 o"_s, u"200 o"_s,
+                u"200 o"_s, u"!The "_s }));
         QCOMPARE(server.requests().size(), 4);
         QCOMPARE(server.connections(), 1);
-    }
-
-    // Dropping the exchange (and its manager) must not pull the reply out
-    // from under its own finished() signal; the sanitizer build sees it.
-    void droppedByTheCallerItResumes()
-    {
-        ScriptedHttpServer server;
-        server.enqueue(
-            acting(HttpResponse::text("data: {}\n\n", 200, "text/event-stream"), HttpResponse::Action::Stream, 20));
-        auto http = std::make_unique<HttpExchange>();
-        auto task = sendThenDrop(&http, server.url());
-        QCOMPARE(QCoro::waitFor(task), u"200 event {}"_s);
-        QVERIFY(!http);
     }
 
     void eventStream()
@@ -160,8 +135,7 @@ private Q_SLOTS:
             return out;
         };
         const QStringList expected { u"ping|a|"_s, u"message|one\ntwo|7"_s, u"message||"_s, u"message|tail|"_s };
-        QCOMPARE(render(parseEventStream(stream)), expected);
-        // Fed a byte at a time, as a stream arrives (a CRLF split in two), it reads the same.
+        // Fed a byte at a time, as a stream arrives (a CRLF split in two).
         EventStreamReader reader;
         QList<ServerSentEvent> fed;
         for (const char c : stream)
@@ -197,8 +171,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, body);
         QFETCH(QString, shown);
-        const QList<HttpExchange::Secret> secrets { { u"tok-1234567890"_s, u"[hint]"_s } };
-        QCOMPARE(HttpExchange::quoted(HttpExchange::bodyText(body), secrets), shown);
+        QCOMPARE(HttpExchange::quoted(HttpExchange::bodyText(body), { { u"tok-1234567890"_s, u"[hint]"_s } }), shown);
     }
 };
 

@@ -2,11 +2,9 @@
 
 #include "core/jsonwriter.h"
 
-#include <QJsonDocument>
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -15,20 +13,9 @@ QByteArray HttpRequest::header(const QByteArray &name) const
 {
     for (const auto &[key, value] : headers) {
         if (key.compare(name, Qt::CaseInsensitive) == 0)
-            return value;
+            return value.isNull() ? QByteArray("") : value; // present, though empty
     }
     return {};
-}
-
-bool HttpRequest::hasHeader(const QByteArray &name) const
-{
-    return std::any_of(
-        headers.begin(), headers.end(), [&](const auto &h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; });
-}
-
-QJsonObject HttpRequest::json() const
-{
-    return QJsonDocument::fromJson(body).object();
 }
 
 HttpResponse HttpResponse::json(const QJsonValue &value, int status)
@@ -43,12 +30,6 @@ HttpResponse HttpResponse::text(const QByteArray &body, int status, const QByteA
     r.body = body;
     r.headers.append({ "Content-Type", contentType });
     return r;
-}
-
-HttpResponse &HttpResponse::withHeader(const QByteArray &name, const QByteArray &value)
-{
-    headers.append({ name, value });
-    return *this;
 }
 
 ScriptedHttpServer::ScriptedHttpServer(QObject *parent)
@@ -113,14 +94,11 @@ void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
     using Action = HttpResponse::Action;
     if (response.action == Action::Hang)
         return;
-    if (response.action == Action::Drop) {
-        socket->abort();
-        return;
-    }
+    if (response.action == Action::Drop)
+        return socket->abort();
     if (response.action == Action::NotHttp) {
         socket->write(response.body);
-        socket->disconnectFromHost();
-        return;
+        return socket->disconnectFromHost();
     }
     QByteArray head
         = "HTTP/1.1 " + QByteArray::number(response.status) + (response.status < 400 ? " OK\r\n" : " Failed\r\n");
@@ -136,10 +114,8 @@ void ScriptedHttpServer::respond(QTcpSocket *socket, HttpResponse response)
         return;
     }
     if (response.action == Action::Stream || response.action == Action::Trickle) {
-        // A trickled body comes a byte at a time: an inactivity timeout
-        // watches its progress. A stream's pings are traffic, not progress;
-        // after a hundred it ends, so a client that took them for progress
-        // fails instead of hanging.
+        // A trickled body is progress an inactivity timeout must see; a stream's
+        // pings are not, and end after a hundred so that a client fails, not hangs.
         const bool stream = response.action == Action::Stream;
         const QByteArray ping = ": ping\n\n";
         const qsizetype step = stream ? ping.size() : 1;

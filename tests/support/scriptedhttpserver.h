@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -20,9 +21,9 @@ struct HttpRequest {
 
     /// The value of the first header of that name, matched without regard to case.
     QByteArray header(const QByteArray &name) const;
-    bool hasHeader(const QByteArray &name) const;
+    bool hasHeader(const QByteArray &name) const { return !header(name).isNull(); }
     /// The body parsed as a JSON object (empty when it is not one).
-    QJsonObject json() const;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
 };
 
 /// What the server does with one request.
@@ -45,7 +46,11 @@ struct HttpResponse {
 
     static HttpResponse json(const QJsonValue &value, int status = 200);
     static HttpResponse text(const QByteArray &body, int status, const QByteArray &contentType = "text/plain");
-    HttpResponse &withHeader(const QByteArray &name, const QByteArray &value);
+    HttpResponse &withHeader(const QByteArray &name, const QByteArray &value)
+    {
+        headers.append({ name, value });
+        return *this;
+    }
 };
 
 /// A scripted HTTP/1.1 server on 127.0.0.1 and a free port, for tests. Replies

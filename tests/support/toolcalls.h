@@ -14,10 +14,26 @@ struct ToolCall {
 };
 
 /// The tools/call requests among requests, in order.
-QList<ToolCall> toolCalls(const QList<HttpRequest> &requests);
+inline QList<ToolCall> toolCalls(const QList<HttpRequest> &requests)
+{
+    QList<ToolCall> out;
+    for (const HttpRequest &r : requests) {
+        const QJsonObject params = r.json().value(QLatin1String("params")).toObject();
+        if (r.json().value(QLatin1String("method")) == QLatin1String("tools/call"))
+            out.append({ params.value(QLatin1String("name")).toString(),
+                params.value(QLatin1String("arguments")).toObject() });
+    }
+    return out;
+}
 
 // Replies can stand in QtTest _data() tables.
 Q_DECLARE_METATYPE(HttpResponse)
 
 /// The object written as JSON text, so tests can state replies compactly.
-QJsonObject jsonObject(const QByteArray &json);
+inline QJsonObject jsonObject(const QByteArray &json)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(json);
+    if (!doc.isObject())
+        qFatal("test JSON does not parse: %s", json.constData());
+    return doc.object();
+}
