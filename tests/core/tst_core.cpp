@@ -22,11 +22,8 @@ namespace {
 // Bytes this process has read with read(2) so far, page cache included.
 qint64 bytesRead()
 {
-    for (const QByteArray &line : readFile(u"/proc/self/io"_qs).split('\n')) {
-        if (line.startsWith("rchar:"))
-            return line.mid(6).trimmed().toLongLong();
-    }
-    return -1;
+    const QByteArray io = readFile(u"/proc/self/io"_qs);
+    return io.mid(io.indexOf("rchar:") + 6).split('\n').constFirst().trimmed().toLongLong();
 }
 
 } // namespace
@@ -48,8 +45,7 @@ class TestCore : public QObject {
     void run(
         BatchRun::Action action, const QStringList &files, BatchRun::ScopeSource scope = [] { return u"global"_qs; })
     {
-        auto task = m_run->run(action, files, u"http://127.0.0.1:1/mcp"_qs, scope);
-        QCoro::waitFor(task);
+        QCoro::waitFor(m_run->run(action, files, u"http://127.0.0.1:1/mcp"_qs, scope));
     }
 
 private Q_SLOTS:
@@ -59,7 +55,7 @@ private Q_SLOTS:
         m_run = std::make_unique<BatchRun>(FakeService::factory(m_log));
     }
 
-    void atomicWriteModes()
+    void atomicWrites()
     {
         const ScopedUmask open(0);
         const QString secret = m_dir.filePath(u"secret"_qs);
@@ -78,12 +74,9 @@ private Q_SLOTS:
         QCOMPARE(readFile(snapshot), QByteArray("x"));
         QFile::remove(snapshot);
         QCOMPARE(QDir(m_dir.path()).entryList(QDir::Files), (QStringList { u"kept"_qs, u"secret"_qs }));
-    }
 
-    // Nothing is written without the lock: waited for in vain, or where a
-    // folder cannot be, it is a failure that says so.
-    void lockFailures()
-    {
+        // Nothing is written without the lock: waited for in vain, or where a
+        // folder cannot be, it is a failure that says so.
         const QString dir = m_dir.filePath(u"locked"_qs);
         QVERIFY(QDir().mkpath(dir));
         const AtomicFile::FolderLock held(dir);
@@ -104,9 +97,7 @@ private Q_SLOTS:
     void hashesAcrossChunks()
     {
         for (const qint64 size : { 0, 1048576, 1048577 }) {
-            QByteArray data(size, Qt::Uninitialized);
-            for (qint64 i = 0; i < size; ++i)
-                data[i] = char(i % 251);
+            const QByteArray data = QByteArray("0123456789abc").repeated(size / 13 + 1).left(size);
             QList<qint64> seen;
             const auto result = FileHasher::sha256Hex(make(u"f%1"_qs.arg(size), data), [&](qint64 done, qint64 total) {
                 QCOMPARE(total, size);
@@ -150,36 +141,43 @@ private Q_SLOTS:
             written.append(r.toJson());
         QTEST(!payload ? "refused" : !payload->receipts ? "none" : JsonWriter::compact(written), "receipts");
     }
-    void filesGoInOrderWithTheirDigests()
-    {
-        const QString a = make(u"a.txt"_qs, "alpha");
-        const QString b = make(u"b.txt"_qs, "");
-        auto reads = std::make_shared<int>(0); // the scope is read for every file
-        run(BatchRun::Action::verifyFiles, { a, b, a }, [reads] { return u"scope-%1"_qs.arg(++*reads); });
-        QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_qs });
-        QCOMPARE(m_log->calls.size(), 3);
-        const QStringList paths { a, b, a };
-        const QStringList digests { digestOf("alpha"), digestOf(""), digestOf("alpha") };
-        for (int i = 0; i < 3; ++i) {
-            QCOMPARE(m_log->calls[i].tool, u"verify"_qs);
-            QCOMPARE(m_log->calls[i].path, paths[i]);
-            QCOMPARE(m_log->calls[i].sha256, digests[i]);
-            QCOMPARE(m_log->calls[i].scope, u"scope-%1"_qs.arg(i + 1));
-            QCOMPARE(m_run->results()[i].path, paths[i]);
-        }
-    }
 
-    // Not found, invalid and error rows all fail (a register run's summary is the UI's and the CLI's).
-    void summaryCounts()
+    // Files go in order with their digests, the scope read for each; not
+    // found, invalid and error rows all fail (a register run's summary is
+    // the UI's and the CLI's); a stop while idle is ignored, one in the last
+    // file leaves nothing out.
+    void filesGoInOrderAndCount()
     {
         using K = ResultKind;
         const QList<K> kinds { K::valid, K::notFound, K::error, K::found, K::invalid };
-        QStringList files;
-        for (int i = 0; i < kinds.size(); ++i)
-            files.append(make(QString::number(i), QByteArray::number(i)));
+        const QString a = make(u"a.txt"_qs, "alpha");
+        const QStringList files { a, make(u"b.txt"_qs, ""), a, make(u"c"_qs, "c"), make(u"d"_qs, "d") };
         m_log->answer = [kinds, this](const Call &) { return kinds.at(m_log->calls.size() - 1); };
-        run(BatchRun::Action::verifyFiles, files);
+        m_run->stop(); // while idle, before the run: ignored
+        auto reads = std::make_shared<int>(0);
+        run(BatchRun::Action::verifyFiles, files, [reads] { return u"scope-%1"_qs.arg(++*reads); });
+        QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_qs });
+        QCOMPARE(m_log->calls.size(), 5);
+        for (int i = 0; i < 5; ++i) {
+            QCOMPARE(m_log->calls[i].tool, u"verify"_qs);
+            QCOMPARE(m_log->calls[i].path, files[i]);
+            QCOMPARE(m_log->calls[i].sha256, digestOf(readFile(files[i])));
+            QCOMPARE(m_log->calls[i].scope, u"scope-%1"_qs.arg(i + 1));
+            QCOMPARE(m_run->results()[i].path, files[i]);
+        }
         QCOMPARE(m_run->status(), u"Done — 2 found/valid, 1 not found, 3 failed (5 total)."_qs);
+
+        // Stopped in the last file: nothing is left out. (A stop at the first
+        // file is the app's Stop and the CLI's Ctrl+C test.)
+        init();
+        m_log->onCall = [this] {
+            if (m_log->calls.size() == 3)
+                m_run->stop();
+        };
+        run(BatchRun::Action::registerFiles, { a, a, a });
+        QCOMPARE(m_run->status(), u"Done — 3 registered/ok, 0 failed (3 total)."_qs);
+        QVERIFY(!m_run->stopped() && !m_run->busy());
+        QCOMPARE(m_run->results().size(), 3);
     }
 
     // Stop, or the run's owner going away, ends a large file's hash at once:
@@ -205,27 +203,6 @@ private Q_SLOTS:
             }
             QVERIFY2(bytesRead() - before < size / 2, qPrintable(QString::number(bytesRead() - before)));
             QVERIFY(m_log->calls.isEmpty());
-        }
-    }
-
-    // Stopped in the last file: nothing is left out; stopped while idle,
-    // before the run: ignored. (A stop at the first file is the app's Stop
-    // and the CLI's Ctrl+C test.)
-    void stopEndsAfterTheFileInHand()
-    {
-        const QString a = make(u"a"_qs, "1");
-        for (const int stopAtCall : { 3, 0 }) {
-            init();
-            m_log->onCall = [&] {
-                if (m_log->calls.size() == stopAtCall)
-                    m_run->stop();
-            };
-            if (stopAtCall == 0)
-                m_run->stop();
-            run(BatchRun::Action::registerFiles, { a, a, a });
-            QCOMPARE(m_run->status(), u"Done — 3 registered/ok, 0 failed (3 total)."_qs);
-            QVERIFY(!m_run->stopped() && !m_run->busy());
-            QCOMPARE(m_run->results().size(), 3);
         }
     }
 };

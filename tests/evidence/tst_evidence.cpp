@@ -1,6 +1,6 @@
+#include "evidence/crypto.h"
 #include "evidence/evidence.h"
 #include "evidence/evidencecheck.h"
-#include "evidence/evidenceexport.h"
 #include "evidence/logkey.h"
 #include "evidence/merkleproof.h"
 #include "evidence/rfc3161.h"
@@ -8,7 +8,6 @@
 #include "testauthority.h"
 #include "testenv.h"
 
-#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,10 +16,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256);
-}
+using Crypto::sha256;
 
 QList<QByteArray> flipped(QList<QByteArray> hashes, qsizetype i)
 {
@@ -28,17 +24,12 @@ QList<QByteArray> flipped(QList<QByteArray> hashes, qsizetype i)
     return hashes;
 }
 
-// Sets the member at a path like "anchor/tree_head/root" (nothing removes it).
+// Sets the member at a path like "anchor/tree_head/root" (undefined removes it).
 QJsonObject withMember(QJsonObject object, QStringView path, const QJsonValue &value)
 {
     const qsizetype slash = path.indexOf(u'/');
     const QString name = path.left(slash).toString();
-    if (slash >= 0)
-        object[name] = withMember(object[name].toObject(), path.mid(slash + 1), value);
-    else if (value.isUndefined())
-        object.remove(name);
-    else
-        object[name] = value;
+    object.insert(name, slash < 0 ? value : withMember(object[name].toObject(), path.mid(slash + 1), value));
     return object;
 }
 
@@ -52,6 +43,7 @@ class TestEvidence : public QObject {
     LogKey m_otherKey = *LogKey::generate();
     TestAuthority m_authority;
     QList<QByteArray> m_digests; // leaf data: raw SHA-256 digests of "0", "1", ...
+    QList<QByteArray> m_leaves; // their leaf hashes
     Evidence m_evidence; // of leaf 2: head at 3 leaves, anchor at 5
 
     QByteArray timestamp(const QByteArray &message, const TestAuthority &authority)
@@ -69,26 +61,22 @@ class TestEvidence : public QObject {
 
     TreeHead head(qint64 size, const LogKey &key)
     {
-        QList<QByteArray> leaves;
-        for (qint64 i = 0; i < size; ++i)
-            leaves.append(MerkleProof::leafHash(m_digests[i]));
-        return *key.signHead(u"global"_s, size, MerkleProof::rootOf(leaves), QDateTime::currentDateTimeUtc());
+        return *key.signHead(
+            u"global"_s, size, MerkleProof::rootOf(m_leaves.first(size)), QDateTime::currentDateTimeUtc());
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QList<QByteArray> leaves;
         for (int i = 0; i < 5; ++i) {
             m_digests.append(sha256(QByteArray::number(i)));
-            leaves.append(MerkleProof::leafHash(m_digests.last()));
+            m_leaves.append(MerkleProof::leafHash(m_digests.last()));
         }
-        m_evidence.leafIndex = 2;
-        m_evidence.treeHead = head(3, m_key);
-        m_evidence.auditPath = *MerkleProof::auditPath(nodesOf(leaves), 2, 3);
-        Anchor anchor { head(5, m_key), *MerkleProof::auditPath(nodesOf(leaves), 2, 5), {} };
-        anchor.timestamps.append({ u"http://127.0.0.1:1/tsa"_s, timestamp(anchor.treeHead.message(), m_authority) });
-        m_evidence.anchor = anchor;
+        const auto nodes = nodesOf(m_leaves);
+        m_evidence = { 2, *MerkleProof::auditPath(nodes, 2, 3), head(3, m_key),
+            Anchor { head(5, m_key), *MerkleProof::auditPath(nodes, 2, 5), {} } };
+        m_evidence.anchor->timestamps.append(
+            { u"http://127.0.0.1:1/tsa"_s, timestamp(m_evidence.anchor->treeHead.message(), m_authority) });
     }
 
     // Pinned roots of published test data (their shapes split every way a
@@ -148,8 +136,9 @@ private Q_SLOTS:
         QVERIFY(!MerkleProof::consistencyHolds(3, 2, roots[3], roots[2], *MerkleProof::consistencyProof(nodes, 2, 3)));
     }
 
-    // The key on disk, its public text and id, as `openssl pkey` sees them.
-    void logKeys()
+    // The key on disk, its public text and id, as `openssl pkey` sees them;
+    // the heads it signs.
+    void keysAndHeads()
     {
         const ScopedUmask open(0);
         QTemporaryDir dir;
@@ -171,11 +160,8 @@ private Q_SLOTS:
             u"The log key %1 is not an unencrypted PEM private key"_s.arg(path));
         QCOMPARE(LogPublicKey::fromPem(m_authority.caPem()).error().description,
             u"the public key is not PEM text of a public key"_s);
-    }
 
-    // The signed bytes exactly, and their JSON form back and forth.
-    void treeHeads()
-    {
+        // A head's signed bytes exactly, and its JSON form back and forth.
         const QDateTime time(QDate(2026, 12, 7), QTime(17, 0, 0, 123), Qt::UTC);
         const TreeHead head = *m_key.signHead(u"team %1"_s, 41, sha256("r"), time);
         QCOMPARE(head.message(),
@@ -199,64 +185,57 @@ private Q_SLOTS:
         QTest::addColumn<QJsonValue>("value");
         QTest::addColumn<QString>("error");
         const auto row = [](const char *member, const QJsonValue &value, const char *error) {
-            QTest::addRow("%s", member) << QString::fromLatin1(member) << value << QString::fromLatin1(error);
+            QTest::addRow("%s", member) << QString::fromLatin1(member) << value
+                                        << u"evidence."_s + QLatin1String(error);
         };
-        row("leaf_index", -1, "evidence.leaf_index is not a whole number from 0 to 2^53");
-        row("leaf_index", qint64(1) << 54, "evidence.leaf_index is not a whole number from 0 to 2^53");
+        const char *time = "tree_head.time is not a UTC time like 2026-12-07T17:00:00.123Z";
+        row("leaf_index", -1, "leaf_index is not a whole number from 0 to 2^53");
+        row("leaf_index", qint64(1) << 54, "leaf_index is not a whole number from 0 to 2^53");
         row("audit_path", QJsonArray { QString(64, u'A') },
-            "evidence.audit_path[0] is not 64 lower-case hexadecimal characters");
-        row("audit_path", u"00"_s, "evidence.audit_path is not an array");
-        row("tree_head", QJsonValue::Undefined, "evidence.tree_head is missing");
-        row("tree_head/root", QString(63, u'0'), "evidence.tree_head.root is not 64 lower-case hexadecimal characters");
-        row("tree_head/key_id", 7, "evidence.tree_head.key_id is not 64 lower-case hexadecimal characters");
-        row("tree_head/scope", u"a\nb"_s, "evidence.tree_head.scope holds a control or format character");
-        row("tree_head/time", u"2026-12-07T17:00:00Z"_s,
-            "evidence.tree_head.time is not a UTC time like 2026-12-07T17:00:00.123Z");
-        row("tree_head/time", u"2026-02-30T17:00:00.000Z"_s,
-            "evidence.tree_head.time is not a UTC time like 2026-12-07T17:00:00.123Z");
-        row("tree_head/signature", QString(88, u'!'),
-            "evidence.tree_head.signature is not base64 of a 64-byte signature");
-        row("anchor", u"x"_s, "evidence.anchor is not an object");
-        row("anchor/timestamps", QJsonArray(), "evidence.anchor.timestamps is empty");
+            "audit_path[0] is not 64 lower-case hexadecimal characters");
+        row("audit_path", u"00"_s, "audit_path is not an array");
+        row("tree_head", QJsonValue::Undefined, "tree_head is missing");
+        row("tree_head/root", QString(63, u'0'), "tree_head.root is not 64 lower-case hexadecimal characters");
+        row("tree_head/key_id", 7, "tree_head.key_id is not 64 lower-case hexadecimal characters");
+        row("tree_head/scope", u"a\nb"_s, "tree_head.scope holds a control or format character");
+        row("tree_head/time", u"2026-12-07T17:00:00Z"_s, time);
+        row("tree_head/time", u"2026-02-30T17:00:00.000Z"_s, time);
+        row("tree_head/signature", QString(88, u'!'), "tree_head.signature is not base64 of a 64-byte signature");
+        row("anchor", u"x"_s, "anchor is not an object");
+        row("anchor/timestamps", QJsonArray(), "anchor.timestamps is empty");
         row("anchor/timestamps", QJsonArray { QJsonObject { { u"authority"_s, u"u"_s }, { u"token"_s, u"AA=A"_s } } },
-            "evidence.anchor.timestamps[0].token is not base64");
+            "anchor.timestamps[0].token is not base64");
     }
 
     void malformedEvidence()
     {
         QFETCH(QString, member);
         QFETCH(QJsonValue, value);
-        QFETCH(QString, error);
-        QCOMPARE(Evidence::fromJson(withMember(m_evidence.toJson(), member, value)).error().description, error);
+        QTEST(Evidence::fromJson(withMember(m_evidence.toJson(), member, value)).error().description, "error");
     }
 
-    // Each rule of the check, broken once; "" is evidence that holds.
+    // Each rule of the check, broken once; "sound" is evidence that holds.
     void checks_data()
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("error");
+        const auto row = [](const char *fault, const QString &error) {
+            QTest::newRow(fault) << QString::fromLatin1(fault) << error;
+        };
         const QString pinned = m_key.keyId();
-        QTest::newRow("none") << QString() << QString();
-        QTest::newRow("another file") << u"digest"_s << u"the audit path does not lead to the signed root"_s;
-        QTest::newRow("digest form") << u"DIGEST"_s
-                                     << u"the file's digest is not 64 lower-case hexadecimal characters"_s;
-        QTest::newRow("path node") << u"path"_s << u"the audit path does not lead to the signed root"_s;
-        QTest::newRow("leaf index") << u"index"_s << u"the leaf index 3 is outside the signed tree of 3 leaves"_s;
-        QTest::newRow("head by another key")
-            << u"head key"_s
-            << u"the tree head names the key %1, not the pinned key %2"_s.arg(m_otherKey.keyId(), pinned);
-        QTest::newRow("anchor head") << u"anchor root"_s
-                                     << u"the anchored tree head is not signed by the pinned key "_s + pinned;
-        QTest::newRow("anchor scope") << u"anchor scope"_s
-                                      << u"the anchored tree head is of the scope other, not global"_s;
-        QTest::newRow("anchor path") << u"anchor path"_s
-                                     << u"the anchor's audit path does not lead to its signed root"_s;
-        QTest::newRow("token over another head")
-            << u"token message"_s << u"the timestamp token covers another tree head"_s;
-        QTest::newRow("untrusted authority")
-            << u"token authority"_s << u"the timestamp authority O = Nivet Tests, CN = Other TSA is not trusted"_s;
-        QTest::newRow("token and more") << u"token bytes"_s << u"the timestamp token is not readable"_s;
-        QTest::newRow("no token") << u"no token"_s << u"the anchor carries no timestamp"_s;
+        row("sound", {});
+        row("digest", u"the audit path does not lead to the signed root"_s);
+        row("DIGEST", u"the file's digest is not 64 lower-case hexadecimal characters"_s);
+        row("path", u"the audit path does not lead to the signed root"_s);
+        row("index", u"the leaf index 3 is outside the signed tree of 3 leaves"_s);
+        row("head key", u"the tree head names the key %1, not the pinned key %2"_s.arg(m_otherKey.keyId(), pinned));
+        row("anchor root", u"the anchored tree head is not signed by the pinned key "_s + pinned);
+        row("anchor scope", u"the anchored tree head is of the scope other, not global"_s);
+        row("anchor path", u"the anchor's audit path does not lead to its signed root"_s);
+        row("token message", u"the timestamp token covers another tree head"_s);
+        row("token authority", u"the timestamp authority O = Nivet Tests, CN = Other TSA is not trusted"_s);
+        row("token bytes", u"the timestamp token is not readable"_s);
+        row("no token", u"the anchor carries no timestamp"_s);
     }
 
     void checks()
@@ -318,8 +297,6 @@ private Q_SLOTS:
         const auto token = Rfc3161::tokenFromResponse(response, *request);
         QVERIFY(token);
         QCOMPARE(Rfc3161::checkToken(*token, "head", { m_authority.caPem() })->authority, m_authority.tsaName());
-        QCOMPARE(Rfc3161::checkToken(*token, "head", {}).error().description,
-            u"the timestamp authority %1 is not trusted"_s.arg(m_authority.tsaName()));
 
         QCOMPARE(Rfc3161::tokenFromResponse(response, *Rfc3161::request("head")).error().description,
             u"the reply answers another request (its nonce differs)"_s);
@@ -334,26 +311,6 @@ private Q_SLOTS:
         const auto old = Rfc3161::checkToken(timestamp("head", expired), "head", { expired.caPem() });
         QVERIFY(old);
         QVERIFY(qAbs(old->time.secsTo(QDateTime::currentDateTimeUtc()) - 8 * 365 * 86400) < 60);
-    }
-
-    // The document for checking by hand carries everything it needs.
-    void exportDocument()
-    {
-        const QJsonObject receipt { { u"receipt_id"_s, u"r-1"_s } };
-        const QString digest = QString::fromLatin1(m_digests[2].toHex());
-        const auto document = EvidenceExport::document(
-            u"a.pdf"_s, digest, receipt, m_key.publicKey().pem(), m_evidence, { m_authority.caPem() });
-        QVERIFY(document);
-        QCOMPARE(document->keys(),
-            (QStringList { u"authority_certificates"_s, u"evidence"_s, u"file"_s, u"format"_s, u"key_id"_s,
-                u"leaf_hash"_s, u"public_key"_s, u"receipt"_s, u"sha256"_s }));
-        QCOMPARE((*document)[u"format"_s].toString(), u"nivet-evidence-1"_s);
-        QCOMPARE((*document)[u"leaf_hash"_s].toString().toLatin1(), sha256('\x00' + m_digests[2]).toHex());
-        QCOMPARE((*document)[u"key_id"_s].toString(), m_key.keyId());
-        QCOMPARE((*document)[u"evidence"_s].toObject(), m_evidence.toJson());
-        const QJsonArray certificates = (*document)[u"authority_certificates"_s].toArray();
-        QCOMPARE(certificates.size(), 2);
-        QCOMPARE(certificates[1].toString().toLatin1(), m_authority.caPem());
     }
 };
 

@@ -1,6 +1,5 @@
 #include "testauthority.h"
 
-#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ts.h>
 #include <openssl/x509v3.h>
@@ -45,15 +44,6 @@ Crypto::Handle<X509, X509_free> certificate(const QString &subject, EVP_PKEY *ke
     return cert;
 }
 
-QByteArray pemOf(X509 *cert)
-{
-    Crypto::Handle<BIO, BIO_free> bio(BIO_new(BIO_s_mem()));
-    PEM_write_bio_X509(bio.get(), cert);
-    char *data = nullptr;
-    const long length = BIO_get_mem_data(bio.get(), &data);
-    return QByteArray(data, length);
-}
-
 // The tokens' time: now, moved by the authority's offset, at 123 ms past the second.
 int tokenTime(TS_RESP_CTX *, void *offset, long *seconds, long *microseconds)
 {
@@ -85,7 +75,11 @@ TestAuthority::TestAuthority(const QString &name, int expiredYearsAgo)
 
 QByteArray TestAuthority::caPem() const
 {
-    return pemOf(m_ca.get());
+    Crypto::Handle<BIO, BIO_free> bio(BIO_new(BIO_s_mem()));
+    PEM_write_bio_X509(bio.get(), m_ca.get());
+    char *data = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &data);
+    return QByteArray(data, length);
 }
 
 QString TestAuthority::tsaName() const

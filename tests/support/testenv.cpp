@@ -5,21 +5,15 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <sys/stat.h>
-
 IsolatedDataHome::IsolatedDataHome()
     : m_previous(qgetenv("XDG_DATA_HOME"))
-    , m_hadPrevious(qEnvironmentVariableIsSet("XDG_DATA_HOME"))
 {
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path()));
 }
 
 IsolatedDataHome::~IsolatedDataHome()
 {
-    if (m_hadPrevious)
-        qputenv("XDG_DATA_HOME", m_previous);
-    else
-        qunsetenv("XDG_DATA_HOME");
+    m_previous.isNull() ? qunsetenv("XDG_DATA_HOME") : qputenv("XDG_DATA_HOME", m_previous);
 }
 
 QByteArray readFile(const QString &path)
@@ -32,7 +26,7 @@ bool writeFile(const QString &path, const QByteArray &data)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
 QString digestOf(const QByteArray &data)
@@ -44,14 +38,4 @@ int fileMode(const QString &path)
 {
     struct stat st { };
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
-}
-
-ScopedUmask::ScopedUmask(mode_t mask)
-    : m_previous(::umask(mask))
-{
-}
-
-ScopedUmask::~ScopedUmask()
-{
-    ::umask(m_previous);
 }

@@ -4,7 +4,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include <sys/types.h>
+#include <sys/stat.h>
 
 /// Points XDG_DATA_HOME at a fresh temporary folder for the lifetime of the
 /// object, so a test never touches the user's real files.
@@ -12,17 +12,13 @@ class IsolatedDataHome {
 public:
     IsolatedDataHome();
     ~IsolatedDataHome();
-    IsolatedDataHome(const IsolatedDataHome &) = delete;
-    IsolatedDataHome &operator=(const IsolatedDataHome &) = delete;
 
     QString path() const { return m_dir.path(); }
-    /// <path>/Nivet
-    QString nivet() const { return m_dir.path() + QStringLiteral("/Nivet"); }
+    QString nivet() const { return m_dir.path() + QStringLiteral("/Nivet"); } // the app's own folder in it
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_previous;
-    bool m_hadPrevious = false;
+    QByteArray m_previous; // null when it was unset
 };
 
 /// Reads a whole file, or an empty array.
@@ -35,13 +31,11 @@ QString digestOf(const QByteArray &data);
 int fileMode(const QString &path);
 
 /// Sets the process umask for the lifetime of the object.
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask);
-    ~ScopedUmask();
-    ScopedUmask(const ScopedUmask &) = delete;
-    ScopedUmask &operator=(const ScopedUmask &) = delete;
-
-private:
-    mode_t m_previous;
+struct ScopedUmask {
+    explicit ScopedUmask(mode_t mask)
+        : previous(::umask(mask))
+    {
+    }
+    ~ScopedUmask() { ::umask(previous); }
+    const mode_t previous;
 };
