@@ -159,11 +159,10 @@ private Q_SLOTS:
         QCOMPARE(m_log->urls, QStringList { u"http://127.0.0.1:1/mcp"_qs });
         QCOMPARE(m_log->calls.size(), 5);
         for (int i = 0; i < 5; ++i) {
-            QCOMPARE(m_log->calls[i].tool, u"verify"_qs);
-            QCOMPARE(m_log->calls[i].path, files[i]);
-            QCOMPARE(m_log->calls[i].sha256, digestOf(readFile(files[i])));
-            QCOMPARE(m_log->calls[i].scope, u"scope-%1"_qs.arg(i + 1));
-            QCOMPARE(m_run->results()[i].path, files[i]);
+            const Call &c = m_log->calls[i];
+            QCOMPARE((QStringList { c.tool, c.path, c.sha256, c.scope, m_run->results()[i].path }),
+                (QStringList {
+                    u"verify"_qs, files[i], digestOf(readFile(files[i])), u"scope-%1"_qs.arg(i + 1), files[i] }));
         }
         QCOMPARE(m_run->status(), u"Done — 2 found/valid, 1 not found, 3 failed (5 total)."_qs);
 
