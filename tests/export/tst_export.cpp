@@ -22,10 +22,12 @@ class StandInDialog : public SaveDialog {
 public:
     std::optional<QString> answer;
     int calls = 0;
+    QStringList filters; // the last offered
 
-    std::optional<QString> askSavePath(const QString &, const QString &, const QStringList &) override
+    std::optional<QString> askSavePath(const QString &, const QString &, const QStringList &offered) override
     {
         ++calls;
+        filters = offered;
         return answer;
     }
 };
@@ -97,11 +99,12 @@ private Q_SLOTS:
     void exportsEachFormat_data()
     {
         QTest::addColumn<ExportFormat>("format");
-        QTest::addColumn<QString>("status");
-        QTest::newRow("json") << ExportFormat::json << "Exported JSON → nivet-timestamps.json";
-        QTest::newRow("csv") << ExportFormat::csv << "Exported CSV → nivet-timestamps.csv";
-        QTest::newRow("text") << ExportFormat::text << "Exported TEXT → nivet-timestamps.txt";
-        QTest::newRow("pdf") << ExportFormat::pdf << "Exported PDF → nivet-timestamps.pdf";
+        QTest::addColumn<QString>("status"); // and the file types offered
+        QTest::newRow("json") << ExportFormat::json << "Exported JSON → nivet-timestamps.json|JSON files (*.json)";
+        QTest::newRow("csv") << ExportFormat::csv
+                             << "Exported CSV → nivet-timestamps.csv|CSV files (*.csv);;Text files (*.txt)";
+        QTest::newRow("text") << ExportFormat::text << "Exported TEXT → nivet-timestamps.txt|Text files (*.txt)";
+        QTest::newRow("pdf") << ExportFormat::pdf << "Exported PDF → nivet-timestamps.pdf|PDF files (*.pdf)";
     }
 
     // Each text file byte for byte as tests/data/export/rows.* has it.
@@ -112,7 +115,8 @@ private Q_SLOTS:
         const QString name = ExportFormats::suggestedFileName(format);
         StandInDialog dialog;
         dialog.answer = dir.filePath(name);
-        QTEST(exportResults(goldenRows(), format, dialog).value_or(QString()), "status");
+        const QString status = exportResults(goldenRows(), format, dialog).value_or(QString());
+        QTEST(status + u'|' + dialog.filters.join(u";;"_qs), "status");
         QCOMPARE(filesIn(dir.path()), QStringList { name }); // no scratch file left behind
         QPdfDocument doc;
         if (format == ExportFormat::pdf) {
@@ -187,8 +191,7 @@ private Q_SLOTS:
             u"File: /srv/office/workflow/report.final.pdf"_qs, u"SHA-256: (unavailable)"_qs, u"Scope: —"_qs,
             u"Receipt ID: —"_qs, u"Timestamp: —"_qs };
         QCOMPARE(lines.mid(lines.size() - second.size()), second);
-        QCOMPARE(lines.at(3), u"Entry 1: doc-1.pdf"_qs);
-        QCOMPARE(lines.at(4), u"Status: PASS — Registered"_qs);
+        QCOMPARE(lines.mid(3, 2), (QStringList { u"Entry 1: doc-1.pdf"_qs, u"Status: PASS — Registered"_qs }));
         const QString first = lines.mid(5).join(QString()); // the long path wraps over lines
         QVERIFY(first.startsWith(u"File: "_qs + list[0].path + u"SHA-256: bbbb"_qs));
         QVERIFY(first.contains(u"Scope: globalReceipt ID: r-1Timestamp: 2026-12-06T09:15:02ZMerkle: m-1"_qs));

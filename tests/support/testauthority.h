@@ -3,9 +3,6 @@
 #include "evidence/crypto.h"
 #include "scriptedhttpserver.h"
 
-#include <QByteArray>
-#include <QString>
-
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
