@@ -51,7 +51,6 @@ QVariant cell(ContentView &view, int row, int column, int role = Qt::DisplayRole
     return model->index(row, column).data(role);
 }
 
-// What a tooltip shows: its rich text rendered.
 QString shownToolTip(const QVariant &tip)
 {
     QTextDocument document;
@@ -61,7 +60,6 @@ QString shownToolTip(const QVariant &tip)
 
 } // namespace
 
-// The main window, its runs and results, and the settings window.
 class TestUi : public QObject {
     Q_OBJECT
     IsolatedDataHome m_home;
@@ -76,7 +74,6 @@ class TestUi : public QObject {
     QString authFile() const { return m_home.nivet() + u"/auth.properties"_qs; }
     QString clientJson() const { return m_home.nivet() + u"/client.json"_qs; }
 
-    // The settings window, shown, its form loaded from the file.
     static void open(DefaultsView &view)
     {
         view.show();
@@ -404,17 +401,16 @@ private Q_SLOTS:
             QVERIFY2(
                 tinted > 20 && gray == 0, qPrintable(u"row %1: %2 tinted, %3 gray"_qs.arg(row).arg(tinted).arg(gray)));
         }
-        // Copy in the window's output format (csv).
         QCOMPARE(child(view, "copyButton")->text(), u"Copy CSV"_qs);
         child(view, "copyButton")->click();
         QCOMPARE(statusLine(), u"Copied csv to clipboard."_qs);
         QVERIFY(fake.clipboard.startsWith(u"path,sha256,scope,receipt_id,created_at,merkle,status,kind\n"_qs));
 
-        // F2 opens a cell as text to select and copy, never to change.
+        // F2 opens a cell as text to select and copy, never to change, without a frame inside the cell.
         table->setCurrentIndex(table->model()->index(0, 2));
         QTest::keyClick(table, Qt::Key_F2);
         auto *cellText = child<QLineEdit>(view, "cellText");
-        QVERIFY(cellText && cellText->isReadOnly());
+        QVERIFY(cellText && cellText->isReadOnly() && !cellText->hasFrame());
         QCOMPARE(cellText->selectedText(), cell(view, 0, 2, Qt::EditRole).toString());
         QTest::keyClick(cellText, Qt::Key_Escape);
         // Tab leaves the results table; Return on Clear clears, never Register.
@@ -425,6 +421,13 @@ private Q_SLOTS:
         QTest::keyClick(child(view, "clearButton"), Qt::Key_Return);
         QCOMPARE(view.status(), u"Cleared."_qs);
         QVERIFY(!view.busy());
+        // Docs opens one help window however often it is asked; its Close button closes it.
+        child(view, "docsButton")->click();
+        child(view, "docsButton")->click();
+        const auto close = view.findChildren<QPushButton *>(u"docsClose"_qs);
+        QVERIFY(close.size() == 1 && close[0]->text() == u"Close"_qs && close[0]->isVisible());
+        close[0]->click();
+        QTRY_VERIFY(view.findChildren<QPushButton *>(u"docsClose"_qs).isEmpty());
     }
 
     // Progress counts bytes; the file in hand is named while its requests are
